@@ -1,0 +1,46 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// Every setting of the settings file, named after its key. All are atomics: the clock thread
+// reads the flash settings, the MIDI input thread the tempo limits, rounding and tap options.
+struct AppSettings {
+    // The window's design geometry: its frame (outer) size and position.
+    static constexpr int kDesignLeft = 343;
+    static constexpr int kDesignTop = 226;
+    static constexpr int kDesignWidth = 262;
+    static constexpr int kDesignHeight = 528;
+
+    std::atomic<int32_t> MAINSCREENPOSITIONTOP;
+    std::atomic<int32_t> MAINSCREENPOSITIONLEFT;
+    std::atomic<int32_t> MAINSCREENPOSITIONWIDTH;
+    std::atomic<int32_t> MAINSCREENPOSITIONHEIGHT;
+    std::atomic<double> DEFAULTSPEED;
+    std::atomic<double> BPMROUNDING;
+    std::atomic<double> BPMMINIMUM;
+    std::atomic<double> BPMMAXIMUM;
+    std::atomic<bool> SHOWFLASHING;
+    std::atomic<bool> FULLFLASHING;
+    std::atomic<int32_t> FLASHINGDURATION;
+    std::atomic<int32_t> FLASHINGPERIOD;
+    std::atomic<int32_t> IGNOREMOUSEWHEEL;
+    std::atomic<int32_t> IGNOREKEYBOARDTAP;
+    std::atomic<bool> DONTASKSAVESETTINGS;
+    std::atomic<bool> CLOSEMINIMIZESWHENRUNNING;
+    std::atomic<bool> MINIMIZEONSTARTUP;
+    std::atomic<bool> ALWAYSONTOP;
+    std::atomic<bool> AUTOSTARTONTAP;
+    std::atomic<bool> STARTONLIVETAP;
+    std::atomic<int32_t> TAPTEMPOTIMEOUT;
+    std::atomic<int32_t> TAPTEMPOCOUNT;
+    std::atomic<double> F5BPM;
+    std::atomic<double> F6BPM;
+    std::atomic<double> F7BPM;
+    std::atomic<double> F8BPM;
+
+    AppSettings() { InitializeSettings(); }
+
+    // Puts every setting back to its default.
+    void InitializeSettings();
+};

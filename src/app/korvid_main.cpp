@@ -1,0 +1,1 @@
+#include "app/korvid_main.h"

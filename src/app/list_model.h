@@ -1,0 +1,59 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// What a drop-down list of the main window holds (items, selected index, shown text, enabled),
+// kept in the core so that ports and input dispatch can work on it from any thread. The window
+// mirrors it into its widget on the UI thread whenever version() moves; selecting by program
+// therefore never runs the user's change handler.
+class ListModel {
+public:
+    void clear();  // items and text
+    void add(std::string item);
+    void setItems(std::vector<std::string> items);  // keeps no selection
+
+    std::vector<std::string> items() const;
+    int count() const;
+    std::string item(int index) const;  // "" when out of range
+
+    int index() const;
+    // Selects an item and shows its text; an index outside the items selects nothing and
+    // clears the text, as a drop-down list does.
+    void setIndex(int index);
+    std::string text() const;
+
+    bool enabled() const { return enabled_.load(std::memory_order_acquire); }
+    void setEnabled(bool enabled);
+
+    uint64_t version() const { return version_.load(std::memory_order_acquire); }
+
+private:
+    void changed() { version_.fetch_add(1, std::memory_order_acq_rel); }
+
+    mutable std::mutex mutex_;
+    std::vector<std::string> items_;
+    int index_ = -1;
+    std::string text_;
+    std::atomic<bool> enabled_{true};
+    std::atomic<uint64_t> version_{1};
+};
+
+// A check box of the main window, mirrored like ListModel.
+class CheckModel {
+public:
+    explicit CheckModel(bool checked = true) : checked_(checked) {}
+    bool checked() const { return checked_.load(std::memory_order_acquire); }
+    void setChecked(bool checked) {
+        if (checked_.exchange(checked, std::memory_order_acq_rel) != checked)
+            version_.fetch_add(1, std::memory_order_acq_rel);
+    }
+    uint64_t version() const { return version_.load(std::memory_order_acquire); }
+
+private:
+    std::atomic<bool> checked_;
+    std::atomic<uint64_t> version_{1};
+};

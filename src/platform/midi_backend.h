@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The operating system's MIDI output, behind one small interface so that JACK, the ALSA
+// sequencer and the in-memory test backend look the same to TMidiOutput.
+//
+// Time stamps are CLOCK_MONOTONIC nanoseconds (MonotonicNowNs). A message carrying time T is
+// delivered at T plus a constant latency by a backend that can schedule (JACK), at once by one
+// that cannot (ALSA). Time 0 means "as soon as possible".
+
+// Number of bytes of a short message with this status byte (1 for real-time messages).
+constexpr size_t ShortMessageLength(uint8_t status) {
+    if (status >= 0xF8) return 1;               // timing clock, Start, Continue, Stop ...
+    if (status == 0xF1 || status == 0xF3) return 2;
+    if (status == 0xF2) return 3;
+    if (status >= 0xF4) return 1;               // F4, F5, F6, F7
+    if (status >= 0xC0 && status <= 0xDF) return 2;  // program change, channel pressure
+    if (status >= 0x80) return 3;
+    return 3;                                   // a data byte as status: sent as given
+}
+
+// One opened output. Safe to call from any thread; sendShort never allocates and never waits
+// for the UI, so the clock thread can use it on every tick.
+class MidiOutConnection {
+public:
+    virtual ~MidiOutConnection() = default;
+    // bytes: 1 to 3 bytes of a short message. False when it could not be queued.
+    virtual bool sendShort(const uint8_t* bytes, size_t length, int64_t timeNs) = 0;
+    // A whole System Exclusive message (F0 ... F7). Returns once the bytes are copied.
+    virtual bool sendLong(const uint8_t* bytes, size_t length, int64_t timeNs) = 0;
+    // False once the destination or the server behind it has gone; sends then do nothing.
+    virtual bool isAlive() const = 0;
+};
+
+class MidiOutBackend {
+public:
+    virtual ~MidiOutBackend() = default;
+    // Stable name shown before every device: "JACK", "ALSA", "Memory".
+    virtual std::string prefix() const = 0;
+    // The destinations offered now, names trimmed, our own virtual entry included.
+    virtual std::vector<std::string> listOutputs() = 0;
+    // Opens a destination by a name from listOutputs(). ownPortName names the port we create
+    // for it where the backend creates one (JACK: "tempovane:<ownPortName>"). Null on failure.
+    virtual std::unique_ptr<MidiOutConnection> openOutput(const std::string& name,
+                                                          const std::string& ownPortName) = 0;
+    // Where the backend reports, from any of its threads, that a server or destination went
+    // away. MidiSystem sets it when the backend is added.
+    using ProblemSink = std::function<void(const std::string& text)>;
+    virtual void setProblemSink(ProblemSink sink) = 0;
+};

@@ -1,0 +1,1 @@
+#include "platform/midi_system.h"

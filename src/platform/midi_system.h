@@ -1,0 +1,39 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/midi_backend.h"
+
+// The union of the MIDI backends running now. Device names carry their backend
+// ("JACK: midi-monitor:input", "ALSA: ..."), in the order the backends were added.
+class MidiSystem {
+public:
+    MidiSystem();
+    ~MidiSystem();
+
+    // JACK when a server runs (never starts one), then the ALSA sequencer when /dev/snd/seq
+    // exists. A missing backend is not an error: it simply offers nothing.
+    static std::unique_ptr<MidiSystem> CreateDefault();
+
+    void addBackend(std::unique_ptr<MidiOutBackend> backend);
+
+    std::vector<std::string> listOutputs();
+    // displayName as listed ("JACK: x"); null when no backend has it or the open fails.
+    std::unique_ptr<MidiOutConnection> openOutput(const std::string& displayName,
+                                                  const std::string& ownPortName);
+
+    // Told (on a backend's own thread) when a server or destination goes away, with a text
+    // for the status line. Set once at start-up.
+    using ProblemListener = std::function<void(const std::string& text)>;
+    void setProblemListener(ProblemListener listener);
+    void reportProblem(const std::string& text);
+
+private:
+    std::vector<std::unique_ptr<MidiOutBackend>> backends_;
+    std::mutex listenerMutex_;
+    ProblemListener listener_;
+};
