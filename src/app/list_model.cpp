@@ -1,5 +1,7 @@
 #include "app/list_model.h"
 
+#include <cctype>
+
 void ListModel::clear() {
     {
         std::lock_guard lock(mutex_);
@@ -70,4 +72,35 @@ std::string ListModel::text() const {
 
 void ListModel::setEnabled(bool enabled) {
     if (enabled_.exchange(enabled, std::memory_order_acq_rel) != enabled) changed();
+}
+
+std::string TrimmedText(std::string_view text) {
+    size_t begin = 0, end = text.size();
+    while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
+    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
+    return std::string(text.substr(begin, end - begin));
+}
+
+bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+bool SelectByName(ListModel& list, std::string_view name) {
+    if (name.empty() || list.text() == name) return true;
+    const std::string wanted = TrimmedText(name);
+    const std::vector<std::string> items = list.items();
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (SameTextIgnoringCase(items[i], wanted)) {
+            list.setIndex(static_cast<int>(i));
+            return true;
+        }
+    }
+    list.setIndex(static_cast<int>(items.size()) - 1);
+    return false;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // What a drop-down list of the main window holds (items, selected index, shown text, enabled),
@@ -41,6 +42,15 @@ private:
     std::atomic<bool> enabled_{true};
     std::atomic<uint64_t> version_{1};
 };
+
+// Text without leading and trailing blanks and control characters.
+std::string TrimmedText(std::string_view text);
+bool SameTextIgnoringCase(std::string_view a, std::string_view b);
+
+// Selects an item of a list by its text: true when the list already shows name or name is empty;
+// otherwise the trimmed name is looked up (letter case ignored) and selected, and when it is not
+// there the last item is selected and the result is false.
+bool SelectByName(ListModel& list, std::string_view name);
 
 // A check box of the main window, mirrored like ListModel.
 class CheckModel {

@@ -33,6 +33,16 @@ public:
     std::atomic<double> RawClockInBPM{0.0};
     std::atomic<double> FilteredClockInBPM{0.0};
 
+    // The tap sequence's step, shown by the pump: AdvanceTapStep adds one, SetTapStep sets it.
+    void AdvanceTapStep() {
+        TapStep.fetch_add(1, std::memory_order_acq_rel);
+        TapChanges.fetch_add(1, std::memory_order_acq_rel);
+    }
+    void SetTapStep(int32_t step) {
+        TapStep.store(step, std::memory_order_release);
+        TapChanges.fetch_add(1, std::memory_order_acq_rel);
+    }
+
     // Any thread. Texts that fit the reserved room are stored without allocating, so the
     // clock thread may post its rare "Running ..." safely.
     void PostStatus(std::string_view text, StatusColor color);

@@ -1,0 +1,88 @@
+#include "app/main_model.h"
+
+#include "midiout/hexroutines.h"
+#include "midiout/midi_out_port.h"
+#include "platform/midi_system.h"
+
+namespace {
+// Where the port's sequencer grid sits in the window (row origin, column origin).
+constexpr int kPort1GridRow = 50, kPort1GridColumn = 300;
+constexpr int kPort2GridRow = 300, kPort2GridColumn = 300;
+const char* const kDividerItems[] = {"1", "2", "4", "8", "16", "32", "64"};
+}  // namespace
+
+KorvidMainModel::KorvidMainModel(std::unique_ptr<MidiSystem> midi, const MonotonicClock& clock,
+                                 TBPMTimer::Drive drive)
+    : midi_(std::move(midi)),
+      timer_(clock, drive),
+      transport_(state, settings, timer_, ports_),
+      tempo_(state, settings, timer_, ports_),
+      tap_(
+          state, settings, timer_,
+          [this](int index, double value) { PerformActionValue(index, value); },
+          [this](bool sendNow, bool onNextBeat) { StartTransport(sendNow, onNextBeat); }, clock) {
+    for (OutPortControls* controls : {&out1Controls, &out2Controls}) {
+        for (const char* item : kDividerItems) controls->divider.add(item);
+        controls->divider.setIndex(0);
+    }
+    timer_.SetOnTimer([this](TBPMTimer&, uint8_t) { transport_.TempoTimer1Timer(); });
+}
+
+KorvidMainModel::~KorvidMainModel() {
+    timer_.SetEnabled(false);
+    DestroyPorts();
+}
+
+void KorvidMainModel::CreatePorts(const std::string& definitionFolder) {
+    auto make = [&](const char* name, OutPortControls& c, const char* ownPort, int row, int column) {
+        auto port = std::make_unique<MidiOutPort>(
+            name, state, MidiOutPort::Controls{c.port, c.deviceType, c.divider, c.enable}, timer_,
+            *midi_, ownPort, row, column);
+        port->SetDefinitionFolder(definitionFolder);
+        port->ListDeviceTypes();
+        return port;
+    };
+    outPort1_ = make("MIDIOUTPORT1", out1Controls, "clock_out_1", kPort1GridRow, kPort1GridColumn);
+    outPort2_ = make("MIDIOUTPORT2", out2Controls, "clock_out_2", kPort2GridRow, kPort2GridColumn);
+    ports_ = {outPort1_.get(), outPort2_.get()};
+    state.PortReady = false;
+}
+
+void KorvidMainModel::DestroyPorts() {
+    ports_ = {nullptr, nullptr};
+    outPort1_.reset();
+    outPort2_.reset();
+}
+
+void KorvidMainModel::PerformActionValue(int index, double value) {
+    const int32_t m = RoundToInt(value * 1000);
+    // Truncating division, so that negative values split toward zero.
+    PerformAction(m / 1000, index, m % 1000);
+}
+
+void KorvidMainModel::PerformAction(int code, int /*index*/, int fraction) {
+    if (code < 1) return;
+    if (code <= 9999) {
+        SetBPM(code + fraction * 0.001);
+        return;
+    }
+    // Codes from 10000 are commands of the input map; the input dispatch brings them.
+}
+
+std::atomic<double>* KorvidMainModel::presetField(int functionKey) {
+    switch (functionKey) {
+        case 5: return &settings.F5BPM;
+        case 6: return &settings.F6BPM;
+        case 7: return &settings.F7BPM;
+        case 8: return &settings.F8BPM;
+        default: return nullptr;
+    }
+}
+
+void KorvidMainModel::RecallPreset(int functionKey) {
+    if (auto* preset = presetField(functionKey)) PerformActionValue(-1, preset->load());
+}
+
+void KorvidMainModel::StorePreset(int functionKey) {
+    if (auto* preset = presetField(functionKey)) *preset = tempo_.StorePresetText(functionKey);
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/app_settings.h"
+#include "app/list_model.h"
+#include "app/main_state.h"
+#include "platform/monotonic_clock.h"
+#include "tempo/bpm_timer.h"
+#include "tempo/out_ports.h"
+#include "tempo/tap_tempo.h"
+#include "tempo/tempo_model.h"
+#include "tempo/transport.h"
+
+class MidiOutPort;
+class MidiSystem;
+
+// Everything of the main window that is not a widget: the state record, the settings, the BPM
+// timer, the output ports with the models of their controls, and the operations other units
+// call on "the main window". The window owns one and mirrors its models into widgets; the core
+// and its tests use it without any display.
+class KorvidMainModel {
+public:
+    // The controls one output port works on.
+    struct OutPortControls {
+        ListModel port;
+        ListModel deviceType;
+        ListModel divider;
+        CheckModel enable{true};
+    };
+
+    explicit KorvidMainModel(std::unique_ptr<MidiSystem> midi,
+                             const MonotonicClock& clock = SystemClock(),
+                             TBPMTimer::Drive drive = TBPMTimer::Drive::Thread);
+    ~KorvidMainModel();
+    KorvidMainModel(const KorvidMainModel&) = delete;
+    KorvidMainModel& operator=(const KorvidMainModel&) = delete;
+
+    MainState state;
+    AppSettings settings;
+    OutPortControls out1Controls;
+    OutPortControls out2Controls;
+
+    TBPMTimer& Timer() { return timer_; }
+    MidiSystem& Midi() { return *midi_; }
+    Transport& transport() { return transport_; }
+    TempoModel& tempo() { return tempo_; }
+    TapTempo& tap() { return tap_; }
+
+    // Creates both output ports and lists their device types (outdrv relative to the current
+    // directory unless another folder is given).
+    void CreatePorts(const std::string& definitionFolder = "outdrv/");
+    // Destroys OutPort1, then OutPort2; their devices close.
+    void DestroyPorts();
+    MidiOutPort* OutPort1() { return ports_[0]; }
+    MidiOutPort* OutPort2() { return ports_[1]; }
+    const OutPorts& Ports() const { return ports_; }
+
+    void PostStatus(std::string_view text, StatusColor color) { state.PostStatus(text, color); }
+    void SetBPM(double bpm) { tempo_.SetBPM(bpm); }
+    double GetBPM() const { return tempo_.GetBPM(); }
+    void StartTransport(bool sendNow, bool onNextBeat) { transport_.StartTransport(sendNow, onNextBeat); }
+    void StopTransport(bool sendStop) { transport_.StopTransport(sendStop); }
+    void AdvanceTapStep() { state.AdvanceTapStep(); }
+    void SetTapStep(int32_t step) { state.SetTapStep(step); }
+
+    // Action values and codes: the whole part of a value is the code (1 to 9999: set that
+    // tempo), its thousandths the parameter.
+    void PerformActionValue(int index, double value);
+    void PerformAction(int code, int index, int fraction);
+
+    // F5Tempo .. F8Tempo and SetF5Tempo .. SetF8Tempo (functionKey 5 to 8).
+    void RecallPreset(int functionKey);
+    void StorePreset(int functionKey);
+
+private:
+    std::atomic<double>* presetField(int functionKey);
+
+    std::unique_ptr<MidiSystem> midi_;
+    TBPMTimer timer_;
+    OutPorts ports_{};
+    std::unique_ptr<MidiOutPort> outPort1_;
+    std::unique_ptr<MidiOutPort> outPort2_;
+    Transport transport_;
+    TempoModel tempo_;
+    TapTempo tap_;
+};

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// What one output device wants besides plain timing clock, as read from its definition file
+// (outdrv/<device type>.ini). The port copies these values into itself when it loads a type.
+struct OutputDeviceDefinition {
+    bool clockOutputEnable = false;
+    bool noStartAtStart = false;
+    bool noStopAtEnd = false;
+    bool startBeforeEvery1 = false;
+    bool startAfterEvery1 = false;
+    bool sysexEnable = false;
+    bool ctrlOutEnable = false;
+    bool convertBpmToMs = false;
+    bool floorOutputByte = false;
+    double bpmOffset = 0.0;
+    double bpmMultiplier = 1.0;
+    uint8_t ctrlChannel = 0;
+    uint8_t ctrlNumber = 0;
+    double msMultiplier = 0.1;
+    std::string initString;
+    std::string releaseString;
+    std::string tempoString1;
+    std::string tempoString2;
+    int32_t sysexValueOffset = 0;
+    std::string description;
+    uint8_t tracksProgram = 0;
+    uint8_t tracksChannel = 9;
+    bool tracksEnable = false;
+    // The TRACKS section, each entry as key=value, in file order.
+    std::vector<std::string> trackLines;
+};
+
+// The device type that always exists; without a file of its name it sends plain clock with
+// Start and Stop.
+inline constexpr const char* kBuiltInDeviceType = "Tempovane";
+
+// Reads a definition. A missing or unreadable file reads as empty, which gives the built-in
+// behaviour: clock on, description "Tempovane".
+OutputDeviceDefinition ReadOutputDeviceDefinition(const std::string& path);
+
+// Device types found in folder: every *.ini file, by name without extension, sorted by name
+// (letter case ignored); "Tempovane" is added at the end unless a file already provides it.
+std::vector<std::string> ListOutputDeviceTypes(const std::string& folder);

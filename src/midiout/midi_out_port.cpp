@@ -1,0 +1,302 @@
+#include "midiout/midi_out_port.h"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <cstdio>
+
+#include "app/list_model.h"
+#include "app/main_state.h"
+#include "midiout/hexroutines.h"
+#include "platform/ini_file.h"
+#include "platform/midi_system.h"
+#include "platform/number_text.h"
+#include "tempo/bpm_timer.h"
+
+namespace {
+constexpr uint8_t kTimingClock = 0xF8;
+constexpr uint8_t kStart = 0xFA;
+constexpr uint8_t kContinue = 0xFB;
+constexpr uint8_t kStop = 0xFC;
+constexpr int32_t kMaxHexBytes = 500;
+constexpr const char* kNoneEntry = "None";
+
+// Upper-case hexadecimal with at least two digits; a negative value shows all eight.
+std::string HexText(int32_t value) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%02X", static_cast<uint32_t>(value));
+    return buffer;
+}
+}  // namespace
+
+MidiOutPort::MidiOutPort(std::string name, MainState& main, Controls controls, TBPMTimer& timer,
+                         MidiSystem& system, std::string ownPortName, int gridRowOrigin,
+                         int gridColumnOrigin)
+    : name_(std::move(name)),
+      main_(main),
+      controls_(controls),
+      timer_(timer),
+      device_(system, std::move(ownPortName)),
+      gridRowOrigin_(gridRowOrigin),
+      gridColumnOrigin_(gridColumnOrigin) {
+    FillPortList();
+}
+
+MidiOutPort::~MidiOutPort() = default;  // the device closes itself; no release string is sent
+
+void MidiOutPort::FillPortList() {
+    std::vector<std::string> items;
+    for (int i = 0; i < device_.NumDevs(); ++i) items.push_back(TrimmedText(device_.ProductName(i)));
+    items.emplace_back(kNoneEntry);
+    controls_.portSelector.setItems(std::move(items));
+    controls_.portSelector.setIndex(device_.NumDevs());
+}
+
+void MidiOutPort::ListDeviceTypes() {
+    controls_.deviceTypeSelector.setItems(ListOutputDeviceTypes(definitionFolder_));
+}
+
+void MidiOutPort::LoadDeviceDefinition() {
+    std::lock_guard lock(mutex_);
+    loadDeviceDefinitionLocked();
+}
+
+void MidiOutPort::loadDeviceDefinitionLocked() {
+    deviceTypeIndex_ = controls_.deviceTypeSelector.index();
+    definitionPath_ = definitionFolder_ + controls_.deviceTypeSelector.text() + ".ini";
+    const size_t slash = definitionPath_.find_last_of('/');
+    definitionFileName_ =
+        slash == std::string::npos ? definitionPath_ : definitionPath_.substr(slash + 1);
+
+    definition_ = ReadOutputDeviceDefinition(definitionPath_);
+    clockOutputEnable_ = definition_.clockOutputEnable;
+    startBeforeEvery1_ = definition_.startBeforeEvery1;
+    startAfterEvery1_ = definition_.startAfterEvery1;
+    noStartAtStart_ = definition_.noStartAtStart;
+    noStopAtEnd_ = definition_.noStopAtEnd;
+    tracksEnable_ = definition_.tracksEnable;
+    trackLines_ = definition_.trackLines;
+
+    if (definition_.sysexEnable) sendHexStringLocked(definition_.initString);
+    if (definition_.tracksEnable)
+        device_.SendShort(static_cast<uint8_t>(0xC0 + definition_.tracksChannel),
+                          definition_.tracksProgram, 0);
+    tempoChangedLocked(Tempo());
+}
+
+std::string MidiOutPort::SavedPortKey(const IniFile& file) const {
+    const int32_t index = file.readInt(name_, "MIDIPORTINDEX", -1);
+    const std::string portName = file.readString(name_, "MIDIPORTNAME", "");
+    const std::string key = portName + "**" + std::to_string(index);
+    return key == "**-1" ? std::string() : key;
+}
+
+std::string MidiOutPort::LoadPortSettings(const IniFile& file, bool reselect) {
+    std::string result;
+    const std::string key = SavedPortKey(file);
+    {
+        std::lock_guard lock(mutex_);
+        if (!key.empty() && key != savedPortKey_) savedPortKey_ = key;
+    }
+    ListModel& ports = controls_.portSelector;
+    if (reselect) {
+        ports.setIndex(file.readInt(name_, "MIDIPORTINDEX", ports.index()));
+        const std::string portName = file.readString(name_, "MIDIPORTNAME", ports.text());
+        if (!SelectByName(ports, portName)) result = portName;
+    }
+    ListModel& types = controls_.deviceTypeSelector;
+    if (types.text().empty()) types.setIndex(types.count() - 1);
+    SelectByName(types, file.readString(name_, "DEVICETYPE", types.text()));
+    DeviceTypeChanged();
+
+    int32_t divider = file.readInt(name_, "CLOCKDIVIDER", 1);
+    if (divider < 1) divider = 1;
+    if (divider > kMaxDivider) divider = kMaxDivider;
+    divider_ = divider;
+    SelectByName(controls_.dividerSelector, std::to_string(divider));
+    return result;
+}
+
+void MidiOutPort::OpenSelectedPort() {
+    const int index = controls_.portSelector.index();
+    if (index == device_.NumDevs()) {
+        device_.SetUsing(false);  // "None": the definition stays loaded
+        return;
+    }
+    timer_.SetEnabled(false);
+    std::lock_guard lock(mutex_);
+    sendReleaseLocked();
+    device_.SetUsing(false);
+    device_.ClearResults();
+    device_.SetPort(index);
+    device_.SetUsing(true);
+    if (device_.LastOpenResult() != TMidiOutput::kOpenOk) {
+        main_.PostStatus("MIDI Port not ready!", StatusColors::red);
+        main_.PortReady = false;
+        main_.RunStateChanges.fetch_add(1);
+        return;
+    }
+    main_.PostStatus("MIDI Port Selected ...", StatusColors::teal);
+    main_.PortReady = true;
+    main_.RunStateChanges.fetch_add(1);
+    loadDeviceDefinitionLocked();
+}
+
+void MidiOutPort::DeviceTypeChanged() {
+    std::lock_guard lock(mutex_);
+    if (controls_.deviceTypeSelector.index() == deviceTypeIndex_) return;
+    if (deviceTypeIndex_ >= 0) sendReleaseLocked();
+    loadDeviceDefinitionLocked();
+}
+
+void MidiOutPort::DividerChanged() {
+    const std::optional<int32_t> divider = ParseInt(controls_.dividerSelector.text());
+    if (!divider) return;
+    std::lock_guard lock(mutex_);
+    divider_ = std::clamp<int32_t>(*divider, 1, kMaxDivider);
+    tempoChangedLocked(Tempo());
+}
+
+void MidiOutPort::DoubleDivider() { selectDivider(std::clamp(Divider() * 2, 1, 64)); }
+
+void MidiOutPort::HalveDivider() { selectDivider(std::max(Divider() / 2, 1)); }
+
+void MidiOutPort::selectDivider(int32_t divider) {
+    divider_ = divider;
+    SelectByName(controls_.dividerSelector, std::to_string(divider));
+}
+
+void MidiOutPort::SetOutputEnabled(bool enabled) { enabled_ = enabled; }
+
+void MidiOutPort::SendGated(uint8_t status, uint8_t data1, uint8_t data2, int64_t timeNs) {
+    if (device_.Using() && enabled_.load(std::memory_order_acquire))
+        device_.SendShort(status, data1, data2, timeNs);
+}
+
+void MidiOutPort::ClockTick(int32_t n, int64_t timeNs) {
+    if (!clockOutputEnable_.load(std::memory_order_acquire)) return;
+    const int32_t bar = ticksPerPortBeat_.load(std::memory_order_acquire) * 4;
+    const int32_t divider = divider_.load(std::memory_order_acquire);
+    const bool barLine = n % bar == 0;
+    if (barLine && startBeforeEvery1_.load(std::memory_order_acquire)) SendGated(kStart, 0, 0, timeNs);
+    if (n % divider == 0) SendGated(kTimingClock, 0, 0, timeNs);
+    if (barLine && startAfterEvery1_.load(std::memory_order_acquire)) SendGated(kStart, 0, 0, timeNs);
+}
+
+void MidiOutPort::AfterTick(int32_t n, int64_t timeNs) {
+    if (n % ticksPerPortBeat_.load(std::memory_order_acquire) == 0 &&
+        startPending_.exchange(false, std::memory_order_acq_rel)) {
+        if (!noStartAtStart_.load(std::memory_order_acquire)) SendGated(kStart, 0, 0, timeNs);
+        main_.PostStatus("Running ...", StatusColors::green);
+    }
+}
+
+void MidiOutPort::TransportStart(bool sendNow, bool onNextBeat) {
+    startPending_ = onNextBeat;
+    if (sendNow && !onNextBeat) {
+        if (!noStartAtStart_) SendGated(kStart, 0, 0);
+        main_.PostStatus("Running ...", StatusColors::green);
+    }
+}
+
+void MidiOutPort::TransportStop(bool sendStop) {
+    timer_.SetEnabled(false);
+    if (sendStop && !noStopAtEnd_) SendGated(kStop, 0, 0);
+    main_.PostStatus("Stopped ...", StatusColors::purple);
+    // The port selector is enabled again by the pump when it shows the stopped state: this may
+    // run on the MIDI input thread, which must not touch the window.
+}
+
+void MidiOutPort::TransportPause() {
+    SendGated(kStop, 0, 0);
+    main_.PostStatus("Pause Sent ...", StatusColors::yellow);
+}
+
+void MidiOutPort::TransportContinue() {
+    SendGated(kContinue, 0, 0);
+    main_.PostStatus("Continue Sent ...", StatusColors::yellow);
+}
+
+void MidiOutPort::TempoChanged(double tempo) {
+    std::lock_guard lock(mutex_);
+    tempoChangedLocked(tempo);
+}
+
+void MidiOutPort::tempoChangedLocked(double tempo) {
+    const int32_t divider = Divider();
+    tempo_ = tempo;
+    portTempo_ = tempo / divider;
+    ticksPerPortBeat_ = divider * 24;
+    const double portTempo = PortTempo();
+    if (definition_.sysexEnable) sendHexStringLocked(TempoHexText(definition_, portTempo));
+    if (definition_.ctrlOutEnable) {
+        SendGated(static_cast<uint8_t>(0xB0 + definition_.ctrlChannel), definition_.ctrlNumber,
+                  ControllerValue(definition_, portTempo));
+    }
+}
+
+std::string MidiOutPort::TempoHexText(const OutputDeviceDefinition& definition,
+                                      double portTempo) {
+    const int32_t v = RoundToInt(portTempo) - definition.sysexValueOffset;
+    return definition.tempoString1 + HexText(v % 128) + HexText(v / 128) + definition.tempoString2;
+}
+
+uint8_t MidiOutPort::ControllerValue(const OutputDeviceDefinition& definition, double portTempo) {
+    double x = portTempo * definition.bpmMultiplier + definition.bpmOffset;
+    if (definition.convertBpmToMs) {
+        if (x < 0.0001) x = 0.0001;
+        x = 60000.0 / x * definition.msMultiplier;
+    }
+    if (x >= 127) return 127;
+    // Below 0 there is no sensible value, and the low byte of a negative number would be a
+    // status byte in a data byte's place.
+    if (!(x > 0)) return 0;
+    const int32_t value = definition.floorOutputByte ? static_cast<int32_t>(std::trunc(x))
+                                                      : RoundToInt(x);
+    return static_cast<uint8_t>(std::clamp(value, 0, 127));
+}
+
+void MidiOutPort::SendHexString(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    sendHexStringLocked(text);
+}
+
+void MidiOutPort::sendHexStringLocked(const std::string& text) {
+    uint8_t bytes[kMaxHexBytes];
+    const int32_t count = HexToBytes(text + " ", bytes, kMaxHexBytes);
+    if (device_.Using() && count > 0) device_.SendLong(bytes, count);
+}
+
+void MidiOutPort::SendRelease() {
+    std::lock_guard lock(mutex_);
+    sendReleaseLocked();
+}
+
+void MidiOutPort::sendReleaseLocked() {
+    if (definition_.sysexEnable) sendHexStringLocked(definition_.releaseString);
+}
+
+int MidiOutPort::DeviceTypeIndex() const {
+    std::lock_guard lock(mutex_);
+    return deviceTypeIndex_;
+}
+
+std::string MidiOutPort::StoredSavedPortKey() const {
+    std::lock_guard lock(mutex_);
+    return savedPortKey_;
+}
+
+std::string MidiOutPort::DefinitionPath() const {
+    std::lock_guard lock(mutex_);
+    return definitionPath_;
+}
+
+OutputDeviceDefinition MidiOutPort::Definition() const {
+    std::lock_guard lock(mutex_);
+    return definition_;
+}
+
+std::vector<std::string> MidiOutPort::TrackLines() const {
+    std::lock_guard lock(mutex_);
+    return trackLines_;
+}

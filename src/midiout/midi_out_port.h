@@ -1,0 +1,135 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "midiout/device_definition.h"
+#include "midiout/midi_output.h"
+
+class CheckModel;
+class IniFile;
+class ListModel;
+class MainState;
+class MidiSystem;
+class TBPMTimer;
+
+// One of the two clock output ports: a device, its definition, its divider and enable box, and
+// the shared BPM timer. Turns ticks into timing clock and Starts, carries out the transport and
+// sends the tempo to devices that want it as System Exclusive or as a controller.
+//
+// ClockTick and AfterTick run on the clock thread and read only atomics. Everything else runs on
+// the UI thread or (tempo and divider changes from MIDI input) the input thread; those are
+// serialised by a mutex that the clock thread never takes.
+class MidiOutPort {
+public:
+    struct Controls {
+        ListModel& portSelector;
+        ListModel& deviceTypeSelector;
+        ListModel& dividerSelector;
+        CheckModel& enableBox;
+    };
+
+    // ownPortName names this port's own MIDI port where the backend creates one ("out1").
+    MidiOutPort(std::string name, MainState& main, Controls controls, TBPMTimer& timer,
+                MidiSystem& system, std::string ownPortName, int gridRowOrigin,
+                int gridColumnOrigin);
+    ~MidiOutPort();
+    MidiOutPort(const MidiOutPort&) = delete;
+    MidiOutPort& operator=(const MidiOutPort&) = delete;
+
+    const std::string& Name() const { return name_; }
+
+    // Definitions are read from this folder ("outdrv/", relative to the current directory).
+    void SetDefinitionFolder(std::string folder) { definitionFolder_ = std::move(folder); }
+    const std::string& DefinitionFolder() const { return definitionFolder_; }
+
+    void ListDeviceTypes();
+    void LoadDeviceDefinition();
+
+    std::string SavedPortKey(const IniFile& file) const;
+    std::string LoadPortSettings(const IniFile& file, bool reselect);
+    void OpenSelectedPort();
+    void DeviceTypeChanged();
+    void DividerChanged();
+    void DoubleDivider();
+    void HalveDivider();
+    void SetOutputEnabled(bool enabled);
+
+    // Clock thread. timeNs is the tick's scheduled time; what the tick sends carries it.
+    void ClockTick(int32_t n, int64_t timeNs = 0);
+    void AfterTick(int32_t n, int64_t timeNs = 0);
+
+    void TransportStart(bool sendNow, bool onNextBeat);
+    void TransportStop(bool sendStop);
+    void TransportPause();
+    void TransportContinue();
+    void TempoChanged(double tempo);
+
+    void SendHexString(const std::string& text);
+    void SendRelease();
+
+    // For the settings file, the window and tests.
+    TMidiOutput& Device() { return device_; }
+    int Divider() const { return divider_.load(std::memory_order_acquire); }
+    double Tempo() const { return tempo_.load(std::memory_order_acquire); }
+    double PortTempo() const { return portTempo_.load(std::memory_order_acquire); }
+    int TicksPerPortBeat() const { return ticksPerPortBeat_.load(std::memory_order_acquire); }
+    bool StartPending() const { return startPending_.load(std::memory_order_acquire); }
+    bool OutputEnabled() const { return enabled_.load(std::memory_order_acquire); }
+    int GridRowOrigin() const { return gridRowOrigin_; }
+    int GridColumnOrigin() const { return gridColumnOrigin_; }
+    int DeviceTypeIndex() const;
+    std::string StoredSavedPortKey() const;
+    std::string DefinitionPath() const;
+    OutputDeviceDefinition Definition() const;
+    std::vector<std::string> TrackLines() const;
+    // The System Exclusive tempo text and the controller value a definition gives a port tempo.
+    static std::string TempoHexText(const OutputDeviceDefinition& definition, double portTempo);
+    static uint8_t ControllerValue(const OutputDeviceDefinition& definition, double portTempo);
+
+    // Largest divider kept: four beats of it must still count in 32 bits.
+    static constexpr int32_t kMaxDivider = INT32_MAX / 96;
+
+private:
+    void FillPortList();
+    void SendGated(uint8_t status, uint8_t data1, uint8_t data2, int64_t timeNs = 0);
+    void sendHexStringLocked(const std::string& text);
+    void sendReleaseLocked();
+    void tempoChangedLocked(double tempo);
+    void loadDeviceDefinitionLocked();
+    void selectDivider(int32_t divider);
+
+    const std::string name_;
+    MainState& main_;
+    Controls controls_;
+    TBPMTimer& timer_;
+    TMidiOutput device_;
+    std::string definitionFolder_ = "outdrv/";
+    const int gridRowOrigin_;
+    const int gridColumnOrigin_;
+
+    mutable std::mutex mutex_;  // definition texts and the non-tick operations
+    std::string definitionFileName_;
+    std::string definitionPath_;
+    std::string savedPortKey_;
+    int deviceTypeIndex_ = -1;
+    OutputDeviceDefinition definition_;
+    std::vector<std::string> trackLines_;
+
+    // Read by the clock thread.
+    std::atomic<bool> enabled_{true};
+    std::atomic<bool> clockOutputEnable_{false};
+    std::atomic<bool> startBeforeEvery1_{false};
+    std::atomic<bool> startAfterEvery1_{false};
+    std::atomic<bool> noStartAtStart_{false};
+    std::atomic<bool> noStopAtEnd_{false};
+    std::atomic<bool> tracksEnable_{false};
+    std::atomic<int32_t> divider_{1};
+    std::atomic<double> tempo_{100.0};
+    std::atomic<double> portTempo_{100.0};
+    std::atomic<int32_t> ticksPerPortBeat_{24};
+    std::atomic<bool> startPending_{false};
+};

@@ -1,0 +1,90 @@
+#include "midiout/midi_output.h"
+
+#include "platform/midi_backend.h"
+#include "platform/midi_system.h"
+
+TMidiOutput::TMidiOutput(MidiSystem& system, std::string ownPortName)
+    : system_(system), ownPortName_(std::move(ownPortName)) {
+    devices_ = system_.listOutputs();
+    if (devices_.size() > static_cast<size_t>(kMaxDevices)) devices_.resize(kMaxDevices);
+}
+
+TMidiOutput::~TMidiOutput() {
+    if (Using()) close();
+}
+
+std::string TMidiOutput::ProductName(int index) const {
+    if (index < 0 || index >= NumDevs()) return {};
+    return devices_[static_cast<size_t>(index)];
+}
+
+void TMidiOutput::ClearResults() {
+    lastOpenResult_ = 0;
+    lastCloseResult_ = 0;
+}
+
+void TMidiOutput::SetUsing(bool value) {
+    if (value && !Using()) {
+        open();
+    } else if (!value && Using()) {
+        close();
+    }
+}
+
+void TMidiOutput::SetPort(int value) {
+    if (value >= NumDevs()) return;
+    if (!Using()) {
+        port_ = value;
+        return;
+    }
+    close();
+    port_ = value;
+    open();
+}
+
+void TMidiOutput::open() {
+    const int port = Port();
+    std::unique_ptr<MidiOutConnection> connection;
+    if (port >= 0 && port < NumDevs())
+        connection = system_.openOutput(devices_[static_cast<size_t>(port)], ownPortName_);
+    if (!connection) {
+        lastOpenResult_ = (port < 0 || port >= NumDevs()) ? kOpenBadDevice : kOpenFailed;
+        using_ = false;
+        return;
+    }
+    {
+        std::lock_guard lock(connectionMutex_);
+        connection_ = std::move(connection);
+    }
+    lastOpenResult_ = kOpenOk;
+    using_ = true;
+}
+
+void TMidiOutput::close() {
+    std::unique_ptr<MidiOutConnection> old;
+    using_ = false;
+    {
+        std::lock_guard lock(connectionMutex_);
+        old = std::move(connection_);
+    }
+    old.reset();  // the backend lets go of its port outside the lock
+    lastCloseResult_ = 0;
+}
+
+void TMidiOutput::SendShort(uint8_t status, uint8_t data1, uint8_t data2, int64_t timeNs) {
+    if (!Using()) return;
+    const uint8_t bytes[3] = {status, data1, data2};
+    std::lock_guard lock(connectionMutex_);
+    if (connection_) connection_->sendShort(bytes, ShortMessageLength(status), timeNs);
+}
+
+bool TMidiOutput::SendLong(const uint8_t* bytes, int32_t length, int64_t timeNs) {
+    if (!Using() || length <= 2) return false;
+    std::lock_guard lock(connectionMutex_);
+    return connection_ && connection_->sendLong(bytes, static_cast<size_t>(length), timeNs);
+}
+
+bool TMidiOutput::Alive() const {
+    std::lock_guard lock(connectionMutex_);
+    return connection_ && connection_->isAlive();
+}

@@ -1,0 +1,64 @@
+#include "platform/deadline_thread.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
+
+#include <chrono>
+
+#include "platform/monotonic_clock.h"
+
+namespace {
+// Below JACK's own real-time threads (which run around 70-80) but above everything ordinary.
+constexpr int kClockThreadPriority = 60;
+
+std::chrono::steady_clock::time_point SteadyTimeOf(int64_t monotonicNs) {
+    // libstdc++'s steady_clock is CLOCK_MONOTONIC, and its waits use pthread_cond_clockwait on it.
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(monotonicNs));
+}
+}  // namespace
+
+DeadlineThread::DeadlineThread(Job job) : job_(std::move(job)) {
+    thread_ = std::thread([this] { run(); });
+}
+
+DeadlineThread::~DeadlineThread() {
+    {
+        std::lock_guard lock(mutex_);
+        quit_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void DeadlineThread::wake() {
+    {
+        std::lock_guard lock(mutex_);
+        woken_ = true;
+    }
+    cv_.notify_all();
+}
+
+void DeadlineThread::run() {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    sched_param param{};
+    param.sched_priority = kClockThreadPriority;
+    const bool granted = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+
+    std::unique_lock lock(mutex_);
+    realtime_.store(granted, std::memory_order_release);
+    while (!quit_) {
+        woken_ = false;
+        lock.unlock();
+        const int64_t deadline = job_();
+        lock.lock();
+        while (!quit_ && !woken_) {
+            if (deadline == kNoDeadline) {
+                cv_.wait(lock);
+            } else {
+                if (MonotonicNowNs() >= deadline) break;
+                cv_.wait_until(lock, SteadyTimeOf(deadline));
+            }
+        }
+    }
+}

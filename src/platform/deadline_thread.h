@@ -1,0 +1,40 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+// A thread that sleeps until an absolute CLOCK_MONOTONIC deadline, then runs its job, which
+// returns the next deadline. Sleeping to an absolute time (rather than polling every
+// millisecond) keeps wake-ups few and free of accumulated error; wake() makes the job run again
+// at once when the schedule has moved (a tempo change). The thread asks for 1 ns timer slack and
+// real-time priority, and carries on quietly without them.
+class DeadlineThread {
+public:
+    static constexpr int64_t kNoDeadline = std::numeric_limits<int64_t>::max();
+    using Job = std::function<int64_t()>;
+
+    explicit DeadlineThread(Job job);
+    ~DeadlineThread();  // stops and joins
+    DeadlineThread(const DeadlineThread&) = delete;
+    DeadlineThread& operator=(const DeadlineThread&) = delete;
+
+    void wake();
+    bool onThisThread() const { return std::this_thread::get_id() == thread_.get_id(); }
+    bool realtime() const { return realtime_.load(std::memory_order_acquire); }
+
+private:
+    void run();
+
+    Job job_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool quit_ = false;
+    bool woken_ = false;
+    std::atomic<bool> realtime_{false};
+    std::thread thread_;
+};

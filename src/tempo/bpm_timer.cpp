@@ -1,0 +1,180 @@
+#include "tempo/bpm_timer.h"
+
+#include <cmath>
+
+#include "platform/deadline_thread.h"
+
+namespace {
+constexpr long double kTicksPerQuarter = 24.0L;
+constexpr long double kNsPerMs = 1'000'000.0L;
+}  // namespace
+
+TBPMTimer::TBPMTimer(const MonotonicClock& clock, Drive drive) : clock_(clock) {
+    recomputePeriodLocked();
+    if (drive == Drive::Thread) thread_ = std::make_unique<DeadlineThread>([this] { return job(); });
+}
+
+TBPMTimer::~TBPMTimer() {
+    SetEnabled(false);
+    thread_.reset();
+}
+
+bool TBPMTimer::Enabled() const {
+    std::lock_guard lock(scheduleMutex_);
+    return enabled_;
+}
+
+void TBPMTimer::SetEnabled(bool enabled) {
+    {
+        std::lock_guard lock(scheduleMutex_);
+        if (enabled == enabled_) return;
+        enabled_ = enabled;
+        elapsed_ = 0;
+        due_ = 0;
+        if (enabled) startNs_ = clock_.nowNs();
+    }
+    if (!enabled && !(thread_ && thread_->onThisThread())) {
+        // Wait for a tick that was already being raised when the schedule stopped.
+        std::lock_guard wait(callbackMutex_);
+    }
+    wakeThread();
+}
+
+int TBPMTimer::Resolution() const {
+    std::lock_guard lock(scheduleMutex_);
+    return resolution_;
+}
+
+void TBPMTimer::SetResolution(int ms) {
+    {
+        std::lock_guard lock(scheduleMutex_);
+        if (ms == resolution_) return;
+        resolution_ = ms;
+        recomputePeriodLocked();
+    }
+    wakeThread();
+}
+
+unsigned TBPMTimer::Accuracy() const {
+    std::lock_guard lock(scheduleMutex_);
+    return accuracy_;
+}
+
+void TBPMTimer::SetAccuracy(unsigned ms) {
+    std::lock_guard lock(scheduleMutex_);
+    accuracy_ = ms;
+}
+
+uint32_t TBPMTimer::Tempo() const {
+    std::lock_guard lock(scheduleMutex_);
+    return tempo_;
+}
+
+void TBPMTimer::SetTempo(uint32_t milliBpm) {
+    {
+        std::lock_guard lock(scheduleMutex_);
+        if (milliBpm == tempo_) return;
+        setTempoLocked(milliBpm);
+    }
+    wakeThread();
+}
+
+void TBPMTimer::SetOnTimer(TimerEvent handler) {
+    std::lock_guard lock(callbackMutex_);
+    onTimer_ = std::move(handler);
+}
+
+long double TBPMTimer::Period() const {
+    std::lock_guard lock(scheduleMutex_);
+    return period_;
+}
+
+void TBPMTimer::RoundUpToTick() { roundToTick(true); }
+void TBPMTimer::RoundDownToTick() { roundToTick(false); }
+
+void TBPMTimer::roundToTick(bool up) {
+    {
+        std::lock_guard lock(scheduleMutex_);
+        long double p = up ? std::floor(period_ - 1) : std::floor(period_ + 1);
+        if (up && p < 1) p = 1;
+        const long double tempo = std::trunc(60'000'000.0L / (p * kTicksPerQuarter));
+        const uint32_t milliBpm = static_cast<uint32_t>(tempo);
+        if (milliBpm != tempo_) setTempoLocked(milliBpm);
+        // The truncated tempo would give a period a hair off the whole millisecond.
+        period_ = p;
+    }
+    wakeThread();
+}
+
+bool TBPMTimer::Check() {
+    std::lock_guard lock(scheduleMutex_);
+    return checkLocked(clock_.nowNs());
+}
+
+bool TBPMTimer::Poll() {
+    std::lock_guard callback(callbackMutex_);
+    {
+        std::lock_guard lock(scheduleMutex_);
+        if (!enabled_ || !checkLocked(clock_.nowNs())) return false;
+    }
+    if (onTimer_) onTimer_(*this, 0);
+    return true;
+}
+
+int64_t TBPMTimer::NextDueNs() const {
+    std::lock_guard lock(scheduleMutex_);
+    return nextDueLocked();
+}
+
+bool TBPMTimer::RealtimePriority() const { return thread_ && thread_->realtime(); }
+
+bool TBPMTimer::checkLocked(int64_t nowNs) {
+    if (!enabled_) return false;
+    elapsed_ = elapsedAtLocked(nowNs);
+    if (elapsed_ < due_) return false;
+    if (elapsed_ > due_ + period_) {
+        // More than a whole period late: drop the missed ticks and restart the schedule from now.
+        tickTimeNs_ = nowNs;
+        due_ = elapsed_ + period_;
+    } else {
+        tickTimeNs_ = startNs_ + static_cast<int64_t>(std::llround(due_ * kNsPerMs));
+        due_ += period_;
+    }
+    return true;
+}
+
+void TBPMTimer::setTempoLocked(uint32_t milliBpm) {
+    tempo_ = milliBpm;
+    recomputePeriodLocked();
+}
+
+void TBPMTimer::recomputePeriodLocked() {
+    // A tempo of 0 (round down to tick from the slowest tempo) would make the period infinite.
+    const long double tempo = tempo_ > 0 ? tempo_ : 1;
+    // 1000 / (tempo / 60000 * 24), written so that whole periods come out exact (125000 gives
+    // 20 ms, not a hair less), which round to tick relies on.
+    period_ = (1000.0L * 60000.0L / kTicksPerQuarter) / tempo;
+    if (!enabled_) return;
+    // Measure "now" rather than trusting the last check, which may lie a whole tick back now
+    // that the thread sleeps between ticks instead of polling.
+    elapsed_ = elapsedAtLocked(clock_.nowNs());
+    if (due_ > elapsed_ + period_) due_ = elapsed_;  // a big speed-up: tick at once
+}
+
+long double TBPMTimer::elapsedAtLocked(int64_t nowNs) const {
+    return static_cast<long double>(nowNs - startNs_) / kNsPerMs;
+}
+
+int64_t TBPMTimer::nextDueLocked() const {
+    if (!enabled_) return DeadlineThread::kNoDeadline;
+    return startNs_ + static_cast<int64_t>(std::ceil(due_ * kNsPerMs));
+}
+
+int64_t TBPMTimer::job() {
+    Poll();
+    return NextDueNs();
+}
+
+void TBPMTimer::wakeThread() {
+    if (thread_) thread_->wake();
+}

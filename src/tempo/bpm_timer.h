@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "platform/monotonic_clock.h"
+
+class DeadlineThread;
+
+// Turns a tempo into clock ticks at 24 per quarter note. The schedule of due times is kept in
+// fractional milliseconds against a monotonic clock; the long-run rate comes from the schedule,
+// never from counting wake-ups, so the clock does not drift. OnTimer is raised on the timer's own
+// thread, once per due tick.
+class TBPMTimer {
+public:
+    using TimerEvent = std::function<void(TBPMTimer& sender, uint8_t tick)>;
+
+    // Thread: a clock thread sleeps until each due tick. Manual: no thread; whoever owns the
+    // timer calls Poll() (tests drive the schedule with a ManualClock this way).
+    enum class Drive { Thread, Manual };
+
+    explicit TBPMTimer(const MonotonicClock& clock = SystemClock(), Drive drive = Drive::Thread);
+    ~TBPMTimer();
+    TBPMTimer(const TBPMTimer&) = delete;
+    TBPMTimer& operator=(const TBPMTimer&) = delete;
+
+    bool Enabled() const;
+    // Enabling restarts the schedule from 0, so the first tick comes at once. Disabling from any
+    // thread but the timer's own returns only after a tick being raised has finished, so nothing
+    // of an old tick is sent after a Stop.
+    void SetEnabled(bool enabled);
+
+    // Kept for their setter semantics; the sleeping clock thread needs no polling interval.
+    int Resolution() const;
+    void SetResolution(int ms);
+    unsigned Accuracy() const;
+    void SetAccuracy(unsigned ms);
+
+    uint32_t Tempo() const;  // thousandths of a BPM
+    void SetTempo(uint32_t milliBpm);
+
+    void SetOnTimer(TimerEvent handler);
+
+    long double Period() const;  // ms per tick
+
+    // Moves the tempo to a whole-millisecond tick period one step faster / slower.
+    void RoundUpToTick();
+    void RoundDownToTick();
+
+    // One check of the schedule against the clock; true when a tick is due (and taken).
+    bool Check();
+    // Check, and raise OnTimer when a tick is due. The clock thread calls this; so do tests.
+    bool Poll();
+
+    // Scheduled time of the tick being raised (valid inside OnTimer): messages sent for it carry
+    // this time, so a backend that can schedule delivers them free of wake-up jitter.
+    int64_t TickTimeNs() const { return tickTimeNs_; }
+    // Absolute time the next tick is due, or DeadlineThread::kNoDeadline when disabled.
+    int64_t NextDueNs() const;
+
+    bool RealtimePriority() const;
+
+private:
+    bool checkLocked(int64_t nowNs);
+    void setTempoLocked(uint32_t milliBpm);
+    void recomputePeriodLocked();
+    long double elapsedAtLocked(int64_t nowNs) const;
+    int64_t nextDueLocked() const;
+    int64_t job();
+    void roundToTick(bool up);
+    void wakeThread();
+
+    const MonotonicClock& clock_;
+
+    // Held while a tick is checked and raised; a disable waits on it (see SetEnabled).
+    std::mutex callbackMutex_;
+    TimerEvent onTimer_;
+
+    // The schedule, shared by the clock thread's check and the UI's setters.
+    mutable std::mutex scheduleMutex_;
+    bool enabled_ = false;
+    int resolution_ = 1;
+    unsigned accuracy_ = 1;
+    uint32_t tempo_ = 120000;
+    long double period_ = 0;   // ms
+    long double elapsed_ = 0;  // ms since enabled, at the last check
+    long double due_ = 0;      // elapsed time at which the next tick is due
+    int64_t startNs_ = 0;      // clock reading when enabled
+
+    int64_t tickTimeNs_ = 0;  // written and read on the ticking thread only
+
+    std::unique_ptr<DeadlineThread> thread_;
+};

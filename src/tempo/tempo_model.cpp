@@ -1,0 +1,60 @@
+#include "tempo/tempo_model.h"
+
+#include <cmath>
+
+#include "app/app_settings.h"
+#include "app/main_state.h"
+#include "midiout/hexroutines.h"
+#include "midiout/midi_out_port.h"
+#include "platform/number_text.h"
+#include "tempo/bpm_timer.h"
+
+namespace {
+constexpr double kFinestRounding = 0.001;
+}
+
+TempoModel::TempoModel(MainState& main, const AppSettings& settings, TBPMTimer& timer,
+                       const OutPorts& ports)
+    : main_(main), settings_(settings), timer_(timer), ports_(ports) {}
+
+double TempoModel::RoundingStep() const {
+    const double step = settings_.BPMROUNDING.load(std::memory_order_relaxed);
+    return step > 0 ? step : kFinestRounding;
+}
+
+void TempoModel::SetBPM(double bpm) {
+    if (!std::isfinite(bpm)) return;  // a broken measurement must not become the tempo
+    const double step = RoundingStep();
+    if (bpm < step || bpm < settings_.BPMMINIMUM.load(std::memory_order_relaxed)) return;
+    const int32_t whole = RoundToInt(bpm);
+    const double quantised = RoundToStep(bpm, step);
+    // The maximum is tested on the whole BPM, before quantising: 330.4 passes, 330.5 does not.
+    if (whole > settings_.BPMMAXIMUM.load(std::memory_order_relaxed)) return;
+    main_.CurrentBPM = quantised;
+    for (MidiOutPort* port : ports_)
+        if (port) port->TempoChanged(quantised);
+    main_.TempoMilliBPM = RoundToInt(quantised * 1000);
+    main_.TempoChanges.fetch_add(1, std::memory_order_acq_rel);
+}
+
+double TempoModel::GetBPM() const { return main_.CurrentBPM.load(std::memory_order_acquire); }
+
+void TempoModel::BPMRoundUpToTick() { roundToTick(true); }
+void TempoModel::BPMRoundDownToTick() { roundToTick(false); }
+
+void TempoModel::roundToTick(bool up) {
+    if (up)
+        timer_.RoundUpToTick();
+    else
+        timer_.RoundDownToTick();
+    main_.ShowTickPeriod = true;
+    main_.TempoMilliBPM = static_cast<int32_t>(timer_.Tempo());
+    main_.TempoChanges.fetch_add(1, std::memory_order_acq_rel);
+}
+
+double TempoModel::StorePresetText(int functionKey) {
+    const double preset = timer_.Tempo() * 0.001;
+    main_.PostStatus("F" + std::to_string(functionKey) + " set to " + FormatGeneral(preset) + " bpm",
+                     StatusColors::blue);
+    return preset;
+}

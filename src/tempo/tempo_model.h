@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+
+#include "tempo/out_ports.h"
+
+struct AppSettings;
+class MainState;
+class TBPMTimer;
+
+// How the tempo is validated and changed. Every change but round-to-tick goes through SetBPM,
+// which may run on the UI thread and on the MIDI input thread; the pump then hands the new
+// tempo to the BPM timer.
+class TempoModel {
+public:
+    TempoModel(MainState& main, const AppSettings& settings, TBPMTimer& timer, const OutPorts& ports);
+
+    void SetBPM(double bpm);
+    double GetBPM() const;
+
+    // The rounding step in use: a step of 0 or less (from a hand-edited settings file) would
+    // divide by zero, so it counts as the finest step, 0.001.
+    double RoundingStep() const;
+
+    // Round-to-tick commands: act on the timer alone, outside the tempo limits.
+    void BPMRoundUpToTick();
+    void BPMRoundDownToTick();
+
+    // SetF5Tempo .. SetF8Tempo: the running tempo as preset F<key>, which the caller stores.
+    // Posts "F5 set to 120 bpm" and returns the value.
+    double StorePresetText(int functionKey);
+
+private:
+    void roundToTick(bool up);
+
+    MainState& main_;
+    const AppSettings& settings_;
+    TBPMTimer& timer_;
+    const OutPorts& ports_;
+};

@@ -1,0 +1,98 @@
+#include "tempo/transport.h"
+
+#include "app/app_settings.h"
+#include "app/main_state.h"
+#include "midiout/midi_out_port.h"
+#include "tempo/bpm_timer.h"
+
+namespace {
+constexpr const char* kChoosePort = "Choose MIDI Port...";
+}
+
+Transport::Transport(MainState& main, const AppSettings& settings, TBPMTimer& timer,
+                     const OutPorts& ports)
+    : main_(main), settings_(settings), timer_(timer), ports_(ports) {}
+
+void Transport::TempoTimer1Timer() {
+    const int64_t tickTime = timer_.TickTimeNs();
+    const int32_t n = main_.TickCount.load(std::memory_order_acquire);
+    for (MidiOutPort* port : ports_)
+        if (port) port->ClockTick(n, tickTime);
+    const int32_t next = main_.TickCount.fetch_add(1, std::memory_order_acq_rel) + 1;
+    for (MidiOutPort* port : ports_)
+        if (port) port->AfterTick(next, tickTime);
+    FlashStep();
+}
+
+void Transport::FlashStep() {
+    if (!settings_.SHOWFLASHING.load(std::memory_order_relaxed)) return;
+    const int32_t period = settings_.FLASHINGPERIOD.load(std::memory_order_relaxed);
+    if (period < 1) return;  // a period of 0 or less cannot flash; treated as flashing off
+    const int32_t r = main_.TickCount.load(std::memory_order_acquire) % period;
+    if (r == 1) {
+        main_.FlashOn.store(!main_.FlashOn.load(std::memory_order_acquire),
+                            std::memory_order_release);
+        main_.FlashChanges.fetch_add(1, std::memory_order_acq_rel);
+    }
+    if (r >= settings_.FLASHINGDURATION.load(std::memory_order_relaxed) &&
+        main_.FlashOn.load(std::memory_order_acquire)) {
+        main_.FlashOn.store(false, std::memory_order_release);
+        main_.FlashChanges.fetch_add(1, std::memory_order_acq_rel);
+    }
+}
+
+void Transport::StartTransport(bool sendNow, bool onNextBeat) {
+    if (!main_.PortReady) {
+        main_.PostStatus(kChoosePort, StatusColors::green);
+        return;
+    }
+    for (MidiOutPort* port : ports_)
+        if (port) port->TransportStart(sendNow, onNextBeat);
+    main_.TickCount = 0;
+    timer_.SetEnabled(true);
+    main_.RunState = 1;
+    main_.RunStateChanges.fetch_add(1);
+}
+
+void Transport::StopTransport(bool sendStop) {
+    if (!main_.PortReady) {
+        main_.PostStatus(kChoosePort, StatusColors::green);
+        return;
+    }
+    for (MidiOutPort* port : ports_)
+        if (port) port->TransportStop(sendStop);
+    main_.RunState = 0;
+    main_.RunStateChanges.fetch_add(1);
+    main_.SetTapStep(0);
+}
+
+void Transport::StartStopSeq() {
+    if (!main_.PortReady)
+        main_.PostStatus(kChoosePort, StatusColors::red);
+    else if (main_.RunState != 0)
+        StopTransport(true);
+    else
+        StartTransport(true, false);
+}
+
+void Transport::StartSeq() { StartTransport(true, false); }
+
+void Transport::StopSeq() { StopTransport(true); }
+
+void Transport::SendPause() {
+    if (!main_.PortReady) {
+        main_.PostStatus(kChoosePort, StatusColors::red);
+        return;
+    }
+    for (MidiOutPort* port : ports_)
+        if (port) port->TransportPause();
+}
+
+void Transport::SendContinue() {
+    if (!main_.PortReady) {
+        main_.PostStatus(kChoosePort, StatusColors::red);
+        return;
+    }
+    for (MidiOutPort* port : ports_)
+        if (port) port->TransportContinue();
+}

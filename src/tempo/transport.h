@@ -1,0 +1,35 @@
+#pragma once
+
+#include "tempo/out_ports.h"
+
+struct AppSettings;
+class MainState;
+class TBPMTimer;
+
+// Start, stop, pause and continue for both output ports, and the clock driver that hands every
+// tick of the BPM timer to the ports and advances the beat flash.
+class Transport {
+public:
+    Transport(MainState& main, const AppSettings& settings, TBPMTimer& timer, const OutPorts& ports);
+
+    // The BPM timer's OnTimer handler: runs on the clock thread, once per tick.
+    void TempoTimer1Timer();
+
+    void StartTransport(bool sendNow, bool onNextBeat);
+    void StopTransport(bool sendStop);
+
+    // Commands.
+    void StartStopSeq();
+    void StartSeq();
+    void StopSeq();
+    void SendPause();
+    void SendContinue();
+
+private:
+    void FlashStep();
+
+    MainState& main_;
+    const AppSettings& settings_;
+    TBPMTimer& timer_;
+    const OutPorts& ports_;
+};
