@@ -86,3 +86,8 @@ void KorvidMainModel::RecallPreset(int functionKey) {
 void KorvidMainModel::StorePreset(int functionKey) {
     if (auto* preset = presetField(functionKey)) *preset = tempo_.StorePresetText(functionKey);
 }
+
+void KorvidMainModel::PassKeyToInputMap(int virtualKey) {
+    if (inputDispatch_)
+        inputDispatch_(0x60, static_cast<uint8_t>(virtualKey / 256), static_cast<uint8_t>(virtualKey % 256), 0);
+}

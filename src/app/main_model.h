@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -70,6 +71,13 @@ public:
     void PerformActionValue(int index, double value);
     void PerformAction(int code, int index, int fraction);
 
+    // Computer keys enter the input map as messages with status 0x60 and the key's
+    // virtual-key number in the data bytes. The input dispatch registers itself here.
+    using InputDispatch = std::function<void(uint8_t status, uint8_t data1, uint8_t data2,
+                                             uint32_t timeStamp)>;
+    void SetInputDispatch(InputDispatch dispatch) { inputDispatch_ = std::move(dispatch); }
+    void PassKeyToInputMap(int virtualKey);
+
     // F5Tempo .. F8Tempo and SetF5Tempo .. SetF8Tempo (functionKey 5 to 8).
     void RecallPreset(int functionKey);
     void StorePreset(int functionKey);
@@ -77,6 +85,7 @@ public:
 private:
     std::atomic<double>* presetField(int functionKey);
 
+    InputDispatch inputDispatch_;
     std::unique_ptr<MidiSystem> midi_;
     TBPMTimer timer_;
     OutPorts ports_{};

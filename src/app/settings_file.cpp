@@ -1,0 +1,173 @@
+#include "app/settings_file.h"
+
+#include <atomic>
+#include <utility>
+#include <variant>
+
+#include "app/app_settings.h"
+#include "app/main_model.h"
+#include "midiout/midi_out_port.h"
+#include "platform/ini_file.h"
+
+namespace {
+
+// How a key's value is written: booleans as 1/0; "flags" are integers used as booleans, read
+// as any integer and written back as 0 or 1.
+enum class KeyKind { Int, Bool, Flag, Float };
+
+using Field = std::variant<std::atomic<int32_t> AppSettings::*, std::atomic<bool> AppSettings::*,
+                           std::atomic<double> AppSettings::*>;
+
+struct SettingKey {
+    const char* section;
+    const char* name;
+    KeyKind kind;
+    Field field;
+};
+
+using S = AppSettings;
+constexpr const char* kApp = SettingsFile::kApplicationSection;
+constexpr const char* kPresets = SettingsFile::kPresetSection;
+
+// Window geometry and tempo keys, in file order.
+const SettingKey kWindowAndTempoKeys[] = {
+    {kApp, "MAINSCREENPOSITIONTOP", KeyKind::Int, &S::MAINSCREENPOSITIONTOP},
+    {kApp, "MAINSCREENPOSITIONLEFT", KeyKind::Int, &S::MAINSCREENPOSITIONLEFT},
+    {kApp, "MAINSCREENPOSITIONWIDTH", KeyKind::Int, &S::MAINSCREENPOSITIONWIDTH},
+    {kApp, "MAINSCREENPOSITIONHEIGHT", KeyKind::Int, &S::MAINSCREENPOSITIONHEIGHT},
+    {kApp, "DEFAULTSPEED", KeyKind::Float, &S::DEFAULTSPEED},
+    {kApp, "BPMROUNDING", KeyKind::Float, &S::BPMROUNDING},
+    {kApp, "BPMMINIMUM", KeyKind::Float, &S::BPMMINIMUM},
+    {kApp, "BPMMAXIMUM", KeyKind::Float, &S::BPMMAXIMUM},
+};
+
+// The option keys and presets, in the order they are read and written.
+const SettingKey kOptionKeys[] = {
+    {kApp, "SHOWFLASHING", KeyKind::Bool, &S::SHOWFLASHING},
+    {kApp, "FULLFLASHING", KeyKind::Bool, &S::FULLFLASHING},
+    {kApp, "FLASHINGDURATION", KeyKind::Int, &S::FLASHINGDURATION},
+    {kApp, "FLASHINGPERIOD", KeyKind::Int, &S::FLASHINGPERIOD},
+    {kApp, "IGNOREMOUSEWHEEL", KeyKind::Flag, &S::IGNOREMOUSEWHEEL},
+    {kApp, "IGNOREKEYBOARDTAP", KeyKind::Flag, &S::IGNOREKEYBOARDTAP},
+    {kApp, "DONTASKSAVESETTINGS", KeyKind::Bool, &S::DONTASKSAVESETTINGS},
+    {kApp, "CLOSEMINIMIZESWHENRUNNING", KeyKind::Bool, &S::CLOSEMINIMIZESWHENRUNNING},
+    {kApp, "MINIMIZEONSTARTUP", KeyKind::Bool, &S::MINIMIZEONSTARTUP},
+    {kApp, "ALWAYSONTOP", KeyKind::Bool, &S::ALWAYSONTOP},
+    {kApp, "AUTOSTARTONTAP", KeyKind::Bool, &S::AUTOSTARTONTAP},
+    {kApp, "STARTONLIVETAP", KeyKind::Bool, &S::STARTONLIVETAP},
+    {kApp, "TAPTEMPOTIMEOUT", KeyKind::Int, &S::TAPTEMPOTIMEOUT},
+    {kApp, "TAPTEMPOCOUNT", KeyKind::Int, &S::TAPTEMPOCOUNT},
+    {kPresets, "F5BPM", KeyKind::Float, &S::F5BPM},
+    {kPresets, "F6BPM", KeyKind::Float, &S::F6BPM},
+    {kPresets, "F7BPM", KeyKind::Float, &S::F7BPM},
+    {kPresets, "F8BPM", KeyKind::Float, &S::F8BPM},
+};
+
+void ReadKey(const IniFile& file, const SettingKey& key, AppSettings& settings) {
+    std::visit(
+        [&](auto member) {
+            auto& field = settings.*member;
+            using T = typename std::remove_reference_t<decltype(field)>::value_type;
+            if constexpr (std::is_same_v<T, bool>)
+                field = file.readBool(key.section, key.name, field.load());
+            else if constexpr (std::is_same_v<T, double>)
+                field = file.readFloat(key.section, key.name, field.load());
+            else
+                field = file.readInt(key.section, key.name, field.load());
+        },
+        key.field);
+}
+
+void WriteKey(IniFile& file, const SettingKey& key, const AppSettings& settings) {
+    std::visit(
+        [&](auto member) {
+            const auto value = (settings.*member).load();
+            using T = decltype(value);
+            if constexpr (std::is_same_v<T, bool>)
+                file.writeBool(key.section, key.name, value);
+            else if constexpr (std::is_same_v<T, double>)
+                file.writeFloat(key.section, key.name, value);
+            else if (key.kind == KeyKind::Flag)
+                file.writeInt(key.section, key.name, value != 0 ? 1 : 0);
+            else
+                file.writeInt(key.section, key.name, value);
+        },
+        key.field);
+}
+
+constexpr double kHighestMaximum = 2500;
+
+}  // namespace
+
+namespace SettingsFile {
+
+std::string Location(const std::string& programFolder, const std::string& firstArgument) {
+    if (!firstArgument.empty()) return firstArgument;
+    std::string folder = programFolder;
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    return folder + kFileName;
+}
+
+void ReadWindowAndTempo(const IniFile& file, AppSettings& settings) {
+    for (const SettingKey& key : kWindowAndTempoKeys) ReadKey(file, key, settings);
+    if (settings.BPMMAXIMUM > kHighestMaximum) settings.BPMMAXIMUM = kHighestMaximum;
+    if (settings.BPMMINIMUM > settings.BPMMAXIMUM) {
+        const double minimum = settings.BPMMINIMUM;
+        settings.BPMMINIMUM = settings.BPMMAXIMUM.load();
+        settings.BPMMAXIMUM = std::min(minimum, kHighestMaximum);
+    }
+}
+
+void ReadOptions(const IniFile& file, AppSettings& settings) {
+    for (const SettingKey& key : kOptionKeys) ReadKey(file, key, settings);
+}
+
+std::string LoadPorts(const IniFile& file, KorvidMainModel& model) {
+    MidiOutPort* ports[] = {model.OutPort1(), model.OutPort2()};
+    bool known = true;
+    for (MidiOutPort* port : ports) {
+        const std::string key = port->SavedPortKey(file);
+        known = known && (key.empty() || key == port->StoredSavedPortKey());
+    }
+    std::string missing;
+    if (known) {
+        for (MidiOutPort* port : ports) port->LoadPortSettings(file, false);
+        return missing;
+    }
+    model.StopTransport(true);
+    for (MidiOutPort* port : ports) missing += port->LoadPortSettings(file, true);
+    for (MidiOutPort* port : ports) port->OpenSelectedPort();
+    return missing;
+}
+
+void WriteWindowAndTempo(IniFile& file, const AppSettings& settings, double defaultSpeed) {
+    for (const SettingKey& key : kWindowAndTempoKeys) {
+        if (std::string_view(key.name) == "DEFAULTSPEED")
+            file.writeFloat(key.section, key.name, defaultSpeed);
+        else
+            WriteKey(file, key, settings);
+    }
+}
+
+void WritePorts(IniFile& file, KorvidMainModel& model) {
+    const std::pair<MidiOutPort*, KorvidMainModel::OutPortControls*> ports[] = {
+        {model.OutPort1(), &model.out1Controls}, {model.OutPort2(), &model.out2Controls}};
+    for (const auto& [port, controls] : ports) {
+        const std::string& section = port->Name();
+        file.writeInt(section, "MIDIPORTINDEX", controls->port.index());
+        file.writeString(section, "MIDIPORTNAME", controls->port.text());
+        file.writeString(section, "DEVICETYPE", controls->deviceType.text());
+        file.writeInt(section, "CLOCKDIVIDER", port->Divider());
+    }
+}
+
+void WriteOptions(IniFile& file, const AppSettings& settings) {
+    for (const SettingKey& key : kOptionKeys) {
+        // The underscore-less section is an old spelling nothing reads any more.
+        if (key.section == kPresets && std::string_view(key.name) == "F5BPM")
+            file.eraseSection("BPMPRESETS");
+        WriteKey(file, key, settings);
+    }
+}
+
+}  // namespace SettingsFile

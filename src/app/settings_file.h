@@ -1,0 +1,41 @@
+#pragma once
+
+#include <string>
+
+struct AppSettings;
+class IniFile;
+class KorvidMainModel;
+
+// The settings file (clockpresets.ini): which keys live where, how they are read and written.
+// One table of keys drives both directions, so reading and saving cannot drift apart. Every key
+// is read with the value held now as its default, so a file changes only what it contains.
+namespace SettingsFile {
+
+inline constexpr const char* kFileName = "clockpresets.ini";
+inline constexpr const char* kApplicationSection = "APPLICATION_PRESETS";
+inline constexpr const char* kPresetSection = "BPM_PRESETS";
+
+// The first command-line argument when it is given and not empty, else clockpresets.ini in the
+// program's folder.
+std::string Location(const std::string& programFolder, const std::string& firstArgument);
+
+// Window geometry, DEFAULTSPEED, BPMROUNDING, BPMMINIMUM and BPMMAXIMUM. A maximum above 2500
+// becomes 2500; a minimum above the maximum is taken as the two swapped, so tempos stay settable.
+void ReadWindowAndTempo(const IniFile& file, AppSettings& settings);
+
+// The option keys and the four presets (what a settings patch holds too).
+void ReadOptions(const IniFile& file, AppSettings& settings);
+
+// Restores both output ports from their sections and returns the names of saved ports that are
+// not present any more (empty when all were found).
+std::string LoadPorts(const IniFile& file, KorvidMainModel& model);
+
+// Writing: the window's frame and the tempo keys; DEFAULTSPEED is the tempo the clock runs at.
+void WriteWindowAndTempo(IniFile& file, const AppSettings& settings, double defaultSpeed);
+void WritePorts(IniFile& file, KorvidMainModel& model);
+void WriteOptions(IniFile& file, const AppSettings& settings);
+
+// The text shown when saved ports are missing.
+inline constexpr const char* kMissingPortsWarning = "Warning : \n Saved ports not found : \n";
+
+}  // namespace SettingsFile
