@@ -23,13 +23,14 @@ namespace {
 // The window's client area at its design size.
 constexpr int kClientWidth = 254;
 constexpr int kClientHeight = 483;
-// What a caption and border add to the client area when the window system tells us nothing
-// (no window manager): keeps the stored outer sizes meaning the same everywhere.
-constexpr int kNominalFrameWidth = 8;
-constexpr int kNominalFrameHeight = 45;
+// Stored window sizes count a caption and border of this size around the client area, whatever
+// the window manager really draws, so a settings file means the same window everywhere.
+constexpr int kFrameWidth = 8;
+constexpr int kFrameHeight = 45;
 
 QFont ArialPixels(int pixels, bool bold = false) {
     QFont font(QStringLiteral("Arial"));
+    font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;
@@ -101,7 +102,9 @@ void TKorvidMain::SetSecondaryWindows(THelpForm* help, TStatisticsForm* stats) {
 
 void TKorvidMain::BuildControls() {
     setObjectName(QStringLiteral("KorvidMain"));
-    QFont base(QStringLiteral("Sans Serif"));
+    // A small sans serif with Arial's metrics keeps every caption inside its design box.
+    QFont base(QStringLiteral("Liberation Sans"));
+    base.setStyleHint(QFont::SansSerif);
     base.setPointSize(8);
     setFont(base);
     resize(kClientWidth, kClientHeight);
@@ -130,10 +133,10 @@ void TKorvidMain::BuildControls() {
     TempoFractionalEdit->setButtonSymbols(QAbstractSpinBox::UpDownArrows);
     TempoFractionalEdit->setToolTip(QStringLiteral("Thousandths of a BPM"));
 
-    StatusLabel = new QLabel(QStringLiteral("No MIDI Port Selected"), this);
+    StatusLabel = new QLabel(this);
     StatusLabel->setGeometry(0, 96, 163, 19);
     StatusLabel->setFont(ArialPixels(17));
-    SetTextColor(StatusLabel, QColor(255, 0, 0));
+    ShowStatus(QStringLiteral("No MIDI Port Selected"), QColor(255, 0, 0));
 
     URLLabel = new ClickableLabel(QStringLiteral("tempovane.org"), this);
     URLLabel->setGeometry(72, 120, 94, 13);
@@ -384,15 +387,13 @@ void TKorvidMain::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-int TKorvidMain::WindowHeight() const {
-    const int frame = frameGeometry().height() - height();
-    return height() + (frame > 0 ? frame : kNominalFrameHeight);
-}
+int TKorvidMain::WindowHeight() const { return height() + kFrameHeight; }
 
-void TKorvidMain::SetWindowHeight(int outer) {
-    const int frame = frameGeometry().height() - height();
-    resize(width(), std::max(1, outer - (frame > 0 ? frame : kNominalFrameHeight)));
-}
+void TKorvidMain::SetWindowHeight(int outer) { resize(width(), std::max(1, outer - kFrameHeight)); }
+
+int TKorvidMain::WindowWidth() const { return width() + kFrameWidth; }
+
+void TKorvidMain::SetWindowWidth(int outer) { resize(std::max(1, outer - kFrameWidth), height()); }
 
 void TKorvidMain::ToggleWindowHeight() {
     int h = ShowMoreButton->y() + ShowMoreButton->height() + 47;

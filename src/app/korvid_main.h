@@ -76,9 +76,12 @@ public:
     // SIGINT/SIGTERM: close at once, without the minimise rule or the save question.
     void CloseWithoutQuestions();
 
-    // Outer (frame) window height as the settings and the height toggle count it.
+    // Window size as the settings and the height toggle count it: the client area plus a
+    // nominal caption and border (design: 262 x 528 around a 254 x 483 client area).
     int WindowHeight() const;
     void SetWindowHeight(int height);
+    int WindowWidth() const;
+    void SetWindowWidth(int width);
 
     // What the close handler asks; tests answer it without a message box.
     std::function<bool()> askSaveSettings;
@@ -156,6 +159,7 @@ private:
     void MirrorModels();
     static void MirrorList(QComboBox* box, const ListModel& model, uint64_t& shown);
     void PortSelectorChanged(PortWidgets& w, int index);
+    void ShowStatus(const QString& text, const QColor& color);
     void PumpTempo();
     void PumpTapDisplay();
     void PumpFlash();
@@ -183,7 +187,6 @@ private:
     int helpButtonTag_ = 0;
     int shownPictureIndex_ = -100;  // no valid index, so the first update assigns a picture
     int wheelRemainder_ = 0;
-    const QEvent* lastKeyEvent_ = nullptr;  // a key seen on its way up the parents counts once
     QString applicationTitle_;
     bool closing_ = false;
     bool quietClose_ = false;

@@ -114,8 +114,7 @@ void TKorvidMain::ApplySettingsToWindow() {
     if (available.isValid() && !available.intersects(frame))
         frame.moveTo(available.topLeft() + QPoint(40, 40));
     move(frame.topLeft());
-    const int frameW = frameGeometry().width() - width();
-    resize(std::max(1, frame.width() - (frameW > 0 ? frameW : 8)), height());
+    SetWindowWidth(frame.width());
     SetWindowHeight(frame.height());
 
     const double rounding = s.BPMROUNDING;
@@ -147,8 +146,10 @@ bool TKorvidMain::eventFilter(QObject* watched, QEvent* event) {
 }
 
 bool TKorvidMain::KeyPreview(QKeyEvent* event, QObject* watched) {
-    if (event == lastKeyEvent_) return false;  // the same press travelling up to a parent
-    lastKeyEvent_ = event;
+    // A press the focused control ignores travels up to its parents; it counts once, where it
+    // first arrived.
+    QWidget* focus = QApplication::focusWidget();
+    if (watched != (focus ? static_cast<QObject*>(focus) : static_cast<QObject*>(this))) return false;
     if (event->isAutoRepeat()) return false;
     const int key = event->key();
     const bool space = key == Qt::Key_Space;

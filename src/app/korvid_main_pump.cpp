@@ -3,6 +3,7 @@
 // a change posted meanwhile shows on the next pass at the latest; widgets are touched only when
 // something changed.
 #include <QApplication>
+#include <algorithm>
 
 #include "app/korvid_main.h"
 #include "display/help_form.h"
@@ -22,16 +23,22 @@ void TKorvidMain::VCLEventsTimerTimer() {
     MainState& s = model_->state;
     if (s.StatusChanges.exchange(0) != 0) {
         const MainState::Status status = s.PendingStatus();
-        StatusLabel->setText(QString::fromStdString(status.text));
-        QPalette palette = StatusLabel->palette();
-        palette.setColor(QPalette::WindowText, QColor(status.color.r, status.color.g, status.color.b));
-        StatusLabel->setPalette(palette);
+        ShowStatus(QString::fromStdString(status.text), QColor(status.color.r, status.color.g, status.color.b));
     }
     PumpTapDisplay();
     // The learn hand-off to an open preset editor and the statistics sample join here with the
     // input and statistics windows.
     PumpFlash();
     PumpRunState();
+}
+
+void TKorvidMain::ShowStatus(const QString& text, const QColor& color) {
+    StatusLabel->setText(text);
+    // Like an auto-sized label: a longer text may reach as far as the track bar.
+    StatusLabel->resize(std::clamp(StatusLabel->sizeHint().width(), 163, 214), StatusLabel->height());
+    QPalette palette = StatusLabel->palette();
+    palette.setColor(QPalette::WindowText, color);
+    StatusLabel->setPalette(palette);
 }
 
 void TKorvidMain::PumpTempo() {
@@ -118,8 +125,11 @@ void TKorvidMain::PumpRunState() {
 
 void TKorvidMain::UpdateButtonImage() {
     MainState& s = model_->state;
+    // While the whole window flashes, the lamp keeps its unlit picture: a run-state update that
+    // happens to fall on a lit beat must not leave it bright for the rest of the run.
+    const bool flash = s.FlashOn && !model_->settings.FULLFLASHING;
     const int picture =
-        ButtonPictureIndex(s.RunState, s.FlashOn, model_->settings.SHOWFLASHING, s.PortReady);
+        ButtonPictureIndex(s.RunState, flash, model_->settings.SHOWFLASHING, s.PortReady);
     const int icon = ButtonIconIndex(picture);
     if (picture != shownPictureIndex_) {
         MainButtonImage->setPixmap(images_.mainImage(picture));

@@ -52,10 +52,9 @@ bool TKorvidMain::SetPresetsINI(QString* error) {
         return false;
     }
     file.eraseSection("APPLICATIONPRESETS");
-    m.settings.MAINSCREENPOSITIONTOP = frameGeometry().top();
-    m.settings.MAINSCREENPOSITIONLEFT = frameGeometry().left();
-    const int frameW = frameGeometry().width() - width();
-    m.settings.MAINSCREENPOSITIONWIDTH = width() + (frameW > 0 ? frameW : 8);
+    m.settings.MAINSCREENPOSITIONTOP = pos().y();
+    m.settings.MAINSCREENPOSITIONLEFT = pos().x();
+    m.settings.MAINSCREENPOSITIONWIDTH = WindowWidth();
     m.settings.MAINSCREENPOSITIONHEIGHT = WindowHeight();
     SettingsFile::WriteWindowAndTempo(file, m.settings, m.Timer().Tempo() * 0.001);
     SettingsFile::WritePorts(file, m);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The operating system's MIDI output, behind one small interface so that JACK, the ALSA
@@ -13,6 +14,24 @@
 // Time stamps are CLOCK_MONOTONIC nanoseconds (MonotonicNowNs). A message carrying time T is
 // delivered at T plus a constant latency by a backend that can schedule (JACK), at once by one
 // that cannot (ALSA). Time 0 means "as soon as possible".
+
+// The entry every backend lists first: a port of our own, left unconnected, that any program
+// can connect to.
+inline constexpr const char* kVirtualPortName = "Tempovane virtual port";
+
+// A device name as shown to the user: without leading or trailing blanks and control characters,
+// which some drivers pad their names with.
+inline std::string TrimDeviceName(std::string_view name) {
+    auto isPadding = [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte == 0x7F;
+    };
+    size_t first = 0;
+    size_t last = name.size();
+    while (first < last && isPadding(name[first])) ++first;
+    while (last > first && isPadding(name[last - 1])) --last;
+    return std::string(name.substr(first, last - first));
+}
 
 // Number of bytes of a short message with this status byte (1 for real-time messages).
 constexpr size_t ShortMessageLength(uint8_t status) {

@@ -25,6 +25,8 @@ public:
     // displayName as listed ("JACK: x"); null when no backend has it or the open fails.
     std::unique_ptr<MidiOutConnection> openOutput(const std::string& displayName,
                                                   const std::string& ownPortName);
+    // Display name of our own virtual port, JACK's before ALSA's; "" when no backend offers one.
+    std::string firstVirtualOutput();
 
     // Told (on a backend's own thread) when a server or destination goes away, with a text
     // for the status line. Set once at start-up.
@@ -33,7 +35,8 @@ public:
     void reportProblem(const std::string& text);
 
 private:
-    std::vector<std::unique_ptr<MidiOutBackend>> backends_;
     std::mutex listenerMutex_;
     ProblemListener listener_;
+    // Declared last so that it goes first: a backend thread may report until its backend is gone.
+    std::vector<std::unique_ptr<MidiOutBackend>> backends_;
 };

@@ -1,0 +1,119 @@
+#include "platform/midi_alsa.h"
+
+#include <rtmidi/RtMidi.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+const char* const kSequencerDevice = "/dev/snd/seq";
+const char* const kClientName = "Tempovane";
+
+// RtMidi prints warnings to stderr and throws on errors unless a callback takes them. Problems
+// show up to us as a failed open or a thrown send, so the text itself is dropped.
+void IgnoreRtMidiError(RtMidiError::Type, const std::string&, void*) {}
+
+std::unique_ptr<RtMidiOut> MakeClient() {
+    try {
+        auto out = std::make_unique<RtMidiOut>(RtMidi::LINUX_ALSA, kClientName);
+        out->setErrorCallback(&IgnoreRtMidiError, nullptr);
+        return out;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+class AlsaConnection : public MidiOutConnection {
+public:
+    explicit AlsaConnection(std::unique_ptr<RtMidiOut> out) : out_(std::move(out)) {}
+
+    ~AlsaConnection() override {
+        std::lock_guard lock(sendMutex_);
+        try {
+            out_->closePort();
+        } catch (...) {
+        }
+    }
+
+    bool sendShort(const uint8_t* bytes, size_t length, int64_t) override {
+        if (length < 1 || length > 3) return false;
+        return send(bytes, length);
+    }
+    bool sendLong(const uint8_t* bytes, size_t length, int64_t) override {
+        if (length == 0) return false;
+        return send(bytes, length);
+    }
+    bool isAlive() const override { return true; }
+
+private:
+    // One sequencer handle must not be written from two threads at once; a send is one short
+    // write into the sequencer, so the lock is never held for long.
+    bool send(const uint8_t* bytes, size_t length) {
+        std::lock_guard lock(sendMutex_);
+        try {
+            out_->sendMessage(bytes, length);
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+
+    std::mutex sendMutex_;
+    std::unique_ptr<RtMidiOut> out_;
+};
+
+}  // namespace
+
+std::unique_ptr<AlsaMidiBackend> AlsaMidiBackend::Create() {
+    if (access(kSequencerDevice, R_OK | W_OK) != 0) return nullptr;
+    // Asking RtMidi for an API it was built without makes it fall back to another, noisily.
+    std::vector<RtMidi::Api> apis;
+    RtMidi::getCompiledApi(apis);
+    if (std::find(apis.begin(), apis.end(), RtMidi::LINUX_ALSA) == apis.end()) return nullptr;
+    auto lister = MakeClient();
+    if (!lister) return nullptr;
+    return std::unique_ptr<AlsaMidiBackend>(new AlsaMidiBackend(std::move(lister)));
+}
+
+AlsaMidiBackend::AlsaMidiBackend(std::unique_ptr<RtMidiOut> lister) : lister_(std::move(lister)) {}
+
+AlsaMidiBackend::~AlsaMidiBackend() = default;
+
+std::vector<std::string> AlsaMidiBackend::listOutputs() {
+    std::vector<std::string> names{kVirtualPortName};
+    std::lock_guard lock(listerMutex_);
+    try {
+        const unsigned count = lister_->getPortCount();
+        for (unsigned i = 0; i < count; ++i) {
+            std::string name = TrimDeviceName(lister_->getPortName(i));
+            if (!name.empty()) names.push_back(std::move(name));
+        }
+    } catch (...) {
+    }
+    return names;
+}
+
+std::unique_ptr<MidiOutConnection> AlsaMidiBackend::openOutput(const std::string& name,
+                                                               const std::string& ownPortName) {
+    auto out = MakeClient();
+    if (!out) return nullptr;
+    try {
+        if (name == kVirtualPortName) {
+            out->openVirtualPort(ownPortName);
+            return std::make_unique<AlsaConnection>(std::move(out));
+        }
+        // Port numbers shift as devices come and go, so look the name up right now.
+        const unsigned count = out->getPortCount();
+        for (unsigned i = 0; i < count; ++i) {
+            if (TrimDeviceName(out->getPortName(i)) != name) continue;
+            out->openPort(i, ownPortName);
+            if (!out->isPortOpen()) return nullptr;
+            return std::make_unique<AlsaConnection>(std::move(out));
+        }
+    } catch (...) {
+    }
+    return nullptr;
+}
+
+void AlsaMidiBackend::setProblemSink(ProblemSink) {}

@@ -1,0 +1,634 @@
+#include "platform/midi_jack.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "platform/monotonic_clock.h"
+
+// ---------------------------------------------------------------------------------------------
+// MidiEventRing
+
+MidiEventRing::MidiEventRing(size_t capacityBytes) {
+    size_t capacity = 64;
+    while (capacity < capacityBytes) capacity <<= 1;
+    storage_.assign(capacity, 0);
+    mask_ = capacity - 1;
+}
+
+size_t MidiEventRing::recordSize(size_t length) {
+    // Records stay 8-byte aligned so that a header is never split more than necessary.
+    return sizeof(Header) + ((length + 7) & ~size_t{7});
+}
+
+void MidiEventRing::copyIn(size_t position, const void* source, size_t length) {
+    const size_t offset = position & mask_;
+    const size_t first = std::min(length, storage_.size() - offset);
+    const auto* bytes = static_cast<const uint8_t*>(source);
+    std::memcpy(storage_.data() + offset, bytes, first);
+    std::memcpy(storage_.data(), bytes + first, length - first);
+}
+
+void MidiEventRing::copyOut(size_t position, void* destination, size_t length) const {
+    const size_t offset = position & mask_;
+    const size_t first = std::min(length, storage_.size() - offset);
+    auto* bytes = static_cast<uint8_t*>(destination);
+    std::memcpy(bytes, storage_.data() + offset, first);
+    std::memcpy(bytes + first, storage_.data(), length - first);
+}
+
+bool MidiEventRing::push(int64_t timeNs, const uint8_t* bytes, size_t length) {
+    if (length == 0 || length > kMaxMessageBytes) return false;
+    const size_t size = recordSize(length);
+    const size_t written = written_.load(std::memory_order_relaxed);
+    const size_t read = read_.load(std::memory_order_acquire);
+    if (storage_.size() - (written - read) < size) return false;
+    const Header header{timeNs, static_cast<uint32_t>(length), 0};
+    copyIn(written, &header, sizeof header);
+    copyIn(written + sizeof header, bytes, length);
+    written_.store(written + size, std::memory_order_release);
+    return true;
+}
+
+bool MidiEventRing::front(Header& header) const {
+    const size_t read = read_.load(std::memory_order_relaxed);
+    if (written_.load(std::memory_order_acquire) == read) return false;
+    copyOut(read, &header, sizeof header);
+    return true;
+}
+
+void MidiEventRing::copyFrontBytes(uint8_t* destination) const {
+    const size_t read = read_.load(std::memory_order_relaxed);
+    Header header;
+    copyOut(read, &header, sizeof header);
+    copyOut(read + sizeof header, destination, header.length);
+}
+
+void MidiEventRing::pop() {
+    const size_t read = read_.load(std::memory_order_relaxed);
+    Header header;
+    copyOut(read, &header, sizeof header);
+    read_.store(read + recordSize(header.length), std::memory_order_release);
+}
+
+// ---------------------------------------------------------------------------------------------
+// CycleClock
+
+void CycleClock::restart(uint32_t firstFrame, int64_t wokeNs, uint32_t sampleRate) {
+    started_ = true;
+    sampleRate_ = sampleRate;
+    nsPerFrame_ = 1e9 / sampleRate;
+    lastFrame_ = firstFrame;
+    framesSinceBase_ = 0;
+    baseNs_ = wokeNs;
+    filled_ = 0;
+    next_ = 0;
+}
+
+int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
+                           uint32_t sampleRate) {
+    if (sampleRate == 0) sampleRate = 48000;
+    if (!started_ || sampleRate != sampleRate_) restart(firstFrame, wokeNs, sampleRate);
+    framesSinceBase_ += static_cast<uint32_t>(firstFrame - lastFrame_);
+    lastFrame_ = firstFrame;
+
+    // About half a second of cycles: long enough that some wake-up in it was prompt, short
+    // enough that a slipped driver is followed soon.
+    const size_t window = std::clamp<size_t>(sampleRate / 2 / std::max<uint32_t>(frames, 1), 8,
+                                             kMaxWindow);
+    if (filled_ > window) filled_ = window;  // bigger buffers: fewer cycles make half a second
+    if (next_ >= window) next_ = 0;
+    const double lineNs = static_cast<double>(framesSinceBase_) * nsPerFrame_;
+    excessNs_[next_] = static_cast<double>(wokeNs - baseNs_) - lineNs;
+    next_ = (next_ + 1) % window;
+    if (filled_ < window) ++filled_;
+    double lowest = excessNs_[0];
+    for (size_t i = 1; i < filled_; ++i) lowest = std::min(lowest, excessNs_[i]);
+    return baseNs_ + static_cast<int64_t>(std::llround(lineNs + lowest));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The JACK client and its output ports
+
+namespace {
+
+constexpr size_t kMaxConnections = 16;
+// About a second of clock at the highest tempo, or a dozen long System Exclusive messages.
+constexpr size_t kRingBytes = 16 * 1024;
+// JACK's clock (CLOCK_MONOTONIC_RAW in jackd2, CLOCK_MONOTONIC in other servers) and ours can
+// run apart by up to a few hundred ppm while NTP slews ours, so the offset between them is
+// measured again this often: at 500 ppm that keeps the error under one frame.
+constexpr int64_t kClockOffsetRefreshNs = 20'000'000;
+// How long closing a port waits for the process callback to let go of it. A running server
+// passes a cycle within milliseconds; a stuck one must not hang the program.
+constexpr auto kCycleWaitTimeout = std::chrono::milliseconds(500);
+
+void QuietJackError(const char*) {}
+void PrintJackError(const char* text) { std::fprintf(stderr, "%s\n", text); }
+
+// One of our output ports, shared by its connection and the client.
+struct JackOutSlot {
+    JackOutSlot() : ring(kRingBytes) {}
+
+    jack_port_t* port = nullptr;
+    std::string destination;  // full JACK port name; empty for the virtual port
+    std::mutex sendMutex;     // serialises the senders; held only for the copy into the ring
+    bool closed = false;      // guarded by sendMutex
+    std::atomic<bool> alive{true};
+    MidiEventRing ring;
+};
+
+}  // namespace
+
+class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(int64_t safetyMarginNs) : safetyMarginNs_(safetyMarginNs) {}
+    ~Session() { closeClient(); }
+
+    bool open(const std::string& serverName);
+    void closeClient();
+
+    std::vector<std::string> listOutputs();
+    std::unique_ptr<MidiOutConnection> openOutput(const std::string& name,
+                                                  const std::string& ownPortName);
+    void close(const std::shared_ptr<JackOutSlot>& slot);
+    bool send(JackOutSlot& slot, const uint8_t* bytes, size_t length, int64_t timeNs);
+    bool isAlive(const JackOutSlot& slot) const {
+        return slot.alive.load(std::memory_order_acquire) &&
+               !serverDown_.load(std::memory_order_acquire) &&
+               !clientClosed_.load(std::memory_order_acquire);
+    }
+
+    void setProblemSink(ProblemSink sink) {
+        std::lock_guard lock(sinkMutex_);
+        sink_ = std::move(sink);
+    }
+
+    std::string clientName() const { return clientName_; }
+    uint32_t sampleRate() const { return sampleRate_.load(std::memory_order_relaxed); }
+    int64_t latencyNs() const;
+    uint64_t lateMessages() const { return lateMessages_.load(std::memory_order_relaxed); }
+    bool serverRunning() const {
+        return !serverDown_.load(std::memory_order_acquire) &&
+               !clientClosed_.load(std::memory_order_acquire);
+    }
+
+private:
+    // Where the frames of the current cycle lie in JACK's time, in nanoseconds.
+    struct CycleMap {
+        int64_t startNs = 0;
+        double framesPerNs = 0;
+        int64_t latencyNs = 0;
+    };
+
+    static int onProcess(jack_nframes_t frames, void* self);
+    static int onSampleRate(jack_nframes_t rate, void* self);
+    static void onShutdown(jack_status_t, const char*, void* self);
+    static void onPortRegistration(jack_port_id_t, int registered, void* self);
+    static void onPortConnect(jack_port_id_t, jack_port_id_t, int connected, void* self);
+
+    void process(jack_nframes_t frames);
+    CycleMap mapCycle(jack_nframes_t frames);
+    void writeDue(JackOutSlot& slot, void* buffer, jack_nframes_t frames, const CycleMap& map);
+
+    void checkDestinations();
+    void report(const std::string& text);
+    int64_t jackMinusMonotonicNs();
+    void measureClockOffset();
+    std::string findDestination(const std::string& name);
+    std::string uniquePortName(const std::string& wanted);
+    bool waitForCycle();
+
+    const int64_t safetyMarginNs_;
+    jack_client_t* client_ = nullptr;
+    std::string clientName_;
+    std::atomic<uint32_t> sampleRate_{48000};
+
+    // What the process callback reads. A slot is published after its port exists and withdrawn
+    // before the port goes; the withdrawing side then waits for a full cycle.
+    std::array<std::atomic<JackOutSlot*>, kMaxConnections> active_{};
+    std::atomic<uint64_t> cyclesDone_{0};
+    std::atomic<uint64_t> lateMessages_{0};
+    CycleClock cycleClock_;  // process thread only
+
+    std::atomic<bool> serverDown_{false};
+    std::atomic<bool> clientClosed_{false};
+
+    std::atomic<int64_t> jackMinusMonoNs_{0};
+    std::atomic<int64_t> nextOffsetMeasureNs_{0};
+
+    // Opening, closing and tear-down; held across server requests, so JACK's own threads never
+    // take it.
+    std::mutex adminMutex_;
+    // The open slots, for the notification thread; only ever held for a short look.
+    std::mutex slotsMutex_;
+    std::vector<std::shared_ptr<JackOutSlot>> slots_;
+    // Slots the process callback might still have held when we gave up waiting for it; freed
+    // once the client is closed and no callback can run.
+    std::vector<std::shared_ptr<JackOutSlot>> retired_;
+
+    std::mutex sinkMutex_;
+    ProblemSink sink_;
+};
+
+namespace {
+
+class JackConnection : public MidiOutConnection {
+public:
+    JackConnection(std::shared_ptr<JackMidiBackend::Session> session,
+                   std::shared_ptr<JackOutSlot> slot)
+        : session_(std::move(session)), slot_(std::move(slot)) {}
+    ~JackConnection() override { session_->close(slot_); }
+
+    bool sendShort(const uint8_t* bytes, size_t length, int64_t timeNs) override {
+        if (length < 1 || length > 3) return false;
+        return session_->send(*slot_, bytes, length, timeNs);
+    }
+    bool sendLong(const uint8_t* bytes, size_t length, int64_t timeNs) override {
+        return session_->send(*slot_, bytes, length, timeNs);
+    }
+    bool isAlive() const override { return session_->isAlive(*slot_); }
+
+private:
+    std::shared_ptr<JackMidiBackend::Session> session_;
+    std::shared_ptr<JackOutSlot> slot_;
+};
+
+}  // namespace
+
+bool JackMidiBackend::Session::open(const std::string& serverName) {
+    auto options = static_cast<jack_options_t>(JackNoStartServer | JackServerName);
+    if (serverName.empty()) options = JackNoStartServer;
+    jack_status_t status{};
+    // No server is an ordinary situation here, not worth libjack's lines on stderr.
+    jack_set_error_function(&QuietJackError);
+    client_ = serverName.empty() ? jack_client_open("tempovane", options, &status)
+                                 : jack_client_open("tempovane", options, &status,
+                                                    serverName.c_str());
+    jack_set_error_function(&PrintJackError);
+    if (!client_) return false;
+
+    clientName_ = jack_get_client_name(client_);
+    sampleRate_.store(jack_get_sample_rate(client_), std::memory_order_relaxed);
+    jack_set_process_callback(client_, &Session::onProcess, this);
+    jack_set_sample_rate_callback(client_, &Session::onSampleRate, this);
+    jack_on_info_shutdown(client_, &Session::onShutdown, this);
+    jack_set_port_registration_callback(client_, &Session::onPortRegistration, this);
+    jack_set_port_connect_callback(client_, &Session::onPortConnect, this);
+    measureClockOffset();
+    if (jack_activate(client_) != 0) {
+        jack_client_close(client_);
+        client_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void JackMidiBackend::Session::closeClient() {
+    std::lock_guard admin(adminMutex_);
+    if (!client_ || clientClosed_.load()) return;
+    std::vector<std::shared_ptr<JackOutSlot>> open;
+    {
+        std::lock_guard lock(slotsMutex_);
+        open = slots_;
+    }
+    // Connections may outlive the backend; from here on they refuse every send.
+    for (auto& slot : open) {
+        std::lock_guard lock(slot->sendMutex);
+        slot->closed = true;
+        slot->alive.store(false);
+    }
+    clientClosed_.store(true);
+    for (auto& entry : active_) entry.store(nullptr);
+    // Stops the process and notification threads, also when the server is already gone.
+    jack_client_close(client_);
+    std::lock_guard lock(slotsMutex_);
+    slots_.clear();
+    retired_.clear();
+}
+
+int64_t JackMidiBackend::Session::latencyNs() const {
+    if (clientClosed_.load()) return safetyMarginNs_;
+    const int64_t frames = jack_get_buffer_size(client_);
+    return frames * 1'000'000'000 / std::max<uint32_t>(1, sampleRate()) + safetyMarginNs_;
+}
+
+// --- clock domains ---------------------------------------------------------------------------
+
+void JackMidiBackend::Session::measureClockOffset() {
+    // Read our clock on both sides of JACK's and keep the tightest bracket: on an idle core the
+    // bracket is well under a microsecond, far below a frame.
+    int64_t bestWidth = INT64_MAX;
+    int64_t bestOffset = 0;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const int64_t before = MonotonicNowNs();
+        const jack_time_t jackUs = jack_get_time();
+        const int64_t after = MonotonicNowNs();
+        if (after - before < bestWidth) {
+            bestWidth = after - before;
+            // jack_get_time() truncates to whole microseconds; +500 ns centres it.
+            bestOffset = static_cast<int64_t>(jackUs) * 1000 + 500 - (before + after) / 2;
+        }
+    }
+    jackMinusMonoNs_.store(bestOffset, std::memory_order_relaxed);
+}
+
+int64_t JackMidiBackend::Session::jackMinusMonotonicNs() {
+    // Measured by a sender (a few clock reads through the vDSO) rather than in the process
+    // callback, which then needs no clock of its own. One sender wins the turn.
+    const int64_t now = MonotonicNowNs();
+    int64_t due = nextOffsetMeasureNs_.load(std::memory_order_relaxed);
+    if (now >= due && nextOffsetMeasureNs_.compare_exchange_strong(due, now + kClockOffsetRefreshNs,
+                                                                   std::memory_order_relaxed)) {
+        measureClockOffset();
+    }
+    return jackMinusMonoNs_.load(std::memory_order_relaxed);
+}
+
+// --- sending ---------------------------------------------------------------------------------
+
+bool JackMidiBackend::Session::send(JackOutSlot& slot, const uint8_t* bytes, size_t length,
+                                    int64_t timeNs) {
+    std::lock_guard lock(slot.sendMutex);
+    if (slot.closed || !isAlive(slot)) return false;
+    // The ring carries JACK's time, so the process callback only compares with its cycle.
+    const int64_t jackNs = timeNs == 0 ? 0 : timeNs + jackMinusMonotonicNs();
+    return slot.ring.push(jackNs, bytes, length);
+}
+
+int JackMidiBackend::Session::onProcess(jack_nframes_t frames, void* self) {
+    static_cast<Session*>(self)->process(frames);
+    return 0;
+}
+
+void JackMidiBackend::Session::process(jack_nframes_t frames) {
+    const CycleMap map = mapCycle(frames);
+    for (auto& entry : active_) {
+        // seq_cst with the increment below: see waitForCycle().
+        JackOutSlot* slot = entry.load(std::memory_order_seq_cst);
+        if (!slot) continue;
+        void* buffer = jack_port_get_buffer(slot->port, frames);
+        jack_midi_clear_buffer(buffer);
+        writeDue(*slot, buffer, frames, map);
+    }
+    cyclesDone_.fetch_add(1, std::memory_order_seq_cst);
+}
+
+JackMidiBackend::Session::CycleMap JackMidiBackend::Session::mapCycle(jack_nframes_t frames) {
+    // jack_get_time() reads the clock through the vDSO: no system call on the process thread.
+    const int64_t wokeNs = static_cast<int64_t>(jack_get_time()) * 1000;
+    const uint32_t rate = sampleRate_.load(std::memory_order_relaxed);
+    CycleMap map;
+    map.startNs = cycleClock_.update(jack_last_frame_time(client_), wokeNs, frames, rate);
+    map.framesPerNs = 1.0 / cycleClock_.nsPerFrame();
+    map.latencyNs = static_cast<int64_t>(frames) * 1'000'000'000 / std::max<uint32_t>(1, rate) +
+                    safetyMarginNs_;
+    return map;
+}
+
+void JackMidiBackend::Session::writeDue(JackOutSlot& slot, void* buffer, jack_nframes_t frames,
+                                        const CycleMap& map) {
+    const size_t largestEvent = jack_midi_max_event_size(buffer);
+    const bool deliver = slot.alive.load(std::memory_order_acquire);
+    jack_nframes_t lastFrame = 0;  // JACK wants the events of a cycle in time order
+    MidiEventRing::Header header;
+    while (slot.ring.front(header)) {
+        jack_nframes_t frame = lastFrame;
+        if (header.timeNs != 0) {
+            const double position =
+                static_cast<double>(header.timeNs + map.latencyNs - map.startNs) * map.framesPerNs;
+            const double nearest = std::floor(position + 0.5);
+            if (nearest >= frames) break;  // due in a later cycle: stays, and so does all after it
+            if (nearest < 0) lateMessages_.fetch_add(1, std::memory_order_relaxed);
+            if (nearest > lastFrame) frame = static_cast<jack_nframes_t>(nearest);
+        }
+        if (!deliver || header.length > largestEvent) {
+            slot.ring.pop();  // destination gone, or a message no cycle could ever carry
+            continue;
+        }
+        jack_midi_data_t* space = jack_midi_event_reserve(buffer, frame, header.length);
+        if (!space) break;  // this cycle's buffer is full: first thing next cycle
+        slot.ring.copyFrontBytes(space);
+        slot.ring.pop();
+        lastFrame = frame;
+    }
+}
+
+// --- ports -----------------------------------------------------------------------------------
+
+std::vector<std::string> JackMidiBackend::Session::listOutputs() {
+    std::lock_guard admin(adminMutex_);
+    std::vector<std::string> names;
+    if (!serverRunning()) return names;
+    names.push_back(kVirtualPortName);
+    const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+    if (!ports) return names;
+    const std::string ours = clientName_ + ":";
+    for (const char** port = ports; *port; ++port) {
+        if (std::strncmp(*port, ours.c_str(), ours.size()) == 0) continue;
+        std::string name = TrimDeviceName(*port);
+        if (!name.empty()) names.push_back(std::move(name));
+    }
+    jack_free(ports);
+    return names;
+}
+
+std::string JackMidiBackend::Session::findDestination(const std::string& name) {
+    std::string found;
+    const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+    if (!ports) return found;
+    const std::string ours = clientName_ + ":";
+    for (const char** port = ports; *port && found.empty(); ++port) {
+        if (std::strncmp(*port, ours.c_str(), ours.size()) == 0) continue;
+        if (TrimDeviceName(*port) == name) found = *port;
+    }
+    jack_free(ports);
+    return found;
+}
+
+std::string JackMidiBackend::Session::uniquePortName(const std::string& wanted) {
+    std::string base = TrimDeviceName(wanted);
+    if (base.empty()) base = "out";
+    // JACK limits the whole "client:port" name; leave room for a counter.
+    const size_t room = static_cast<size_t>(jack_port_name_size()) - clientName_.size() - 8;
+    if (base.size() > room) base.resize(room);
+    for (int counter = 1; counter < 1000; ++counter) {
+        std::string candidate = counter == 1 ? base : base + "-" + std::to_string(counter);
+        if (!jack_port_by_name(client_, (clientName_ + ":" + candidate).c_str())) return candidate;
+    }
+    return "";
+}
+
+std::unique_ptr<MidiOutConnection> JackMidiBackend::Session::openOutput(
+    const std::string& name, const std::string& ownPortName) {
+    std::unique_lock admin(adminMutex_);
+    if (!serverRunning()) return nullptr;
+    std::string destination;
+    if (name != kVirtualPortName) {
+        destination = findDestination(name);
+        if (destination.empty()) return nullptr;
+    }
+    size_t index = kMaxConnections;
+    for (size_t i = 0; i < kMaxConnections; ++i) {
+        if (!active_[i].load()) {
+            index = i;
+            break;
+        }
+    }
+    if (index == kMaxConnections) return nullptr;
+
+    const std::string portName = uniquePortName(ownPortName);
+    if (portName.empty()) return nullptr;
+    jack_port_t* port =
+        jack_port_register(client_, portName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (!port) return nullptr;
+    if (!destination.empty()) {
+        const int result = jack_connect(client_, jack_port_name(port), destination.c_str());
+        if (result != 0 && result != EEXIST) {
+            jack_port_unregister(client_, port);
+            return nullptr;
+        }
+    }
+
+    auto slot = std::make_shared<JackOutSlot>();
+    slot->port = port;
+    slot->destination = destination;
+    {
+        std::lock_guard lock(slotsMutex_);
+        slots_.push_back(slot);
+    }
+    active_[index].store(slot.get(), std::memory_order_seq_cst);
+    admin.unlock();
+    // The destination may have gone between the connect and now, unseen by the notifications.
+    checkDestinations();
+    return std::make_unique<JackConnection>(shared_from_this(), slot);
+}
+
+bool JackMidiBackend::Session::waitForCycle() {
+    // A callback that still saw the slot has not counted its cycle yet: once the count moves,
+    // it is done (all seq_cst, so no callback can see the slot after a newer one has not).
+    const uint64_t seen = cyclesDone_.load(std::memory_order_seq_cst);
+    const auto deadline = std::chrono::steady_clock::now() + kCycleWaitTimeout;
+    while (cyclesDone_.load(std::memory_order_seq_cst) == seen) {
+        if (serverDown_.load() || std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void JackMidiBackend::Session::close(const std::shared_ptr<JackOutSlot>& slot) {
+    std::lock_guard admin(adminMutex_);
+    {
+        std::lock_guard lock(slot->sendMutex);
+        slot->closed = true;
+    }
+    slot->alive.store(false);
+    if (clientClosed_.load()) return;  // the client took the port with it
+    {
+        std::lock_guard lock(slotsMutex_);
+        slots_.erase(std::remove(slots_.begin(), slots_.end(), slot), slots_.end());
+    }
+    for (auto& entry : active_) {
+        JackOutSlot* expected = slot.get();
+        entry.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
+    }
+    if (waitForCycle()) {
+        jack_port_unregister(client_, slot->port);
+    } else {
+        // Server gone or stuck: no request to it, and the memory stays until the client closes.
+        std::lock_guard lock(slotsMutex_);
+        retired_.push_back(slot);
+    }
+}
+
+// --- notifications (JACK's notification thread) ----------------------------------------------
+
+int JackMidiBackend::Session::onSampleRate(jack_nframes_t rate, void* self) {
+    static_cast<Session*>(self)->sampleRate_.store(rate, std::memory_order_relaxed);
+    return 0;
+}
+
+void JackMidiBackend::Session::onShutdown(jack_status_t, const char*, void* self) {
+    auto* session = static_cast<Session*>(self);
+    if (session->serverDown_.exchange(true)) return;
+    bool anyAlive = false;
+    {
+        std::lock_guard lock(session->slotsMutex_);
+        for (auto& slot : session->slots_) anyAlive |= slot->alive.exchange(false);
+    }
+    if (anyAlive) session->report("MIDI Port lost: JACK server stopped");
+}
+
+void JackMidiBackend::Session::onPortRegistration(jack_port_id_t, int registered, void* self) {
+    fprintf(stderr, "DBG reg %d\n", registered);
+    if (!registered) static_cast<Session*>(self)->checkDestinations();
+}
+
+void JackMidiBackend::Session::onPortConnect(jack_port_id_t, jack_port_id_t, int connected,
+                                             void* self) {
+    // A vanishing port is disconnected first; a plain disconnect by the user leaves the
+    // destination in place and is no loss.
+    if (!connected) static_cast<Session*>(self)->checkDestinations();
+}
+
+void JackMidiBackend::Session::checkDestinations() {
+    fprintf(stderr, "DBG check running=%d slots=%zu\n", (int)serverRunning(), slots_.size());
+    if (!serverRunning()) return;
+    std::vector<std::string> lost;
+    {
+        std::lock_guard lock(slotsMutex_);
+        for (auto& slot : slots_) {
+            if (slot->destination.empty() || !slot->alive.load()) continue;
+            if (jack_port_by_name(client_, slot->destination.c_str())) continue;
+            slot->alive.store(false);
+            lost.push_back(TrimDeviceName(slot->destination));
+        }
+    }
+    for (const auto& name : lost) report("MIDI Port lost: " + name);
+}
+
+void JackMidiBackend::Session::report(const std::string& text) {
+    ProblemSink sink;
+    {
+        std::lock_guard lock(sinkMutex_);
+        sink = sink_;
+    }
+    if (sink) sink(text);
+}
+
+// ---------------------------------------------------------------------------------------------
+// JackMidiBackend
+
+std::unique_ptr<JackMidiBackend> JackMidiBackend::Create(const std::string& serverName,
+                                                         int64_t safetyMarginNs) {
+    auto session = std::make_shared<Session>(safetyMarginNs);
+    if (!session->open(serverName)) return nullptr;
+    return std::unique_ptr<JackMidiBackend>(new JackMidiBackend(std::move(session)));
+}
+
+JackMidiBackend::JackMidiBackend(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+
+JackMidiBackend::~JackMidiBackend() { session_->closeClient(); }
+
+std::vector<std::string> JackMidiBackend::listOutputs() { return session_->listOutputs(); }
+
+std::unique_ptr<MidiOutConnection> JackMidiBackend::openOutput(const std::string& name,
+                                                               const std::string& ownPortName) {
+    return session_->openOutput(name, ownPortName);
+}
+
+void JackMidiBackend::setProblemSink(ProblemSink sink) { session_->setProblemSink(std::move(sink)); }
+
+std::string JackMidiBackend::clientName() const { return session_->clientName(); }
+uint32_t JackMidiBackend::sampleRate() const { return session_->sampleRate(); }
+int64_t JackMidiBackend::latencyNs() const { return session_->latencyNs(); }
+uint64_t JackMidiBackend::lateMessageCount() const { return session_->lateMessages(); }
+bool JackMidiBackend::serverRunning() const { return session_->serverRunning(); }

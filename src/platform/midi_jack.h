@@ -1,0 +1,131 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/midi_backend.h"
+
+// Timed MIDI messages from the senders of one connection to the JACK process callback: a byte
+// ring of fixed size, allocated up front, with one reader that never locks or allocates. Senders
+// must serialise themselves (one writer at a time).
+class MidiEventRing {
+public:
+    // Enough for System Exclusive dumps of tempo messages, and well within JACK's per-cycle
+    // MIDI buffer.
+    static constexpr size_t kMaxMessageBytes = 1024;
+
+    struct Header {
+        int64_t timeNs = 0;
+        uint32_t length = 0;
+        uint32_t reserved = 0;
+    };
+
+    // capacityBytes is rounded up to a power of two.
+    explicit MidiEventRing(size_t capacityBytes);
+
+    // Writer side. False (nothing queued) when the message is empty, too long, or does not fit.
+    bool push(int64_t timeNs, const uint8_t* bytes, size_t length);
+
+    // Reader side: look at the oldest message, copy its bytes out, then drop it.
+    bool front(Header& header) const;
+    void copyFrontBytes(uint8_t* destination) const;
+    void pop();
+
+    size_t capacity() const { return storage_.size(); }
+
+private:
+    static size_t recordSize(size_t length);
+    void copyIn(size_t position, const void* source, size_t length);
+    void copyOut(size_t position, void* destination, size_t length) const;
+
+    std::vector<uint8_t> storage_;
+    size_t mask_;
+    // Free-running byte counts; the difference is the fill level. Each is written by one side
+    // only and published with release, read by the other side with acquire.
+    alignas(64) std::atomic<size_t> written_{0};
+    alignas(64) std::atomic<size_t> read_{0};
+};
+
+// Where the first frame of each JACK cycle lies in JACK's time (nanoseconds), for placing
+// messages on frames.
+//
+// JACK's own estimate (jack_get_cycle_times) comes from a filter that every late wake-up of the
+// server pulls aside for a second or two; on a loaded machine that moves clock ticks by several
+// frames. The frames themselves keep their pace: the driver's period boundaries lie on a
+// straight line in time, and a callback can only ever wake after its boundary. So the lowest
+// (wake-up time - frame x frame length) over the last half second or so marks the line, plus
+// the small constant least wake-up delay, which only adds to the latency. Late wake-ups do not
+// move it; when the driver itself slips (an xrun) the line follows once the old cycles have
+// left the window. Process thread only; no allocation.
+class CycleClock {
+public:
+    static constexpr size_t kMaxWindow = 256;
+
+    // Feeds one cycle: JACK's frame counter at its start (jack_last_frame_time), when this
+    // callback woke in JACK's time, and the current buffer size and sample rate. Returns the
+    // estimated time of the cycle's first frame.
+    int64_t update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames, uint32_t sampleRate);
+    double nsPerFrame() const { return nsPerFrame_; }
+
+private:
+    void restart(uint32_t firstFrame, int64_t wokeNs, uint32_t sampleRate);
+
+    bool started_ = false;
+    uint32_t sampleRate_ = 0;
+    double nsPerFrame_ = 0;
+    uint32_t lastFrame_ = 0;
+    uint64_t framesSinceBase_ = 0;  // JACK's 32-bit counter, carried on past its wrap
+    int64_t baseNs_ = 0;
+    // Wake-up time minus the straight line, for the most recent cycles.
+    std::array<double, kMaxWindow> excessNs_{};
+    size_t filled_ = 0;
+    size_t next_ = 0;
+};
+
+// MIDI output through JACK, with every message placed at the frame of its time stamp plus a
+// constant latency, so that clock ticks keep their spacing to the frame. One JACK client,
+// "tempovane", serves the whole program.
+class JackMidiBackend : public MidiOutBackend {
+public:
+    // Scheduled sends are due one period after their time stamp, plus this margin: the clock
+    // thread posts a tick some tens of microseconds after its time (wake-up latency), and with
+    // no margin a tick whose slot falls in the first such stretch of a cycle would already have
+    // missed the callback that had to write it, and go out one period late.
+    static constexpr int64_t kDefaultSafetyMarginNs = 1'000'000;
+
+    // Null when no server answers; a server is never started. An empty serverName takes the
+    // usual default (JACK_DEFAULT_SERVER, else "default").
+    static std::unique_ptr<JackMidiBackend> Create(
+        const std::string& serverName = "", int64_t safetyMarginNs = kDefaultSafetyMarginNs);
+    ~JackMidiBackend() override;
+
+    std::string prefix() const override { return "JACK"; }
+    // Our virtual port, then the MIDI inputs of the other clients.
+    std::vector<std::string> listOutputs() override;
+    // Registers our port "ownPortName" (made unique if taken) and connects it to the named
+    // input; the virtual entry leaves the port unconnected.
+    std::unique_ptr<MidiOutConnection> openOutput(const std::string& name,
+                                                  const std::string& ownPortName) override;
+    void setProblemSink(ProblemSink sink) override;
+
+    // The name the server gave our client ("tempovane", or "tempovane-01" when taken).
+    std::string clientName() const;
+    uint32_t sampleRate() const;
+    // The delay from a message's time stamp to its frame: one period plus the safety margin.
+    int64_t latencyNs() const;
+    // Scheduled messages that reached the process callback after their frame had passed and so
+    // went out late, over all connections. A health figure for tools and experiments.
+    uint64_t lateMessageCount() const;
+    bool serverRunning() const;
+
+    class Session;
+
+private:
+    explicit JackMidiBackend(std::shared_ptr<Session> session);
+    std::shared_ptr<Session> session_;
+};

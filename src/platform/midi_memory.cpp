@@ -1,0 +1,191 @@
+#include "platform/midi_memory.h"
+
+#include <algorithm>
+
+// Shared with the connections, so that a connection may outlive the backend in a test.
+struct MemoryMidiBackend::State {
+    struct Device {
+        explicit Device(std::string deviceName) : name(std::move(deviceName)) {}
+        std::string name;
+        bool failOpen = false;
+        int opens = 0;
+        int openNow = 0;
+        std::string lastOwnPortName;
+    };
+    struct Connection {
+        std::string device;
+        bool alive = true;
+    };
+
+    mutable std::mutex mutex;
+    std::vector<Device> devices;  // our virtual port, then the others as they appeared
+    std::vector<std::shared_ptr<Connection>> connections;
+    std::vector<Message> messages;
+    ProblemSink sink;
+
+    Device* findDevice(const std::string& name) {
+        auto it = std::find_if(devices.begin(), devices.end(),
+                               [&](const Device& d) { return d.name == name; });
+        return it == devices.end() ? nullptr : &*it;
+    }
+    const Device* findDevice(const std::string& name) const {
+        return const_cast<State*>(this)->findDevice(name);
+    }
+};
+
+namespace {
+
+class MemoryConnection : public MidiOutConnection {
+public:
+    MemoryConnection(std::shared_ptr<MemoryMidiBackend::State> state,
+                     std::shared_ptr<MemoryMidiBackend::State::Connection> self)
+        : state_(std::move(state)), self_(std::move(self)) {}
+
+    ~MemoryConnection() override {
+        std::lock_guard lock(state_->mutex);
+        if (auto* device = state_->findDevice(self_->device)) {
+            if (self_->alive) --device->openNow;
+        }
+        auto& all = state_->connections;
+        all.erase(std::remove(all.begin(), all.end(), self_), all.end());
+    }
+
+    bool sendShort(const uint8_t* bytes, size_t length, int64_t timeNs) override {
+        if (length < 1 || length > 3) return false;
+        return record(bytes, length, timeNs, false);
+    }
+    bool sendLong(const uint8_t* bytes, size_t length, int64_t timeNs) override {
+        if (length == 0) return false;
+        return record(bytes, length, timeNs, true);
+    }
+    bool isAlive() const override {
+        std::lock_guard lock(state_->mutex);
+        return self_->alive;
+    }
+
+private:
+    bool record(const uint8_t* bytes, size_t length, int64_t timeNs, bool isLong) {
+        std::lock_guard lock(state_->mutex);
+        if (!self_->alive) return false;
+        state_->messages.push_back(
+            {self_->device, std::vector<uint8_t>(bytes, bytes + length), timeNs, isLong});
+        return true;
+    }
+
+    std::shared_ptr<MemoryMidiBackend::State> state_;
+    std::shared_ptr<MemoryMidiBackend::State::Connection> self_;
+};
+
+}  // namespace
+
+MemoryMidiBackend::MemoryMidiBackend() : state_(std::make_shared<State>()) {
+    state_->devices.emplace_back(kVirtualPortName);
+}
+
+MemoryMidiBackend::~MemoryMidiBackend() {
+    // Connections still open keep the state alive but can no longer reach a device.
+    std::lock_guard lock(state_->mutex);
+    for (auto& connection : state_->connections) connection->alive = false;
+    state_->sink = nullptr;
+}
+
+std::vector<std::string> MemoryMidiBackend::listOutputs() {
+    std::lock_guard lock(state_->mutex);
+    std::vector<std::string> names;
+    for (const auto& device : state_->devices) names.push_back(TrimDeviceName(device.name));
+    return names;
+}
+
+std::unique_ptr<MidiOutConnection> MemoryMidiBackend::openOutput(const std::string& name,
+                                                                 const std::string& ownPortName) {
+    std::lock_guard lock(state_->mutex);
+    State::Device* device = nullptr;
+    for (auto& candidate : state_->devices) {
+        if (TrimDeviceName(candidate.name) == name) {
+            device = &candidate;
+            break;
+        }
+    }
+    if (!device || device->failOpen) return nullptr;
+    ++device->opens;
+    ++device->openNow;
+    device->lastOwnPortName = ownPortName;
+    auto self = std::make_shared<State::Connection>(State::Connection{device->name, true});
+    state_->connections.push_back(self);
+    return std::make_unique<MemoryConnection>(state_, self);
+}
+
+void MemoryMidiBackend::setProblemSink(ProblemSink sink) {
+    std::lock_guard lock(state_->mutex);
+    state_->sink = std::move(sink);
+}
+
+void MemoryMidiBackend::addDevice(const std::string& name) {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->findDevice(name)) state_->devices.emplace_back(name);
+}
+
+void MemoryMidiBackend::removeDevice(const std::string& name) {
+    ProblemSink sink;
+    bool hadConnections = false;
+    {
+        std::lock_guard lock(state_->mutex);
+        auto& devices = state_->devices;
+        auto it = std::find_if(devices.begin(), devices.end(),
+                               [&](const State::Device& d) { return d.name == name; });
+        if (it == devices.end()) return;
+        devices.erase(it);
+        for (auto& connection : state_->connections) {
+            if (connection->device == name && connection->alive) {
+                connection->alive = false;
+                hadConnections = true;
+            }
+        }
+        sink = state_->sink;
+    }
+    // Outside the lock: the listener may well call back into the backend.
+    if (hadConnections && sink) sink("MIDI Port lost: " + TrimDeviceName(name));
+}
+
+void MemoryMidiBackend::setFailOpen(const std::string& name, bool fail) {
+    std::lock_guard lock(state_->mutex);
+    if (auto* device = state_->findDevice(name)) device->failOpen = fail;
+}
+
+std::vector<MemoryMidiBackend::Message> MemoryMidiBackend::messages() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->messages;
+}
+
+std::vector<MemoryMidiBackend::Message> MemoryMidiBackend::messagesFor(
+    const std::string& device) const {
+    std::lock_guard lock(state_->mutex);
+    std::vector<Message> result;
+    for (const auto& message : state_->messages) {
+        if (message.device == device) result.push_back(message);
+    }
+    return result;
+}
+
+void MemoryMidiBackend::clearMessages() {
+    std::lock_guard lock(state_->mutex);
+    state_->messages.clear();
+}
+
+int MemoryMidiBackend::openCount(const std::string& device) const {
+    std::lock_guard lock(state_->mutex);
+    const auto* found = state_->findDevice(device);
+    return found ? found->opens : 0;
+}
+
+int MemoryMidiBackend::currentlyOpen(const std::string& device) const {
+    std::lock_guard lock(state_->mutex);
+    const auto* found = state_->findDevice(device);
+    return found ? found->openNow : 0;
+}
+
+std::string MemoryMidiBackend::lastOwnPortName(const std::string& device) const {
+    std::lock_guard lock(state_->mutex);
+    const auto* found = state_->findDevice(device);
+    return found ? found->lastOwnPortName : std::string();
+}

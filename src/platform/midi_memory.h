@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/midi_backend.h"
+
+// A MIDI backend that lives in memory: tests add and remove devices, make opens fail, and read
+// back every message sent, in send order. Thread-safe, but not real-time: it locks on every call.
+class MemoryMidiBackend : public MidiOutBackend {
+public:
+    struct Message {
+        std::string device;
+        std::vector<uint8_t> bytes;
+        int64_t timeNs = 0;
+        bool isLong = false;
+    };
+
+    MemoryMidiBackend();
+    ~MemoryMidiBackend() override;
+
+    std::string prefix() const override { return "Memory"; }
+    std::vector<std::string> listOutputs() override;
+    std::unique_ptr<MidiOutConnection> openOutput(const std::string& name,
+                                                  const std::string& ownPortName) override;
+    void setProblemSink(ProblemSink sink) override;
+
+    // A device appears at the end of the list. Adding a listed name again does nothing.
+    void addDevice(const std::string& name);
+    // The device vanishes: its open connections go dead and the problem sink hears of it.
+    void removeDevice(const std::string& name);
+    void setFailOpen(const std::string& name, bool fail);
+
+    std::vector<Message> messages() const;
+    std::vector<Message> messagesFor(const std::string& device) const;
+    void clearMessages();
+    // Opens so far of this device, and how many of its connections are open now.
+    int openCount(const std::string& device) const;
+    int currentlyOpen(const std::string& device) const;
+    // ownPortName given to the last open of this device ("" if never opened).
+    std::string lastOwnPortName(const std::string& device) const;
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
