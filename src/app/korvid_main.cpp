@@ -72,13 +72,6 @@ TKorvidMain::TKorvidMain(std::unique_ptr<MidiSystem> midi, Options options, QWid
     : QWidget(parent), options_(std::move(options)) {
     model_ = std::make_unique<KorvidMainModel>(
         std::move(midi), options_.clock ? *options_.clock : SystemClock(), options_.timerDrive);
-    askSaveSettings = [this] {
-        return QMessageBox::question(this, QStringLiteral("Confirm"), QStringLiteral("Save Settings ?"),
-                                     QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
-    };
-    showMessage = [this](const QString& caption, const QString& text) {
-        QMessageBox::warning(this, caption, text);
-    };
     // Statuses from the backends' own threads go through the state record like any other.
     model_->Midi().setProblemListener(
         [state = &model_->state](const std::string& text) { state->PostStatus(text, StatusColors::red); });
@@ -308,7 +301,7 @@ void TKorvidMain::PortSelectorChanged(PortWidgets& w, int index) {
         const std::string text = model_->out2Controls.port.text();
         if (text == model_->out1Controls.port.text() &&
             (text == "Microsoft GS Wavetable SW Synth" || text == "Microsoft GS Wavetable Synth")) {
-            showMessage(QStringLiteral("Warning"),
+            ShowMessage(QStringLiteral("Warning"),
                         QStringLiteral("Microsoft GS Wavetable Synth is no Multiclient driver!\n"
                                        "You can use MidiYoke + MidiOx to setup a workaround.\n"
                                        "Check %1 for more information.\n"
@@ -348,6 +341,19 @@ void TKorvidMain::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
 }
 
+bool TKorvidMain::AskSaveSettings() {
+    if (options_.askSaveSettings) return options_.askSaveSettings();
+    return QMessageBox::question(this, QStringLiteral("Confirm"), QStringLiteral("Save Settings ?"),
+                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+}
+
+void TKorvidMain::ShowMessage(const QString& caption, const QString& text) {
+    if (options_.showMessage)
+        options_.showMessage(caption, text);
+    else
+        QMessageBox::warning(this, caption, text);
+}
+
 void TKorvidMain::CloseWithoutQuestions() {
     quietClose_ = true;
     close();
@@ -365,7 +371,7 @@ bool TKorvidMain::CloseQuery() {
 }
 
 void TKorvidMain::FormClose() {
-    if (!quietClose_ && !model_->settings.DONTASKSAVESETTINGS && askSaveSettings())
+    if (!quietClose_ && !model_->settings.DONTASKSAVESETTINGS && AskSaveSettings())
         RunCommand("SaveSettings");
     model_->DestroyPorts();
 }
@@ -443,7 +449,7 @@ void TKorvidMain::EditPatch(const QString& name, bool /*rearm*/, bool inDefiniti
     const QString file = name.isEmpty() ? QStringLiteral("clockpresets.ini") : name;
     const EditorStart start = StartEditorFor(ProgramFolder(), folder + file);
     if (!start.started)
-        showMessage(QStringLiteral("Operation Error!"),
+        ShowMessage(QStringLiteral("Operation Error!"),
                     QStringLiteral("Could not run program '%1'").arg(start.editor));
 }
 

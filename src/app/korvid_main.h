@@ -39,6 +39,9 @@ public:
         TBPMTimer::Drive timerDrive = TBPMTimer::Drive::Thread;
         const MonotonicClock* clock = nullptr;  // null: the system clock
         QString settingsArgument;               // the first command-line argument, if any
+        // The close question and the message boxes; tests answer them without a dialog.
+        std::function<bool()> askSaveSettings;
+        std::function<void(const QString& caption, const QString& text)> showMessage;
     };
 
     TKorvidMain(std::unique_ptr<MidiSystem> midi, Options options, QWidget* parent = nullptr);
@@ -82,11 +85,6 @@ public:
     void SetWindowHeight(int height);
     int WindowWidth() const;
     void SetWindowWidth(int width);
-
-    // What the close handler asks; tests answer it without a message box.
-    std::function<bool()> askSaveSettings;
-    // What shows a message box; tests record instead.
-    std::function<void(const QString& caption, const QString& text)> showMessage;
 
     QString ApplicationTitle() const { return applicationTitle_; }
     int ShownPictureIndex() const { return shownPictureIndex_; }
@@ -173,6 +171,8 @@ private:
     void TrayActivated(QSystemTrayIcon::ActivationReason reason);
     QString ProgramFolder() const { return options_.programFolder; }
     bool OwnsWidget(QObject* object) const;
+    bool AskSaveSettings();
+    void ShowMessage(const QString& caption, const QString& text);
 
     Options options_;
     std::unique_ptr<KorvidMainModel> model_;

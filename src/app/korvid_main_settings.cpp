@@ -27,7 +27,7 @@ void TKorvidMain::GetPresetsINI() {
     std::string missing = SettingsFile::LoadPorts(file, m);
     // The input port's own missing name joins here when it exists.
     if (!missing.empty())
-        showMessage(QStringLiteral("Warning"),
+        ShowMessage(QStringLiteral("Warning"),
                     QString::fromLatin1(SettingsFile::kMissingPortsWarning) + QString::fromStdString(missing));
     if (firstStart) {
         // A new user gets our own virtual port on port 1, so F1 works at once and any program

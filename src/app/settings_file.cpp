@@ -82,7 +82,7 @@ void WriteKey(IniFile& file, const SettingKey& key, const AppSettings& settings)
     std::visit(
         [&](auto member) {
             const auto value = (settings.*member).load();
-            using T = decltype(value);
+            using T = std::remove_cv_t<decltype(value)>;
             if constexpr (std::is_same_v<T, bool>)
                 file.writeBool(key.section, key.name, value);
             else if constexpr (std::is_same_v<T, double>)

@@ -25,7 +25,7 @@ std::unique_ptr<RtMidiOut> MakeClient() {
 }
 
 class AlsaConnection : public MidiOutConnection {
-public:
+  public:
     explicit AlsaConnection(std::unique_ptr<RtMidiOut> out) : out_(std::move(out)) {}
 
     ~AlsaConnection() override {
@@ -46,7 +46,7 @@ public:
     }
     bool isAlive() const override { return true; }
 
-private:
+  private:
     // One sequencer handle must not be written from two threads at once; a send is one short
     // write into the sequencer, so the lock is never held for long.
     bool send(const uint8_t* bytes, size_t length) {

@@ -12,7 +12,7 @@ class RtMidiOut;
 // MIDI output through the ALSA sequencer, by way of RtMidi. Sends at once: the sequencer
 // offers no frame clock to schedule against, so time stamps are ignored.
 class AlsaMidiBackend : public MidiOutBackend {
-public:
+  public:
     // Null, and silent, where there is no sequencer (/dev/snd/seq missing or unusable).
     static std::unique_ptr<AlsaMidiBackend> Create();
     ~AlsaMidiBackend() override;
@@ -24,7 +24,7 @@ public:
     // The sequencer tells RtMidi nothing about vanished ports, so nothing is reported here.
     void setProblemSink(ProblemSink sink) override;
 
-private:
+  private:
     explicit AlsaMidiBackend(std::unique_ptr<RtMidiOut> lister);
 
     std::mutex listerMutex_;

@@ -35,19 +35,19 @@ inline std::string TrimDeviceName(std::string_view name) {
 
 // Number of bytes of a short message with this status byte (1 for real-time messages).
 constexpr size_t ShortMessageLength(uint8_t status) {
-    if (status >= 0xF8) return 1;               // timing clock, Start, Continue, Stop ...
+    if (status >= 0xF8) return 1;  // timing clock, Start, Continue, Stop ...
     if (status == 0xF1 || status == 0xF3) return 2;
     if (status == 0xF2) return 3;
-    if (status >= 0xF4) return 1;               // F4, F5, F6, F7
+    if (status >= 0xF4) return 1;                    // F4, F5, F6, F7
     if (status >= 0xC0 && status <= 0xDF) return 2;  // program change, channel pressure
     if (status >= 0x80) return 3;
-    return 3;                                   // a data byte as status: sent as given
+    return 3;  // a data byte as status: sent as given
 }
 
 // One opened output. Safe to call from any thread; sendShort never allocates and never waits
 // for the UI, so the clock thread can use it on every tick.
 class MidiOutConnection {
-public:
+  public:
     virtual ~MidiOutConnection() = default;
     // bytes: 1 to 3 bytes of a short message. False when it could not be queued.
     virtual bool sendShort(const uint8_t* bytes, size_t length, int64_t timeNs) = 0;
@@ -58,7 +58,7 @@ public:
 };
 
 class MidiOutBackend {
-public:
+  public:
     virtual ~MidiOutBackend() = default;
     // Stable name shown before every device: "JACK", "ALSA", "Memory".
     virtual std::string prefix() const = 0;

@@ -82,6 +82,13 @@ void MidiEventRing::pop() {
 // ---------------------------------------------------------------------------------------------
 // CycleClock
 
+namespace {
+// Sound card crystals and the system clock part by well under this.
+constexpr double kMaxDrift = 300e-6;
+// A move of the line no drift explains: taken at once.
+constexpr double kJumpNs = 1'000'000;
+}  // namespace
+
 void CycleClock::restart(uint32_t firstFrame, int64_t wokeNs, uint32_t sampleRate) {
     started_ = true;
     sampleRate_ = sampleRate;
@@ -91,6 +98,7 @@ void CycleClock::restart(uint32_t firstFrame, int64_t wokeNs, uint32_t sampleRat
     baseNs_ = wokeNs;
     filled_ = 0;
     next_ = 0;
+    cycles_ = 0;
 }
 
 int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
@@ -100,11 +108,11 @@ int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
     framesSinceBase_ += static_cast<uint32_t>(firstFrame - lastFrame_);
     lastFrame_ = firstFrame;
 
-    // About half a second of cycles: long enough that some wake-up in it was prompt, short
-    // enough that a slipped driver is followed soon.
-    const size_t window = std::clamp<size_t>(sampleRate / 2 / std::max<uint32_t>(frames, 1), 8,
-                                             kMaxWindow);
-    if (filled_ > window) filled_ = window;  // bigger buffers: fewer cycles make half a second
+    // About two seconds of cycles: on a loaded machine whole stretches of a few hundred
+    // milliseconds go by without one prompt wake-up.
+    const size_t window =
+        std::clamp<size_t>(2 * sampleRate / std::max<uint32_t>(frames, 1), 16, kMaxWindow);
+    if (filled_ > window) filled_ = window;  // bigger buffers: fewer cycles make two seconds
     if (next_ >= window) next_ = 0;
     const double lineNs = static_cast<double>(framesSinceBase_) * nsPerFrame_;
     excessNs_[next_] = static_cast<double>(wokeNs - baseNs_) - lineNs;
@@ -112,7 +120,19 @@ int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
     if (filled_ < window) ++filled_;
     double lowest = excessNs_[0];
     for (size_t i = 1; i < filled_; ++i) lowest = std::min(lowest, excessNs_[i]);
-    return baseNs_ + static_cast<int64_t>(std::llround(lineNs + lowest));
+
+    // The first quarter second takes the lowest value as it comes; later on it is followed
+    // at a drift rate, unless the line has plainly moved by more than any drift could.
+    const double periodNs = frames * nsPerFrame_;
+    const uint32_t warmUp = std::max<uint32_t>(4, sampleRate / 4 / std::max<uint32_t>(frames, 1));
+    if (cycles_ < warmUp || std::fabs(lowest - lineOffsetNs_) > kJumpNs) {
+        lineOffsetNs_ = lowest;
+    } else {
+        const double step = periodNs * kMaxDrift;
+        lineOffsetNs_ += std::clamp(lowest - lineOffsetNs_, -step, step);
+    }
+    if (cycles_ < warmUp) ++cycles_;
+    return baseNs_ + static_cast<int64_t>(std::llround(lineNs + lineOffsetNs_));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -132,7 +152,9 @@ constexpr int64_t kClockOffsetRefreshNs = 20'000'000;
 constexpr auto kCycleWaitTimeout = std::chrono::milliseconds(500);
 
 void QuietJackError(const char*) {}
-void PrintJackError(const char* text) { std::fprintf(stderr, "%s\n", text); }
+void PrintJackError(const char* text) {
+    std::fprintf(stderr, "%s\n", text);
+}
 
 // One of our output ports, shared by its connection and the client.
 struct JackOutSlot {
@@ -149,7 +171,7 @@ struct JackOutSlot {
 }  // namespace
 
 class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
-public:
+  public:
     Session(int64_t safetyMarginNs) : safetyMarginNs_(safetyMarginNs) {}
     ~Session() { closeClient(); }
 
@@ -181,7 +203,7 @@ public:
                !clientClosed_.load(std::memory_order_acquire);
     }
 
-private:
+  private:
     // Where the frames of the current cycle lie in JACK's time, in nanoseconds.
     struct CycleMap {
         int64_t startNs = 0;
@@ -191,15 +213,17 @@ private:
 
     static int onProcess(jack_nframes_t frames, void* self);
     static int onSampleRate(jack_nframes_t rate, void* self);
+    static int onXrun(void* self);
     static void onShutdown(jack_status_t, const char*, void* self);
-    static void onPortRegistration(jack_port_id_t, int registered, void* self);
-    static void onPortConnect(jack_port_id_t, jack_port_id_t, int connected, void* self);
+    static void onPortRegistration(jack_port_id_t id, int registered, void* self);
 
     void process(jack_nframes_t frames);
     CycleMap mapCycle(jack_nframes_t frames);
     void writeDue(JackOutSlot& slot, void* buffer, jack_nframes_t frames, const CycleMap& map);
 
-    void checkDestinations();
+    // Stops the connections whose destination isLost(slot) says is gone, and reports each.
+    template <class Predicate>
+    void markLost(Predicate isLost);
     void report(const std::string& text);
     int64_t jackMinusMonotonicNs();
     void measureClockOffset();
@@ -217,7 +241,10 @@ private:
     std::array<std::atomic<JackOutSlot*>, kMaxConnections> active_{};
     std::atomic<uint64_t> cyclesDone_{0};
     std::atomic<uint64_t> lateMessages_{0};
-    CycleClock cycleClock_;  // process thread only
+    std::atomic<uint64_t> xruns_{0};
+    // Process thread only.
+    CycleClock cycleClock_;
+    uint64_t xrunsSeen_ = 0;
 
     std::atomic<bool> serverDown_{false};
     std::atomic<bool> clientClosed_{false};
@@ -242,7 +269,7 @@ private:
 namespace {
 
 class JackConnection : public MidiOutConnection {
-public:
+  public:
     JackConnection(std::shared_ptr<JackMidiBackend::Session> session,
                    std::shared_ptr<JackOutSlot> slot)
         : session_(std::move(session)), slot_(std::move(slot)) {}
@@ -257,7 +284,7 @@ public:
     }
     bool isAlive() const override { return session_->isAlive(*slot_); }
 
-private:
+  private:
     std::shared_ptr<JackMidiBackend::Session> session_;
     std::shared_ptr<JackOutSlot> slot_;
 };
@@ -270,9 +297,9 @@ bool JackMidiBackend::Session::open(const std::string& serverName) {
     jack_status_t status{};
     // No server is an ordinary situation here, not worth libjack's lines on stderr.
     jack_set_error_function(&QuietJackError);
-    client_ = serverName.empty() ? jack_client_open("tempovane", options, &status)
-                                 : jack_client_open("tempovane", options, &status,
-                                                    serverName.c_str());
+    client_ = serverName.empty()
+                  ? jack_client_open("tempovane", options, &status)
+                  : jack_client_open("tempovane", options, &status, serverName.c_str());
     jack_set_error_function(&PrintJackError);
     if (!client_) return false;
 
@@ -280,9 +307,9 @@ bool JackMidiBackend::Session::open(const std::string& serverName) {
     sampleRate_.store(jack_get_sample_rate(client_), std::memory_order_relaxed);
     jack_set_process_callback(client_, &Session::onProcess, this);
     jack_set_sample_rate_callback(client_, &Session::onSampleRate, this);
+    jack_set_xrun_callback(client_, &Session::onXrun, this);
     jack_on_info_shutdown(client_, &Session::onShutdown, this);
     jack_set_port_registration_callback(client_, &Session::onPortRegistration, this);
-    jack_set_port_connect_callback(client_, &Session::onPortConnect, this);
     measureClockOffset();
     if (jack_activate(client_) != 0) {
         jack_client_close(client_);
@@ -386,6 +413,11 @@ JackMidiBackend::Session::CycleMap JackMidiBackend::Session::mapCycle(jack_nfram
     // jack_get_time() reads the clock through the vDSO: no system call on the process thread.
     const int64_t wokeNs = static_cast<int64_t>(jack_get_time()) * 1000;
     const uint32_t rate = sampleRate_.load(std::memory_order_relaxed);
+    const uint64_t xruns = xruns_.load(std::memory_order_relaxed);
+    if (xruns != xrunsSeen_) {
+        xrunsSeen_ = xruns;
+        cycleClock_.forget();
+    }
     CycleMap map;
     map.startNs = cycleClock_.update(jack_last_frame_time(client_), wokeNs, frames, rate);
     map.framesPerNs = 1.0 / cycleClock_.nsPerFrame();
@@ -507,8 +539,10 @@ std::unique_ptr<MidiOutConnection> JackMidiBackend::Session::openOutput(
     }
     active_[index].store(slot.get(), std::memory_order_seq_cst);
     admin.unlock();
-    // The destination may have gone between the connect and now, unseen by the notifications.
-    checkDestinations();
+    // The destination may have gone between the connect and now, its notice already handled.
+    markLost([&](const JackOutSlot& candidate) {
+        return &candidate == slot.get() && !jack_port_by_name(client_, destination.c_str());
+    });
     return std::make_unique<JackConnection>(shared_from_this(), slot);
 }
 
@@ -556,6 +590,11 @@ int JackMidiBackend::Session::onSampleRate(jack_nframes_t rate, void* self) {
     return 0;
 }
 
+int JackMidiBackend::Session::onXrun(void* self) {
+    static_cast<Session*>(self)->xruns_.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+
 void JackMidiBackend::Session::onShutdown(jack_status_t, const char*, void* self) {
     auto* session = static_cast<Session*>(self);
     if (session->serverDown_.exchange(true)) return;
@@ -567,27 +606,24 @@ void JackMidiBackend::Session::onShutdown(jack_status_t, const char*, void* self
     if (anyAlive) session->report("MIDI Port lost: JACK server stopped");
 }
 
-void JackMidiBackend::Session::onPortRegistration(jack_port_id_t, int registered, void* self) {
-    fprintf(stderr, "DBG reg %d\n", registered);
-    if (!registered) static_cast<Session*>(self)->checkDestinations();
+void JackMidiBackend::Session::onPortRegistration(jack_port_id_t id, int registered, void* self) {
+    if (registered) return;
+    auto* session = static_cast<Session*>(self);
+    // JACK tells before the port has left its lists, so it is still found by name here; its
+    // id still gives the name, though.
+    const jack_port_t* port = jack_port_by_id(session->client_, id);
+    const char* name = port ? jack_port_name(port) : nullptr;
+    if (name) session->markLost([&](const JackOutSlot& slot) { return slot.destination == name; });
 }
 
-void JackMidiBackend::Session::onPortConnect(jack_port_id_t, jack_port_id_t, int connected,
-                                             void* self) {
-    // A vanishing port is disconnected first; a plain disconnect by the user leaves the
-    // destination in place and is no loss.
-    if (!connected) static_cast<Session*>(self)->checkDestinations();
-}
-
-void JackMidiBackend::Session::checkDestinations() {
-    fprintf(stderr, "DBG check running=%d slots=%zu\n", (int)serverRunning(), slots_.size());
+template <class Predicate>
+void JackMidiBackend::Session::markLost(Predicate isLost) {
     if (!serverRunning()) return;
     std::vector<std::string> lost;
     {
         std::lock_guard lock(slotsMutex_);
         for (auto& slot : slots_) {
-            if (slot->destination.empty() || !slot->alive.load()) continue;
-            if (jack_port_by_name(client_, slot->destination.c_str())) continue;
+            if (slot->destination.empty() || !slot->alive.load() || !isLost(*slot)) continue;
             slot->alive.store(false);
             lost.push_back(TrimDeviceName(slot->destination));
         }
@@ -616,19 +652,35 @@ std::unique_ptr<JackMidiBackend> JackMidiBackend::Create(const std::string& serv
 
 JackMidiBackend::JackMidiBackend(std::shared_ptr<Session> session) : session_(std::move(session)) {}
 
-JackMidiBackend::~JackMidiBackend() { session_->closeClient(); }
+JackMidiBackend::~JackMidiBackend() {
+    session_->closeClient();
+}
 
-std::vector<std::string> JackMidiBackend::listOutputs() { return session_->listOutputs(); }
+std::vector<std::string> JackMidiBackend::listOutputs() {
+    return session_->listOutputs();
+}
 
 std::unique_ptr<MidiOutConnection> JackMidiBackend::openOutput(const std::string& name,
                                                                const std::string& ownPortName) {
     return session_->openOutput(name, ownPortName);
 }
 
-void JackMidiBackend::setProblemSink(ProblemSink sink) { session_->setProblemSink(std::move(sink)); }
+void JackMidiBackend::setProblemSink(ProblemSink sink) {
+    session_->setProblemSink(std::move(sink));
+}
 
-std::string JackMidiBackend::clientName() const { return session_->clientName(); }
-uint32_t JackMidiBackend::sampleRate() const { return session_->sampleRate(); }
-int64_t JackMidiBackend::latencyNs() const { return session_->latencyNs(); }
-uint64_t JackMidiBackend::lateMessageCount() const { return session_->lateMessages(); }
-bool JackMidiBackend::serverRunning() const { return session_->serverRunning(); }
+std::string JackMidiBackend::clientName() const {
+    return session_->clientName();
+}
+uint32_t JackMidiBackend::sampleRate() const {
+    return session_->sampleRate();
+}
+int64_t JackMidiBackend::latencyNs() const {
+    return session_->latencyNs();
+}
+uint64_t JackMidiBackend::lateMessageCount() const {
+    return session_->lateMessages();
+}
+bool JackMidiBackend::serverRunning() const {
+    return session_->serverRunning();
+}

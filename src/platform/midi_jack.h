@@ -14,7 +14,7 @@
 // ring of fixed size, allocated up front, with one reader that never locks or allocates. Senders
 // must serialise themselves (one writer at a time).
 class MidiEventRing {
-public:
+  public:
     // Enough for System Exclusive dumps of tempo messages, and well within JACK's per-cycle
     // MIDI buffer.
     static constexpr size_t kMaxMessageBytes = 1024;
@@ -38,7 +38,7 @@ public:
 
     size_t capacity() const { return storage_.size(); }
 
-private:
+  private:
     static size_t recordSize(size_t length);
     void copyIn(size_t position, const void* source, size_t length);
     void copyOut(size_t position, void* destination, size_t length) const;
@@ -58,24 +58,30 @@ private:
 // server pulls aside for a second or two; on a loaded machine that moves clock ticks by several
 // frames. The frames themselves keep their pace: the driver's period boundaries lie on a
 // straight line in time, and a callback can only ever wake after its boundary. So the lowest
-// (wake-up time - frame x frame length) over the last half second or so marks the line, plus
-// the small constant least wake-up delay, which only adds to the latency. Late wake-ups do not
-// move it; when the driver itself slips (an xrun) the line follows once the old cycles have
-// left the window. Process thread only; no allocation.
+// (wake-up time - frame x frame length) over the last two seconds marks the line, plus the
+// small least wake-up delay, which only adds to the latency. Late wake-ups do not move it.
+// That lowest value still wanders by some tens of microseconds as prompt wake-ups come and
+// go; the estimate follows it no faster than a sound card's clock can drift against the
+// system's (300 ppm), so no tick interval changes by more than a fraction of a frame. After
+// an xrun the line really moves: forget() starts afresh. Process thread only; no allocation.
 class CycleClock {
-public:
-    static constexpr size_t kMaxWindow = 256;
+  public:
+    static constexpr size_t kMaxWindow = 1024;
 
     // Feeds one cycle: JACK's frame counter at its start (jack_last_frame_time), when this
     // callback woke in JACK's time, and the current buffer size and sample rate. Returns the
     // estimated time of the cycle's first frame.
     int64_t update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames, uint32_t sampleRate);
     double nsPerFrame() const { return nsPerFrame_; }
+    // After an xrun: the old cycles say nothing about the new line.
+    void forget() { started_ = false; }
 
-private:
+  private:
     void restart(uint32_t firstFrame, int64_t wokeNs, uint32_t sampleRate);
 
     bool started_ = false;
+    uint32_t cycles_ = 0;      // since the start
+    double lineOffsetNs_ = 0;  // the estimate, as an excess over the straight line
     uint32_t sampleRate_ = 0;
     double nsPerFrame_ = 0;
     uint32_t lastFrame_ = 0;
@@ -91,7 +97,7 @@ private:
 // constant latency, so that clock ticks keep their spacing to the frame. One JACK client,
 // "tempovane", serves the whole program.
 class JackMidiBackend : public MidiOutBackend {
-public:
+  public:
     // Scheduled sends are due one period after their time stamp, plus this margin: the clock
     // thread posts a tick some tens of microseconds after its time (wake-up latency), and with
     // no margin a tick whose slot falls in the first such stretch of a cycle would already have
@@ -100,8 +106,8 @@ public:
 
     // Null when no server answers; a server is never started. An empty serverName takes the
     // usual default (JACK_DEFAULT_SERVER, else "default").
-    static std::unique_ptr<JackMidiBackend> Create(
-        const std::string& serverName = "", int64_t safetyMarginNs = kDefaultSafetyMarginNs);
+    static std::unique_ptr<JackMidiBackend> Create(const std::string& serverName = "",
+                                                   int64_t safetyMarginNs = kDefaultSafetyMarginNs);
     ~JackMidiBackend() override;
 
     std::string prefix() const override { return "JACK"; }
@@ -125,7 +131,7 @@ public:
 
     class Session;
 
-private:
+  private:
     explicit JackMidiBackend(std::shared_ptr<Session> session);
     std::shared_ptr<Session> session_;
 };

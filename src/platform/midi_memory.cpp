@@ -36,7 +36,7 @@ struct MemoryMidiBackend::State {
 namespace {
 
 class MemoryConnection : public MidiOutConnection {
-public:
+  public:
     MemoryConnection(std::shared_ptr<MemoryMidiBackend::State> state,
                      std::shared_ptr<MemoryMidiBackend::State::Connection> self)
         : state_(std::move(state)), self_(std::move(self)) {}
@@ -63,7 +63,7 @@ public:
         return self_->alive;
     }
 
-private:
+  private:
     bool record(const uint8_t* bytes, size_t length, int64_t timeNs, bool isLong) {
         std::lock_guard lock(state_->mutex);
         if (!self_->alive) return false;

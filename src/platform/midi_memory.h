@@ -13,7 +13,7 @@
 // A MIDI backend that lives in memory: tests add and remove devices, make opens fail, and read
 // back every message sent, in send order. Thread-safe, but not real-time: it locks on every call.
 class MemoryMidiBackend : public MidiOutBackend {
-public:
+  public:
     struct Message {
         std::string device;
         std::vector<uint8_t> bytes;
@@ -47,6 +47,6 @@ public:
 
     struct State;
 
-private:
+  private:
     std::shared_ptr<State> state_;
 };

@@ -32,7 +32,8 @@ void MidiSystem::addBackend(std::unique_ptr<MidiOutBackend> backend) {
 std::vector<std::string> MidiSystem::listOutputs() {
     std::vector<std::string> names;
     for (const auto& backend : backends_) {
-        for (const auto& name : backend->listOutputs()) names.push_back(DisplayName(*backend, name));
+        for (const auto& name : backend->listOutputs())
+            names.push_back(DisplayName(*backend, name));
     }
     return names;
 }

@@ -11,7 +11,7 @@
 // The union of the MIDI backends running now. Device names carry their backend
 // ("JACK: midi-monitor:input", "ALSA: ..."), in the order the backends were added.
 class MidiSystem {
-public:
+  public:
     MidiSystem();
     ~MidiSystem();
 
@@ -34,7 +34,7 @@ public:
     void setProblemListener(ProblemListener listener);
     void reportProblem(const std::string& text);
 
-private:
+  private:
     std::mutex listenerMutex_;
     ProblemListener listener_;
     // Declared last so that it goes first: a backend thread may report until its backend is gone.

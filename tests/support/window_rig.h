@@ -1,0 +1,86 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTest>
+#include <QWheelEvent>
+
+#include "app/korvid_main.h"
+#include "support/model_rig.h"
+
+
+// The main window on the memory backend, with a hand-driven clock, its files in a folder of
+// its own, and the two questions it may ask answered by the test.
+struct MainWindowTest : ::testing::Test {
+    ManualClock clock;
+    TempFolder folder;
+    MemoryMidiBackend* memory = nullptr;
+    std::unique_ptr<TKorvidMain> window;
+    bool answerSave = false;
+    int questions = 0;
+    QStringList messages;
+    std::vector<int> keysToInputMap;
+
+    // A settings file exists unless a test removes it: a first start picks a port by itself.
+    void SetUp() override { folder.write("clockpresets.ini", "[APPLICATION_PRESETS]\n"); }
+
+    TKorvidMain& open(const QString& argument = {}) {
+        auto system = std::make_unique<MidiSystem>();
+        auto backend = std::make_unique<MemoryMidiBackend>();
+        memory = backend.get();
+        memory->addDevice("synth");
+        memory->addDevice("drums");
+        system->addBackend(std::move(backend));
+        TKorvidMain::Options options;
+        options.programFolder = QString::fromStdString(folder.path());
+        options.definitionFolder = QString::fromStdString(folder.path() + "outdrv/");
+        options.timerDrive = TBPMTimer::Drive::Manual;
+        options.clock = &clock;
+        options.settingsArgument = argument;
+        options.askSaveSettings = [this] {
+            ++questions;
+            return answerSave;
+        };
+        options.showMessage = [this](const QString& caption, const QString& text) {
+            messages << caption + ": " + text;
+        };
+        window = std::make_unique<TKorvidMain>(std::move(system), options);
+        window->Model().SetInputDispatch([this](uint8_t status, uint8_t d1, uint8_t d2, uint32_t) {
+            EXPECT_EQ(status, 0x60);
+            keysToInputMap.push_back(d1 * 256 + d2);
+        });
+        window->show();
+        QApplication::setActiveWindow(window.get());
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        return *window;
+    }
+    KorvidMainModel& model() { return window->Model(); }
+    void pump(int passes = 1) {
+        for (int i = 0; i < passes; ++i) window->VCLEventsTimerTimer();
+    }
+    void openPort1() {
+        SelectByName(model().out1Controls.port, "Memory: synth");
+        model().OutPort1()->OpenSelectedPort();
+        pump();
+    }
+    bool tick() {
+        const int64_t due = model().Timer().NextDueNs();
+        if (due == DeadlineThread::kNoDeadline) return false;
+        clock.setNs(std::max(clock.nowNs(), due));
+        return model().Timer().Poll();
+    }
+    void key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier, QWidget* target = nullptr) {
+        QTest::keyClick(target ? target : QApplication::focusWidget(), static_cast<Qt::Key>(key),
+                        modifiers);
+    }
+    void wheel(QWidget* target, int delta) {
+        const QPointF at(target->width() / 2.0, target->height() / 2.0);
+        QWheelEvent event(at, target->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(target, &event);
+    }
+    QString status() const { return window->StatusLabel->text(); }
+    QColor statusColor() const { return window->StatusLabel->palette().color(QPalette::WindowText); }
+};
+
