@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Set-up, build and run for developers and CI, on Debian 12.
+#   tools/dev.sh run [settings file]   install what is missing, build, start the program
+#   tools/dev.sh test                  install what is missing, build, run every test
+#   tools/dev.sh tsan                  the core and JACK tests again under ThreadSanitizer
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev qt6-charts-dev libqt6opengl6-dev libxkbcommon-dev libgl-dev
+    libjack-jackd2-dev jackd2 librtmidi-dev libsimpleini-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    fonts-liberation2 fonts-dejavu-core
+)
+
+install_missing() {
+    local missing=() p
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+build() {  # build folder, extra cmake arguments...
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake --build "$dir" -j "$(nproc)"
+}
+
+case "${1:-}" in
+    run)
+        install_missing
+        build build
+        # Output definitions are looked up in ./outdrv, which the build places next to the program.
+        cd build
+        exec ./tempovane "${@:2}"
+        ;;
+    test)
+        install_missing
+        build build
+        ctest --test-dir build --output-on-failure
+        ;;
+    tsan)
+        install_missing
+        build build-tsan -DTEMPOVANE_CORE_ONLY=ON -DCMAKE_CXX_FLAGS=-fsanitize=thread \
+            -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
+        TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+            ctest --test-dir build-tsan --output-on-failure
+        ;;
+    *)
+        echo "usage: $0 run [settings file] | test | tsan" >&2
+        exit 2
+        ;;
+esac
