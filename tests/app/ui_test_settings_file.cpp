@@ -191,6 +191,19 @@ TEST_F(SettingsTest, MissingSavedPortsAreReportedOnce) {
     EXPECT_EQ(window->MIDIOutComboBox2->currentText(), "Memory: drums");
 }
 
+TEST_F(SettingsTest, BothSaveShortcutsWriteTheFile) {
+    open();
+    pump();
+    key(Qt::Key_S, Qt::ControlModifier);
+    EXPECT_NE(folder.read("clockpresets.ini").find("DEFAULTSPEED=120"), std::string::npos);
+    std::filesystem::remove(folder.file("clockpresets.ini"));
+    window->MIDIOutComboBox2->setFocus();
+    key(Qt::Key_S, Qt::ControlModifier | Qt::AltModifier);
+    EXPECT_NE(folder.read("clockpresets.ini").find("[MIDIOUTPORT2]"), std::string::npos);
+    pump();
+    EXPECT_EQ(status(), "Settings Saved");
+}
+
 TEST_F(SettingsTest, StayOnTopFollowsTheSetting) {
     folder.write("clockpresets.ini", "[APPLICATION_PRESETS]\nALWAYSONTOP=1\n");
     open();
