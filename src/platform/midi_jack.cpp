@@ -172,7 +172,7 @@ struct JackOutSlot {
 
 class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
   public:
-    Session(int64_t safetyMarginNs) : safetyMarginNs_(safetyMarginNs) {}
+    explicit Session(int64_t safetyMarginNs) : safetyMarginNs_(safetyMarginNs) {}
     ~Session() { closeClient(); }
 
     bool open(const std::string& serverName);
@@ -410,7 +410,11 @@ void JackMidiBackend::Session::process(jack_nframes_t frames) {
 }
 
 JackMidiBackend::Session::CycleMap JackMidiBackend::Session::mapCycle(jack_nframes_t frames) {
-    // jack_get_time() reads the clock through the vDSO: no system call on the process thread.
+    // Frame count first, then the clock: a callback running so late that the server has begun
+    // the next cycle may read that cycle's count, and the clock read after it is then still
+    // after that cycle's boundary, as CycleClock needs. jack_get_time() reads the clock through
+    // the vDSO: no system call on the process thread.
+    const jack_nframes_t firstFrame = jack_last_frame_time(client_);
     const int64_t wokeNs = static_cast<int64_t>(jack_get_time()) * 1000;
     const uint32_t rate = sampleRate_.load(std::memory_order_relaxed);
     const uint64_t xruns = xruns_.load(std::memory_order_relaxed);
@@ -419,7 +423,7 @@ JackMidiBackend::Session::CycleMap JackMidiBackend::Session::mapCycle(jack_nfram
         cycleClock_.forget();
     }
     CycleMap map;
-    map.startNs = cycleClock_.update(jack_last_frame_time(client_), wokeNs, frames, rate);
+    map.startNs = cycleClock_.update(firstFrame, wokeNs, frames, rate);
     map.framesPerNs = 1.0 / cycleClock_.nsPerFrame();
     map.latencyNs = static_cast<int64_t>(frames) * 1'000'000'000 / std::max<uint32_t>(1, rate) +
                     safetyMarginNs_;
@@ -538,11 +542,13 @@ std::unique_ptr<MidiOutConnection> JackMidiBackend::Session::openOutput(
         slots_.push_back(slot);
     }
     active_[index].store(slot.get(), std::memory_order_seq_cst);
-    admin.unlock();
     // The destination may have gone between the connect and now, its notice already handled.
-    markLost([&](const JackOutSlot& candidate) {
-        return &candidate == slot.get() && !jack_port_by_name(client_, destination.c_str());
-    });
+    const bool goneAlready =
+        !destination.empty() && !jack_port_by_name(client_, destination.c_str());
+    admin.unlock();
+    if (goneAlready) {
+        markLost([&](const JackOutSlot& candidate) { return &candidate == slot.get(); });
+    }
     return std::make_unique<JackConnection>(shared_from_this(), slot);
 }
 
@@ -609,8 +615,8 @@ void JackMidiBackend::Session::onShutdown(jack_status_t, const char*, void* self
 void JackMidiBackend::Session::onPortRegistration(jack_port_id_t id, int registered, void* self) {
     if (registered) return;
     auto* session = static_cast<Session*>(self);
-    // JACK tells before the port has left its lists, so it is still found by name here; its
-    // id still gives the name, though.
+    // JACK tells before the port has left its lists (a look-up by name would still find it),
+    // so the id tells which port went.
     const jack_port_t* port = jack_port_by_id(session->client_, id);
     const char* name = port ? jack_port_name(port) : nullptr;
     if (name) session->markLost([&](const JackOutSlot& slot) { return slot.destination == name; });

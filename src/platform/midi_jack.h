@@ -98,10 +98,13 @@ class CycleClock {
 // "tempovane", serves the whole program.
 class JackMidiBackend : public MidiOutBackend {
   public:
-    // Scheduled sends are due one period after their time stamp, plus this margin: the clock
-    // thread posts a tick some tens of microseconds after its time (wake-up latency), and with
-    // no margin a tick whose slot falls in the first such stretch of a cycle would already have
-    // missed the callback that had to write it, and go out one period late.
+    // Scheduled sends are due one period after their time stamp, plus this margin. The clock
+    // thread posts a tick some 50-100 us after its time stamp (its wake-up latency); with no
+    // margin, a tick whose frame lies that close after a cycle boundary has already missed the
+    // callback that had to write it and goes out late, at the start of the next cycle. Measured
+    // at 2500 BPM with the dummy driver on a shared two-core machine: without a margin 1.6 to
+    // 3.7 % of the ticks came late (99th percentile jitter 6 frames); with 1 ms, 0.1 to 0.2 %
+    // (only ticks whose sender woke over a millisecond late) and the 99th percentile at 0.
     static constexpr int64_t kDefaultSafetyMarginNs = 1'000'000;
 
     // Null when no server answers; a server is never started. An empty serverName takes the
@@ -114,7 +117,8 @@ class JackMidiBackend : public MidiOutBackend {
     // Our virtual port, then the MIDI inputs of the other clients.
     std::vector<std::string> listOutputs() override;
     // Registers our port "ownPortName" (made unique if taken) and connects it to the named
-    // input; the virtual entry leaves the port unconnected.
+    // input; the virtual entry leaves the port unconnected. Null when the name is not listed,
+    // the connection fails, or 16 ports of ours are open already.
     std::unique_ptr<MidiOutConnection> openOutput(const std::string& name,
                                                   const std::string& ownPortName) override;
     void setProblemSink(ProblemSink sink) override;

@@ -1,0 +1,233 @@
+// The parts of the JACK backend that need no server: the ring between senders and the process
+// callback, and the estimate of where each cycle lies in time.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "platform/midi_jack.h"
+
+namespace {
+
+std::vector<uint8_t> Pattern(size_t length, uint8_t seed) {
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
+    return bytes;
+}
+
+// Takes the oldest message out of the ring, as the process callback does.
+bool PopMessage(MidiEventRing& ring, int64_t& timeNs, std::vector<uint8_t>& bytes) {
+    MidiEventRing::Header header;
+    if (!ring.front(header)) return false;
+    timeNs = header.timeNs;
+    bytes.resize(header.length);
+    ring.copyFrontBytes(bytes.data());
+    ring.pop();
+    return true;
+}
+
+}  // namespace
+
+TEST(MidiEventRing, DeliversMessagesInOrderAcrossTheWrap) {
+    MidiEventRing ring(256);
+    // Sizes chosen so that headers and bodies come to straddle the end of the storage.
+    int64_t sent = 0;
+    int64_t received = 0;
+    for (int round = 0; round < 200; ++round) {
+        const size_t length = 1 + (round * 37) % 70;
+        ASSERT_TRUE(ring.push(sent, Pattern(length, static_cast<uint8_t>(sent)).data(), length));
+        ++sent;
+        if (round % 3 != 0) {
+            int64_t time = 0;
+            std::vector<uint8_t> bytes;
+            ASSERT_TRUE(PopMessage(ring, time, bytes));
+            EXPECT_EQ(time, received);
+            EXPECT_EQ(bytes, Pattern(bytes.size(), static_cast<uint8_t>(received)));
+            ++received;
+        }
+        while (sent - received > 2) {  // keep the ring from filling up
+            int64_t time = 0;
+            std::vector<uint8_t> bytes;
+            ASSERT_TRUE(PopMessage(ring, time, bytes));
+            EXPECT_EQ(time, received++);
+        }
+    }
+}
+
+TEST(MidiEventRing, FullRingRefusesUntilTheReaderCatchesUp) {
+    // A record is a 16-byte header and the bytes padded to 8: five clock ticks fill 120 of 128.
+    MidiEventRing ring(128);
+    ASSERT_EQ(ring.capacity(), 128u);
+    const uint8_t clock = 0xF8;
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(ring.push(i + 1, &clock, 1));
+    EXPECT_FALSE(ring.push(6, &clock, 1));
+    int64_t time = 0;
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(PopMessage(ring, time, bytes));
+    EXPECT_EQ(time, 1);
+    EXPECT_TRUE(ring.push(6, &clock, 1));
+    for (int64_t expected = 2; expected <= 6; ++expected) {
+        ASSERT_TRUE(PopMessage(ring, time, bytes));
+        EXPECT_EQ(time, expected);
+    }
+    EXPECT_FALSE(PopMessage(ring, time, bytes));
+}
+
+TEST(MidiEventRing, RefusesEmptyAndOversizedMessages) {
+    MidiEventRing ring(4096);
+    const auto longest = Pattern(MidiEventRing::kMaxMessageBytes, 1);
+    EXPECT_FALSE(ring.push(1, longest.data(), 0));
+    EXPECT_FALSE(ring.push(1, longest.data(), longest.size() + 1));
+    EXPECT_TRUE(ring.push(1, longest.data(), longest.size()));
+    int64_t time = 0;
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(PopMessage(ring, time, bytes));
+    EXPECT_EQ(bytes, longest);
+    // Capacity is rounded up to a power of two.
+    EXPECT_EQ(MidiEventRing(1000).capacity(), 1024u);
+}
+
+TEST(MidiEventRing, OneWriterAndOneReaderOnTheirOwnThreads) {
+    MidiEventRing ring(1024);
+    constexpr int64_t kMessages = 20000;
+    std::thread writer([&] {
+        for (int64_t i = 0; i < kMessages;) {
+            const size_t length = 1 + static_cast<size_t>(i % 40);
+            if (ring.push(i, Pattern(length, static_cast<uint8_t>(i)).data(), length)) {
+                ++i;
+            } else {
+                std::this_thread::yield();
+            }
+        }
+    });
+    int64_t expected = 0;
+    int mismatches = 0;
+    while (expected < kMessages) {
+        int64_t time = 0;
+        std::vector<uint8_t> bytes;
+        if (!PopMessage(ring, time, bytes)) {
+            std::this_thread::yield();
+            continue;
+        }
+        if (time != expected || bytes.size() != 1 + static_cast<size_t>(expected % 40) ||
+            bytes != Pattern(bytes.size(), static_cast<uint8_t>(expected))) {
+            ++mismatches;
+        }
+        ++expected;
+    }
+    writer.join();
+    EXPECT_EQ(mismatches, 0);
+}
+
+namespace {
+
+constexpr uint32_t kRate = 48000;
+constexpr uint32_t kPeriod = 256;
+constexpr double kNsPerFrame = 1e9 / kRate;
+
+// A driver whose period boundaries lie on a straight line, and callbacks that wake some time
+// after them.
+struct SimulatedDriver {
+    uint32_t frame = 4'000'000'000u;  // close to the 32-bit wrap
+    double boundaryNs = 5e12;
+
+    int64_t advance(double wakeDelayNs) {
+        frame += kPeriod;
+        boundaryNs += kPeriod * kNsPerFrame;
+        return static_cast<int64_t>(boundaryNs + wakeDelayNs);
+    }
+};
+
+}  // namespace
+
+TEST(CycleClock, LateWakeUpsDoNotMoveTheCycleLine) {
+    CycleClock clock;
+    SimulatedDriver driver;
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> usual(20'000, 60'000);  // 20-60 us
+    // Warm up: at least one prompt wake-up (20 us) in the window.
+    clock.update(driver.frame, driver.advance(20'000), kPeriod, kRate);
+    double worstError = 0;
+    for (int cycle = 0; cycle < 3000; ++cycle) {
+        // Every 50th wake-up is late by up to three milliseconds, as on a loaded machine.
+        const double delay =
+            cycle % 50 == 0 ? 20'000 + 3'000'000.0 * (cycle % 7 + 1) / 7 : usual(random);
+        const int64_t woke = driver.advance(delay);
+        const int64_t estimate = clock.update(driver.frame, woke, kPeriod, kRate);
+        // The estimate lies on the line, offset by the least delay seen (about 20 us).
+        const double error = static_cast<double>(estimate) - driver.boundaryNs - 20'000;
+        worstError = std::max(worstError, std::abs(error));
+    }
+    EXPECT_LT(worstError, 1000.0) << "ns";  // far under a frame (20833 ns)
+    EXPECT_DOUBLE_EQ(clock.nsPerFrame(), kNsPerFrame);
+}
+
+TEST(CycleClock, FollowsASlippedDriverAfterForget) {
+    CycleClock clock;
+    SimulatedDriver driver;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
+    }
+    // An xrun: the frames carry on, but their boundaries now lie 4 ms later.
+    driver.boundaryNs += 4'000'000;
+    const int64_t stale = clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
+    EXPECT_NEAR(static_cast<double>(stale) - driver.boundaryNs, -4'000'000 + 10'000, 1000);
+    clock.forget();
+    const int64_t fresh = clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
+    EXPECT_NEAR(static_cast<double>(fresh) - driver.boundaryNs, 10'000, 1000);
+}
+
+TEST(CycleClock, FollowsAWanderingLowestWakeUpOnlyAtDriftRate) {
+    CycleClock clock;
+    SimulatedDriver driver;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        clock.update(driver.frame, driver.advance(50'000), kPeriod, kRate);
+    }
+    // One wake-up 45 us quicker than all before: the estimate moves towards it by no more
+    // than 300 ppm of a period per cycle (1.6 us), so tick spacing hardly changes.
+    const double maxStep = kPeriod * kNsPerFrame * 300e-6;
+    double offset =
+        static_cast<double>(clock.update(driver.frame, driver.advance(5'000), kPeriod, kRate)) -
+        driver.boundaryNs;
+    EXPECT_NEAR(offset, 50'000 - maxStep, 1.0);
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        const double next = static_cast<double>(clock.update(driver.frame, driver.advance(50'000),
+                                                             kPeriod, kRate)) -
+                            driver.boundaryNs;
+        EXPECT_LE(std::abs(next - offset), maxStep + 1.0);
+        offset = next;
+    }
+    EXPECT_NEAR(offset, 5'000, 1000);  // arrived
+    // Two seconds of slower wake-ups later, the quick one has left the window and the
+    // estimate creeps back up.
+    for (uint32_t cycle = 0; cycle < 2 * kRate / kPeriod + 100; ++cycle) {
+        offset = static_cast<double>(
+                     clock.update(driver.frame, driver.advance(50'000), kPeriod, kRate)) -
+                 driver.boundaryNs;
+    }
+    EXPECT_NEAR(offset, 50'000, 1000);
+}
+
+TEST(CycleClock, TakesAMoveNoDriftExplainsAtOnce) {
+    CycleClock clock;
+    SimulatedDriver driver;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
+    }
+    // The boundaries now lie 3 ms earlier (the clock we read them by stepped back).
+    driver.boundaryNs -= 3'000'000;
+    const int64_t estimate = clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
+    EXPECT_NEAR(static_cast<double>(estimate) - driver.boundaryNs, 10'000, 1000);
+}
+
+TEST(CycleClock, StartsAfreshOnANewSampleRate) {
+    CycleClock clock;
+    SimulatedDriver driver;
+    clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
+    const int64_t woke = driver.advance(10'000);
+    EXPECT_EQ(clock.update(driver.frame, woke, kPeriod, 44100), woke);
+    EXPECT_DOUBLE_EQ(clock.nsPerFrame(), 1e9 / 44100);
+}

@@ -1,0 +1,126 @@
+#include "clock_stats.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// 120 BPM at 48 kHz: exactly 1000 frames per tick.
+constexpr double kRate = 48000;
+constexpr double kBpm = 120;
+
+void AddTicks(ClockStatistics& statistics, std::initializer_list<uint64_t> frames) {
+    for (uint64_t frame : frames) statistics.add({frame, kTimingClock});
+}
+
+}  // namespace
+
+TEST(ClockStatistics, SteadyClockHasNoJitterAndNoDrift) {
+    ClockStatistics statistics(kRate, kBpm);
+    for (uint64_t i = 0; i < 100; ++i) statistics.add({5000 + i * 1000, kTimingClock});
+    const ClockFigures figures = statistics.total();
+    EXPECT_EQ(figures.ticks, 100u);
+    EXPECT_EQ(figures.intervals, 99u);
+    EXPECT_DOUBLE_EQ(figures.bpm, 120.0);
+    EXPECT_EQ(figures.jitterMaxFrames, 0.0);
+    EXPECT_TRUE(figures.driftKnown);
+    EXPECT_NEAR(figures.driftPpm, 0.0, 1e-9);
+    EXPECT_EQ(figures.lost, 0u);
+}
+
+TEST(ClockStatistics, JitterPercentilesAndMaxAgainstNominal) {
+    ClockStatistics statistics(kRate, kBpm);
+    // 100 intervals: 98 exact, one a frame long, one two frames short.
+    uint64_t frame = 0;
+    statistics.add({frame, kTimingClock});
+    for (int i = 0; i < 100; ++i) {
+        frame += i == 10 ? 1001 : i == 50 ? 998 : 1000;
+        statistics.add({frame, kTimingClock});
+    }
+    const ClockFigures figures = statistics.total();
+    EXPECT_EQ(figures.jitterP50Frames, 0.0);
+    EXPECT_EQ(figures.jitterP99Frames, 1.0);
+    EXPECT_EQ(figures.jitterMaxFrames, 2.0);
+    // One frame in 100,000 short overall: -10 ppm.
+    EXPECT_NEAR(figures.driftPpm, -10.0, 1e-6);
+}
+
+TEST(ClockStatistics, WithoutNominalJitterIsAgainstTheMeanAndDriftUnknown) {
+    ClockStatistics statistics(kRate, 0);
+    AddTicks(statistics, {0, 990, 1980, 2970, 3960});  // 990 frames: 121.21 BPM
+    const ClockFigures figures = statistics.total();
+    EXPECT_NEAR(figures.bpm, 48000.0 * 60 / (24 * 990), 1e-9);
+    EXPECT_EQ(figures.jitterMaxFrames, 0.0);
+    EXPECT_FALSE(figures.driftKnown);
+}
+
+TEST(ClockStatistics, LongIntervalsCountLostTicksButNotJitter) {
+    ClockStatistics statistics(kRate, kBpm);
+    // A gap of three intervals (two ticks missing), then one of 1.4 (late, not lost).
+    AddTicks(statistics, {0, 1000, 4000, 5000, 6400});
+    const ClockFigures figures = statistics.total();
+    EXPECT_EQ(figures.lost, 2u);
+    EXPECT_EQ(figures.intervals, 3u);
+    EXPECT_EQ(figures.jitterMaxFrames, 400.0);
+    // The gap still counts towards the drift: 6400 frames for 6 + 0.4 ... nominal 6 intervals.
+    EXPECT_NEAR(figures.driftPpm, (6400.0 / 6000.0 - 1) * 1e6, 1e-6);
+}
+
+TEST(ClockStatistics, StopSuspendsMeasurementUntilTheNextTick) {
+    ClockStatistics statistics(kRate, kBpm);
+    AddTicks(statistics, {0, 1000});
+    statistics.add({1500, kStop});
+    statistics.add({90000, kStart});
+    AddTicks(statistics, {90500, 91500});
+    statistics.add({92000, kContinue});
+    const ClockFigures figures = statistics.total();
+    EXPECT_EQ(figures.ticks, 4u);
+    EXPECT_EQ(figures.intervals, 2u);
+    EXPECT_EQ(figures.lost, 0u);
+    EXPECT_EQ(figures.starts, 1u);
+    EXPECT_EQ(figures.stops, 1u);
+    EXPECT_EQ(figures.continues, 1u);
+    EXPECT_NEAR(figures.driftPpm, 0.0, 1e-9);
+}
+
+TEST(ClockStatistics, TickBeforeItsPredecessorIsNoInterval) {
+    ClockStatistics statistics(kRate, kBpm);
+    // The third tick was read with the next cycle's frame count: 256 frames too late.
+    AddTicks(statistics, {0, 1000, 2256, 2000 + 48, 3048});
+    const ClockFigures figures = statistics.total();
+    EXPECT_EQ(figures.ticks, 5u);
+    EXPECT_EQ(figures.intervals, 3u);  // 1000, 1256, 1000
+    EXPECT_EQ(figures.jitterMaxFrames, 256.0);
+    EXPECT_EQ(figures.lost, 0u);
+}
+
+TEST(ClockStatistics, WindowsRestartWhileTheTotalKeepsEverything) {
+    ClockStatistics statistics(kRate, kBpm);
+    AddTicks(statistics, {0, 1000, 2003});
+    const ClockFigures first = statistics.takeWindow();
+    EXPECT_EQ(first.ticks, 3u);
+    EXPECT_EQ(first.jitterMaxFrames, 3.0);
+    AddTicks(statistics, {3003});  // the interval across the window edge belongs to the new one
+    const ClockFigures second = statistics.takeWindow();
+    EXPECT_EQ(second.ticks, 1u);
+    EXPECT_EQ(second.intervals, 1u);
+    EXPECT_EQ(second.jitterMaxFrames, 0.0);
+    EXPECT_EQ(statistics.total().ticks, 4u);
+    EXPECT_EQ(statistics.total().intervals, 3u);
+}
+
+TEST(ClockStatistics, SummaryLineCarriesEveryField) {
+    ClockStatistics statistics(kRate, kBpm);
+    AddTicks(statistics, {0, 1000, 2001});
+    const std::string line = SummaryLine(statistics.total(), kRate);
+    EXPECT_EQ(line.rfind("SUMMARY ", 0), 0u);
+    for (const char* key :
+         {"bpm=", "ticks=3 ", "jitter_p50_us=", "jitter_p99_us=20.83", "jitter_max_us=20.83",
+          "jitter_p50_frames=", "jitter_p99_frames=1.000", "jitter_max_frames=1.000",
+          "drift_ppm=500.000", "lost=0 ", "starts=0 ", "stops=0 ", "continues=0"}) {
+        EXPECT_NE(line.find(key), std::string::npos) << key << " missing in " << line;
+    }
+    EXPECT_NE(SummaryLine(ClockStatistics(kRate, 0).total(), kRate).find("drift_ppm=nan"),
+              std::string::npos);
+}
