@@ -72,9 +72,6 @@ TKorvidMain::TKorvidMain(std::unique_ptr<MidiSystem> midi, Options options, QWid
     : QWidget(parent), options_(std::move(options)) {
     model_ = std::make_unique<KorvidMainModel>(
         std::move(midi), options_.clock ? *options_.clock : SystemClock(), options_.timerDrive);
-    // Statuses from the backends' own threads go through the state record like any other.
-    model_->Midi().setProblemListener(
-        [state = &model_->state](const std::string& text) { state->PostStatus(text, StatusColors::red); });
 
     BuildControls();
     BuildCommandList();

@@ -26,11 +26,15 @@ KorvidMainModel::KorvidMainModel(std::unique_ptr<MidiSystem> midi, const Monoton
         controls->divider.setIndex(0);
     }
     timer_.SetOnTimer([this](TBPMTimer&, uint8_t) { transport_.TempoTimer1Timer(); });
+    // A lost server or destination is told on a backend's own thread; the status line shows it.
+    midi_->setProblemListener(
+        [this](const std::string& text) { state.PostStatus(text, StatusColors::red); });
 }
 
 KorvidMainModel::~KorvidMainModel() {
     timer_.SetEnabled(false);
     DestroyPorts();
+    midi_->setProblemListener(nullptr);
 }
 
 void KorvidMainModel::CreatePorts(const std::string& definitionFolder) {

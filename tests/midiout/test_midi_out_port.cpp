@@ -384,11 +384,10 @@ TEST_F(PortTest, TracksAreHandedOverAndTheirProgramChangeSent) {
 }
 
 TEST_F(PortTest, AVanishedDeviceStopsSendingAndTellsTheUser) {
-    std::string problem;
-    m.Midi().setProblemListener([&](const std::string& text) { problem = text; });
     rig.openPort1();
     rig.memory->removeDevice("synth");
-    EXPECT_EQ(problem, "MIDI Port lost: synth");
+    EXPECT_EQ(m.state.PendingStatus().text, "MIDI Port lost: synth");
+    EXPECT_EQ(m.state.PendingStatus().color, StatusColors::red);
     EXPECT_FALSE(port.Device().Alive());
     runTicks(0, 24);  // keeps ticking into nothing, without a crash
     port.TransportStop(true);

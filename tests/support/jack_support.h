@@ -1,0 +1,265 @@
+#pragma once
+
+// Scaffolding for tests against a real JACK server: an independent recording client, a log of
+// what a backend reports, and a private server a test can stop. Frame positions are what the
+// tests check; JACK computes them exactly, whatever the machine's load.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/midi_backend.h"
+#include "platform/monotonic_clock.h"
+
+extern char** environ;
+
+namespace jacktest {
+
+using namespace std::chrono_literals;
+
+// Generous: the machine is shared and JACK's dummy driver runs without real-time rights.
+constexpr auto kPatience = 20s;
+constexpr int64_t kMs = 1'000'000;
+
+inline bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds timeout = kPatience) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+inline void QuietJackError(const char*) {}
+
+inline jack_client_t* OpenClient(const char* name, const std::string& server) {
+    jack_status_t status{};
+    if (server.empty()) return jack_client_open(name, JackNoStartServer, &status);
+    return jack_client_open(name, static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                            &status, server.c_str());
+}
+
+// An independent JACK client with MIDI inputs that records every event with its absolute frame
+// time. Its process callback only copies into storage reserved beforehand.
+class JackRecorder {
+  public:
+    struct Event {
+        uint32_t frame;
+        std::vector<uint8_t> bytes;
+    };
+
+    explicit JackRecorder(const char* name, const std::string& server = "") {
+        client_ = OpenClient(name, server);
+        if (!client_) return;
+        jack_set_process_callback(client_, &JackRecorder::onProcess, this);
+        jack_set_xrun_callback(client_, &JackRecorder::onXrun, this);
+        addInput("in");
+        jack_activate(client_);
+    }
+    ~JackRecorder() { close(); }
+
+    bool ok() const { return client_ && inputCount_.load() > 0; }
+    jack_client_t* client() const { return client_; }
+    std::string portName(size_t index = 0) const {
+        return index < inputCount_.load() ? jack_port_name(inputs_[index]) : "";
+    }
+    std::string clientName() const { return jack_get_client_name(client_); }
+
+    // The process callback sees a new input once its slot is filled and counted.
+    jack_port_t* addInput(const char* shortName) {
+        const size_t index = inputCount_.load();
+        if (index == inputs_.size()) return nullptr;
+        jack_port_t* port =
+            jack_port_register(client_, shortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        if (port) {
+            inputs_[index] = port;
+            inputCount_.store(index + 1, std::memory_order_release);
+        }
+        return port;
+    }
+
+    void close() {
+        if (client_) jack_client_close(client_);
+        client_ = nullptr;
+    }
+
+    size_t count() const { return count_.load(std::memory_order_acquire); }
+    // When the server last slipped (dummy driver late by a period), on our monotonic clock.
+    int64_t lastXrunNs() const { return lastXrunNs_.load(); }
+    bool waitFor(size_t events, std::chrono::milliseconds timeout = kPatience) {
+        return WaitUntil([&] { return count() >= events; }, timeout);
+    }
+    std::vector<Event> events() const {
+        std::vector<Event> result;
+        const size_t n = count();
+        for (size_t i = 0; i < n; ++i) {
+            const Slot& slot = slots_[i];
+            result.push_back(
+                {slot.frame, std::vector<uint8_t>(bytes_.begin() + slot.offset,
+                                                  bytes_.begin() + slot.offset + slot.size)});
+        }
+        return result;
+    }
+
+  private:
+    struct Slot {
+        uint32_t frame;
+        uint32_t offset;
+        uint32_t size;
+    };
+
+    static int onProcess(jack_nframes_t frames, void* self) {
+        static_cast<JackRecorder*>(self)->process(frames);
+        return 0;
+    }
+    static int onXrun(void* self) {
+        static_cast<JackRecorder*>(self)->lastXrunNs_.store(MonotonicNowNs());
+        return 0;
+    }
+
+    void process(jack_nframes_t frames) {
+        const jack_nframes_t cycleStart = jack_last_frame_time(client_);
+        const size_t inputs = inputCount_.load(std::memory_order_acquire);
+        size_t n = count_.load(std::memory_order_relaxed);
+        for (size_t p = 0; p < inputs; ++p) {
+            n = ReadJackMidiEvents(jack_port_get_buffer(inputs_[p], frames), cycleStart, n);
+        }
+        count_.store(n, std::memory_order_release);
+    }
+
+    // Copies the events of one input buffer into the record, from slot n on; returns the new
+    // count. The buffer is the one our backend's callback wrote into: JACK orders the two
+    // callbacks through its server, out of ThreadSanitizer's sight (see the suppression below).
+    size_t ReadJackMidiEvents(void* buffer, jack_nframes_t cycleStart, size_t n) {
+        const uint32_t events = jack_midi_get_event_count(buffer);
+        for (uint32_t i = 0; i < events && n < slots_.size(); ++i) {
+            jack_midi_event_t event;
+            if (jack_midi_event_get(&event, buffer, i) != 0) continue;
+            if (used_ + event.size > bytes_.size()) break;
+            std::memcpy(bytes_.data() + used_, event.buffer, event.size);
+            slots_[n] = {cycleStart + event.time, static_cast<uint32_t>(used_),
+                         static_cast<uint32_t>(event.size)};
+            used_ += event.size;
+            ++n;
+        }
+        return n;
+    }
+
+    jack_client_t* client_ = nullptr;
+    std::array<jack_port_t*, 4> inputs_{};
+    std::atomic<size_t> inputCount_{0};
+    std::array<Slot, 8192> slots_{};
+    std::array<uint8_t, 1 << 16> bytes_{};
+    size_t used_ = 0;
+    std::atomic<size_t> count_{0};
+    std::atomic<int64_t> lastXrunNs_{INT64_MIN};
+};
+
+// Collects what a backend reports, from whichever thread it reports on.
+class ProblemLog {
+  public:
+    MidiOutBackend::ProblemSink sink() {
+        return [this](const std::string& text) {
+            std::lock_guard lock(mutex_);
+            texts_.push_back(text);
+        };
+    }
+    std::vector<std::string> texts() const {
+        std::lock_guard lock(mutex_);
+        return texts_;
+    }
+    bool waitFor(const std::string& text) {
+        return WaitUntil([&] {
+            std::lock_guard lock(mutex_);
+            return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
+        });
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> texts_;
+};
+
+// A JACK server of the test's own, so that stopping it leaves the shared one alone.
+class PrivateJackServer {
+  public:
+    PrivateJackServer() {
+        static std::atomic<int> counter{0};
+        name_ = "tempovane-stop-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+        start();
+    }
+    ~PrivateJackServer() {
+        stop(SIGTERM);
+        if (crashed_) clearAfterCrash();
+        // Semaphores of clients still open when the server went are left behind either way.
+        std::system(("rm -f /dev/shm/jack_sem.*_" + name_ + "_*").c_str());
+    }
+
+    const std::string& name() const { return name_; }
+
+    bool waitUntilAnswering() {
+        return pid_ > 0 && WaitUntil([&] {
+                   jack_client_t* probe = OpenClient("probe", name_);
+                   if (!probe) return false;
+                   jack_client_close(probe);
+                   return true;
+               });
+    }
+
+    // SIGTERM: the server shuts down in good order and tells its clients. SIGKILL: it just dies.
+    void stop(int signal) {
+        if (pid_ <= 0) return;
+        ::kill(pid_, signal);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        crashed_ = crashed_ || signal == SIGKILL;
+    }
+
+  private:
+    void start() {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        std::vector<std::string> args = {"jackd", "-n",    name_, "-t",    "5000", "--no-realtime",
+                                         "-d",    "dummy", "-r",  "48000", "-p",   "256"};
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid_, "jackd", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+
+    // A killed server stays listed in JACK's shared registry of servers, which has room for
+    // only eight. A new server of the same name takes the entry over and, stopped in good
+    // order, frees it.
+    void clearAfterCrash() {
+        start();
+        waitUntilAnswering();
+        stop(SIGTERM);
+    }
+
+    std::string name_;
+    pid_t pid_ = -1;
+    bool crashed_ = false;
+};
+
+}  // namespace jacktest
