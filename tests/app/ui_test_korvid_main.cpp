@@ -266,3 +266,45 @@ TEST_F(MainWindowTest, EditButtonsReportAnEditorThatCannotStart) {
     EXPECT_TRUE(messages[0].startsWith("Operation Error!: Could not run program '"));
     EXPECT_TRUE(messages[0].endsWith("tempovaneeditor'"));
 }
+
+TEST_F(MainWindowTest, TrackBarAndThousandthsFieldSetTheTempo) {
+    folder.write("clockpresets.ini", "[APPLICATION_PRESETS]\nBPMROUNDING=0.001\nBPMMINIMUM=0\n");
+    TKorvidMain& w = open();
+    pump();
+    ASSERT_TRUE(w.TempoFractionalEdit->isVisibleTo(&w));
+    w.TempoFractionalEdit->setValue(-500);  // 120 with -500 thousandths
+    EXPECT_DOUBLE_EQ(model().GetBPM(), 119.5);
+    pump();
+    EXPECT_EQ(w.BPMLabel->text(), "119");
+    EXPECT_EQ(w.TempoFractionalEdit->value(), 500);
+
+    w.TempoFractionalEdit->setValue(250);
+    EXPECT_DOUBLE_EQ(model().GetBPM(), 119.25);
+    w.TempoTrackBar->setValue(w.TempoTrackBar->minimum());  // the top: fastest
+    EXPECT_DOUBLE_EQ(model().GetBPM(), 330.25);  // whole BPM from the bar, thousandths kept
+    pump();
+    w.TempoFractionalEdit->setValue(0);
+    EXPECT_DOUBLE_EQ(model().GetBPM(), 330.0);
+    pump();
+    w.TempoTrackBar->setValue(w.TempoTrackBar->maximum());  // the bottom: 0 BPM, ignored
+    EXPECT_DOUBLE_EQ(model().GetBPM(), 330.0);
+}
+
+TEST_F(MainWindowTest, ATickAlignedTempoBeyondTheBarSnapsBackToItsEnd) {
+    TKorvidMain& w = open();
+    model().SetBPM(300);
+    pump();
+    key(Qt::Key_Up, Qt::ControlModifier | Qt::AltModifier);  // 8.33 ms -> 7 ms: 357.142 BPM
+    pump();
+    // The bar cannot show 357: it moves to its top, and that move sets the top's tempo.
+    EXPECT_EQ(w.TempoTrackBar->value(), w.TempoTrackBar->minimum());
+    EXPECT_DOUBLE_EQ(model().GetBPM(), 330.0);
+    pump();
+    EXPECT_EQ(model().Timer().Tempo(), 330000u);
+
+    // Already at the top, the bar does not move: the label shows the faster tempo, which stays.
+    key(Qt::Key_Up, Qt::ControlModifier | Qt::AltModifier);  // 7.58 ms -> 6 ms: 416.666 BPM
+    pump(2);
+    EXPECT_EQ(w.BPMLabel->text(), "416");
+    EXPECT_EQ(model().Timer().Tempo(), 416666u);
+}
