@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iostream>
 #include <fstream>
 
 #include "app/main_model.h"
@@ -66,29 +67,38 @@ struct ClockOutputTest : ::testing::Test {
 
 TEST_F(ClockOutputTest, StartThenClocksAtTwentyFourPerQuarterNoteThenStop) {
     SetTempo(*model, 120);
-    model->transport().StartStopSeq();
-    ASSERT_TRUE(recorder->waitFor(1 + 96));  // Start and two bars' worth of beats
-    model->transport().StartStopSeq();
-    const size_t atStop = model->state.TickCount.load();
-    ASSERT_TRUE(WaitUntil([&] { return Count(recorder->events(), 0xFC) == 1; }));
-    std::this_thread::sleep_for(100ms);
-
-    const auto events = recorder->events();
-    ASSERT_FALSE(events.empty());
-    EXPECT_EQ(events.front().bytes, std::vector<uint8_t>{0xFA});
-    EXPECT_EQ(events.back().bytes, std::vector<uint8_t>{0xFC});
-    EXPECT_EQ(Count(events, 0xFA), 1);
-    EXPECT_EQ(static_cast<size_t>(Count(events, 0xF8)), atStop);  // every tick, nothing after Stop
-    EXPECT_LE(events[0].frame, events[1].frame);  // Start before the first clock
-
-    // At 48 kHz a tick of 120 BPM is 1000 frames. An xrun of the unprivileged test server may
-    // shift a few; the bulk must sit on the frame.
-    int exact = 0, intervals = 0;
-    for (size_t i = 2; i + 1 < events.size(); ++i) {
-        ++intervals;
-        exact += std::abs(static_cast<int>(events[i].frame - events[i - 1].frame) - 1000) <= 1;
+    // A run during which the unprivileged test server had an xrun (it then drops whole cycles,
+    // and whatever they carried) says nothing about us; such a run is made again.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const size_t before = recorder->count();
+        auto run = [&] {
+            auto all = recorder->events();
+            return std::vector<JackRecorder::Event>(all.begin() + static_cast<ptrdiff_t>(before), all.end());
+        };
+        const int64_t started = MonotonicNowNs();
+        model->transport().StartStopSeq();
+        ASSERT_TRUE(recorder->waitFor(before + 1 + 96));  // Start and four beats of clocks
+        model->transport().StartStopSeq();
+        const size_t atStop = model->state.TickCount.load();
+        const bool stopped = WaitUntil([&] { return Count(run(), 0xFC) == 1; }, 5s);
+        std::this_thread::sleep_for(100ms);
+        if (recorder->lastXrunNs() >= started - 500 * kMs) {
+            std::cerr << "[ retry    ] the server had an xrun; running again\n";
+            continue;
+        }
+        ASSERT_TRUE(stopped);
+        const auto events = run();
+        EXPECT_EQ(events.front().bytes, std::vector<uint8_t>{0xFA});
+        EXPECT_EQ(events.back().bytes, std::vector<uint8_t>{0xFC});
+        EXPECT_EQ(Count(events, 0xFA), 1);
+        EXPECT_EQ(static_cast<size_t>(Count(events, 0xF8)), atStop);  // every tick, none after Stop
+        EXPECT_LE(events[0].frame, events[1].frame);  // Start before the first clock
+        // At 48 kHz a tick of 120 BPM is 1000 frames.
+        for (size_t i = 2; i + 1 < events.size(); ++i)
+            EXPECT_NEAR(static_cast<double>(events[i].frame - events[i - 1].frame), 1000.0, 1.0) << i;
+        return;
     }
-    EXPECT_GE(exact * 10, intervals * 9) << exact << " of " << intervals << " intervals on the frame";
+    GTEST_SKIP() << "the test server had xruns in every run";
 }
 
 TEST_F(ClockOutputTest, SystemExclusiveOfADefinitionArrivesIntact) {
