@@ -16,7 +16,8 @@
 
 namespace {
 
-bool Choose(KorvidMainModel::OutPortControls& controls, MidiOutPort& port, const std::string& name) {
+bool Choose(KorvidMainModel::OutPortControls& controls, MidiOutPort& port,
+            const std::string& name) {
     if (name.empty()) return true;
     if (!SelectByName(controls.port, name)) {
         std::fprintf(stderr, "no MIDI output named \"%s\"\n", name.c_str());
@@ -32,10 +33,14 @@ int main(int argc, char** argv) {
     double bpm = 120, seconds = 10;
     std::string port1, port2;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--bpm")) bpm = std::atof(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--seconds")) seconds = std::atof(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--port1")) port1 = argv[i + 1];
-        else if (!std::strcmp(argv[i], "--port2")) port2 = argv[i + 1];
+        if (!std::strcmp(argv[i], "--bpm"))
+            bpm = std::atof(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--seconds"))
+            seconds = std::atof(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--port1"))
+            port1 = argv[i + 1];
+        else if (!std::strcmp(argv[i], "--port2"))
+            port2 = argv[i + 1];
     }
     KorvidMainModel model(MidiSystem::CreateDefault());
     model.CreatePorts("outdrv/");
@@ -50,8 +55,8 @@ int main(int argc, char** argv) {
     model.StartTransport(true, false);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     model.StopTransport(true);
-    std::printf("sent %d ticks at %.3f BPM (clock thread real-time: %s)\n", model.state.TickCount.load(),
-                bpm, model.Timer().RealtimePriority() ? "yes" : "no");
+    std::printf("sent %d ticks at %.3f BPM (clock thread real-time: %s)\n",
+                model.state.TickCount.load(), bpm, model.Timer().RealtimePriority() ? "yes" : "no");
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the last Stop reach JACK
     return 0;
 }

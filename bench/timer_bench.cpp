@@ -23,7 +23,8 @@ struct Run {
 double Percentile(std::vector<int64_t> values, double p) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5));
+    const size_t index =
+        std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5));
     return values[index] / 1000.0;
 }
 
@@ -52,11 +53,12 @@ void Measure(double bpm, double seconds) {
         if (gap > periodNs * 1.5) lost += static_cast<size_t>(gap / periodNs + 0.5) - 1;
     }
     const double span = run.dueNs.size() > 1 ? (run.dueNs.back() - run.dueNs.front()) / 1e9 : 0;
-    std::printf("%7.1f BPM  ticks %6zu  late us: median %7.1f  p99 %7.1f  max %8.1f  "
-                "wake-ups/s %7.1f  lost %zu  realtime %s\n",
-                bpm, run.lateNs.size(), Percentile(run.lateNs, 0.5), Percentile(run.lateNs, 0.99),
-                Percentile(run.lateNs, 1.0), span > 0 ? (run.dueNs.size() - 1) / span : 0.0, lost,
-                timer.RealtimePriority() ? "yes" : "no");
+    std::printf(
+        "%7.1f BPM  ticks %6zu  late us: median %7.1f  p99 %7.1f  max %8.1f  "
+        "wake-ups/s %7.1f  lost %zu  realtime %s\n",
+        bpm, run.lateNs.size(), Percentile(run.lateNs, 0.5), Percentile(run.lateNs, 0.99),
+        Percentile(run.lateNs, 1.0), span > 0 ? (run.dueNs.size() - 1) / span : 0.0, lost,
+        timer.RealtimePriority() ? "yes" : "no");
 }
 
 }  // namespace

@@ -235,7 +235,8 @@ void TKorvidMain::BuildControls() {
     connect(TempoTrackBar, &QSlider::valueChanged, this, &TKorvidMain::TempoTrackBarChange);
     connect(TempoFractionalEdit, &QSpinBox::valueChanged, this,
             &TKorvidMain::TempoFractionalEditChange);
-    connect(MainButtonImage, &ClickableLabel::pressed, this, &TKorvidMain::MainButtonImageMouseDown);
+    connect(MainButtonImage, &ClickableLabel::pressed, this,
+            &TKorvidMain::MainButtonImageMouseDown);
     connect(StatsImage, &ClickableLabel::clicked, this, &TKorvidMain::ShowStats);
     connect(URLLabel, &ClickableLabel::clicked, this, &TKorvidMain::OpenWebSite);
     connect(HelpButton, &QPushButton::clicked, this, &TKorvidMain::ShowHelp);
@@ -276,7 +277,8 @@ void TKorvidMain::BuildPortBox(QGroupBox* box, PortWidgets& w, int tag, bool hin
 
     // Only the user's own choices run the handlers; the pump's mirroring does not.
     PortWidgets* pw = &w;
-    connect(w.port, &QComboBox::activated, this, [this, pw](int i) { PortSelectorChanged(*pw, i); });
+    connect(w.port, &QComboBox::activated, this,
+            [this, pw](int i) { PortSelectorChanged(*pw, i); });
     connect(w.deviceType, &QComboBox::activated, this, [this, pw](int i) {
         pw->controls->deviceType.setIndex(i);
         if (MidiOutPort* port = (model_.get()->*(pw->portOf))()) port->DeviceTypeChanged();
@@ -390,13 +392,21 @@ void TKorvidMain::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-int TKorvidMain::WindowHeight() const { return height() + kFrameHeight; }
+int TKorvidMain::WindowHeight() const {
+    return height() + kFrameHeight;
+}
 
-void TKorvidMain::SetWindowHeight(int outer) { resize(width(), std::max(1, outer - kFrameHeight)); }
+void TKorvidMain::SetWindowHeight(int outer) {
+    resize(width(), std::max(1, outer - kFrameHeight));
+}
 
-int TKorvidMain::WindowWidth() const { return width() + kFrameWidth; }
+int TKorvidMain::WindowWidth() const {
+    return width() + kFrameWidth;
+}
 
-void TKorvidMain::SetWindowWidth(int outer) { resize(std::max(1, outer - kFrameWidth), height()); }
+void TKorvidMain::SetWindowWidth(int outer) {
+    resize(std::max(1, outer - kFrameWidth), height());
+}
 
 void TKorvidMain::ToggleWindowHeight() {
     int h = ShowMoreButton->y() + ShowMoreButton->height() + 47;
@@ -418,7 +428,9 @@ void TKorvidMain::ShowStats() {
     statsForm_->raise();
 }
 
-void TKorvidMain::OpenWebSite() { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kWebAddress))); }
+void TKorvidMain::OpenWebSite() {
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kWebAddress)));
+}
 
 void TKorvidMain::MainButtonImageMouseDown() {
     if (model_->state.PortReady) RunCommand("StartStopSeq");
@@ -427,15 +439,18 @@ void TKorvidMain::MainButtonImageMouseDown() {
 void TKorvidMain::EditButtonClick(int tag) {
     switch (tag) {
         case 1:
-            EditPatch(QString::fromStdString(model_->out1Controls.deviceType.text()) + ".ini", false,
-                      true);
+            EditPatch(QString::fromStdString(model_->out1Controls.deviceType.text()) + ".ini",
+                      false, true);
             break;
         case 2:
-            EditPatch(QString::fromStdString(model_->out2Controls.deviceType.text()) + ".ini", false,
-                      true);
+            EditPatch(QString::fromStdString(model_->out2Controls.deviceType.text()) + ".ini",
+                      false, true);
             break;
-        case 10: EditPatch(PatchComboBox->currentText(), true, false); break;
-        default: break;
+        case 10:
+            EditPatch(PatchComboBox->currentText(), true, false);
+            break;
+        default:
+            break;
     }
 }
 
@@ -462,7 +477,8 @@ void TKorvidMain::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
 
 void TKorvidMain::changeEvent(QEvent* event) {
     // With a tray icon to come back by, a minimised window leaves the taskbar.
-    if (event->type() == QEvent::WindowStateChange && TrayIcon1 && (windowState() & Qt::WindowMinimized))
+    if (event->type() == QEvent::WindowStateChange && TrayIcon1 &&
+        (windowState() & Qt::WindowMinimized))
         QTimer::singleShot(0, this, [this] { hide(); });
     QWidget::changeEvent(event);
 }

@@ -29,12 +29,12 @@ class ClickableLabel;
 class TKorvidMain : public QWidget {
     Q_OBJECT
 
-public:
+  public:
     static constexpr const char* kVersion = "4.01";
     static constexpr const char* kWebAddress = "https://tempovane.org/";
 
     struct Options {
-        QString programFolder;         // where the settings, skins and patches live
+        QString programFolder;                 // where the settings, skins and patches live
         QString definitionFolder = "outdrv/";  // output definitions, relative to the current dir
         TBPMTimer::Drive timerDrive = TBPMTimer::Drive::Thread;
         const MonotonicClock* clock = nullptr;  // null: the system clock
@@ -128,13 +128,13 @@ public:
     QTimer* VCLEventsTimer;
     QSystemTrayIcon* TrayIcon1 = nullptr;  // only where the desktop has a tray
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     struct PortWidgets {
         QComboBox* port;
         QComboBox* deviceType;
@@ -196,14 +196,14 @@ private:
 class ClickableLabel : public QLabel {
     Q_OBJECT
 
-public:
+  public:
     using QLabel::QLabel;
 
-signals:
+  signals:
     void pressed();
     void clicked();
 
-protected:
+  protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 };

@@ -58,22 +58,33 @@ QAction* TKorvidMain::Command(const QString& name) const {
 void TKorvidMain::RunCommand(const QString& name) {
     KorvidMainModel& m = *model_;
     Transport& t = m.transport();
-    if (name == "StartStopSeq") t.StartStopSeq();
-    else if (name == "SendPause") t.SendPause();
-    else if (name == "SendContinue") t.SendContinue();
-    else if (name == "StartSeq") t.StartSeq();
-    else if (name == "StopSeq") t.StopSeq();
-    else if (name == "SaveSettings" || name == "SaveSettings2") SaveSettings();
-    else if (name == "ShowStats") ShowStats();
-    else if (name == "BPMRoundUpToTick") m.tempo().BPMRoundUpToTick();
-    else if (name == "BPMRoundDownToTick") m.tempo().BPMRoundDownToTick();
+    if (name == "StartStopSeq")
+        t.StartStopSeq();
+    else if (name == "SendPause")
+        t.SendPause();
+    else if (name == "SendContinue")
+        t.SendContinue();
+    else if (name == "StartSeq")
+        t.StartSeq();
+    else if (name == "StopSeq")
+        t.StopSeq();
+    else if (name == "SaveSettings" || name == "SaveSettings2")
+        SaveSettings();
+    else if (name == "ShowStats")
+        ShowStats();
+    else if (name == "BPMRoundUpToTick")
+        m.tempo().BPMRoundUpToTick();
+    else if (name == "BPMRoundDownToTick")
+        m.tempo().BPMRoundDownToTick();
     else if (name.size() == 7 && name.startsWith('F') && name.endsWith("Tempo"))
         m.RecallPreset(name.mid(1, 1).toInt());
     else if (name.size() == 10 && name.startsWith("SetF") && name.endsWith("Tempo"))
         m.StorePreset(name.mid(4, 1).toInt());
 }
 
-void TKorvidMain::TapButtonClick() { model_->tap().TapButtonClick(); }
+void TKorvidMain::TapButtonClick() {
+    model_->tap().TapButtonClick();
+}
 
 void TKorvidMain::TempoTrackBarChange() {
     const int position = TempoTrackBar->value();
@@ -81,7 +92,8 @@ void TKorvidMain::TempoTrackBarChange() {
     const bool changed = position != trackBarMark_ || f != fractionMark_;
     if (f != fractionMark_) fractionMark_ = f;
     if (changed)
-        model_->SetBPM((TempoTrackBar->maximum() + TempoTrackBar->minimum() - position) + f * 0.001);
+        model_->SetBPM((TempoTrackBar->maximum() + TempoTrackBar->minimum() - position) +
+                       f * 0.001);
 }
 
 void TKorvidMain::TempoFractionalEditChange() {
@@ -122,7 +134,8 @@ void TKorvidMain::ApplySettingsToWindow() {
     if (whole) TempoFractionalEdit->setValue(0);
     TempoFractionalEdit->setVisible(!whole);
     CentsLabel->setVisible(!whole);
-    TempoFractionalEdit->setSingleStep(std::max(1, static_cast<int>(std::lround(model_->tempo().RoundingStep() * 1000))));
+    TempoFractionalEdit->setSingleStep(
+        std::max(1, static_cast<int>(std::lround(model_->tempo().RoundingStep() * 1000))));
 
     // Minimum first: the slider widens its range as needed, so every pair with min <= max fits.
     const QSignalBlocker block(TempoTrackBar);
@@ -138,9 +151,11 @@ bool TKorvidMain::eventFilter(QObject* watched, QEvent* event) {
             if (OwnsWidget(watched)) return KeyPreview(static_cast<QKeyEvent*>(event), watched);
             break;
         case QEvent::Wheel:
-            if (OwnsWidget(watched)) return WheelOverWindow(static_cast<QWheelEvent*>(event), watched);
+            if (OwnsWidget(watched))
+                return WheelOverWindow(static_cast<QWheelEvent*>(event), watched);
             break;
-        default: break;
+        default:
+            break;
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -149,7 +164,8 @@ bool TKorvidMain::KeyPreview(QKeyEvent* event, QObject* watched) {
     // A press the focused control ignores travels up to its parents; it counts once, where it
     // first arrived.
     QWidget* focus = QApplication::focusWidget();
-    if (watched != (focus ? static_cast<QObject*>(focus) : static_cast<QObject*>(this))) return false;
+    if (watched != (focus ? static_cast<QObject*>(focus) : static_cast<QObject*>(this)))
+        return false;
     if (event->isAutoRepeat()) return false;
     const int key = event->key();
     const bool space = key == Qt::Key_Space;
@@ -158,7 +174,8 @@ bool TKorvidMain::KeyPreview(QKeyEvent* event, QObject* watched) {
     if (space && keyboardTap) TapButtonClick();
     if (enter && keyboardTap) RunCommand("StartStopSeq");
     model_->PassKeyToInputMap(VirtualKeyFromQt(key, event->modifiers()));
-    if ((space || enter) && keyboardTap) return true;  // handled: the focused control must not also act
+    if ((space || enter) && keyboardTap)
+        return true;  // handled: the focused control must not also act
     if (watched == TapButton) {
         // Space and Enter never press the tap button: the window already handled them.
         int filtered = VirtualKeyFromQt(key, event->modifiers());

@@ -14,7 +14,9 @@
 namespace {
 const QColor kLime(0, 255, 0);
 
-QString General(double value) { return QString::fromStdString(FormatGeneral(value)); }
+QString General(double value) {
+    return QString::fromStdString(FormatGeneral(value));
+}
 }  // namespace
 
 void TKorvidMain::VCLEventsTimerTimer() {
@@ -23,7 +25,8 @@ void TKorvidMain::VCLEventsTimerTimer() {
     MainState& s = model_->state;
     if (s.StatusChanges.exchange(0) != 0) {
         const MainState::Status status = s.PendingStatus();
-        ShowStatus(QString::fromStdString(status.text), QColor(status.color.r, status.color.g, status.color.b));
+        ShowStatus(QString::fromStdString(status.text),
+                   QColor(status.color.r, status.color.g, status.color.b));
     }
     PumpTapDisplay();
     // The learn hand-off to an open preset editor and the statistics sample join here with the
@@ -35,7 +38,8 @@ void TKorvidMain::VCLEventsTimerTimer() {
 void TKorvidMain::ShowStatus(const QString& text, const QColor& color) {
     StatusLabel->setText(text);
     // Like an auto-sized label: a longer text may reach as far as the track bar.
-    StatusLabel->resize(std::clamp(StatusLabel->sizeHint().width(), 163, 214), StatusLabel->height());
+    StatusLabel->resize(std::clamp(StatusLabel->sizeHint().width(), 163, 214),
+                        StatusLabel->height());
     QPalette palette = StatusLabel->palette();
     palette.setColor(QPalette::WindowText, color);
     StatusLabel->setPalette(palette);

@@ -19,8 +19,7 @@ void TKorvidMain::GetPresetsINI() {
     const bool firstStart = !QFileInfo::exists(SettingsPath());
     IniFile file;
     std::string error;
-    if (!file.load(path, &error))
-        m.PostStatus("Settings not read: " + error, StatusColors::red);
+    if (!file.load(path, &error)) m.PostStatus("Settings not read: " + error, StatusColors::red);
 
     SettingsFile::ReadWindowAndTempo(file, m.settings);
     ApplySettingsToWindow();
@@ -28,7 +27,8 @@ void TKorvidMain::GetPresetsINI() {
     // The input port's own missing name joins here when it exists.
     if (!missing.empty())
         ShowMessage(QStringLiteral("Warning"),
-                    QString::fromLatin1(SettingsFile::kMissingPortsWarning) + QString::fromStdString(missing));
+                    QString::fromLatin1(SettingsFile::kMissingPortsWarning) +
+                        QString::fromStdString(missing));
     if (firstStart) {
         // A new user gets our own virtual port on port 1, so F1 works at once and any program
         // can connect to the clock.

@@ -12,7 +12,7 @@
 // mirrors it into its widget on the UI thread whenever version() moves; selecting by program
 // therefore never runs the user's change handler.
 class ListModel {
-public:
+  public:
     void clear();  // items and text
     void add(std::string item);
     void setItems(std::vector<std::string> items);  // keeps no selection
@@ -32,7 +32,7 @@ public:
 
     uint64_t version() const { return version_.load(std::memory_order_acquire); }
 
-private:
+  private:
     void changed() { version_.fetch_add(1, std::memory_order_acq_rel); }
 
     mutable std::mutex mutex_;
@@ -54,7 +54,7 @@ bool SelectByName(ListModel& list, std::string_view name);
 
 // A check box of the main window, mirrored like ListModel.
 class CheckModel {
-public:
+  public:
     explicit CheckModel(bool checked = true) : checked_(checked) {}
     bool checked() const { return checked_.load(std::memory_order_acquire); }
     void setChecked(bool checked) {
@@ -63,7 +63,7 @@ public:
     }
     uint64_t version() const { return version_.load(std::memory_order_acquire); }
 
-private:
+  private:
     std::atomic<bool> checked_;
     std::atomic<uint64_t> version_{1};
 };

@@ -1,12 +1,12 @@
 // Program entry: the application, its three windows in their order, and a clean close on
 // SIGINT and SIGTERM.
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <csignal>
 #include <exception>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "app/korvid_main.h"
 #include "display/help_form.h"
@@ -55,7 +55,8 @@ int main(int argc, char** argv) {
         window.show();
         app.exec();
     } catch (const std::exception& e) {
-        QMessageBox::critical(nullptr, QStringLiteral("TEMPOVANE"), QString::fromLocal8Bit(e.what()));
+        QMessageBox::critical(nullptr, QStringLiteral("TEMPOVANE"),
+                              QString::fromLocal8Bit(e.what()));
     }
     return 0;
 }

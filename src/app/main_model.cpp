@@ -38,7 +38,8 @@ KorvidMainModel::~KorvidMainModel() {
 }
 
 void KorvidMainModel::CreatePorts(const std::string& definitionFolder) {
-    auto make = [&](const char* name, OutPortControls& c, const char* ownPort, int row, int column) {
+    auto make = [&](const char* name, OutPortControls& c, const char* ownPort, int row,
+                    int column) {
         auto port = std::make_unique<MidiOutPort>(
             name, state, MidiOutPort::Controls{c.port, c.deviceType, c.divider, c.enable}, timer_,
             *midi_, ownPort, row, column);
@@ -75,11 +76,16 @@ void KorvidMainModel::PerformAction(int code, int /*index*/, int fraction) {
 
 std::atomic<double>* KorvidMainModel::presetField(int functionKey) {
     switch (functionKey) {
-        case 5: return &settings.F5BPM;
-        case 6: return &settings.F6BPM;
-        case 7: return &settings.F7BPM;
-        case 8: return &settings.F8BPM;
-        default: return nullptr;
+        case 5:
+            return &settings.F5BPM;
+        case 6:
+            return &settings.F6BPM;
+        case 7:
+            return &settings.F7BPM;
+        case 8:
+            return &settings.F8BPM;
+        default:
+            return nullptr;
     }
 }
 
@@ -93,5 +99,6 @@ void KorvidMainModel::StorePreset(int functionKey) {
 
 void KorvidMainModel::PassKeyToInputMap(int virtualKey) {
     if (inputDispatch_)
-        inputDispatch_(0x60, static_cast<uint8_t>(virtualKey / 256), static_cast<uint8_t>(virtualKey % 256), 0);
+        inputDispatch_(0x60, static_cast<uint8_t>(virtualKey / 256),
+                       static_cast<uint8_t>(virtualKey % 256), 0);
 }

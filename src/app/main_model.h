@@ -22,7 +22,7 @@ class MidiSystem;
 // call on "the main window". The window owns one and mirrors its models into widgets; the core
 // and its tests use it without any display.
 class KorvidMainModel {
-public:
+  public:
     // The controls one output port works on.
     struct OutPortControls {
         ListModel port;
@@ -61,7 +61,9 @@ public:
     void PostStatus(std::string_view text, StatusColor color) { state.PostStatus(text, color); }
     void SetBPM(double bpm) { tempo_.SetBPM(bpm); }
     double GetBPM() const { return tempo_.GetBPM(); }
-    void StartTransport(bool sendNow, bool onNextBeat) { transport_.StartTransport(sendNow, onNextBeat); }
+    void StartTransport(bool sendNow, bool onNextBeat) {
+        transport_.StartTransport(sendNow, onNextBeat);
+    }
     void StopTransport(bool sendStop) { transport_.StopTransport(sendStop); }
     void AdvanceTapStep() { state.AdvanceTapStep(); }
     void SetTapStep(int32_t step) { state.SetTapStep(step); }
@@ -73,8 +75,8 @@ public:
 
     // Computer keys enter the input map as messages with status 0x60 and the key's
     // virtual-key number in the data bytes. The input dispatch registers itself here.
-    using InputDispatch = std::function<void(uint8_t status, uint8_t data1, uint8_t data2,
-                                             uint32_t timeStamp)>;
+    using InputDispatch =
+        std::function<void(uint8_t status, uint8_t data1, uint8_t data2, uint32_t timeStamp)>;
     void SetInputDispatch(InputDispatch dispatch) { inputDispatch_ = std::move(dispatch); }
     void PassKeyToInputMap(int virtualKey);
 
@@ -82,7 +84,7 @@ public:
     void RecallPreset(int functionKey);
     void StorePreset(int functionKey);
 
-private:
+  private:
     std::atomic<double>* presetField(int functionKey);
 
     InputDispatch inputDispatch_;

@@ -13,22 +13,23 @@
 // thread clears the counter first and then reads the newest data, so nothing is lost but
 // intermediate states. Numbers and flags are atomics; the two strings sit behind small locks.
 class MainState {
-public:
+  public:
     MainState();
 
-    std::atomic<int32_t> TickCount{0};         // ticks since the last start
-    std::atomic<double> CurrentBPM{0.0};       // tempo last accepted by SetBPM
-    std::atomic<int32_t> TempoMilliBPM{120000};  // the same in thousandths; what the pump gives the timer
+    std::atomic<int32_t> TickCount{0};    // ticks since the last start
+    std::atomic<double> CurrentBPM{0.0};  // tempo last accepted by SetBPM
+    std::atomic<int32_t> TempoMilliBPM{
+        120000};  // the same in thousandths; what the pump gives the timer
     std::atomic<int32_t> TempoChanges{0};
     std::atomic<int32_t> StatusChanges{0};
-    std::atomic<int32_t> TapStep{0};           // 0 = no tap sequence
+    std::atomic<int32_t> TapStep{0};  // 0 = no tap sequence
     std::atomic<int32_t> TapChanges{0};
-    std::atomic<bool> ShowTickPeriod{false};   // the caption shows the tick period
+    std::atomic<bool> ShowTickPeriod{false};  // the caption shows the tick period
     std::atomic<bool> FlashOn{false};
     std::atomic<int32_t> FlashChanges{0};
-    std::atomic<int32_t> RunState{0};          // 0 stopped, 1 running
+    std::atomic<int32_t> RunState{0};  // 0 stopped, 1 running
     std::atomic<int32_t> RunStateChanges{0};
-    std::atomic<bool> PortReady{false};        // the last output port selection opened a port
+    std::atomic<bool> PortReady{false};  // the last output port selection opened a port
     std::atomic<int32_t> LearnChanges{0};
     std::atomic<double> RawClockInBPM{0.0};
     std::atomic<double> FilteredClockInBPM{0.0};
@@ -56,7 +57,7 @@ public:
     void SetLearnText(std::string_view text);
     std::string LearnText() const;
 
-private:
+  private:
     mutable std::mutex statusMutex_;
     std::string pendingStatusText_;
     StatusColor pendingStatusColor_ = StatusColors::red;

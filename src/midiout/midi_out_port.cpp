@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 #include <cstdio>
+#include <optional>
 
 #include "app/list_model.h"
 #include "app/main_state.h"
@@ -46,7 +46,8 @@ MidiOutPort::~MidiOutPort() = default;  // the device closes itself; no release 
 
 void MidiOutPort::FillPortList() {
     std::vector<std::string> items;
-    for (int i = 0; i < device_.NumDevs(); ++i) items.push_back(TrimmedText(device_.ProductName(i)));
+    for (int i = 0; i < device_.NumDevs(); ++i)
+        items.push_back(TrimmedText(device_.ProductName(i)));
     items.emplace_back(kNoneEntry);
     controls_.portSelector.setItems(std::move(items));
     controls_.portSelector.setIndex(device_.NumDevs());
@@ -157,16 +158,22 @@ void MidiOutPort::DividerChanged() {
     tempoChangedLocked(Tempo());
 }
 
-void MidiOutPort::DoubleDivider() { selectDivider(std::clamp(Divider() * 2, 1, 64)); }
+void MidiOutPort::DoubleDivider() {
+    selectDivider(std::clamp(Divider() * 2, 1, 64));
+}
 
-void MidiOutPort::HalveDivider() { selectDivider(std::max(Divider() / 2, 1)); }
+void MidiOutPort::HalveDivider() {
+    selectDivider(std::max(Divider() / 2, 1));
+}
 
 void MidiOutPort::selectDivider(int32_t divider) {
     divider_ = divider;
     SelectByName(controls_.dividerSelector, std::to_string(divider));
 }
 
-void MidiOutPort::SetOutputEnabled(bool enabled) { enabled_ = enabled; }
+void MidiOutPort::SetOutputEnabled(bool enabled) {
+    enabled_ = enabled;
+}
 
 void MidiOutPort::SendGated(uint8_t status, uint8_t data1, uint8_t data2, int64_t timeNs) {
     if (device_.Using() && enabled_.load(std::memory_order_acquire))
@@ -178,9 +185,11 @@ void MidiOutPort::ClockTick(int32_t n, int64_t timeNs) {
     const int32_t bar = ticksPerPortBeat_.load(std::memory_order_acquire) * 4;
     const int32_t divider = divider_.load(std::memory_order_acquire);
     const bool barLine = n % bar == 0;
-    if (barLine && startBeforeEvery1_.load(std::memory_order_acquire)) SendGated(kStart, 0, 0, timeNs);
+    if (barLine && startBeforeEvery1_.load(std::memory_order_acquire))
+        SendGated(kStart, 0, 0, timeNs);
     if (n % divider == 0) SendGated(kTimingClock, 0, 0, timeNs);
-    if (barLine && startAfterEvery1_.load(std::memory_order_acquire)) SendGated(kStart, 0, 0, timeNs);
+    if (barLine && startAfterEvery1_.load(std::memory_order_acquire))
+        SendGated(kStart, 0, 0, timeNs);
 }
 
 void MidiOutPort::AfterTick(int32_t n, int64_t timeNs) {
@@ -235,8 +244,7 @@ void MidiOutPort::tempoChangedLocked(double tempo) {
     }
 }
 
-std::string MidiOutPort::TempoHexText(const OutputDeviceDefinition& definition,
-                                      double portTempo) {
+std::string MidiOutPort::TempoHexText(const OutputDeviceDefinition& definition, double portTempo) {
     const int32_t v = RoundToInt(portTempo) - definition.sysexValueOffset;
     return definition.tempoString1 + HexText(v % 128) + HexText(v / 128) + definition.tempoString2;
 }
@@ -251,8 +259,8 @@ uint8_t MidiOutPort::ControllerValue(const OutputDeviceDefinition& definition, d
     // Below 0 there is no sensible value, and the low byte of a negative number would be a
     // status byte in a data byte's place.
     if (!(x > 0)) return 0;
-    const int32_t value = definition.floorOutputByte ? static_cast<int32_t>(std::trunc(x))
-                                                      : RoundToInt(x);
+    const int32_t value =
+        definition.floorOutputByte ? static_cast<int32_t>(std::trunc(x)) : RoundToInt(x);
     return static_cast<uint8_t>(std::clamp(value, 0, 127));
 }
 

@@ -24,7 +24,7 @@ class TBPMTimer;
 // the UI thread or (tempo and divider changes from MIDI input) the input thread; those are
 // serialised by a mutex that the clock thread never takes.
 class MidiOutPort {
-public:
+  public:
     struct Controls {
         ListModel& portSelector;
         ListModel& deviceTypeSelector;
@@ -93,7 +93,7 @@ public:
     // Largest divider kept: four beats of it must still count in 32 bits.
     static constexpr int32_t kMaxDivider = INT32_MAX / 96;
 
-private:
+  private:
     void FillPortList();
     void SendGated(uint8_t status, uint8_t data1, uint8_t data2, int64_t timeNs = 0);
     void sendHexStringLocked(const std::string& text);

@@ -14,7 +14,7 @@ class MidiOutConnection;
 // opens and closes one entry and sends short messages and System Exclusive to it. It adds no
 // MIDI knowledge of its own (no running status, no checks of status bytes).
 class TMidiOutput {
-public:
+  public:
     static constexpr int kMaxDevices = 128;
     // Open results (0 = success), kept like the system's error codes.
     static constexpr uint32_t kOpenOk = 0;
@@ -53,7 +53,7 @@ public:
     // False while open on a destination that has gone away.
     bool Alive() const;
 
-private:
+  private:
     void open();
     void close();
 

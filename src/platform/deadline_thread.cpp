@@ -63,7 +63,8 @@ void DeadlineThread::run() {
         lock.unlock();
         const int64_t deadline = job_();
         const int64_t sleepNs = deadline == kNoDeadline ? 0 : deadline - MonotonicNowNs();
-        const int64_t spinFrom = sleepNs >= kSpinAfterSleepsOfNs ? deadline - kSpinMarginNs : deadline;
+        const int64_t spinFrom =
+            sleepNs >= kSpinAfterSleepsOfNs ? deadline - kSpinMarginNs : deadline;
         lock.lock();
         while (!quit_ && !woken_) {
             if (deadline == kNoDeadline) {

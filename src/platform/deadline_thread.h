@@ -14,7 +14,7 @@
 // at once when the schedule has moved (a tempo change). The thread asks for 1 ns timer slack and
 // real-time priority, and carries on quietly without them.
 class DeadlineThread {
-public:
+  public:
     static constexpr int64_t kNoDeadline = std::numeric_limits<int64_t>::max();
     using Job = std::function<int64_t()>;
 
@@ -27,7 +27,7 @@ public:
     bool onThisThread() const { return std::this_thread::get_id() == thread_.get_id(); }
     bool realtime() const { return realtime_.load(std::memory_order_acquire); }
 
-private:
+  private:
     void run();
 
     Job job_;

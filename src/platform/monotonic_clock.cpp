@@ -4,7 +4,7 @@
 
 namespace {
 class RealClock : public MonotonicClock {
-public:
+  public:
     int64_t nowNs() const override { return MonotonicNowNs(); }
 };
 }  // namespace

@@ -11,7 +11,8 @@ constexpr long double kNsPerMs = 1'000'000.0L;
 
 TBPMTimer::TBPMTimer(const MonotonicClock& clock, Drive drive) : clock_(clock) {
     recomputePeriodLocked();
-    if (drive == Drive::Thread) thread_ = std::make_unique<DeadlineThread>([this] { return job(); });
+    if (drive == Drive::Thread)
+        thread_ = std::make_unique<DeadlineThread>([this] { return job(); });
 }
 
 TBPMTimer::~TBPMTimer() {
@@ -89,8 +90,12 @@ long double TBPMTimer::Period() const {
     return period_;
 }
 
-void TBPMTimer::RoundUpToTick() { roundToTick(true); }
-void TBPMTimer::RoundDownToTick() { roundToTick(false); }
+void TBPMTimer::RoundUpToTick() {
+    roundToTick(true);
+}
+void TBPMTimer::RoundDownToTick() {
+    roundToTick(false);
+}
 
 void TBPMTimer::roundToTick(bool up) {
     {
@@ -126,7 +131,9 @@ int64_t TBPMTimer::NextDueNs() const {
     return nextDueLocked();
 }
 
-bool TBPMTimer::RealtimePriority() const { return thread_ && thread_->realtime(); }
+bool TBPMTimer::RealtimePriority() const {
+    return thread_ && thread_->realtime();
+}
 
 bool TBPMTimer::checkLocked(int64_t nowNs) {
     if (!enabled_) return false;

@@ -14,7 +14,7 @@ class DeadlineThread;
 // never from counting wake-ups, so the clock does not drift. OnTimer is raised on the timer's own
 // thread, once per due tick.
 class TBPMTimer {
-public:
+  public:
     using TimerEvent = std::function<void(TBPMTimer& sender, uint8_t tick)>;
 
     // Thread: a clock thread sleeps until each due tick. Manual: no thread; whoever owns the
@@ -62,7 +62,7 @@ public:
 
     bool RealtimePriority() const;
 
-private:
+  private:
     bool checkLocked(int64_t nowNs);
     void setTempoLocked(uint32_t milliBpm);
     void recomputePeriodLocked();

@@ -22,13 +22,20 @@ TapTempo::TapTempo(MainState& main, const AppSettings& settings, const TBPMTimer
 
 int TapTempo::ClocksPerTap(int durationIndex) {
     switch (durationIndex) {
-        case 0: return 96;
-        case 1: return 48;
-        case 2: return 24;
-        case 3: return 12;
-        case 4: return 6;
-        case 5: return 3;
-        default: return 24;
+        case 0:
+            return 96;
+        case 1:
+            return 48;
+        case 2:
+            return 24;
+        case 3:
+            return 12;
+        case 4:
+            return 6;
+        case 5:
+            return 3;
+        default:
+            return 24;
     }
 }
 

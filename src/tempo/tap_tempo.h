@@ -16,7 +16,7 @@ class TBPMTimer;
 // tempo from the time between its first and last tap and may start the clock on the next beat.
 // Taps come from the button, the Space key (UI thread) and mapped MIDI input (input thread).
 class TapTempo {
-public:
+  public:
     using PerformActionValueFn = std::function<void(int index, double value)>;
     using StartTransportFn = std::function<void(bool sendNow, bool onNextBeat)>;
 
@@ -37,7 +37,7 @@ public:
     // 0 when there is nothing to measure.
     static int64_t TempoFromTaps(int32_t intervals, uint32_t spanUs, int clocksPerTap);
 
-private:
+  private:
     MainState& main_;
     const AppSettings& settings_;
     const TBPMTimer& timer_;

@@ -37,10 +37,16 @@ void TempoModel::SetBPM(double bpm) {
     main_.TempoChanges.fetch_add(1, std::memory_order_acq_rel);
 }
 
-double TempoModel::GetBPM() const { return main_.CurrentBPM.load(std::memory_order_acquire); }
+double TempoModel::GetBPM() const {
+    return main_.CurrentBPM.load(std::memory_order_acquire);
+}
 
-void TempoModel::BPMRoundUpToTick() { roundToTick(true); }
-void TempoModel::BPMRoundDownToTick() { roundToTick(false); }
+void TempoModel::BPMRoundUpToTick() {
+    roundToTick(true);
+}
+void TempoModel::BPMRoundDownToTick() {
+    roundToTick(false);
+}
 
 void TempoModel::roundToTick(bool up) {
     if (up)
@@ -54,7 +60,8 @@ void TempoModel::roundToTick(bool up) {
 
 double TempoModel::StorePresetText(int functionKey) {
     const double preset = timer_.Tempo() * 0.001;
-    main_.PostStatus("F" + std::to_string(functionKey) + " set to " + FormatGeneral(preset) + " bpm",
-                     StatusColors::blue);
+    main_.PostStatus(
+        "F" + std::to_string(functionKey) + " set to " + FormatGeneral(preset) + " bpm",
+        StatusColors::blue);
     return preset;
 }

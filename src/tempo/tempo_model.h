@@ -12,8 +12,9 @@ class TBPMTimer;
 // which may run on the UI thread and on the MIDI input thread; the pump then hands the new
 // tempo to the BPM timer.
 class TempoModel {
-public:
-    TempoModel(MainState& main, const AppSettings& settings, TBPMTimer& timer, const OutPorts& ports);
+  public:
+    TempoModel(MainState& main, const AppSettings& settings, TBPMTimer& timer,
+               const OutPorts& ports);
 
     void SetBPM(double bpm);
     double GetBPM() const;
@@ -30,7 +31,7 @@ public:
     // Posts "F5 set to 120 bpm" and returns the value.
     double StorePresetText(int functionKey);
 
-private:
+  private:
     void roundToTick(bool up);
 
     MainState& main_;

@@ -75,9 +75,13 @@ void Transport::StartStopSeq() {
         StartTransport(true, false);
 }
 
-void Transport::StartSeq() { StartTransport(true, false); }
+void Transport::StartSeq() {
+    StartTransport(true, false);
+}
 
-void Transport::StopSeq() { StopTransport(true); }
+void Transport::StopSeq() {
+    StopTransport(true);
+}
 
 void Transport::SendPause() {
     if (!main_.PortReady) {

@@ -9,8 +9,9 @@ class TBPMTimer;
 // Start, stop, pause and continue for both output ports, and the clock driver that hands every
 // tick of the BPM timer to the ports and advances the beat flash.
 class Transport {
-public:
-    Transport(MainState& main, const AppSettings& settings, TBPMTimer& timer, const OutPorts& ports);
+  public:
+    Transport(MainState& main, const AppSettings& settings, TBPMTimer& timer,
+              const OutPorts& ports);
 
     // The BPM timer's OnTimer handler: runs on the clock thread, once per tick.
     void TempoTimer1Timer();
@@ -25,7 +26,7 @@ public:
     void SendPause();
     void SendContinue();
 
-private:
+  private:
     void FlashStep();
 
     MainState& main_;

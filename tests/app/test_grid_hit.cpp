@@ -15,7 +15,7 @@ TEST(GridHit, CellsAreTwelvePixelsApartAroundTheirCentres) {
 TEST(GridHit, AboveAndLeftOfTheFirstCellTheTruncationStillCountsRowAndColumnZero) {
     EXPECT_EQ(HitSequencerGrid(300, 42, 300, 50), (GridCell{0, 0}));  // 8 pixels above the centre
     EXPECT_EQ(HitSequencerGrid(289, 50, 300, 50), (GridCell{0, 0}));
-    EXPECT_FALSE(HitSequencerGrid(300, 32, 300, 50));  // a whole cell and a half above: no hit
+    EXPECT_FALSE(HitSequencerGrid(300, 32, 300, 50));   // a whole cell and a half above: no hit
     EXPECT_FALSE(HitSequencerGrid(100, 100, 300, 50));  // the tempo part of the window
     EXPECT_EQ(HitSequencerGrid(300, 300, 300, 300), (GridCell{0, 0}));  // port 2's grid
 }

@@ -9,7 +9,6 @@
 #include "midiout/midi_out_port.h"
 #include "support/window_rig.h"
 
-
 TEST_F(MainWindowTest, ControlsSitWhereTheLayoutPutsThem) {
     TKorvidMain& w = open();
     EXPECT_EQ(w.Label1->geometry(), QRect(105, 16, 37, 16));
@@ -68,10 +67,10 @@ TEST_F(MainWindowTest, ClockRunsAndTheLampFlashesOnTheBeat) {
         pump();
         shown.push_back(w.ShownPictureIndex());
     }
-    EXPECT_EQ(shown[0], 1);    // tick 1: lit
-    EXPECT_EQ(shown[10], 1);   // tick 11
-    EXPECT_EQ(shown[11], 0);   // tick 12: dark
-    EXPECT_EQ(shown[24], 1);   // tick 25: lit again
+    EXPECT_EQ(shown[0], 1);   // tick 1: lit
+    EXPECT_EQ(shown[10], 1);  // tick 11
+    EXPECT_EQ(shown[11], 0);  // tick 12: dark
+    EXPECT_EQ(shown[24], 1);  // tick 25: lit again
     int clocks = 0;
     for (const auto& m : memory->messagesFor("synth")) clocks += m.bytes[0] == 0xF8;
     EXPECT_EQ(clocks, 30);
@@ -91,7 +90,7 @@ TEST_F(MainWindowTest, FullFlashingPaintsTheWindowAndAStopHealsIt) {
     tick();
     pump();
     EXPECT_EQ(w.palette().color(QPalette::Window), QColor(0, 255, 0));
-    EXPECT_EQ(w.ShownPictureIndex(), 0);  // the lamp does not follow the beat
+    EXPECT_EQ(w.ShownPictureIndex(), 0);    // the lamp does not follow the beat
     model().settings.FULLFLASHING = false;  // e.g. another settings patch
     key(Qt::Key_F1);
     pump(2);
@@ -177,7 +176,7 @@ TEST_F(MainWindowTest, SpaceTapsOnceAndEnterTogglesAndBothReachTheInputMap) {
     int clicks = 0;
     QObject::connect(w.TapButton, &QPushButton::clicked, [&] { ++clicks; });
     key(Qt::Key_Space);
-    EXPECT_EQ(clicks, 0);  // the key did not also press the focused button
+    EXPECT_EQ(clicks, 0);                        // the key did not also press the focused button
     EXPECT_EQ(model().state.TapStep.load(), 3);  // one tap: the first of two
     key(Qt::Key_Return);
     EXPECT_EQ(model().state.RunState.load(), 1);

@@ -148,7 +148,8 @@ TEST_F(SettingsTest, AFileNamedOnTheCommandLineIsReadAndWritten) {
 
 TEST_F(SettingsTest, AForeignLocaleChangesNothing) {
     folder.write("clockpresets.ini", "[APPLICATION_PRESETS]\nBPMROUNDING=0.5\nDEFAULTSPEED=99.5\n");
-    const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new CommaDecimals));
+    const std::locale previous =
+        std::locale::global(std::locale(std::locale::classic(), new CommaDecimals));
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     open();
     pump();
@@ -161,7 +162,8 @@ TEST_F(SettingsTest, AForeignLocaleChangesNothing) {
 }
 
 TEST_F(SettingsTest, AFailedSaveSaysSoAndKeepsTheOldFile) {
-    const std::string old = "[APPLICATION_PRESETS]\nDEFAULTSPEED=100\n" + std::string(200, ';') + "\n";
+    const std::string old =
+        "[APPLICATION_PRESETS]\nDEFAULTSPEED=100\n" + std::string(200, ';') + "\n";
     folder.write("clockpresets.ini", old);
     open();
     // A file-size limit makes writing fail for every user, root included (a full disk).
@@ -181,9 +183,10 @@ TEST_F(SettingsTest, AFailedSaveSaysSoAndKeepsTheOldFile) {
 }
 
 TEST_F(SettingsTest, MissingSavedPortsAreReportedOnce) {
-    folder.write("clockpresets.ini",
-                 "[MIDIOUTPORT1]\nMIDIPORTINDEX=1\nMIDIPORTNAME=Memory: gone\n"
-                 "[MIDIOUTPORT2]\nMIDIPORTINDEX=2\nMIDIPORTNAME=Memory: drums\nDEVICETYPE=Tempovane\n");
+    folder.write(
+        "clockpresets.ini",
+        "[MIDIOUTPORT1]\nMIDIPORTINDEX=1\nMIDIPORTNAME=Memory: gone\n"
+        "[MIDIOUTPORT2]\nMIDIPORTINDEX=2\nMIDIPORTNAME=Memory: drums\nDEVICETYPE=Tempovane\n");
     open();
     ASSERT_EQ(messages.size(), 1);
     EXPECT_EQ(messages[0], "Warning: Warning : \n Saved ports not found : \nMemory: gone");

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <iostream>
 #include <fstream>
+#include <iostream>
 
 #include "app/main_model.h"
 #include "midiout/midi_out_port.h"
@@ -73,7 +73,8 @@ TEST_F(ClockOutputTest, StartThenClocksAtTwentyFourPerQuarterNoteThenStop) {
         const size_t before = recorder->count();
         auto run = [&] {
             auto all = recorder->events();
-            return std::vector<JackRecorder::Event>(all.begin() + static_cast<ptrdiff_t>(before), all.end());
+            return std::vector<JackRecorder::Event>(all.begin() + static_cast<ptrdiff_t>(before),
+                                                    all.end());
         };
         const int64_t started = MonotonicNowNs();
         model->transport().StartStopSeq();
@@ -95,14 +96,16 @@ TEST_F(ClockOutputTest, StartThenClocksAtTwentyFourPerQuarterNoteThenStop) {
         EXPECT_LE(events[0].frame, events[1].frame);  // Start before the first clock
         // At 48 kHz a tick of 120 BPM is 1000 frames.
         for (size_t i = 2; i + 1 < events.size(); ++i)
-            EXPECT_NEAR(static_cast<double>(events[i].frame - events[i - 1].frame), 1000.0, 1.0) << i;
+            EXPECT_NEAR(static_cast<double>(events[i].frame - events[i - 1].frame), 1000.0, 1.0)
+                << i;
         return;
     }
     GTEST_SKIP() << "the test server had xruns in every run";
 }
 
 TEST_F(ClockOutputTest, SystemExclusiveOfADefinitionArrivesIntact) {
-    const std::string folder = ::testing::TempDir() + "jack-outdrv-" + std::to_string(getpid()) + "/";
+    const std::string folder =
+        ::testing::TempDir() + "jack-outdrv-" + std::to_string(getpid()) + "/";
     std::filesystem::create_directories(folder);
     std::ofstream(folder + "Long.ini")
         << "[DEVICECONFIGURATION]\ndevice_clockoutput_enable=1\ndevice_sysex_enable=1\n"
@@ -140,8 +143,9 @@ TEST(ClockOutputServerLoss, TheServerGoingAwayWhileTheClockRunsIsReportedAndHarm
     ASSERT_TRUE(recorder->waitFor(10));
 
     server.stop(SIGKILL);
-    ASSERT_TRUE(WaitUntil(
-        [&] { return model->state.PendingStatus().text == "MIDI Port lost: JACK server stopped"; }));
+    ASSERT_TRUE(WaitUntil([&] {
+        return model->state.PendingStatus().text == "MIDI Port lost: JACK server stopped";
+    }));
     EXPECT_EQ(model->state.PendingStatus().color, StatusColors::red);
     // The clock keeps ticking into nothing; stopping, a tempo change and closing all work.
     const int ticks = model->state.TickCount.load();

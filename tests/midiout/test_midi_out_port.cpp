@@ -150,9 +150,8 @@ TEST_F(PortTest, NoStartAtStartAndNoStopAtEndLeavePauseAlone) {
 
 TEST_F(PortTest, UncheckedPortKeepsSendingSysexButNothingElse) {
     rig.openPort1();
-    useDefinition("Both",
-                  std::string(kSysexDevice) +
-                      "device_ctrlout_enable=1\ndevice_ctrlout_midictrl=7\n");
+    useDefinition(
+        "Both", std::string(kSysexDevice) + "device_ctrlout_enable=1\ndevice_ctrlout_midictrl=7\n");
     port.SetOutputEnabled(false);
     rig.memory->clearMessages();
     port.TransportStart(true, false);
@@ -214,7 +213,8 @@ TEST_F(PortTest, ChoosingAnotherTypeReleasesTheOldBeforeTheNewInitAndTempo) {
     port.TempoChanged(120);
     rig.memory->clearMessages();
     ModelRig::chooseType(c, port, "Other");
-    EXPECT_EQ(sent(), (std::vector<std::string>{"F0 7D 11 F7", "F0 7E 20 F7", "F0 7E 02 78 00 F7"}));
+    EXPECT_EQ(sent(),
+              (std::vector<std::string>{"F0 7D 11 F7", "F0 7E 20 F7", "F0 7E 02 78 00 F7"}));
     // Choosing the same type again changes nothing.
     rig.memory->clearMessages();
     port.DeviceTypeChanged();
@@ -287,9 +287,10 @@ TEST_F(PortTest, LoadPortSettingsPrefersTheNameAndReportsAMissingPort) {
               "");
     EXPECT_EQ(c.port.text(), "Memory: drums");
     // The name wins over a stale index.
-    EXPECT_EQ(port.LoadPortSettings(
-                  IniOf(f, "[MIDIOUTPORT1]\nMIDIPORTINDEX=1\nMIDIPORTNAME= memory: SYNTH \n"), true),
-              "");
+    EXPECT_EQ(
+        port.LoadPortSettings(
+            IniOf(f, "[MIDIOUTPORT1]\nMIDIPORTINDEX=1\nMIDIPORTNAME= memory: SYNTH \n"), true),
+        "");
     EXPECT_EQ(c.port.text(), "Memory: synth");
     // A name found nowhere selects "None" and is returned for the warning.
     EXPECT_EQ(port.LoadPortSettings(
@@ -343,10 +344,12 @@ TEST_F(PortTest, DeviceTypesListTheFolderAndTheBuiltInTypeOnce) {
 
 TEST_F(PortTest, DefinitionDefaultsAndTheBuiltInType) {
     rig.writeDefinition("Empty", "[DEVICECONFIGURATION]\n");
-    rig.writeDefinition("Mult", "[DEVICECONFIGURATION]\ndevice_ctrlout_bpm_multiplier=0\n"
-                                "device_ctrlout_ms_multiplier=0\n");
-    rig.writeDefinition("Tiny", "[DEVICECONFIGURATION]\ndevice_ctrlout_bpm_multiplier=0.0001\n"
-                                "device_ctrlout_bpm_offset_value=abc\n");
+    rig.writeDefinition("Mult",
+                        "[DEVICECONFIGURATION]\ndevice_ctrlout_bpm_multiplier=0\n"
+                        "device_ctrlout_ms_multiplier=0\n");
+    rig.writeDefinition("Tiny",
+                        "[DEVICECONFIGURATION]\ndevice_ctrlout_bpm_multiplier=0.0001\n"
+                        "device_ctrlout_bpm_offset_value=abc\n");
     auto builtIn = ReadOutputDeviceDefinition(rig.folder.path() + "outdrv/Tempovane.ini");
     EXPECT_TRUE(builtIn.clockOutputEnable);
     EXPECT_EQ(builtIn.description, "Tempovane");

@@ -14,7 +14,8 @@ struct ShippedDefinitionTest : ::testing::Test {
 
     std::vector<std::string> play(const std::string& type) {
         for (const auto& entry : std::filesystem::directory_iterator(TEMPOVANE_DATA_DIR "/outdrv"))
-            std::filesystem::copy(entry.path(), rig.folder.path() + "outdrv/" + entry.path().filename().string());
+            std::filesystem::copy(entry.path(),
+                                  rig.folder.path() + "outdrv/" + entry.path().filename().string());
         rig.relistTypes();
         rig.openPort1();
         m.SetBPM(120);
@@ -33,8 +34,8 @@ struct ShippedDefinitionTest : ::testing::Test {
 TEST_F(ShippedDefinitionTest, EveryShippedTypeIsListed) {
     play("Clock only");
     EXPECT_EQ(m.out1Controls.deviceType.items(),
-              (std::vector<std::string>{"Clock only", "Delay time CC", "No transport", "Start every bar",
-                                        "SysEx tempo", "Tempovane"}));
+              (std::vector<std::string>{"Clock only", "Delay time CC", "No transport",
+                                        "Start every bar", "SysEx tempo", "Tempovane"}));
 }
 
 TEST_F(ShippedDefinitionTest, ClockOnlyStartsClocksAndStops) {

@@ -27,9 +27,9 @@
 #include <vector>
 
 #include "platform/midi_jack.h"
-#include "support/jack_support.h"
 #include "platform/midi_system.h"
 #include "platform/monotonic_clock.h"
+#include "support/jack_support.h"
 
 extern char** environ;
 

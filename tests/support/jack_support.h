@@ -39,7 +39,7 @@ constexpr auto kPatience = 20s;
 constexpr int64_t kMs = 1'000'000;
 
 inline bool WaitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = kPatience) {
+                      std::chrono::milliseconds timeout = kPatience) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return false;

@@ -18,7 +18,7 @@
 
 // A folder of its own for one test, removed afterwards.
 class TempFolder {
-public:
+  public:
     TempFolder() {
         std::random_device rd;
         path_ = std::filesystem::temp_directory_path() /
@@ -42,7 +42,7 @@ public:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -60,7 +60,8 @@ struct ModelRig {
         memory = backend.get();
         for (const auto& d : devices) memory->addDevice(d);
         system->addBackend(std::move(backend));
-        model = std::make_unique<KorvidMainModel>(std::move(system), clock, TBPMTimer::Drive::Manual);
+        model =
+            std::make_unique<KorvidMainModel>(std::move(system), clock, TBPMTimer::Drive::Manual);
         std::filesystem::create_directories(folder.path() + "outdrv");
         model->CreatePorts(folder.path() + "outdrv/");
     }
@@ -88,8 +89,12 @@ struct ModelRig {
         SelectByName(c.port, "Memory: " + device);
         port.OpenSelectedPort();
     }
-    void openPort1(const std::string& device = "synth") { choosePort(model->out1Controls, port1(), device); }
-    void openPort2(const std::string& device = "drums") { choosePort(model->out2Controls, port2(), device); }
+    void openPort1(const std::string& device = "synth") {
+        choosePort(model->out1Controls, port1(), device);
+    }
+    void openPort2(const std::string& device = "drums") {
+        choosePort(model->out2Controls, port2(), device);
+    }
 
     // One tick: the clock moves to the next due time and the timer raises it.
     bool tick() {

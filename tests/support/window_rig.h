@@ -9,7 +9,6 @@
 #include "app/korvid_main.h"
 #include "support/model_rig.h"
 
-
 // The main window on the memory backend, with a hand-driven clock, its files in a folder of
 // its own, and the two questions it may ask answered by the test.
 struct MainWindowTest : ::testing::Test {
@@ -81,6 +80,7 @@ struct MainWindowTest : ::testing::Test {
         QApplication::sendEvent(target, &event);
     }
     QString status() const { return window->StatusLabel->text(); }
-    QColor statusColor() const { return window->StatusLabel->palette().color(QPalette::WindowText); }
+    QColor statusColor() const {
+        return window->StatusLabel->palette().color(QPalette::WindowText);
+    }
 };
-

@@ -19,7 +19,8 @@ TEST_F(TransportTest, WithoutAPortEveryCommandOnlyAsksForOne) {
     EXPECT_EQ(m.state.RunState.load(), 0);
     EXPECT_FALSE(m.Timer().Enabled());
 
-    for (auto command : {&Transport::StartStopSeq, &Transport::SendPause, &Transport::SendContinue}) {
+    for (auto command :
+         {&Transport::StartStopSeq, &Transport::SendPause, &Transport::SendContinue}) {
         m.state.PostStatus("", StatusColors::blue);
         (m.transport().*command)();
         status = m.state.PendingStatus();
@@ -103,7 +104,8 @@ TEST_F(TransportTest, FlashSettingsThatCannotFlashLeaveTheLampAlone) {
         m.StartTransport(true, false);
         for (int i = 0; i < 60; ++i) {
             rig.tick();
-            EXPECT_FALSE(m.state.FlashOn.load()) << "period " << c.period << " duration " << c.duration;
+            EXPECT_FALSE(m.state.FlashOn.load())
+                << "period " << c.period << " duration " << c.duration;
         }
         if (!c.show || c.period < 1) {
             EXPECT_EQ(m.state.FlashChanges.load(), 0);
