@@ -15,7 +15,7 @@ jackd -n "$server" -t 5000 --no-realtime -d dummy -r 48000 -p 256 >/dev/null 2>&
 jackd_pid=$!
 cleanup() {
     pkill -P $$ -f tempovane-clockmeter 2>/dev/null
-    pkill -f "jack_midi_dump" 2>/dev/null
+    pkill -x jack_midi_dump 2>/dev/null
     kill "$jackd_pid" 2>/dev/null
     wait "$jackd_pid" 2>/dev/null
     rm -f "$dump"
@@ -53,7 +53,7 @@ run() {  # bpm, then one meter name per port
     fi
     rm -f "/tmp/$meter1.$$" "/tmp/$meter2.$$"
     if [ "$bpm" = 120 ]; then
-        pkill -f jack_midi_dump
+        pkill -x jack_midi_dump
         # jack_midi_dump -a prints the frame of each event: the clock intervals, in frames.
         awk '$2 == "f8" { f = $1 + 0; if (n++) d[n] = f - last; last = f }
              END { m = 0; off = 0; for (i in d) { x = d[i] - 1000; if (x < 0) x = -x; if (x > m) m = x; if (x > 1) off++ }
