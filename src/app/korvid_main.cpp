@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QUrl>
 #include <QWindow>
+#include <tuple>
 
 #include "display/help_form.h"
 #include "display/lamp_pictures.h"
@@ -169,27 +170,16 @@ void TKorvidMain::BuildControls() {
     ShowMoreButton->setGeometry(192, 144, 17, 17);
     ShowMoreButton->setToolTip(QStringLiteral("Toggle Window Size"));
 
-    GroupBox1 = new QGroupBox(QStringLiteral("Midi Output Port 1"), this);
-    GroupBox1->setGeometry(0, 184, 249, 77);
     out1_.controls = &model_->out1Controls;
     out1_.portOf = &KorvidMainModel::OutPort1;
-    BuildPortBox(GroupBox1, out1_, 1, true);
-    MIDIOutComboBox1 = out1_.port;
-    MIDIOutEnable1 = out1_.enable;
-    MIDIOutDevTypeComboBox1 = out1_.deviceType;
-    MIDIOutDividerComboBox1 = out1_.divider;
-    MIDIOut1Advanced = GroupBox1->findChild<QPushButton*>(QStringLiteral("MIDIOut1Advanced"));
-
-    GroupBox2 = new QGroupBox(QStringLiteral("Midi Output Port 2"), this);
-    GroupBox2->setGeometry(0, 264, 249, 81);
+    GroupBox1 = BuildPortBox(QRect(0, 184, 249, 77), out1_, 1, true);
+    std::tie(MIDIOutComboBox1, MIDIOutEnable1, MIDIOutDevTypeComboBox1, MIDIOutDividerComboBox1,
+             MIDIOut1Advanced) = out1_.widgets();
     out2_.controls = &model_->out2Controls;
     out2_.portOf = &KorvidMainModel::OutPort2;
-    BuildPortBox(GroupBox2, out2_, 2, false);
-    MIDIOutComboBox2 = out2_.port;
-    MIDIOutEnable2 = out2_.enable;
-    MIDIOutDevTypeComboBox2 = out2_.deviceType;
-    MIDIOutDividerComboBox2 = out2_.divider;
-    MIDIOut2Advanced = GroupBox2->findChild<QPushButton*>(QStringLiteral("MIDIOut2Advanced"));
+    GroupBox2 = BuildPortBox(QRect(0, 264, 249, 81), out2_, 2, false);
+    std::tie(MIDIOutComboBox2, MIDIOutEnable2, MIDIOutDevTypeComboBox2, MIDIOutDividerComboBox2,
+             MIDIOut2Advanced) = out2_.widgets();
 
     InputOptionBox = new QGroupBox(QStringLiteral("Midi Input Port + Key Setup"), this);
     InputOptionBox->setGeometry(0, 352, 249, 73);
@@ -254,7 +244,9 @@ void TKorvidMain::BuildControls() {
     }
 }
 
-void TKorvidMain::BuildPortBox(QGroupBox* box, PortWidgets& w, int tag, bool hinted) {
+QGroupBox* TKorvidMain::BuildPortBox(const QRect& geometry, PortWidgets& w, int tag, bool hinted) {
+    auto* box = new QGroupBox(QStringLiteral("Midi Output Port %1").arg(tag), this);
+    box->setGeometry(geometry);
     w.port = new QComboBox(box);
     w.port->setGeometry(8, 20, 201, 21);
     w.port->setObjectName(QStringLiteral("MIDIOutComboBox%1").arg(tag));
@@ -270,10 +262,9 @@ void TKorvidMain::BuildPortBox(QGroupBox* box, PortWidgets& w, int tag, bool hin
     w.divider = new QComboBox(box);
     w.divider->setGeometry(136, 48, 73, 21);
     w.divider->setToolTip(QStringLiteral("Select your clock divider"));
-    auto* edit = new QPushButton(QStringLiteral("Edit"), box);
-    edit->setObjectName(QStringLiteral("MIDIOut%1Advanced").arg(tag));
-    edit->setGeometry(216, 48, 25, 17);
-    connect(edit, &QPushButton::clicked, this, [this, tag] { EditButtonClick(tag); });
+    w.edit = new QPushButton(QStringLiteral("Edit"), box);
+    w.edit->setGeometry(216, 48, 25, 17);
+    connect(w.edit, &QPushButton::clicked, this, [this, tag] { EditButtonClick(tag); });
 
     // Only the user's own choices run the handlers; the pump's mirroring does not.
     PortWidgets* pw = &w;
@@ -291,6 +282,7 @@ void TKorvidMain::BuildPortBox(QGroupBox* box, PortWidgets& w, int tag, bool hin
         pw->controls->enable.setChecked(checked);
         if (MidiOutPort* port = (model_.get()->*(pw->portOf))()) port->SetOutputEnabled(checked);
     });
+    return box;
 }
 
 void TKorvidMain::PortSelectorChanged(PortWidgets& w, int index) {

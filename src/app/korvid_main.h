@@ -15,6 +15,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <tuple>
 
 #include "app/main_model.h"
 #include "display/button_images.h"
@@ -140,13 +141,15 @@ class TKorvidMain : public QWidget {
         QComboBox* deviceType;
         QComboBox* divider;
         QCheckBox* enable;
+        QPushButton* edit;
         KorvidMainModel::OutPortControls* controls;
         MidiOutPort* (KorvidMainModel::*portOf)();
         uint64_t shownPort = 0, shownType = 0, shownDivider = 0, shownEnable = 0;
+        auto widgets() const { return std::tuple(port, enable, deviceType, divider, edit); }
     };
 
     void BuildControls();
-    void BuildPortBox(QGroupBox* box, PortWidgets& w, int tag, bool hinted);
+    QGroupBox* BuildPortBox(const QRect& geometry, PortWidgets& w, int tag, bool hinted);
     void BuildCommandList();
     void FormCreate();
     // Puts the settings into the window: geometry, rounding step and thousandths field, track

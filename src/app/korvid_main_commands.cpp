@@ -10,14 +10,14 @@
 #include "platform/key_codes_qt.h"
 
 namespace {
-struct CommandSpec {
+struct CommandEntry {
     const char* name;
     QKeySequence shortcut;
 };
 }  // namespace
 
 void TKorvidMain::BuildCommandList() {
-    const CommandSpec commands[] = {
+    const CommandEntry commands[] = {
         {"StartStopSeq", QKeySequence(Qt::Key_F1)},
         {"SendPause", QKeySequence(Qt::Key_F2)},
         {"SendContinue", QKeySequence(Qt::Key_F3)},
@@ -37,10 +37,10 @@ void TKorvidMain::BuildCommandList() {
         {"BPMRoundUpToTick", QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_Up)},
         {"BPMRoundDownToTick", QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_Down)},
     };
-    for (const CommandSpec& spec : commands) {
-        auto* action = new QAction(QString::fromLatin1(spec.name), this);
-        action->setObjectName(QString::fromLatin1(spec.name));
-        action->setShortcut(spec.shortcut);
+    for (const CommandEntry& entry : commands) {
+        auto* action = new QAction(QString::fromLatin1(entry.name), this);
+        action->setObjectName(QString::fromLatin1(entry.name));
+        action->setShortcut(entry.shortcut);
         action->setShortcutContext(Qt::WindowShortcut);
         const QString name = action->objectName();
         connect(action, &QAction::triggered, this, [this, name] { RunCommand(name); });
