@@ -13,9 +13,13 @@ dump=$(mktemp -t clockbench-dump.XXXXXX)
 
 jackd -n "$server" -t 5000 --no-realtime -d dummy -r 48000 -p 256 >/dev/null 2>&1 &
 jackd_pid=$!
+# Every process this script starts, by id: cleanup stops these and nothing else, so a user's own
+# monitors and meters on the machine are left alone.
+started=()
 cleanup() {
-    pkill -P $$ -f tempovane-clockmeter 2>/dev/null
-    pkill -x jack_midi_dump 2>/dev/null
+    local pid
+    for pid in "${started[@]}"; do kill "$pid" 2>/dev/null; done
+    for pid in "${started[@]}"; do wait "$pid" 2>/dev/null; done
     kill "$jackd_pid" 2>/dev/null
     wait "$jackd_pid" 2>/dev/null
     rm -f "$dump"
@@ -29,18 +33,22 @@ run() {  # bpm, then one meter name per port
     local bpm=$1 meter1=$2 meter2=${3:-}
     "$build/tempovane-clockmeter" --name "$meter1" --bpm "$bpm" --seconds $((seconds + 3)) --quiet \
         >"/tmp/$meter1.$$" 2>&1 &
-    local p1=$! p2=""
+    local p1=$! p2="" dump_pid=""
+    started+=("$p1")
     wait_port "$meter1:in"
     local args=(--bpm "$bpm" --seconds "$seconds" --port1 "JACK: $meter1:in")
     if [ -n "$meter2" ]; then
         "$build/tempovane-clockmeter" --name "$meter2" --bpm "$bpm" --seconds $((seconds + 3)) \
             --quiet >"/tmp/$meter2.$$" 2>&1 &
         p2=$!
+        started+=("$p2")
         wait_port "$meter2:in"
         args+=(--port2 "JACK: $meter2:in")
     fi
     if [ "$bpm" = 120 ]; then
         stdbuf -oL jack_midi_dump -a >"$dump" 2>/dev/null &
+        dump_pid=$!
+        started+=("$dump_pid")
         wait_port "midi-monitor:input"
         (sleep 1; jack_connect tempovane:clock_out_1 midi-monitor:input) &
     fi
@@ -53,7 +61,8 @@ run() {  # bpm, then one meter name per port
     fi
     rm -f "/tmp/$meter1.$$" "/tmp/$meter2.$$"
     if [ "$bpm" = 120 ]; then
-        pkill -x jack_midi_dump
+        kill "$dump_pid" 2>/dev/null
+        wait "$dump_pid" 2>/dev/null
         # jack_midi_dump -a prints the frame of each event: the clock intervals, in frames.
         awk '$2 == "f8" { f = $1 + 0; if (n++) d[n] = f - last; last = f }
              END { m = 0; off = 0; for (i in d) { x = d[i] - 1000; if (x < 0) x = -x; if (x > m) m = x; if (x > 1) off++ }

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(
-    cmake ninja-build g++ pkg-config
+    cmake ninja-build g++ pkg-config python3
     qt6-base-dev qt6-charts-dev libqt6opengl6-dev libxkbcommon-dev libgl-dev
     libjack-jackd2-dev jackd2 librtmidi-dev libsimpleini-dev
     libgtest-dev libgmock-dev libbenchmark-dev
@@ -30,7 +30,10 @@ install_missing() {
 build() {  # build folder, extra cmake arguments...
     local dir=$1
     shift
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    # ccache, where the developer has it, makes the second and later builds fast.
+    local launcher=""
+    command -v ccache >/dev/null 2>&1 && launcher="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $launcher "$@"
     cmake --build "$dir" -j "$(nproc)"
 }
 

@@ -1,6 +1,6 @@
 #include "app/main_model.h"
 
-#include "midiout/hexroutines.h"
+#include "state/hexroutines.h"
 #include "midiout/midi_out_port.h"
 #include "platform/midi_system.h"
 

@@ -4,9 +4,9 @@
 #include <memory>
 #include <string>
 
-#include "app/app_settings.h"
-#include "app/list_model.h"
-#include "app/main_state.h"
+#include "state/app_settings.h"
+#include "state/list_model.h"
+#include "state/main_state.h"
 #include "platform/monotonic_clock.h"
 #include "tempo/bpm_timer.h"
 #include "tempo/out_ports.h"
@@ -54,8 +54,8 @@ class KorvidMainModel {
     void CreatePorts(const std::string& definitionFolder = "outdrv/");
     // Destroys OutPort1, then OutPort2; their devices close.
     void DestroyPorts();
-    MidiOutPort* OutPort1() { return ports_[0]; }
-    MidiOutPort* OutPort2() { return ports_[1]; }
+    MidiOutPort* OutPort1() { return outPort1_.get(); }
+    MidiOutPort* OutPort2() { return outPort2_.get(); }
     const OutPorts& Ports() const { return ports_; }
 
     void PostStatus(std::string_view text, StatusColor color) { state.PostStatus(text, color); }

@@ -4,7 +4,7 @@
 #include <utility>
 #include <variant>
 
-#include "app/app_settings.h"
+#include "state/app_settings.h"
 #include "app/main_model.h"
 #include "midiout/midi_out_port.h"
 #include "platform/ini_file.h"

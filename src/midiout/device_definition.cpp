@@ -4,7 +4,7 @@
 #include <cctype>
 #include <filesystem>
 
-#include "app/list_model.h"
+#include "state/list_model.h"
 #include "platform/ini_file.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <optional>
 
-#include "app/list_model.h"
-#include "app/main_state.h"
-#include "midiout/hexroutines.h"
+#include "state/list_model.h"
+#include "state/main_state.h"
+#include "state/hexroutines.h"
 #include "platform/ini_file.h"
 #include "platform/midi_system.h"
 #include "platform/number_text.h"

@@ -8,6 +8,7 @@
 
 #include "midiout/device_definition.h"
 #include "midiout/midi_output.h"
+#include "tempo/out_ports.h"
 
 class CheckModel;
 class IniFile;
@@ -23,7 +24,7 @@ class TBPMTimer;
 // ClockTick and AfterTick run on the clock thread and read only atomics. Everything else runs on
 // the UI thread or (tempo and divider changes from MIDI input) the input thread; those are
 // serialised by a mutex that the clock thread never takes.
-class MidiOutPort {
+class MidiOutPort final : public ClockOutput {
   public:
     struct Controls {
         ListModel& portSelector;
@@ -59,14 +60,14 @@ class MidiOutPort {
     void SetOutputEnabled(bool enabled);
 
     // Clock thread. timeNs is the tick's scheduled time; what the tick sends carries it.
-    void ClockTick(int32_t n, int64_t timeNs = 0);
-    void AfterTick(int32_t n, int64_t timeNs = 0);
+    void ClockTick(int32_t n, int64_t timeNs = 0) override;
+    void AfterTick(int32_t n, int64_t timeNs = 0) override;
 
-    void TransportStart(bool sendNow, bool onNextBeat);
-    void TransportStop(bool sendStop);
-    void TransportPause();
-    void TransportContinue();
-    void TempoChanged(double tempo);
+    void TransportStart(bool sendNow, bool onNextBeat) override;
+    void TransportStop(bool sendStop) override;
+    void TransportPause() override;
+    void TransportContinue() override;
+    void TempoChanged(double tempo) override;
 
     void SendHexString(const std::string& text);
     void SendRelease();

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "app/app_settings.h"
-#include "app/main_state.h"
+#include "state/app_settings.h"
+#include "state/main_state.h"
 #include "tempo/bpm_timer.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <functional>
 #include <mutex>
 
-#include "midiout/hexroutines.h"
+#include "state/hexroutines.h"
 #include "platform/monotonic_clock.h"
 
 struct AppSettings;

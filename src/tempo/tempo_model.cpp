@@ -2,10 +2,9 @@
 
 #include <cmath>
 
-#include "app/app_settings.h"
-#include "app/main_state.h"
-#include "midiout/hexroutines.h"
-#include "midiout/midi_out_port.h"
+#include "state/app_settings.h"
+#include "state/main_state.h"
+#include "state/hexroutines.h"
 #include "platform/number_text.h"
 #include "tempo/bpm_timer.h"
 
@@ -31,7 +30,7 @@ void TempoModel::SetBPM(double bpm) {
     // The maximum is tested on the whole BPM, before quantising: 330.4 passes, 330.5 does not.
     if (whole > settings_.BPMMAXIMUM.load(std::memory_order_relaxed)) return;
     main_.CurrentBPM = quantised;
-    for (MidiOutPort* port : ports_)
+    for (ClockOutput* port : ports_)
         if (port) port->TempoChanged(quantised);
     main_.TempoMilliBPM = RoundToInt(quantised * 1000);
     main_.TempoChanges.fetch_add(1, std::memory_order_acq_rel);

@@ -1,8 +1,7 @@
 #include "tempo/transport.h"
 
-#include "app/app_settings.h"
-#include "app/main_state.h"
-#include "midiout/midi_out_port.h"
+#include "state/app_settings.h"
+#include "state/main_state.h"
 #include "tempo/bpm_timer.h"
 
 namespace {
@@ -16,10 +15,10 @@ Transport::Transport(MainState& main, const AppSettings& settings, TBPMTimer& ti
 void Transport::TempoTimer1Timer() {
     const int64_t tickTime = timer_.TickTimeNs();
     const int32_t n = main_.TickCount.load(std::memory_order_acquire);
-    for (MidiOutPort* port : ports_)
+    for (ClockOutput* port : ports_)
         if (port) port->ClockTick(n, tickTime);
     const int32_t next = main_.TickCount.fetch_add(1, std::memory_order_acq_rel) + 1;
-    for (MidiOutPort* port : ports_)
+    for (ClockOutput* port : ports_)
         if (port) port->AfterTick(next, tickTime);
     FlashStep();
 }
@@ -46,7 +45,7 @@ void Transport::StartTransport(bool sendNow, bool onNextBeat) {
         main_.PostStatus(kChoosePort, StatusColors::green);
         return;
     }
-    for (MidiOutPort* port : ports_)
+    for (ClockOutput* port : ports_)
         if (port) port->TransportStart(sendNow, onNextBeat);
     main_.TickCount = 0;
     timer_.SetEnabled(true);
@@ -59,7 +58,7 @@ void Transport::StopTransport(bool sendStop) {
         main_.PostStatus(kChoosePort, StatusColors::green);
         return;
     }
-    for (MidiOutPort* port : ports_)
+    for (ClockOutput* port : ports_)
         if (port) port->TransportStop(sendStop);
     main_.RunState = 0;
     main_.RunStateChanges.fetch_add(1);
@@ -88,7 +87,7 @@ void Transport::SendPause() {
         main_.PostStatus(kChoosePort, StatusColors::red);
         return;
     }
-    for (MidiOutPort* port : ports_)
+    for (ClockOutput* port : ports_)
         if (port) port->TransportPause();
 }
 
@@ -97,6 +96,6 @@ void Transport::SendContinue() {
         main_.PostStatus(kChoosePort, StatusColors::red);
         return;
     }
-    for (MidiOutPort* port : ports_)
+    for (ClockOutput* port : ports_)
         if (port) port->TransportContinue();
 }

@@ -6,7 +6,7 @@
 #include <QTest>
 #include <QWheelEvent>
 
-#include "app/korvid_main.h"
+#include "ui/window/korvid_main.h"
 #include "support/model_rig.h"
 
 // The main window on the memory backend, with a hand-driven clock, its files in a folder of

@@ -1,0 +1,30 @@
+#include "state/app_settings.h"
+
+void AppSettings::InitializeSettings() {
+    MAINSCREENPOSITIONTOP = kDesignTop;
+    MAINSCREENPOSITIONLEFT = kDesignLeft;
+    MAINSCREENPOSITIONWIDTH = kDesignWidth;
+    MAINSCREENPOSITIONHEIGHT = kDesignHeight;
+    DEFAULTSPEED = 120.0;
+    BPMROUNDING = 1.0;
+    BPMMINIMUM = 0.001;
+    BPMMAXIMUM = 330.0;
+    SHOWFLASHING = true;
+    FULLFLASHING = false;
+    FLASHINGDURATION = 12;
+    FLASHINGPERIOD = 24;
+    IGNOREMOUSEWHEEL = 0;
+    IGNOREKEYBOARDTAP = 0;
+    DONTASKSAVESETTINGS = false;
+    CLOSEMINIMIZESWHENRUNNING = false;
+    MINIMIZEONSTARTUP = false;
+    ALWAYSONTOP = false;
+    AUTOSTARTONTAP = true;
+    STARTONLIVETAP = false;
+    TAPTEMPOTIMEOUT = 5000;
+    TAPTEMPOCOUNT = 2;
+    F5BPM = 100.0;
+    F6BPM = 120.0;
+    F7BPM = 140.0;
+    F8BPM = 160.0;
+}

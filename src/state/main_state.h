@@ -1,0 +1,66 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "state/status_color.h"
+
+// The main window's state record: what the clock thread, the MIDI input thread and the UI
+// exchange. Other threads write a field and bump its change counter; the 50 ms pump on the UI
+// thread clears the counter first and then reads the newest data, so nothing is lost but
+// intermediate states. Numbers and flags are atomics; the two strings sit behind small locks.
+class MainState {
+  public:
+    MainState();
+
+    std::atomic<int32_t> TickCount{0};    // ticks since the last start
+    std::atomic<double> CurrentBPM{0.0};  // tempo last accepted by SetBPM
+    std::atomic<int32_t> TempoMilliBPM{
+        120000};  // the same in thousandths; what the pump gives the timer
+    std::atomic<int32_t> TempoChanges{0};
+    std::atomic<int32_t> StatusChanges{0};
+    std::atomic<int32_t> TapStep{0};  // 0 = no tap sequence
+    std::atomic<int32_t> TapChanges{0};
+    std::atomic<bool> ShowTickPeriod{false};  // the caption shows the tick period
+    std::atomic<bool> FlashOn{false};
+    std::atomic<int32_t> FlashChanges{0};
+    std::atomic<int32_t> RunState{0};  // 0 stopped, 1 running
+    std::atomic<int32_t> RunStateChanges{0};
+    std::atomic<bool> PortReady{false};  // the last output port selection opened a port
+    std::atomic<int32_t> LearnChanges{0};
+    std::atomic<double> RawClockInBPM{0.0};
+    std::atomic<double> FilteredClockInBPM{0.0};
+
+    // The tap sequence's step, shown by the pump: AdvanceTapStep adds one, SetTapStep sets it.
+    void AdvanceTapStep() {
+        TapStep.fetch_add(1, std::memory_order_acq_rel);
+        TapChanges.fetch_add(1, std::memory_order_acq_rel);
+    }
+    void SetTapStep(int32_t step) {
+        TapStep.store(step, std::memory_order_release);
+        TapChanges.fetch_add(1, std::memory_order_acq_rel);
+    }
+
+    // Any thread. Texts that fit the reserved room are stored without allocating, so the
+    // clock thread may post its rare "Running ..." safely.
+    void PostStatus(std::string_view text, StatusColor color);
+
+    struct Status {
+        std::string text;
+        StatusColor color;
+    };
+    Status PendingStatus() const;
+
+    void SetLearnText(std::string_view text);
+    std::string LearnText() const;
+
+  private:
+    mutable std::mutex statusMutex_;
+    std::string pendingStatusText_;
+    StatusColor pendingStatusColor_ = StatusColors::red;
+    mutable std::mutex learnMutex_;
+    std::string learnText_;
+};

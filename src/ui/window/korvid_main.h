@@ -1,0 +1,212 @@
+#pragma once
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QList>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <tuple>
+
+#include "app/main_model.h"
+#include "ui/display/button_images.h"
+
+class THelpForm;
+class TStatisticsForm;
+class ClickableLabel;
+
+// The main window: the tempo display and controls, the two output port boxes, the input and
+// general boxes, the lamp, the tray icon and the 50 ms pump that shows what other threads
+// changed. Everything that is not a widget lives in KorvidMainModel.
+class TKorvidMain : public QWidget {
+    Q_OBJECT
+
+  public:
+    static constexpr const char* kVersion = "4.01";
+    static constexpr const char* kWebAddress = "https://tempovane.org/";
+
+    struct Options {
+        QString programFolder;                 // where the settings, skins and patches live
+        QString definitionFolder = "outdrv/";  // output definitions, relative to the current dir
+        TBPMTimer::Drive timerDrive = TBPMTimer::Drive::Thread;
+        const MonotonicClock* clock = nullptr;  // null: the system clock
+        QString settingsArgument;               // the first command-line argument, if any
+        // The close question and the message boxes; tests answer them without a dialog.
+        std::function<bool()> askSaveSettings;
+        std::function<void(const QString& caption, const QString& text)> showMessage;
+    };
+
+    TKorvidMain(std::unique_ptr<MidiSystem> midi, Options options, QWidget* parent = nullptr);
+    ~TKorvidMain() override;
+
+    // The help and statistics windows are made after this one, as at start-up.
+    void SetSecondaryWindows(THelpForm* help, TStatisticsForm* stats);
+
+    KorvidMainModel& Model() { return *model_; }
+
+    // The 50 ms pump; public so tests can run a pass without waiting.
+    void VCLEventsTimerTimer();
+    void UpdateButtonImage();
+
+    // Commands of the command list.
+    void RunCommand(const QString& name);
+    QAction* Command(const QString& name) const;
+
+    // Gestures and handlers.
+    void TapButtonClick();
+    void TempoTrackBarChange();
+    void TempoFractionalEditChange();
+    void MainButtonImageMouseDown();
+    void ToggleWindowHeight();
+    void EditButtonClick(int tag);
+    void EditPatch(const QString& name, bool rearm, bool inDefinitionFolder);
+
+    // The settings file: read at start-up, written by the save commands.
+    QString SettingsPath() const;
+    void GetPresetsINI();
+    // Writes the whole settings file; false with the reason when it could not be written.
+    bool SetPresetsINI(QString* error = nullptr);
+    void SaveSettings();
+
+    // SIGINT/SIGTERM: close at once, without the minimise rule or the save question.
+    void CloseWithoutQuestions();
+
+    // Window size as the settings and the height toggle count it: the client area plus a
+    // nominal caption and border (design: 262 x 528 around a 254 x 483 client area).
+    int WindowHeight() const;
+    void SetWindowHeight(int height);
+    int WindowWidth() const;
+    void SetWindowWidth(int width);
+
+    QString ApplicationTitle() const { return applicationTitle_; }
+    int ShownPictureIndex() const { return shownPictureIndex_; }
+
+    // Controls, named as the settings, help and tests know them.
+    QLabel* Label1;
+    QLabel* BPMLabel;
+    QLabel* CentsLabel;
+    QSpinBox* TempoFractionalEdit;
+    QLabel* StatusLabel;
+    ClickableLabel* URLLabel;
+    QLabel* VersionLabel;
+    ClickableLabel* MainButtonImage;
+    ClickableLabel* StatsImage;
+    QSlider* TempoTrackBar;
+    QPushButton* HelpButton;
+    QPushButton* TapButton;
+    QPushButton* ShowMoreButton;
+    QGroupBox* GroupBox1;
+    QComboBox* MIDIOutComboBox1;
+    QCheckBox* MIDIOutEnable1;
+    QComboBox* MIDIOutDevTypeComboBox1;
+    QComboBox* MIDIOutDividerComboBox1;
+    QPushButton* MIDIOut1Advanced;
+    QGroupBox* GroupBox2;
+    QComboBox* MIDIOutComboBox2;
+    QCheckBox* MIDIOutEnable2;
+    QComboBox* MIDIOutDevTypeComboBox2;
+    QComboBox* MIDIOutDividerComboBox2;
+    QPushButton* MIDIOut2Advanced;
+    QGroupBox* InputOptionBox;
+    QComboBox* MIDIInComboBox1;
+    QComboBox* MIDIInDevTypeComboBox1;
+    QCheckBox* MIDIInEnable1;
+    QPushButton* InputEditButton;
+    QGroupBox* GeneralOptionBox;
+    QComboBox* PatchComboBox;
+    QPushButton* EditPatchButton;
+    QGroupBox* TapTempoDuration;
+    QList<QRadioButton*> TapTempoDurationItems;
+    QTimer* VCLEventsTimer;
+    QSystemTrayIcon* TrayIcon1 = nullptr;  // only where the desktop has a tray
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    struct PortWidgets {
+        QComboBox* port;
+        QComboBox* deviceType;
+        QComboBox* divider;
+        QCheckBox* enable;
+        QPushButton* edit;
+        KorvidMainModel::OutPortControls* controls;
+        MidiOutPort* (KorvidMainModel::*portOf)();
+        uint64_t shownPort = 0, shownType = 0, shownDivider = 0, shownEnable = 0;
+        auto widgets() const { return std::tuple(port, enable, deviceType, divider, edit); }
+    };
+
+    void BuildControls();
+    QGroupBox* BuildPortBox(const QRect& geometry, PortWidgets& w, int tag, bool hinted);
+    void BuildCommandList();
+    void FormCreate();
+    // Puts the settings into the window: geometry, rounding step and thousandths field, track
+    // bar range, stay-on-top.
+    void ApplySettingsToWindow();
+    bool CloseQuery();
+    void FormClose();
+    void MirrorModels();
+    static void MirrorList(QComboBox* box, const ListModel& model, uint64_t& shown);
+    void PortSelectorChanged(PortWidgets& w, int index);
+    void ShowStatus(const QString& text, const QColor& color);
+    void PumpTempo();
+    void PumpTapDisplay();
+    void PumpFlash();
+    void PumpRunState();
+    void SetBackground(const QColor& color);
+    bool KeyPreview(QKeyEvent* event, QObject* watched);
+    bool WheelOverWindow(QWheelEvent* event, QObject* watched);
+    void ShowHelp();
+    void ShowStats();
+    void OpenWebSite();
+    void TrayActivated(QSystemTrayIcon::ActivationReason reason);
+    QString ProgramFolder() const { return options_.programFolder; }
+    bool OwnsWidget(QObject* object) const;
+    bool AskSaveSettings();
+    void ShowMessage(const QString& caption, const QString& text);
+
+    Options options_;
+    std::unique_ptr<KorvidMainModel> model_;
+    ButtonImageLists images_;
+    THelpForm* helpForm_ = nullptr;
+    TStatisticsForm* statsForm_ = nullptr;
+    PortWidgets out1_{}, out2_{};
+    QList<QAction*> ActionList1;
+
+    int trackBarMark_ = 0;  // the track bar's Tag: the position the pump set last
+    int fractionMark_ = 0;  // the fraction field's Tag
+    int helpButtonTag_ = 0;
+    int shownPictureIndex_ = -100;  // no valid index, so the first update assigns a picture
+    int wheelRemainder_ = 0;
+    QString applicationTitle_;
+    bool closing_ = false;
+    bool quietClose_ = false;
+};
+
+// A label that reports mouse presses and clicks (the lamp, the chart icon, the web address).
+class ClickableLabel : public QLabel {
+    Q_OBJECT
+
+  public:
+    using QLabel::QLabel;
+
+  signals:
+    void pressed();
+    void clicked();
+
+  protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+};

@@ -1,0 +1,175 @@
+// The 50 ms pump: applies on the UI thread what the clock thread, the MIDI input and the
+// commands left in the state record. Each change counter is cleared before its data is read, so
+// a change posted meanwhile shows on the next pass at the latest; widgets are touched only when
+// something changed.
+#include <QApplication>
+#include <algorithm>
+
+#include "ui/window/korvid_main.h"
+#include "ui/display/help_form.h"
+#include "midiout/midi_out_port.h"
+#include "platform/number_text.h"
+#include "ui/stats/statistics_form.h"
+
+namespace {
+const QColor kLime(0, 255, 0);
+
+QString General(double value) {
+    return QString::fromStdString(FormatGeneral(value));
+}
+}  // namespace
+
+void TKorvidMain::VCLEventsTimerTimer() {
+    MirrorModels();
+    PumpTempo();
+    MainState& s = model_->state;
+    if (s.StatusChanges.exchange(0) != 0) {
+        const MainState::Status status = s.PendingStatus();
+        ShowStatus(QString::fromStdString(status.text),
+                   QColor(status.color.r, status.color.g, status.color.b));
+    }
+    PumpTapDisplay();
+    // The learn hand-off to an open preset editor and the statistics sample join here with the
+    // input and statistics windows.
+    PumpFlash();
+    PumpRunState();
+}
+
+void TKorvidMain::ShowStatus(const QString& text, const QColor& color) {
+    StatusLabel->setText(text);
+    // Like an auto-sized label: a longer text may reach as far as the track bar.
+    StatusLabel->resize(std::clamp(StatusLabel->sizeHint().width(), 163, 214),
+                        StatusLabel->height());
+    QPalette palette = StatusLabel->palette();
+    palette.setColor(QPalette::WindowText, color);
+    StatusLabel->setPalette(palette);
+}
+
+void TKorvidMain::PumpTempo() {
+    MainState& s = model_->state;
+    if (s.TempoChanges.exchange(0) == 0) return;
+    const int32_t m = s.TempoMilliBPM.load();
+    int32_t whole = m / 1000;
+    int32_t frac = m % 1000;
+    if (frac < 0) {  // floored, so that the thousandths always lie in 0..999
+        whole -= 1;
+        frac += 1000;
+    }
+    TBPMTimer& timer = model_->Timer();
+    timer.SetTempo(static_cast<uint32_t>(whole * 1000 + frac));
+    BPMLabel->setText(QString::number(whole));
+    // The bar is upside down: its top (Min) is the fastest tempo.
+    trackBarMark_ = TempoTrackBar->maximum() + TempoTrackBar->minimum() - whole;
+    TempoTrackBar->setValue(trackBarMark_);
+    fractionMark_ = frac;
+    TempoFractionalEdit->setValue(frac);
+    applicationTitle_ = General(timer.Tempo() * 0.001) + " BPM";
+    if (TrayIcon1) TrayIcon1->setToolTip(applicationTitle_);
+    if (s.ShowTickPeriod) setWindowTitle(General(static_cast<double>(timer.Period())) + " ms");
+}
+
+void TKorvidMain::PumpTapDisplay() {
+    MainState& s = model_->state;
+    if (s.TapChanges.exchange(0) == 0) return;
+    const int32_t step = s.TapStep.load();
+    if (step >= 1 && step <= 3) {
+        s.PostStatus("Tap " + std::to_string(step) + " !!", StatusColors::purple);
+        TapButton->setText(QStringLiteral("Tap Again"));
+    } else if (step == 4) {
+        TapButton->setText(QStringLiteral("Tap Here"));
+        s.PostStatus("Tap 4 !!", StatusColors::purple);
+        s.TapStep = 0;
+    }
+}
+
+void TKorvidMain::SetBackground(const QColor& color) {
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, color);
+    setPalette(palette);
+    // The tempo label keeps the button face, so it stays readable on the green window.
+    QPalette labelPalette = BPMLabel->palette();
+    labelPalette.setColor(QPalette::Window, QApplication::palette().color(QPalette::Button));
+    BPMLabel->setPalette(labelPalette);
+}
+
+void TKorvidMain::PumpFlash() {
+    MainState& s = model_->state;
+    if (s.FlashChanges.exchange(0) == 0) return;
+    const bool full = model_->settings.FULLFLASHING;
+    const QColor buttonFace = QApplication::palette().color(QPalette::Button);
+    if (s.FlashOn) {
+        if (full)
+            SetBackground(kLime);
+        else
+            UpdateButtonImage();
+    } else if (full) {
+        SetBackground(buttonFace);
+    } else {
+        if (palette().color(QPalette::Window) == kLime) SetBackground(buttonFace);
+        UpdateButtonImage();
+    }
+}
+
+void TKorvidMain::PumpRunState() {
+    MainState& s = model_->state;
+    if (s.RunStateChanges.exchange(0) == 0) return;
+    const int32_t run = s.RunState;
+    if (run != 0 && run != 1) return;
+    // Ports change only while stopped.
+    for (PortWidgets* w : {&out1_, &out2_}) {
+        w->controls->port.setEnabled(run == 0);
+        w->port->setEnabled(run == 0);
+    }
+    if (run == 0) {
+        s.FlashOn = false;
+        s.FlashChanges = 1;  // the next pass draws the flash as off
+    }
+    UpdateButtonImage();
+}
+
+void TKorvidMain::UpdateButtonImage() {
+    MainState& s = model_->state;
+    // While the whole window flashes, the lamp keeps its unlit picture: a run-state update that
+    // happens to fall on a lit beat must not leave it bright for the rest of the run.
+    const bool flash = s.FlashOn && !model_->settings.FULLFLASHING;
+    const int picture =
+        ButtonPictureIndex(s.RunState, flash, model_->settings.SHOWFLASHING, s.PortReady);
+    const int icon = ButtonIconIndex(picture);
+    if (picture != shownPictureIndex_) {
+        MainButtonImage->setPixmap(images_.mainImage(picture));
+        shownPictureIndex_ = picture;
+    }
+    setWindowIcon(images_.applicationIcon(icon));
+    if (TrayIcon1) TrayIcon1->setIcon(QIcon(images_.taskbarImage(icon)));
+}
+
+void TKorvidMain::MirrorList(QComboBox* box, const ListModel& model, uint64_t& shown) {
+    const uint64_t version = model.version();
+    if (version == shown) return;
+    shown = version;
+    const std::vector<std::string> items = model.items();
+    QStringList texts;
+    for (const auto& item : items) texts << QString::fromStdString(item);
+    QStringList current;
+    for (int i = 0; i < box->count(); ++i) current << box->itemText(i);
+    const QSignalBlocker block(box);
+    if (current != texts) {
+        box->clear();
+        box->addItems(texts);
+    }
+    box->setCurrentIndex(model.index());
+    box->setEnabled(model.enabled());
+}
+
+void TKorvidMain::MirrorModels() {
+    for (PortWidgets* w : {&out1_, &out2_}) {
+        MirrorList(w->port, w->controls->port, w->shownPort);
+        MirrorList(w->deviceType, w->controls->deviceType, w->shownType);
+        MirrorList(w->divider, w->controls->divider, w->shownDivider);
+        if (w->controls->enable.version() != w->shownEnable) {
+            w->shownEnable = w->controls->enable.version();
+            const QSignalBlocker block(w->enable);
+            w->enable->setChecked(w->controls->enable.checked());
+        }
+    }
+}

@@ -1,0 +1,76 @@
+// Reading and writing the settings file from the main window: the window supplies its geometry
+// and controls, SettingsFile the keys and their rules.
+#include <QFileInfo>
+
+#include "ui/window/korvid_main.h"
+#include "app/settings_file.h"
+#include "midiout/midi_out_port.h"
+#include "platform/ini_file.h"
+#include "platform/midi_system.h"
+
+QString TKorvidMain::SettingsPath() const {
+    return QString::fromStdString(SettingsFile::Location(ProgramFolder().toStdString(),
+                                                         options_.settingsArgument.toStdString()));
+}
+
+void TKorvidMain::GetPresetsINI() {
+    KorvidMainModel& m = *model_;
+    const std::string path = SettingsPath().toStdString();
+    const bool firstStart = !QFileInfo::exists(SettingsPath());
+    IniFile file;
+    std::string error;
+    if (!file.load(path, &error)) m.PostStatus("Settings not read: " + error, StatusColors::red);
+
+    SettingsFile::ReadWindowAndTempo(file, m.settings);
+    ApplySettingsToWindow();
+    std::string missing = SettingsFile::LoadPorts(file, m);
+    // The input port's own missing name joins here when it exists.
+    if (!missing.empty())
+        ShowMessage(QStringLiteral("Warning"),
+                    QString::fromLatin1(SettingsFile::kMissingPortsWarning) +
+                        QString::fromStdString(missing));
+    if (firstStart) {
+        // A new user gets our own virtual port on port 1, so F1 works at once and any program
+        // can connect to the clock.
+        const std::string virtualPort = m.Midi().firstVirtualOutput();
+        if (!virtualPort.empty()) SelectByName(m.out1Controls.port, virtualPort);
+    }
+    m.SetBPM(m.settings.DEFAULTSPEED);
+    SettingsFile::ReadOptions(file, m.settings);
+    setWindowFlag(Qt::WindowStaysOnTopHint, m.settings.ALWAYSONTOP);
+}
+
+bool TKorvidMain::SetPresetsINI(QString* error) {
+    KorvidMainModel& m = *model_;
+    const std::string path = SettingsPath().toStdString();
+    IniFile file;
+    std::string reason;
+    // What is in the file and not ours (comments, other sections) stays; a file we cannot read
+    // is not overwritten with only our part of it.
+    if (!file.load(path, &reason)) {
+        if (error) *error = QString::fromStdString(reason);
+        return false;
+    }
+    file.eraseSection("APPLICATIONPRESETS");
+    m.settings.MAINSCREENPOSITIONTOP = pos().y();
+    m.settings.MAINSCREENPOSITIONLEFT = pos().x();
+    m.settings.MAINSCREENPOSITIONWIDTH = WindowWidth();
+    m.settings.MAINSCREENPOSITIONHEIGHT = WindowHeight();
+    SettingsFile::WriteWindowAndTempo(file, m.settings, m.Timer().Tempo() * 0.001);
+    SettingsFile::WritePorts(file, m);
+    // The input port's section joins here when it exists.
+    SettingsFile::WriteOptions(file, m.settings);
+    if (!file.save(path, &reason)) {
+        if (error) *error = QString::fromStdString(reason);
+        return false;
+    }
+    return true;
+}
+
+void TKorvidMain::SaveSettings() {
+    QString error;
+    if (SetPresetsINI(&error))
+        model_->PostStatus("Settings Saved", StatusColors::green);
+    else
+        model_->PostStatus("Settings not saved: " + error.toStdString(), StatusColors::red);
+}
