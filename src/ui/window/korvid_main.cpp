@@ -5,14 +5,18 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLocale>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QUrl>
 #include <QWindow>
+#include <algorithm>
 #include <tuple>
 
+#include "app/window_placement.h"
 #include "ui/display/help_form.h"
 #include "ui/display/lamp_pictures.h"
 #include "midiout/midi_out_port.h"
@@ -28,6 +32,8 @@ constexpr int kClientHeight = 483;
 // the window manager really draws, so a settings file means the same window everywhere.
 constexpr int kFrameWidth = 8;
 constexpr int kFrameHeight = 45;
+// The caption: the frame above the client area less its lower border.
+constexpr int kCaptionHeight = kFrameHeight - kFrameWidth / 2;
 
 QFont ArialPixels(int pixels, bool bold = false) {
     QFont font(QStringLiteral("Arial"));
@@ -388,8 +394,16 @@ int TKorvidMain::WindowHeight() const {
     return height() + kFrameHeight;
 }
 
+namespace {
+// The client size for a stored outer size, without overflow for any number a file can hold.
+int ClientSize(int outer, int frame, int minimum) {
+    return static_cast<int>(
+        std::clamp<int64_t>(int64_t{outer} - frame, std::max(minimum, 1), QWIDGETSIZE_MAX));
+}
+}  // namespace
+
 void TKorvidMain::SetWindowHeight(int outer) {
-    resize(width(), std::max(1, outer - kFrameHeight));
+    resize(width(), ClientSize(outer, kFrameHeight, minimumHeight()));
 }
 
 int TKorvidMain::WindowWidth() const {
@@ -397,11 +411,44 @@ int TKorvidMain::WindowWidth() const {
 }
 
 void TKorvidMain::SetWindowWidth(int outer) {
-    resize(std::max(1, outer - kFrameWidth), height());
+    resize(ClientSize(outer, kFrameWidth, minimumWidth()), height());
+}
+
+int TKorvidMain::CompactWindowHeight() const {
+    // The tempo part: everything above the first port box, of which the track bar reaches down
+    // furthest.
+    int bottom = 0;
+    const QWidget* tempoPart[] = {TempoTrackBar, TapButton,  ShowMoreButton,
+                                  StatsImage,    HelpButton, StatusLabel};
+    for (const QWidget* w : tempoPart) bottom = std::max(bottom, w->y() + w->height());
+    return bottom + kFrameHeight;
+}
+
+void TKorvidMain::PlaceWindowFromSettings() {
+    const AppSettings& s = model_->settings;
+    // The primary screen first: a window off every screen comes back there.
+    std::vector<FrameRect> screens;
+    QList<QScreen*> all = QGuiApplication::screens();
+    std::stable_partition(all.begin(), all.end(),
+                          [](QScreen* sc) { return sc == QGuiApplication::primaryScreen(); });
+    for (QScreen* sc : all) {
+        const QRect r = sc->availableGeometry();
+        screens.push_back({r.x(), r.y(), r.width(), r.height()});
+    }
+    const int minWidth = kClientWidth + kFrameWidth;
+    const int minHeight = CompactWindowHeight();
+    setMinimumSize(minWidth - kFrameWidth, minHeight - kFrameHeight);
+    const FrameRect frame =
+        PlaceWindow({s.MAINSCREENPOSITIONLEFT, s.MAINSCREENPOSITIONTOP, s.MAINSCREENPOSITIONWIDTH,
+                     s.MAINSCREENPOSITIONHEIGHT},
+                    screens, {minWidth, minHeight, kCaptionHeight});
+    move(frame.left, frame.top);
+    SetWindowWidth(frame.width);
+    SetWindowHeight(frame.height);
 }
 
 void TKorvidMain::ToggleWindowHeight() {
-    int h = ShowMoreButton->y() + ShowMoreButton->height() + 47;
+    int h = CompactWindowHeight();
     if (h >= WindowHeight()) h = GeneralOptionBox->y() + GeneralOptionBox->height() + 47;
     SetWindowHeight(h);
 }

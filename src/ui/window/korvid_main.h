@@ -87,6 +87,10 @@ class TKorvidMain : public QWidget {
     int WindowWidth() const;
     void SetWindowWidth(int width);
 
+    // The height that shows the whole tempo part and nothing below it: the compact view, and
+    // the smallest height the window takes.
+    int CompactWindowHeight() const;
+
     QString ApplicationTitle() const { return applicationTitle_; }
     int ShownPictureIndex() const { return shownPictureIndex_; }
 
@@ -155,6 +159,8 @@ class TKorvidMain : public QWidget {
     // Puts the settings into the window: geometry, rounding step and thousandths field, track
     // bar range, stay-on-top.
     void ApplySettingsToWindow();
+    // Size and place the window from the stored frame, on the screens there are now.
+    void PlaceWindowFromSettings();
     bool CloseQuery();
     void FormClose();
     void MirrorModels();

@@ -119,15 +119,7 @@ void TKorvidMain::TempoFractionalEditChange() {
 
 void TKorvidMain::ApplySettingsToWindow() {
     AppSettings& s = model_->settings;
-    const QRect available = screen() ? screen()->availableGeometry() : QRect();
-    QRect frame(s.MAINSCREENPOSITIONLEFT, s.MAINSCREENPOSITIONTOP, s.MAINSCREENPOSITIONWIDTH,
-                s.MAINSCREENPOSITIONHEIGHT);
-    // A window stored on a screen that is gone would open where nobody can reach it.
-    if (available.isValid() && !available.intersects(frame))
-        frame.moveTo(available.topLeft() + QPoint(40, 40));
-    move(frame.topLeft());
-    SetWindowWidth(frame.width());
-    SetWindowHeight(frame.height());
+    PlaceWindowFromSettings();
 
     const double rounding = s.BPMROUNDING;
     const bool whole = rounding >= 1;
