@@ -168,6 +168,7 @@ class TKorvidMain : public QWidget {
     void PortSelectorChanged(PortWidgets& w, int index);
     void ShowStatus(const QString& text, const QColor& color);
     void PumpTempo();
+    void FitTempoLabelFont();
     void PumpTapDisplay();
     void PumpFlash();
     void PumpRunState();

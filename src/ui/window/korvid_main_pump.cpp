@@ -3,6 +3,7 @@
 // a change posted meanwhile shows on the next pass at the latest; widgets are touched only when
 // something changed.
 #include <QApplication>
+#include <QFontMetrics>
 #include <algorithm>
 
 #include "ui/window/korvid_main.h"
@@ -58,6 +59,7 @@ void TKorvidMain::PumpTempo() {
     TBPMTimer& timer = model_->Timer();
     timer.SetTempo(static_cast<uint32_t>(whole * 1000 + frac));
     BPMLabel->setText(QString::number(whole));
+    FitTempoLabelFont();
     // The bar is upside down: its top (Min) is the fastest tempo.
     trackBarMark_ = TempoTrackBar->maximum() + TempoTrackBar->minimum() - whole;
     TempoTrackBar->setValue(trackBarMark_);
@@ -66,6 +68,24 @@ void TKorvidMain::PumpTempo() {
     applicationTitle_ = General(timer.Tempo() * 0.001) + " BPM";
     if (TrayIcon1) TrayIcon1->setToolTip(applicationTitle_);
     if (s.ShowTickPeriod) setWindowTitle(General(static_cast<double>(timer.Period())) + " ms");
+}
+
+void TKorvidMain::FitTempoLabelFont() {
+    // Three digits fit the label at the design size; tempos of 1000 BPM and more take the
+    // largest size at which their digits (the ink, not the spacing around it) still show whole.
+    constexpr int kDesignPixels = 40;
+    constexpr int kSmallestPixels = 10;
+    QFont font = BPMLabel->font();
+    const int room = BPMLabel->contentsRect().width();
+    int pixels = kDesignPixels;
+    for (; pixels > kSmallestPixels; --pixels) {
+        font.setPixelSize(pixels);
+        if (QFontMetrics(font).boundingRect(BPMLabel->text()).width() <= room) break;
+    }
+    if (BPMLabel->font().pixelSize() != pixels) {
+        font.setPixelSize(pixels);
+        BPMLabel->setFont(font);
+    }
 }
 
 void TKorvidMain::PumpTapDisplay() {

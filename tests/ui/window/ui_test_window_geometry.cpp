@@ -71,3 +71,24 @@ TEST_F(WindowGeometryTest, TheCompactViewShowsTheWholeTempoPartAndNoMore) {
     EXPECT_TRUE(ShownWhole(w, w.TempoTrackBar));
     EXPECT_TRUE(ShownWhole(w, w.TapButton));
 }
+
+TEST_F(WindowGeometryTest, TheTempoLabelShowsEveryAllowedTempoWhole) {
+    folder.write("clockpresets.ini", "[APPLICATION_PRESETS]\nBPMMINIMUM=1\nBPMMAXIMUM=2500\n");
+    TKorvidMain& w = open();
+    const int designPixels = w.BPMLabel->font().pixelSize();
+    for (const double bpm : {2500.0, 1000.0, 1888.0, 999.0, 120.0, 1.0}) {
+        model().SetBPM(bpm);
+        pump();
+        const QString text = w.BPMLabel->text();
+        EXPECT_EQ(text, QString::number(static_cast<int>(bpm)));
+        EXPECT_LE(QFontMetrics(w.BPMLabel->font()).boundingRect(text).width(),
+                  w.BPMLabel->contentsRect().width())
+            << bpm;
+        // The design size wherever it fits, and never smaller than it needs to be.
+        if (bpm < 1000) {
+            EXPECT_EQ(w.BPMLabel->font().pixelSize(), designPixels) << bpm;
+        } else {
+            EXPECT_GE(w.BPMLabel->font().pixelSize(), designPixels * 2 / 3) << bpm;
+        }
+    }
+}
