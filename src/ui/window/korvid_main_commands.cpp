@@ -42,6 +42,10 @@ void TKorvidMain::BuildCommandList() {
         action->setObjectName(QString::fromLatin1(entry.name));
         action->setShortcut(entry.shortcut);
         action->setShortcutContext(Qt::WindowShortcut);
+        // Holding a transport or save key does its work once, not on every repeat.
+        static const QStringList kOnce = {"StartStopSeq", "SendPause", "SendContinue",
+                                          "SaveSettings", "SaveSettings2"};
+        action->setAutoRepeat(!kOnce.contains(action->objectName()));
         const QString name = action->objectName();
         connect(action, &QAction::triggered, this, [this, name] { RunCommand(name); });
         addAction(action);
@@ -158,19 +162,23 @@ bool TKorvidMain::KeyPreview(QKeyEvent* event, QObject* watched) {
     QWidget* focus = QApplication::focusWidget();
     if (watched != (focus ? static_cast<QObject*>(focus) : static_cast<QObject*>(this)))
         return false;
-    if (event->isAutoRepeat()) return false;
     const int key = event->key();
     const bool space = key == Qt::Key_Space;
     const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;
     const bool keyboardTap = model_->settings.IGNOREKEYBOARDTAP == 0;
-    if (space && keyboardTap) TapButtonClick();
-    if (enter && keyboardTap) RunCommand("StartStopSeq");
-    model_->PassKeyToInputMap(VirtualKeyFromQt(key, event->modifiers()));
-    if ((space || enter) && keyboardTap)
-        return true;  // handled: the focused control must not also act
+    // A held key keeps acting through the input map (a key on "BPM +1" keeps raising the
+    // tempo), but a held Space or Enter taps and toggles only once.
+    const bool repeat = event->isAutoRepeat();
+    if (space && keyboardTap && !repeat) TapButtonClick();
+    if (enter && keyboardTap && !repeat) RunCommand("StartStopSeq");
+    const int virtualKey = VirtualKeyFromEvent(*event);
+    model_->PassKeyToInputMap(virtualKey);
+    // Handled: the focused control must not also act, nor see a held Space or Enter (a
+    // drop-down would open, a button would be pressed again and again).
+    if ((space || enter) && (keyboardTap || repeat)) return true;
     if (watched == TapButton) {
         // Space and Enter never press the tap button: the window already handled them.
-        int filtered = VirtualKeyFromQt(key, event->modifiers());
+        int filtered = virtualKey;
         FilterShortCuts(filtered);
         if (filtered == 145) return true;
     }

@@ -1,0 +1,82 @@
+// Keys as the window sees them: layouts other than US, and keys held down.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QKeyEvent>
+
+#include "support/window_rig.h"
+
+namespace {
+
+struct WindowKeysTest : MainWindowTest {
+    // A press as a Linux desktop delivers it, with the XKB scan code of the kernel key code.
+    void press(int qtKey, quint32 evdev, bool autoRepeat = false,
+               Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QKeyEvent event(QEvent::KeyPress, qtKey, modifiers, evdev ? evdev + 8 : 0, 0, 0,
+                        QString(), autoRepeat);
+        QApplication::sendEvent(QApplication::focusWidget(), &event);
+    }
+};
+
+}  // namespace
+
+TEST_F(WindowKeysTest, AzertyAndGermanKeysReachTheInputMapByTheirPlace) {
+    TKorvidMain& w = open();
+    w.TapButton->setFocus();
+    press(Qt::Key_Ampersand, 2);  // AZERTY "1" key
+    press(Qt::Key_Eacute, 3);     // AZERTY "2" key
+    press(Qt::Key_A, 16);         // AZERTY A, in the US Q place
+    press(Qt::Key_Adiaeresis, 40);
+    press(Qt::Key_Odiaeresis, 39);
+    press(Qt::Key_ssharp, 12);
+    EXPECT_EQ(keysToInputMap, (std::vector<int>{49, 50, 65, 222, 186, 189}));
+}
+
+TEST_F(WindowKeysTest, HeldKeysKeepReachingTheInputMap) {
+    open();
+    press(Qt::Key_Up, 103);
+    press(Qt::Key_Up, 103, true);
+    press(Qt::Key_Up, 103, true);
+    press(Qt::Key_B, 48, true);
+    EXPECT_EQ(keysToInputMap, (std::vector<int>{38, 38, 38, 66}));
+}
+
+TEST_F(WindowKeysTest, HeldSpaceAndEnterTapAndToggleOnceAndNeverReachTheFocusedControl) {
+    TKorvidMain& w = open();
+    openPort1();
+    w.MIDIOutDividerComboBox1->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), w.MIDIOutDividerComboBox1);
+    press(Qt::Key_Space, 57);
+    for (int i = 0; i < 5; ++i) press(Qt::Key_Space, 57, true);
+    EXPECT_EQ(model().state.TapStep.load(), 3);  // one tap
+    EXPECT_FALSE(w.MIDIOutDividerComboBox1->view()->isVisible());
+    press(Qt::Key_Return, 28);
+    for (int i = 0; i < 5; ++i) press(Qt::Key_Return, 28, true);
+    EXPECT_EQ(model().state.RunState.load(), 1);  // started once, not toggled back and forth
+    EXPECT_EQ(keysToInputMap.size(), 12u);  // every press and repeat went to the input map
+
+    // With the keyboard tap off, a plain Space is the focused control's, a held one is not.
+    model().settings.IGNOREKEYBOARDTAP = 1;
+    w.TapButton->setFocus();
+    int clicks = 0;
+    QObject::connect(w.TapButton, &QPushButton::clicked, [&] { ++clicks; });
+    w.MIDIOutEnable1->setFocus();
+    const bool checked = w.MIDIOutEnable1->isChecked();
+    for (int i = 0; i < 5; ++i) press(Qt::Key_Space, 57, true);
+    EXPECT_EQ(w.MIDIOutEnable1->isChecked(), checked);
+    EXPECT_EQ(model().state.TapStep.load(), 3);
+    EXPECT_EQ(clicks, 0);
+}
+
+TEST_F(WindowKeysTest, HoldingTheTransportKeysActsOnce) {
+    open();
+    openPort1();
+    QTest::simulateEvent(window.get(), true, Qt::Key_F1, Qt::NoModifier, QString(), false);
+    for (int i = 0; i < 3; ++i)
+        QTest::simulateEvent(window.get(), true, Qt::Key_F1, Qt::NoModifier, QString(), true);
+    EXPECT_EQ(model().state.RunState.load(), 1);
+    // A held preset key may repeat: it only sets the same tempo again.
+    EXPECT_TRUE(window->Command("F5Tempo")->autoRepeat());
+    EXPECT_FALSE(window->Command("StartStopSeq")->autoRepeat());
+}
