@@ -4,6 +4,8 @@
 #include <QMessageBox>
 #include <exception>
 
+#include "app/settings_file.h"
+#include "ui/adapters/settings_claim_qt.h"
 #include "ui/adapters/termination_signals_qt.h"
 #include "ui/window/korvid_main.h"
 #include "ui/display/help_form.h"
@@ -18,6 +20,14 @@ int main(int argc, char** argv) {
         TKorvidMain::Options options;
         options.programFolder = QApplication::applicationDirPath();
         if (argc > 1) options.settingsArgument = QString::fromLocal8Bit(argv[1]);
+        // Two instances on one settings file would drive the same devices twice over.
+        const auto settingsLock = ClaimSettingsFile(
+            QString::fromStdString(SettingsFile::Location(
+                options.programFolder.toStdString(), options.settingsArgument.toStdString())),
+            [](const QString& caption, const QString& text) {
+                QMessageBox::information(nullptr, caption, text);
+            });
+        if (!settingsLock) return 1;
         TKorvidMain window(MidiSystem::CreateDefault(), options);
         THelpForm help(&window);
         TStatisticsForm stats(&window);
