@@ -27,14 +27,3 @@ TEST(SettingsClaim, ASecondClaimOnTheSameFileIsToldAndRefused) {
     first.reset();
     EXPECT_NE(ClaimSettingsFile(settings, tell), nullptr);
 }
-
-TEST(SettingsClaim, ASettingsFolderThatIsMissingDoesNotStopTheProgram) {
-    TempFolder folder;
-    QStringList told;
-    const auto claim =
-        ClaimSettingsFile(QString::fromStdString(folder.file("missing/clockpresets.ini")),
-                          [&](const QString&, const QString& text) { told << text; });
-    ASSERT_NE(claim, nullptr);
-    EXPECT_EQ(claim->state(), InstanceLock::State::Unavailable);
-    EXPECT_TRUE(told.isEmpty());
-}
