@@ -84,8 +84,8 @@ FrameRect PlaceWindow(const FrameRect& saved, const std::vector<FrameRect>& scre
         frame.top = std::max(screen->top, std::min(frame.top, screen->bottom() - frame.height));
     }
     // The whole title bar lies within the screen's height, and enough of it sideways.
-    frame.top = std::clamp(frame.top, screen->top,
-                           std::max(screen->top, screen->bottom() - caption));
+    frame.top =
+        std::clamp(frame.top, screen->top, std::max(screen->top, screen->bottom() - caption));
     const int64_t grab = std::min(kGrabWidth, frame.width);
     frame.left = std::clamp(frame.left, screen->left - frame.width + grab,
                             std::max(screen->left - frame.width + grab, screen->right() - grab));

@@ -22,8 +22,8 @@ int main(int argc, char** argv) {
         if (argc > 1) options.settingsArgument = QString::fromLocal8Bit(argv[1]);
         // Two instances on one settings file would drive the same devices twice over.
         const auto settingsLock = ClaimSettingsFile(
-            QString::fromStdString(SettingsFile::Location(
-                options.programFolder.toStdString(), options.settingsArgument.toStdString())),
+            QString::fromStdString(SettingsFile::Location(options.programFolder.toStdString(),
+                                                          options.settingsArgument.toStdString())),
             [](const QString& caption, const QString& text) {
                 QMessageBox::information(nullptr, caption, text);
             });

@@ -41,8 +41,7 @@ TEST(WindowPlacement, AWindowOffEveryScreenComesBackToThePrimary) {
 TEST(WindowPlacement, ATitleBarAboveTheTopOrOffTheSideIsBroughtBackJustEnough) {
     // Above the primary's top (the panel): moved down to it, not sideways.
     EXPECT_EQ(PlaceWindow({500, 10, 262, 528}, kScreens, kNeeds), (FrameRect{500, 32, 262, 528}));
-    EXPECT_EQ(PlaceWindow({500, -200, 262, 528}, kScreens, kNeeds),
-              (FrameRect{500, 32, 262, 528}));
+    EXPECT_EQ(PlaceWindow({500, -200, 262, 528}, kScreens, kNeeds), (FrameRect{500, 32, 262, 528}));
     // Only the lower part showing at the bottom of the primary: the title bar comes up.
     const FrameRect low = PlaceWindow({500, 1070, 262, 528}, kScreens, kNeeds);
     EXPECT_EQ(low.left, 500);

@@ -142,24 +142,22 @@ constexpr PhysicalKey Key(quint32 evdev, int virtualKey, bool letter = false) {
 }
 
 constexpr PhysicalKey kPhysicalKeys[] = {
-    Key(41, 192),                                                   // ` ~
-    Key(2, '1'),  Key(3, '2'),  Key(4, '3'),  Key(5, '4'),  Key(6, '5'),
-    Key(7, '6'),  Key(8, '7'),  Key(9, '8'),  Key(10, '9'), Key(11, '0'),
-    Key(12, 189), Key(13, 187),                                     // - =
+    Key(41, 192),  // ` ~
+    Key(2, '1'),        Key(3, '2'),        Key(4, '3'),        Key(5, '4'),
+    Key(6, '5'),        Key(7, '6'),        Key(8, '7'),        Key(9, '8'),
+    Key(10, '9'),       Key(11, '0'),       Key(12, 189),       Key(13, 187),  // - =
     Key(16, 'Q', true), Key(17, 'W', true), Key(18, 'E', true), Key(19, 'R', true),
     Key(20, 'T', true), Key(21, 'Y', true), Key(22, 'U', true), Key(23, 'I', true),
-    Key(24, 'O', true), Key(25, 'P', true),
-    Key(26, 219), Key(27, 221),                                     // [ ]
+    Key(24, 'O', true), Key(25, 'P', true), Key(26, 219),       Key(27, 221),  // [ ]
     Key(30, 'A', true), Key(31, 'S', true), Key(32, 'D', true), Key(33, 'F', true),
     Key(34, 'G', true), Key(35, 'H', true), Key(36, 'J', true), Key(37, 'K', true),
-    Key(38, 'L', true),
-    Key(39, 186), Key(40, 222), Key(43, 220),                       // ; ' backslash
+    Key(38, 'L', true), Key(39, 186),       Key(40, 222),       Key(43, 220),  // ; ' backslash
     Key(44, 'Z', true), Key(45, 'X', true), Key(46, 'C', true), Key(47, 'V', true),
-    Key(48, 'B', true), Key(49, 'N', true), Key(50, 'M', true),
-    Key(51, 188), Key(52, 190), Key(53, 191),                       // , . /
-    Key(86, 226),                                                   // the ISO key beside Shift
-    Key(89, 193),                                                   // ABNT / JIS: / ? and ro
-    Key(124, 223),                                                  // JIS yen
+    Key(48, 'B', true), Key(49, 'N', true), Key(50, 'M', true), Key(51, 188),
+    Key(52, 190),       Key(53, 191),  // , . /
+    Key(86, 226),                      // the ISO key beside Shift
+    Key(89, 193),                      // ABNT / JIS: / ? and ro
+    Key(124, 223),                     // JIS yen
 };
 
 // A key in a letter place that gives no letter A-Z (a comma on some layouts, an AltGr symbol)

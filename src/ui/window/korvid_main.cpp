@@ -438,10 +438,9 @@ void TKorvidMain::PlaceWindowFromSettings() {
     const int minWidth = kClientWidth + kFrameWidth;
     const int minHeight = CompactWindowHeight();
     setMinimumSize(minWidth - kFrameWidth, minHeight - kFrameHeight);
-    const FrameRect frame =
-        PlaceWindow({s.MAINSCREENPOSITIONLEFT, s.MAINSCREENPOSITIONTOP, s.MAINSCREENPOSITIONWIDTH,
-                     s.MAINSCREENPOSITIONHEIGHT},
-                    screens, {minWidth, minHeight, kCaptionHeight});
+    const FrameRect frame = PlaceWindow({s.MAINSCREENPOSITIONLEFT, s.MAINSCREENPOSITIONTOP,
+                                         s.MAINSCREENPOSITIONWIDTH, s.MAINSCREENPOSITIONHEIGHT},
+                                        screens, {minWidth, minHeight, kCaptionHeight});
     move(frame.left, frame.top);
     SetWindowWidth(frame.width);
     SetWindowHeight(frame.height);

@@ -17,9 +17,8 @@ bool ShownWhole(const TKorvidMain& w, const QWidget* child) {
 }  // namespace
 
 TEST_F(WindowGeometryTest, AbsurdSizesAreClampedToTheScreenAndTheWindowPaints) {
-    const char* sizes[][2] = {{"100000000", "-2147483648"},
-                              {"-2147483648", "100000000"},
-                              {"2147483647", "2147483647"}};
+    const char* sizes[][2] = {
+        {"100000000", "-2147483648"}, {"-2147483648", "100000000"}, {"2147483647", "2147483647"}};
     for (const auto& size : sizes) {
         folder.write("clockpresets.ini", std::string("[APPLICATION_PRESETS]\n") +
                                              "MAINSCREENPOSITIONWIDTH=" + size[0] + "\n" +
@@ -57,11 +56,10 @@ TEST_F(WindowGeometryTest, ZeroAndNegativeSizesGiveTheSmallestUsableWindow) {
 TEST_F(WindowGeometryTest, TheCompactViewShowsTheWholeTempoPartAndNoMore) {
     TKorvidMain& w = open();
     w.ToggleWindowHeight();
-    for (const QWidget* part : {static_cast<QWidget*>(w.TempoTrackBar),
-                                static_cast<QWidget*>(w.TapButton),
-                                static_cast<QWidget*>(w.ShowMoreButton),
-                                static_cast<QWidget*>(w.StatsImage),
-                                static_cast<QWidget*>(w.MainButtonImage)})
+    for (const QWidget* part :
+         {static_cast<QWidget*>(w.TempoTrackBar), static_cast<QWidget*>(w.TapButton),
+          static_cast<QWidget*>(w.ShowMoreButton), static_cast<QWidget*>(w.StatsImage),
+          static_cast<QWidget*>(w.MainButtonImage)})
         EXPECT_TRUE(ShownWhole(w, part)) << part->metaObject()->className();
     // The port boxes are what the compact view leaves out.
     EXPECT_FALSE(ShownWhole(w, w.GroupBox1));

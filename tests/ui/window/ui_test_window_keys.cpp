@@ -23,8 +23,8 @@ struct WindowKeysTest : MainWindowTest {
     // A press as a Linux desktop delivers it, with the XKB scan code of the kernel key code.
     void press(int qtKey, quint32 evdev, bool autoRepeat = false,
                Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-        QKeyEvent event(QEvent::KeyPress, qtKey, modifiers, evdev ? evdev + 8 : 0, 0, 0,
-                        QString(), autoRepeat);
+        QKeyEvent event(QEvent::KeyPress, qtKey, modifiers, evdev ? evdev + 8 : 0, 0, 0, QString(),
+                        autoRepeat);
         QApplication::sendEvent(QApplication::focusWidget(), &event);
     }
 };
