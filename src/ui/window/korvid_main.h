@@ -165,6 +165,7 @@ class TKorvidMain : public QWidget {
     void PumpTapDisplay();
     void PumpFlash();
     void PumpRunState();
+    void PumpStatistics();
     void SetBackground(const QColor& color);
     bool KeyPreview(QKeyEvent* event, QObject* watched);
     bool WheelOverWindow(QWheelEvent* event, QObject* watched);
@@ -182,6 +183,7 @@ class TKorvidMain : public QWidget {
     ButtonImageLists images_;
     THelpForm* helpForm_ = nullptr;
     TStatisticsForm* statsForm_ = nullptr;
+    int32_t statsPasses_ = 0;  // pump passes since the last statistics sample
     PortWidgets out1_{}, out2_{};
     QList<QAction*> ActionList1;
 
