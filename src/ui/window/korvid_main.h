@@ -32,7 +32,11 @@ class TKorvidMain : public QWidget {
 
   public:
     static constexpr const char* kVersion = "4.01";
-    static constexpr const char* kWebAddress = "https://tempovane.org/";
+    // The user guide ships with the program: beside it (the build folder), or with the
+    // installed documentation.
+    static constexpr const char* kUserGuide = "README.md";
+    static constexpr const char* kInstalledUserGuide = "/usr/share/doc/tempovane/README.md";
+    QString UserGuidePath() const;
 
     struct Options {
         QString programFolder;                 // where the settings, skins and patches live
