@@ -122,10 +122,15 @@ void TStatisticsForm::RecordBPMData(double interval, double mainOutput, double r
 void TStatisticsForm::fitAxes() {
     // A new range relays out the whole chart, which costs more than the points themselves, so
     // the axes grow ahead of the data in steps: a quarter more time, and a margin of values.
-    if (chartTime_ > axisX_->max()) axisX_->setRange(0, std::max(1.0, chartTime_ * 1.25));
+    // Nice numbers give round labels (0, 2, 4 ... seconds) and only ever widen the range.
+    if (chartTime_ > axisX_->max()) {
+        axisX_->setRange(0, std::max(1.0, chartTime_ * 1.25));
+        axisX_->applyNiceNumbers();
+    }
     if (minY_ < axisY_->min() || maxY_ > axisY_->max()) {
         const double margin = std::max(1.0, (maxY_ - minY_) * 0.1);
         axisY_->setRange(std::max(0.0, minY_ - margin), maxY_ + margin);
+        axisY_->applyNiceNumbers();
     }
 }
 
