@@ -39,6 +39,9 @@ class KorvidMainModel {
     KorvidMainModel& operator=(const KorvidMainModel&) = delete;
 
     MainState state;
+    // No new input-clock measurement since the last statistics sample: set by the pump after
+    // each sample, cleared by the input side when it measures a new tempo.
+    std::atomic<bool> MeasureRequested{true};
     AppSettings settings;
     OutPortControls out1Controls;
     OutPortControls out2Controls;

@@ -3,7 +3,54 @@
 #include <QPlainTextEdit>
 #include <QVBoxLayout>
 
-THelpForm::THelpForm(QWidget* parent) : QDialog(parent), HelpMemo(new QPlainTextEdit(this)) {
+namespace {
+// The text the window starts with. Other parts of the program add lines above and below it.
+QStringList storedLines() {
+    return {
+        "",
+        "USAGE:",
+        "-------------",
+        "  Basic keyboard shortcuts :",
+        "    Ctrl+Alt+s : save settings to clockpresets.ini file.",
+        "    F1      : start/stop clock sequence",
+        "    F2      : send pause MIDI code",
+        "    F3      : send continue MIDI code",
+        "    F5      : use bookmark tempo nr. 1",
+        "    CTRL+F5 : set bookmark tempo nr. 1",
+        "    F6,CTRL+F6,F7,CTRL+F7,F8,CTRL+F8 : tempo bookmarks nr 2, 3 & 4",
+        "    Mousewheel up/down : increase/decrease tempo",
+        "    SPACE BAR : Tap Tempo",
+        "",
+        "",
+        "DESCRIPTION:",
+        "------------------------",
+        "  TEMPOVANE can be used for synchronization of MIDI devices.",
+        "  The BPM rate of the clock signal can be set, and the MIDI real time clock",
+        // On Linux the clock runs on the system's high-resolution timer (and, through JACK,
+        // is placed on its audio frame); there is no other timer to speak of.
+        "  protocol is sent out with the precision of the system's high-resolution timer.",
+        "  The clock signal can be started/stopped/adjusted by pressing keys or sending",
+        "  MIDI-IN patch change commands.",
+        "",
+        "",
+        "DISCLAIMER:",
+        "-----------",
+        "Keep in mind that you use this software at your own risk; any damage which",
+        "might occur, in whatever form, is your own responsibility.",
+        "",
+        "CONTACT INFO:",
+        "-------------",
+        "  The user guide is README.md, which comes with the program (next to it, or in",
+        "  /usr/share/doc/tempovane when installed). Questions and reports go to the",
+        "  project that you got TEMPOVANE from.",
+        "",
+        "",
+    };
+}
+}  // namespace
+
+THelpForm::THelpForm(QWidget* parent)
+    : QDialog(parent), HelpMemo(new QPlainTextEdit(this)), memoLines_(storedLines()) {
     setWindowTitle(QStringLiteral("TEMPOVANE Info"));
     setFixedSize(459, 443);
     setSizeGripEnabled(false);
@@ -19,6 +66,7 @@ THelpForm::THelpForm(QWidget* parent) : QDialog(parent), HelpMemo(new QPlainText
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(HelpMemo);
+    showLines();
 }
 
 void THelpForm::insertLinesAtTop(const QStringList& lines) {

@@ -4,6 +4,7 @@
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLocale>
@@ -135,11 +136,11 @@ void TKorvidMain::BuildControls() {
     StatusLabel->setFont(ArialPixels(17));
     ShowStatus(QStringLiteral("No MIDI Port Selected"), QColor(255, 0, 0));
 
-    URLLabel = new ClickableLabel(QStringLiteral("tempovane.org"), this);
+    URLLabel = new ClickableLabel(QString::fromLatin1(kUserGuide), this);
     URLLabel->setGeometry(72, 120, 94, 13);
     URLLabel->setCursor(Qt::PointingHandCursor);
     SetTextColor(URLLabel, Qt::blue);
-    URLLabel->setToolTip(QString::fromLatin1(kWebAddress));
+    URLLabel->setToolTip(QStringLiteral("User guide"));
 
     VersionLabel = new QLabel(QStringLiteral("MIDI clock"), this);
     VersionLabel->setGeometry(0, 120, 60, 13);
@@ -303,7 +304,7 @@ void TKorvidMain::PortSelectorChanged(PortWidgets& w, int index) {
                                        "You can use MidiYoke + MidiOx to setup a workaround.\n"
                                        "Check %1 for more information.\n"
                                        "Port 2 is set to \"None\" for now.")
-                            .arg(QString::fromLatin1(kWebAddress)));
+                            .arg(QString::fromLatin1(kUserGuide)));
             ListModel& ports = model_->out2Controls.port;
             ports.setIndex(ports.count() - 1);
         }
@@ -466,8 +467,17 @@ void TKorvidMain::ShowStats() {
     statsForm_->raise();
 }
 
+QString TKorvidMain::UserGuidePath() const {
+    for (const QString& path : {QDir(ProgramFolder()).filePath(QString::fromLatin1(kUserGuide)),
+                                QString::fromLatin1(kInstalledUserGuide)})
+        if (QFileInfo::exists(path)) return QFileInfo(path).absoluteFilePath();
+    return {};
+}
+
 void TKorvidMain::OpenWebSite() {
-    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kWebAddress)));
+    const QString guide = UserGuidePath();
+    if (guide.isEmpty() || !QDesktopServices::openUrl(QUrl::fromLocalFile(guide)))
+        ShowStatus(QStringLiteral("User guide README.md not found"), QColor(255, 0, 0));
 }
 
 void TKorvidMain::MainButtonImageMouseDown() {

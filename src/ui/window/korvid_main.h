@@ -32,7 +32,11 @@ class TKorvidMain : public QWidget {
 
   public:
     static constexpr const char* kVersion = "4.01";
-    static constexpr const char* kWebAddress = "https://tempovane.org/";
+    // The user guide ships with the program: beside it (the build folder), or with the
+    // installed documentation.
+    static constexpr const char* kUserGuide = "README.md";
+    static constexpr const char* kInstalledUserGuide = "/usr/share/doc/tempovane/README.md";
+    QString UserGuidePath() const;
 
     struct Options {
         QString programFolder;                 // where the settings, skins and patches live
@@ -172,6 +176,7 @@ class TKorvidMain : public QWidget {
     void PumpTapDisplay();
     void PumpFlash();
     void PumpRunState();
+    void PumpStatistics();
     void SetBackground(const QColor& color);
     bool KeyPreview(QKeyEvent* event, QObject* watched);
     bool WheelOverWindow(QWheelEvent* event, QObject* watched);
@@ -189,6 +194,7 @@ class TKorvidMain : public QWidget {
     ButtonImageLists images_;
     THelpForm* helpForm_ = nullptr;
     TStatisticsForm* statsForm_ = nullptr;
+    int32_t statsPasses_ = 0;  // pump passes since the last statistics sample
     PortWidgets out1_{}, out2_{};
     QList<QAction*> ActionList1;
 

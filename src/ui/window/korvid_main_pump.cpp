@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "ui/window/korvid_main.h"
+#include "app/stats_sample.h"
 #include "ui/display/help_form.h"
 #include "midiout/midi_out_port.h"
 #include "platform/number_text.h"
@@ -30,10 +31,23 @@ void TKorvidMain::VCLEventsTimerTimer() {
                    QColor(status.color.r, status.color.g, status.color.b));
     }
     PumpTapDisplay();
-    // The learn hand-off to an open preset editor and the statistics sample join here with the
-    // input and statistics windows.
+    // The learn hand-off to an open preset editor joins here with the input editors.
     PumpFlash();
     PumpRunState();
+    PumpStatistics();
+}
+
+void TKorvidMain::PumpStatistics() {
+    if (++statsPasses_ < StatsSample::kPassesPerSample) return;
+    statsPasses_ = 0;
+    if (statsForm_) {
+        const StatsSample sample = StatsSample::Take(
+            model_->state, model_->MeasureRequested.load(std::memory_order_acquire));
+        statsForm_->RecordBPMData(sample.interval, sample.mainOutput, sample.rawClockIn,
+                                  sample.filteredClockIn);
+    }
+    // Also without a window: the input side measures the incoming clock only when asked.
+    model_->MeasureRequested.store(true, std::memory_order_release);
 }
 
 void TKorvidMain::ShowStatus(const QString& text, const QColor& color) {

@@ -20,9 +20,27 @@ TEST(HelpForm, FixedSizeDialogWithOneReadOnlyMemo) {
     form.hide();
 }
 
+TEST(HelpForm, StartsWithTheUsageTextAndAContactPointingToTheReadme) {
+    THelpForm form;
+    const QStringList lines = form.lines();
+    ASSERT_GE(lines.size(), 30);
+    EXPECT_EQ(lines[0], "");
+    EXPECT_EQ(lines[1], "USAGE:");
+    EXPECT_EQ(lines[4], "    Ctrl+Alt+s : save settings to clockpresets.ini file.");
+    EXPECT_EQ(lines[12], "    SPACE BAR : Tap Tempo");
+    EXPECT_EQ(lines[15], "DESCRIPTION:");
+    EXPECT_EQ(lines[24], "DISCLAIMER:");
+    EXPECT_TRUE(lines.contains("CONTACT INFO:"));
+    EXPECT_TRUE(lines.join('\n').contains("README.md"));
+    // No invented web address: the contact section names the documentation that ships.
+    EXPECT_FALSE(lines.join('\n').contains("http"));
+    EXPECT_EQ(lines.last(), "");
+    EXPECT_EQ(form.HelpMemo->toPlainText(), lines.join('\n'));
+}
+
 TEST(HelpForm, LinesKeepTheirOrderAndEmptyLines) {
     THelpForm form;
-    EXPECT_TRUE(form.lines().isEmpty());
+    const QStringList stored = form.lines();
 
     form.appendLines({"", "USAGE:", "  indented", ""});
     form.insertLinesAtTop({"TEMPOVANE 4.01"});
@@ -30,15 +48,14 @@ TEST(HelpForm, LinesKeepTheirOrderAndEmptyLines) {
     form.appendLines({"Automatically generated Stats : ", ""});
     form.appendLines({});
 
-    const QStringList expected{"second insert",
-                               "goes above",
-                               "TEMPOVANE 4.01",
-                               "",
-                               "USAGE:",
-                               "  indented",
-                               "",
-                               "Automatically generated Stats : ",
-                               ""};
+    const QStringList expected = QStringList{"second insert", "goes above", "TEMPOVANE 4.01"} +
+                                 stored +
+                                 QStringList{"",
+                                             "USAGE:",
+                                             "  indented",
+                                             "",
+                                             "Automatically generated Stats : ",
+                                             ""};
     EXPECT_EQ(form.lines(), expected);
     // The memo shows exactly those lines, one text block each, the trailing empty one too.
     EXPECT_EQ(form.HelpMemo->document()->blockCount(), expected.size());
