@@ -43,7 +43,16 @@ export JACK_NO_AUDIO_RESERVATION=1
 # A generous client timeout (-t, ms): on a loaded machine, or under ThreadSanitizer, a process
 # callback may now and then take longer than JACK's default allows, and the server would then
 # throw the client out of the graph in the middle of a test.
-jackd -n "$server" -t 5000 --no-realtime -d dummy -r 48000 -p 256 >"$log" 2>&1 &
+# Real-time scheduling where this user may have it: without it the dummy driver's thread is an
+# ordinary one, and on a busy machine it wakes tens of microseconds late several times a second.
+# Each such late wake is an xrun that restarts the driver's time line a frame or two further on,
+# which a frame-exact test cannot tell from a misplaced tick (it then measures again, and on a
+# loaded machine may never find a quiet second). Real-time threads wake on time.
+realtime="--no-realtime"
+if command -v chrt >/dev/null 2>&1 && chrt -f 10 true 2>/dev/null; then
+    realtime="--realtime"
+fi
+jackd -n "$server" -t 5000 $realtime -d dummy -r 48000 -p 256 >"$log" 2>&1 &
 jackd_pid=$!
 
 export JACK_DEFAULT_SERVER="$server"

@@ -136,6 +136,23 @@ int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
 }
 
 // ---------------------------------------------------------------------------------------------
+// Placing a message on a frame
+
+FramePlacement PlaceOnFrame(int64_t timeNs, int64_t latencyNs, int64_t cycleStartNs,
+                            double framesPerNs, uint32_t cycleFrames, uint32_t previousFrame) {
+    if (timeNs == 0) return {FramePlacement::Kind::Now, previousFrame};
+    const double position = static_cast<double>(timeNs + latencyNs - cycleStartNs) * framesPerNs;
+    // To the nearest frame: rounding down would move half of all messages a frame early.
+    const double nearest = std::floor(position + 0.5);
+    if (nearest >= cycleFrames) return {FramePlacement::Kind::LaterCycle, 0};
+    const FramePlacement::Kind kind =
+        nearest < 0 ? FramePlacement::Kind::Late : FramePlacement::Kind::Due;
+    // A late message goes out first thing; none goes before the one written ahead of it.
+    if (nearest <= previousFrame) return {kind, previousFrame};
+    return {kind, static_cast<uint32_t>(nearest)};
+}
+
+// ---------------------------------------------------------------------------------------------
 // The JACK client and its output ports
 
 namespace {
@@ -437,15 +454,13 @@ void JackMidiBackend::Session::writeDue(JackOutSlot& slot, void* buffer, jack_nf
     jack_nframes_t lastFrame = 0;  // JACK wants the events of a cycle in time order
     MidiEventRing::Header header;
     while (slot.ring.front(header)) {
-        jack_nframes_t frame = lastFrame;
-        if (header.timeNs != 0) {
-            const double position =
-                static_cast<double>(header.timeNs + map.latencyNs - map.startNs) * map.framesPerNs;
-            const double nearest = std::floor(position + 0.5);
-            if (nearest >= frames) break;  // due in a later cycle: stays, and so does all after it
-            if (nearest < 0) lateMessages_.fetch_add(1, std::memory_order_relaxed);
-            if (nearest > lastFrame) frame = static_cast<jack_nframes_t>(nearest);
-        }
+        const FramePlacement place = PlaceOnFrame(header.timeNs, map.latencyNs, map.startNs,
+                                                  map.framesPerNs, frames, lastFrame);
+        // Due in a later cycle: stays, and so does all after it.
+        if (place.kind == FramePlacement::Kind::LaterCycle) break;
+        if (place.kind == FramePlacement::Kind::Late)
+            lateMessages_.fetch_add(1, std::memory_order_relaxed);
+        const jack_nframes_t frame = place.frame;
         if (!deliver || header.length > largestEvent) {
             slot.ring.pop();  // destination gone, or a message no cycle could ever carry
             continue;

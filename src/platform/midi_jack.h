@@ -93,6 +93,19 @@ class CycleClock {
     size_t next_ = 0;
 };
 
+// Where a message lands in a cycle: the frame nearest to its due time (time stamp plus latency)
+// counted from the cycle's first frame, never before the frame of the message written before it
+// in the same cycle (JACK wants a cycle's events in time order, and order is what senders rely
+// on). A time stamp of 0 means "now": at the previous message's frame. Pure; the process
+// callback places every message through it.
+struct FramePlacement {
+    enum class Kind { Now, Late, Due, LaterCycle };
+    Kind kind;
+    uint32_t frame;  // valid unless LaterCycle
+};
+FramePlacement PlaceOnFrame(int64_t timeNs, int64_t latencyNs, int64_t cycleStartNs,
+                            double framesPerNs, uint32_t cycleFrames, uint32_t previousFrame);
+
 // MIDI output through JACK, with every message placed at the frame of its time stamp plus a
 // constant latency, so that clock ticks keep their spacing to the frame. One JACK client,
 // "tempovane", serves the whole program.

@@ -40,8 +40,10 @@ TEST_F(ShippedDefinitionTest, EveryShippedTypeIsListed) {
 
 TEST_F(ShippedDefinitionTest, ClockOnlyStartsClocksAndStops) {
     const auto sent = play("Clock only");
+    ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent.front(), "FA");
     EXPECT_EQ(ModelRig::count(sent, "F8"), 96);
+    ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent.back(), "FC");
 }
 
@@ -56,6 +58,7 @@ TEST_F(ShippedDefinitionTest, StartEveryBarRestartsOnEachDownbeat) {
 
 TEST_F(ShippedDefinitionTest, DelayTimeSendsTheBeatLengthAndNoClock) {
     const auto sent = play("Delay time CC");
+    ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent.front(), "B0 0C 32");  // 500 ms x 0.1
     EXPECT_EQ(ModelRig::count(sent, "F8"), 0);
 }
@@ -66,6 +69,7 @@ TEST_F(ShippedDefinitionTest, SysexTempoGreetsAndSendsTheTempo) {
               (std::vector<std::string>{"F0 7D 10 01 F7", "F0 7D 01 78 00 F7", "FA"}));
     rig.memory->clearMessages();
     ModelRig::chooseType(m.out1Controls, rig.port1(), "Clock only");
+    ASSERT_FALSE(rig.sent("synth").empty());
     EXPECT_EQ(rig.sent("synth").front(), "F0 7D 10 00 F7");  // the release on the way out
 }
 

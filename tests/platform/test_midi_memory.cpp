@@ -50,6 +50,7 @@ TEST_F(MemoryBackendTest, OpensByListedNameAndRecordsEveryMessageInOrder) {
 
     const auto messages = backend_.messages();
     ASSERT_EQ(messages.size(), 3u);
+    ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages[0].bytes, Bytes{0xFA});
     EXPECT_EQ(messages[0].timeNs, 0);
     EXPECT_FALSE(messages[0].isLong);

@@ -130,6 +130,7 @@ TEST(MidiSystem, ForwardsBackendProblemsToTheListener) {
     EXPECT_FALSE(connection->sendShort(&clock, 1, 0));
 
     setup.system.reportProblem("direct");
+    ASSERT_FALSE(heard.empty());
     EXPECT_EQ(heard.back(), "direct");
 }
 

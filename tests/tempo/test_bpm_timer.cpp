@@ -73,6 +73,7 @@ TEST(BPMTimer, AStallDropsMissedTicksAndRestartsOnePeriodLater) {
     t.clock.advanceMs(100);  // nearly five periods without a check
     EXPECT_TRUE(t.timer.Poll());
     EXPECT_FALSE(t.timer.Poll());
+    ASSERT_FALSE(t.tickTimes.empty());
     EXPECT_EQ(t.tickTimes.back(), t.clock.nowNs());  // a dropped schedule restarts from now
     t.runMs(20);
     EXPECT_EQ(t.tickMs.size(), 2u);

@@ -33,6 +33,7 @@ TEST_F(TapTest, TwoTapsHalfASecondApartSet120AndStartOnTheNextBeat) {
     rig.ticks(24);
     const auto sent = rig.sent("synth");
     EXPECT_EQ(ModelRig::count(sent, "FA"), 1);
+    ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent.back(), "FA");
 }
 

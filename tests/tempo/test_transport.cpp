@@ -44,10 +44,12 @@ TEST_F(TransportTest, ToggleStartsWithStartThenClocksAndStopsWithStop) {
     rig.ticks(47);
     auto sent = rig.sent("synth");
     ASSERT_EQ(sent.size(), 49u);
+    ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent.front(), "FA");
     EXPECT_EQ(ModelRig::count(sent, "F8"), 48);  // two beats at 24 per quarter note
 
     m.transport().StartStopSeq();
+    ASSERT_FALSE(rig.sent("synth").empty());
     EXPECT_EQ(rig.sent("synth").back(), "FC");
     EXPECT_EQ(m.state.RunState.load(), 0);
     EXPECT_FALSE(m.Timer().Enabled());
@@ -132,13 +134,16 @@ TEST_F(TransportTest, PauseSendsStopWhileTheClockRunsOnAndContinueResumes) {
     m.StartTransport(true, false);
     rig.ticks(10);
     m.transport().SendPause();
+    ASSERT_FALSE(rig.sent("synth").empty());
     EXPECT_EQ(rig.sent("synth").back(), "FC");
     EXPECT_EQ(m.state.PendingStatus().text, "Pause Sent ...");
     EXPECT_EQ(m.state.PendingStatus().color, StatusColors::yellow);
     rig.ticks(5);
+    ASSERT_FALSE(rig.sent("synth").empty());
     EXPECT_EQ(rig.sent("synth").back(), "F8");
     EXPECT_EQ(m.state.TickCount.load(), 15);
     m.transport().SendContinue();
+    ASSERT_FALSE(rig.sent("synth").empty());
     EXPECT_EQ(rig.sent("synth").back(), "FB");
     EXPECT_EQ(m.state.RunState.load(), 1);
     EXPECT_EQ(m.state.TickCount.load(), 15);
@@ -161,8 +166,10 @@ TEST_F(TransportTest, BothPortsGetEveryTickAndTheTransport) {
     m.transport().StopSeq();
     for (const char* device : {"synth", "drums"}) {
         auto sent = rig.sent(device);
+        ASSERT_FALSE(sent.empty());
         EXPECT_EQ(sent.front(), "FA") << device;
         EXPECT_EQ(ModelRig::count(sent, "F8"), 24) << device;
+        ASSERT_FALSE(sent.empty());
         EXPECT_EQ(sent.back(), "FC") << device;
     }
 }
