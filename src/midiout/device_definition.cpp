@@ -95,8 +95,7 @@ void CheckTempoKeys(OutputDeviceDefinition& d, std::vector<std::string>& problem
     bool headHasStatus = false;
     for (int32_t i = 1; i < head.count; ++i) headHasStatus = headHasStatus || bytes[i] >= 0x80;
     const bool blameSecond =
-        why == "does not end with F7" ||
-        (why == "has a status byte inside" && !headHasStatus) ||
+        why == "does not end with F7" || (why == "has a status byte inside" && !headHasStatus) ||
         (why == "is longer than 500 bytes" && d.tempoString2.size() > d.tempoString1.size());
     problems.push_back(std::string(blameSecond ? second : first) + " " + why);
 }
@@ -218,11 +217,10 @@ std::vector<std::string> ListOutputDeviceTypes(const std::string& folder) {
         if (it->is_directory(typeError)) continue;
         types.push_back(path.stem().string());
     }
-    std::sort(types.begin(), types.end(),
-              [](const std::string& a, const std::string& b) {
-                  const std::string la = Lower(a), lb = Lower(b);
-                  return la != lb ? la < lb : a < b;
-              });
+    std::sort(types.begin(), types.end(), [](const std::string& a, const std::string& b) {
+        const std::string la = Lower(a), lb = Lower(b);
+        return la != lb ? la < lb : a < b;
+    });
     // x.ini and x.INI are one type: the name reads the same and one file answers to it.
     types.erase(std::unique(types.begin(), types.end()), types.end());
     const bool hasBuiltIn = std::any_of(types.begin(), types.end(), [](const std::string& t) {

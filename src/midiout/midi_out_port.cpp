@@ -112,8 +112,8 @@ std::string MidiOutPort::LoadPortSettings(const IniFile& file, bool reselect) {
     // The divider box can only show its own items, so a saved divider it does not list runs as
     // the nearest one it does: what the box shows is what the port divides by. It is in place
     // before the definition loads, so a device hears its tempo once, already divided.
-    const int32_t divider = NearestListedDivider(controls_.dividerSelector,
-                                                 file.readInt(name_, "CLOCKDIVIDER", 1));
+    const int32_t divider =
+        NearestListedDivider(controls_.dividerSelector, file.readInt(name_, "CLOCKDIVIDER", 1));
     SelectByName(controls_.dividerSelector, std::to_string(divider));
     const bool dividerChanged = divider != divider_.exchange(divider);
 

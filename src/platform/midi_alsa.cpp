@@ -86,9 +86,8 @@ std::string AlsaNameWithoutNumbers(std::string_view rtMidiName) {
     const std::string_view numbers = std::string_view(name).substr(space + 1);
     const size_t colon = numbers.find(':');
     auto digits = [](std::string_view text) {
-        return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-            return c >= '0' && c <= '9';
-        });
+        return !text.empty() &&
+               std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
     };
     if (colon == std::string_view::npos || !digits(numbers.substr(0, colon)) ||
         !digits(numbers.substr(colon + 1)))

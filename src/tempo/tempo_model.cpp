@@ -47,8 +47,7 @@ double TempoModel::WithinLimits(double bpm) const {
     const double lowest = std::max(minimum, RoundingStep());
     // SetBPM tests the whole BPM against the maximum, so with a maximum of 330.7 the highest
     // tempo it takes lies just below 330.5.
-    const double highest =
-        std::min(maximum, std::nextafter(std::floor(maximum) + 0.5, -HUGE_VAL));
+    const double highest = std::min(maximum, std::nextafter(std::floor(maximum) + 0.5, -HUGE_VAL));
     if (std::isnan(bpm) || !(lowest <= highest)) return bpm;
     return std::clamp(bpm, lowest, highest);
 }

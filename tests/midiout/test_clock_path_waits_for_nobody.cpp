@@ -65,8 +65,7 @@ class GatedBackend : public MidiOutBackend {
     explicit GatedBackend(Gate& gate) : gate_(gate) {}
     std::string prefix() const override { return "Gated"; }
     std::vector<std::string> listOutputs() override { return {"slow"}; }
-    std::unique_ptr<MidiOutConnection> openOutput(const std::string&,
-                                                  const std::string&) override {
+    std::unique_ptr<MidiOutConnection> openOutput(const std::string&, const std::string&) override {
         return std::make_unique<GatedConnection>(gate_);
     }
     void setProblemSink(ProblemSink) override {}
@@ -147,8 +146,7 @@ TEST(ClockPath, StatusCodesFromOneThreadAndTextsFromAnotherStayWhole) {
         const MainState::Status s = state.PendingStatus();
         if (s.text == "Running ...") {
             EXPECT_EQ(s.color, StatusColors::green);
-        }
-        else {
+        } else {
             EXPECT_EQ(s.text, "Pause Sent ...");
             EXPECT_EQ(s.color, StatusColors::yellow);
         }

@@ -37,7 +37,7 @@ TEST_F(TempoLimitsTest, WithinLimitsGivesATempoSetBpmTakes) {
     EXPECT_DOUBLE_EQ(t.WithinLimits(120), 120);
     EXPECT_DOUBLE_EQ(t.WithinLimits(400), 330);
     EXPECT_DOUBLE_EQ(t.WithinLimits(0.2), 1);  // the rounding step is the lowest tempo
-    m.settings.BPMMAXIMUM = 330.7;  // the whole BPM is tested: 330.5 and up are refused
+    m.settings.BPMMAXIMUM = 330.7;             // the whole BPM is tested: 330.5 and up are refused
     const double top = t.WithinLimits(1000);
     EXPECT_LT(top, 330.5);
     EXPECT_GT(top, 330.49);
