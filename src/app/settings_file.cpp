@@ -8,6 +8,8 @@
 #include "app/main_model.h"
 #include "midiout/midi_out_port.h"
 #include "platform/ini_file.h"
+#include "platform/midi_system.h"
+#include "state/list_model.h"
 
 namespace {
 
@@ -136,7 +138,31 @@ std::string LoadPorts(const IniFile& file, KorvidMainModel& model) {
     }
     model.StopTransport(true);
     for (MidiOutPort* port : ports) missing += port->LoadPortSettings(file, true);
-    for (MidiOutPort* port : ports) port->OpenSelectedPort();
+    return missing;
+}
+
+std::string StartUp(const IniFile& file, KorvidMainModel& model, bool firstStart) {
+    ReadWindowAndTempo(file, model.settings);
+    // The tempo comes first: a port that opens tells its device the tempo it holds, and it must
+    // be the one the clock will run at. A DEFAULTSPEED outside the limits (hand-edited, or saved
+    // after a round to tick above the maximum) takes the normal path at the nearest limit, so
+    // label, track bar, clock and devices agree.
+    model.SetBPM(model.tempo().WithinLimits(model.settings.DEFAULTSPEED));
+    const int32_t milliBpm = model.state.TempoMilliBPM.load();
+    if (milliBpm > 0) model.Timer().SetTempo(static_cast<uint32_t>(milliBpm));
+
+    const std::string missing = LoadPorts(file, model);
+    if (firstStart) {
+        // A new user gets our own virtual port on port 1, so F1 works at once and any program
+        // can connect to the clock.
+        const std::string virtualPort = model.Midi().firstVirtualOutput();
+        if (!virtualPort.empty()) SelectByName(model.out1Controls.port, virtualPort);
+    }
+    // Open what the port boxes show, as if the user had just chosen it: once, now that tempo,
+    // type and divider are all in place.
+    model.OutPort1()->OpenSelectedPort();
+    model.OutPort2()->OpenSelectedPort();
+    ReadOptions(file, model.settings);
     return missing;
 }
 

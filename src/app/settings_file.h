@@ -26,9 +26,18 @@ void ReadWindowAndTempo(const IniFile& file, AppSettings& settings);
 // The option keys and the four presets (what a settings patch holds too).
 void ReadOptions(const IniFile& file, AppSettings& settings);
 
-// Restores both output ports from their sections and returns the names of saved ports that are
-// not present any more (empty when all were found).
+// Restores both output ports from their sections (device, type, divider) without opening
+// them, and returns the names of saved ports that are not present any more (empty when all were
+// found).
 std::string LoadPorts(const IniFile& file, KorvidMainModel& model);
+
+// Everything start-up takes from the settings file, in an order that tells each device what it
+// needs once: the window and tempo keys, the tempo (DEFAULTSPEED brought within the limits,
+// handed to the clock at once), the ports' choices, then each port opened once, so its device
+// gets its init and the running tempo, divided as the box shows. firstStart (no settings file
+// yet) puts our own virtual port on port 1. Ends with the option keys. Returns what LoadPorts
+// returns.
+std::string StartUp(const IniFile& file, KorvidMainModel& model, bool firstStart);
 
 // Writing: the window's frame and the tempo keys; DEFAULTSPEED is the tempo the clock runs at.
 void WriteWindowAndTempo(IniFile& file, const AppSettings& settings, double defaultSpeed);

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 
+#include "state/hexroutines.h"
 #include "state/list_model.h"
 #include "platform/ini_file.h"
 
@@ -16,6 +18,99 @@ std::string Lower(std::string text) {
     return text;
 }
 }  // namespace
+
+SysExProblem CheckSysEx(const uint8_t* bytes, int32_t count) {
+    if (count < 1 || bytes[0] != 0xF0) return SysExProblem::NoStart;
+    if (count < 2 || bytes[count - 1] != 0xF7) return SysExProblem::NoEnd;
+    for (int32_t i = 1; i < count - 1; ++i)
+        if (bytes[i] >= 0x80) return SysExProblem::StatusInside;
+    return SysExProblem::None;
+}
+
+int32_t SysExFromHexText(const std::string& text, uint8_t* buffer, std::string* problem) {
+    const HexReading reading = HexToBytesStrict(text, buffer, kMaxSysExBytes);
+    const char* why = nullptr;
+    if (reading.problem == HexProblem::NotHex)
+        why = "is not hex text";
+    else if (reading.problem == HexProblem::TooLong)
+        why = "is longer than 500 bytes";
+    else if (reading.count == 0)
+        return 0;
+    else {
+        switch (CheckSysEx(buffer, reading.count)) {
+            case SysExProblem::None:
+                return reading.count;
+            case SysExProblem::NoStart:
+                why = "does not begin with F0";
+                break;
+            case SysExProblem::NoEnd:
+                why = "does not end with F7";
+                break;
+            case SysExProblem::StatusInside:
+                why = "has a status byte inside";
+                break;
+        }
+    }
+    if (problem) *problem = why;
+    return 0;
+}
+
+namespace {
+
+// A init or release string that would not go out whole is emptied and reported.
+void CheckSysExKey(const char* key, std::string& text, std::vector<std::string>& problems) {
+    uint8_t bytes[kMaxSysExBytes];
+    std::string why;
+    if (SysExFromHexText(text, bytes, &why) == 0 && !why.empty()) {
+        problems.push_back(std::string(key) + " " + why);
+        text.clear();
+    }
+}
+
+// The tempo message is the two strings around two data bytes; which of the two keys is wrong
+// is told where it can be, else the first.
+void CheckTempoKeys(OutputDeviceDefinition& d, std::vector<std::string>& problems) {
+    const char* first = "device_sysextemposet1_string";
+    const char* second = "device_sysextemposet2_string";
+    uint8_t bytes[kMaxSysExBytes];
+    if (d.tempoString1.empty() && d.tempoString2.empty()) {
+        d.tempoSysExValid = false;  // no tempo by System Exclusive wanted
+        return;
+    }
+    for (const auto& [key, text] : {std::pair{first, &d.tempoString1}, {second, &d.tempoString2}}) {
+        if (HexToBytesStrict(*text, bytes, kMaxSysExBytes).problem == HexProblem::NotHex) {
+            problems.push_back(std::string(key) + " is not hex text");
+            d.tempoSysExValid = false;
+            return;
+        }
+    }
+    std::string why;
+    // A tempo whose two bytes are data bytes tells whether the strings around them fit; a
+    // value offset that pushes a tempo out of two data bytes only stops that one message.
+    OutputDeviceDefinition sample = d;
+    sample.sysexValueOffset = 0;
+    if (SysExFromHexText(TempoSysExText(sample, 100), bytes, &why) != 0) return;
+    d.tempoSysExValid = false;
+    const HexReading head = HexToBytesStrict(d.tempoString1, bytes, kMaxSysExBytes);
+    bool headHasStatus = false;
+    for (int32_t i = 1; i < head.count; ++i) headHasStatus = headHasStatus || bytes[i] >= 0x80;
+    const bool blameSecond =
+        why == "does not end with F7" || (why == "has a status byte inside" && !headHasStatus) ||
+        (why == "is longer than 500 bytes" && d.tempoString2.size() > d.tempoString1.size());
+    problems.push_back(std::string(blameSecond ? second : first) + " " + why);
+}
+
+}  // namespace
+
+std::string TempoSysExText(const OutputDeviceDefinition& definition, double portTempo) {
+    const int32_t v = RoundToInt(portTempo) - definition.sysexValueOffset;
+    char halves[24];
+    // Upper-case hex with at least two digits each; a negative value shows all eight, which
+    // the check before sending then refuses.
+    std::snprintf(halves, sizeof halves, "%02X%02X", static_cast<uint32_t>(v % 128),
+                  static_cast<uint32_t>(v / 128));
+    return definition.tempoString1 + halves + definition.tempoString2;
+}
 
 OutputDeviceDefinition ReadOutputDeviceDefinition(const std::string& path) {
     IniFile file;
@@ -38,8 +133,8 @@ OutputDeviceDefinition ReadOutputDeviceDefinition(const std::string& path) {
     d.floorOutputByte = boolKey("DEVICE_CTRLOUT_FLOOR_OUTPUT_BYTE", false);
     d.bpmOffset = floatKey("DEVICE_CTRLOUT_BPM_OFFSET_VALUE", 0.0);
     d.bpmMultiplier = floatKey("DEVICE_CTRLOUT_BPM_MULTIPLIER", 0.0);
-    d.ctrlChannel = static_cast<uint8_t>(intKey("DEVICE_CTRLOUT_MIDICHANNEL", 0));
-    d.ctrlNumber = static_cast<uint8_t>(intKey("DEVICE_CTRLOUT_MIDICTRL", 0));
+    const int32_t ctrlChannel = intKey("DEVICE_CTRLOUT_MIDICHANNEL", 0);
+    const int32_t ctrlNumber = intKey("DEVICE_CTRLOUT_MIDICTRL", 0);
     d.msMultiplier = floatKey("DEVICE_CTRLOUT_MS_MULTIPLIER", 0.0);
     d.initString = textKey("DEVICE_SYSEXINIT_STRING");
     d.releaseString = textKey("DEVICE_SYSEXRELEASE_STRING");
@@ -47,9 +142,41 @@ OutputDeviceDefinition ReadOutputDeviceDefinition(const std::string& path) {
     d.tempoString2 = textKey("DEVICE_SYSEXTEMPOSET2_STRING");
     d.sysexValueOffset = intKey("DEVICE_SYSEX_VALOFFSET", 0);
     d.description = textKey("DEVICE_DESCRIPTION");
-    d.tracksProgram = static_cast<uint8_t>(intKey("DEVICE_TRACKS_PROGRAMCHANGE", 0));
-    d.tracksChannel = static_cast<uint8_t>(intKey("DEVICE_TRACKS_CHANNEL", 9));
+    const int32_t tracksProgram = intKey("DEVICE_TRACKS_PROGRAMCHANGE", 0);
+    const int32_t tracksChannel = intKey("DEVICE_TRACKS_CHANNEL", 9);
     d.tracksEnable = boolKey("DEVICE_TRACKS_ENABLE", false);
+
+    // Only what would be sent is checked: a wrong value under a switched-off feature harms no
+    // device. A channel or number out of range would put a status byte, or another channel's
+    // message, where the device expects this one; such a message is not sent at all.
+    auto inRange = [&](const char* key, int32_t value, int32_t top, const char* what) {
+        if (value >= 0 && value <= top) return true;
+        d.problems.push_back(std::string(key) + " is not " + what);
+        return false;
+    };
+    if (d.sysexEnable) {
+        CheckSysExKey("device_sysexinit_string", d.initString, d.problems);
+        CheckSysExKey("device_sysexrelease_string", d.releaseString, d.problems);
+        CheckTempoKeys(d, d.problems);
+    }
+    if (d.ctrlOutEnable) {
+        const bool channelOk =
+            inRange("device_ctrlout_midichannel", ctrlChannel, 15, "a channel 0-15");
+        const bool numberOk =
+            inRange("device_ctrlout_midictrl", ctrlNumber, 127, "a controller 0-127");
+        d.ctrlOutEnable = channelOk && numberOk;
+    }
+    d.ctrlChannel = static_cast<uint8_t>(ctrlChannel);
+    d.ctrlNumber = static_cast<uint8_t>(ctrlNumber);
+    if (d.tracksEnable) {
+        const bool channelOk =
+            inRange("device_tracks_channel", tracksChannel, 15, "a channel 0-15");
+        const bool programOk =
+            inRange("device_tracks_programchange", tracksProgram, 127, "a program 0-127");
+        d.tracksEnable = channelOk && programOk;
+    }
+    d.tracksProgram = static_cast<uint8_t>(tracksProgram);
+    d.tracksChannel = static_cast<uint8_t>(tracksChannel);
 
     // A multiplier of exactly 0 means "not given".
     if (d.bpmMultiplier == 0.0) d.bpmMultiplier = 1.0;
@@ -64,6 +191,21 @@ OutputDeviceDefinition ReadOutputDeviceDefinition(const std::string& path) {
     return d;
 }
 
+std::string DefinitionFilePath(const std::string& folder, const std::string& type) {
+    namespace fs = std::filesystem;
+    const std::string exact = folder + type + ".ini";
+    std::error_code ec;
+    if (fs::is_regular_file(exact, ec)) return exact;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path& path = it->path();
+        std::error_code typeError;
+        if (path.stem().string() == type && Lower(path.extension().string()) == ".ini" &&
+            !it->is_directory(typeError))
+            return folder + path.filename().string();
+    }
+    return exact;
+}
+
 std::vector<std::string> ListOutputDeviceTypes(const std::string& folder) {
     namespace fs = std::filesystem;
     std::vector<std::string> types;
@@ -75,8 +217,12 @@ std::vector<std::string> ListOutputDeviceTypes(const std::string& folder) {
         if (it->is_directory(typeError)) continue;
         types.push_back(path.stem().string());
     }
-    std::sort(types.begin(), types.end(),
-              [](const std::string& a, const std::string& b) { return Lower(a) < Lower(b); });
+    std::sort(types.begin(), types.end(), [](const std::string& a, const std::string& b) {
+        const std::string la = Lower(a), lb = Lower(b);
+        return la != lb ? la < lb : a < b;
+    });
+    // x.ini and x.INI are one type: the name reads the same and one file answers to it.
+    types.erase(std::unique(types.begin(), types.end()), types.end());
     const bool hasBuiltIn = std::any_of(types.begin(), types.end(), [](const std::string& t) {
         return SameTextIgnoringCase(t, kBuiltInDeviceType);
     });

@@ -31,9 +31,32 @@ struct OutputDeviceDefinition {
     uint8_t tracksProgram = 0;
     uint8_t tracksChannel = 9;
     bool tracksEnable = false;
+    // False when the tempo strings cannot make a well-formed message; no tempo message is sent.
+    bool tempoSysExValid = true;
     // The TRACKS section, each entry as key=value, in file order.
     std::vector<std::string> trackLines;
+    // What would not go out as well-formed MIDI, one entry per key ("device_ctrlout_midichannel
+    // is not a channel 0-15"), in key order. What such a key asks for is switched off or emptied,
+    // so it is never sent.
+    std::vector<std::string> problems;
 };
+
+// The System Exclusive tempo text for a port tempo: tempo string 1, the low 7 bits and the
+// high bits of (rounded port tempo - value offset) as two hex digits each, tempo string 2.
+std::string TempoSysExText(const OutputDeviceDefinition& definition, double portTempo);
+
+// Longest System Exclusive message a definition may send, F0 and F7 included.
+inline constexpr int32_t kMaxSysExBytes = 500;
+
+// Why bytes are not one well-formed System Exclusive message.
+enum class SysExProblem { None, NoStart, NoEnd, StatusInside };
+SysExProblem CheckSysEx(const uint8_t* bytes, int32_t count);
+
+// Reads hex text strictly into buffer (kMaxSysExBytes) and checks it is one whole System
+// Exclusive message. Returns the byte count, or 0 with what is wrong in *problem ("is not hex
+// text", "does not begin with F0" ...) when it must not be sent; an empty text gives 0 and no
+// problem.
+int32_t SysExFromHexText(const std::string& text, uint8_t* buffer, std::string* problem = nullptr);
 
 // The device type that always exists; without a file of its name it sends plain clock with
 // Start and Stop.
@@ -42,6 +65,11 @@ inline constexpr const char* kBuiltInDeviceType = "Tempovane";
 // Reads a definition. A missing or unreadable file reads as empty, which gives the built-in
 // behaviour: clock on, description "Tempovane".
 OutputDeviceDefinition ReadOutputDeviceDefinition(const std::string& path);
+
+// The file a device type is read from: folder + type + ".ini", or, where no file has exactly
+// that name, the one whose extension differs only in letter case ("X.INI", "x.Ini"), which the
+// type list shows by the same name. The exact name when neither exists.
+std::string DefinitionFilePath(const std::string& folder, const std::string& type);
 
 // Device types found in folder: every *.ini file, by name without extension, sorted by name
 // (letter case ignored); "Tempovane" is added at the end unless a file already provides it.

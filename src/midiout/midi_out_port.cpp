@@ -18,15 +18,7 @@ constexpr uint8_t kTimingClock = 0xF8;
 constexpr uint8_t kStart = 0xFA;
 constexpr uint8_t kContinue = 0xFB;
 constexpr uint8_t kStop = 0xFC;
-constexpr int32_t kMaxHexBytes = 500;
 constexpr const char* kNoneEntry = "None";
-
-// Upper-case hexadecimal with at least two digits; a negative value shows all eight.
-std::string HexText(int32_t value) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%02X", static_cast<uint32_t>(value));
-    return buffer;
-}
 }  // namespace
 
 MidiOutPort::MidiOutPort(std::string name, MainState& main, Controls controls, TBPMTimer& timer,
@@ -38,7 +30,11 @@ MidiOutPort::MidiOutPort(std::string name, MainState& main, Controls controls, T
       timer_(timer),
       device_(system, std::move(ownPortName)),
       gridRowOrigin_(gridRowOrigin),
-      gridColumnOrigin_(gridColumnOrigin) {
+      gridColumnOrigin_(gridColumnOrigin),
+      // The clock's tempo until the first SetBPM: a device told anything else before the
+      // settings are read would hear a tempo the clock never runs at.
+      tempo_(timer.Tempo() * 0.001),
+      portTempo_(timer.Tempo() * 0.001) {
     FillPortList();
 }
 
@@ -64,7 +60,7 @@ void MidiOutPort::LoadDeviceDefinition() {
 
 void MidiOutPort::loadDeviceDefinitionLocked() {
     deviceTypeIndex_ = controls_.deviceTypeSelector.index();
-    definitionPath_ = definitionFolder_ + controls_.deviceTypeSelector.text() + ".ini";
+    definitionPath_ = DefinitionFilePath(definitionFolder_, controls_.deviceTypeSelector.text());
     const size_t slash = definitionPath_.find_last_of('/');
     definitionFileName_ =
         slash == std::string::npos ? definitionPath_ : definitionPath_.substr(slash + 1);
@@ -78,6 +74,11 @@ void MidiOutPort::loadDeviceDefinitionLocked() {
     tracksEnable_ = definition_.tracksEnable;
     trackLines_ = definition_.trackLines;
 
+    // Told once, as the definition loads: what it asks for that would be malformed MIDI, and
+    // which is therefore not sent.
+    if (!definition_.problems.empty())
+        main_.PostStatus(controls_.deviceTypeSelector.text() + ": " + definition_.problems.front(),
+                         StatusColors::red);
     if (definition_.sysexEnable) sendHexStringLocked(definition_.initString);
     if (definition_.tracksEnable)
         device_.SendShort(static_cast<uint8_t>(0xC0 + definition_.tracksChannel),
@@ -103,19 +104,43 @@ std::string MidiOutPort::LoadPortSettings(const IniFile& file, bool reselect) {
     if (reselect) {
         ports.setIndex(file.readInt(name_, "MIDIPORTINDEX", ports.index()));
         const std::string portName = file.readString(name_, "MIDIPORTNAME", ports.text());
-        if (!SelectByName(ports, portName)) result = portName;
+        // A name saved with ALSA's client:port numbers still finds its device without them.
+        if (!SelectByName(ports, portName) &&
+            !SelectByName(ports, MidiSystem::StableDeviceName(TrimmedText(portName))))
+            result = portName;
     }
+    // The divider box can only show its own items, so a saved divider it does not list runs as
+    // the nearest one it does: what the box shows is what the port divides by. It is in place
+    // before the definition loads, so a device hears its tempo once, already divided.
+    const int32_t divider =
+        NearestListedDivider(controls_.dividerSelector, file.readInt(name_, "CLOCKDIVIDER", 1));
+    SelectByName(controls_.dividerSelector, std::to_string(divider));
+    const bool dividerChanged = divider != divider_.exchange(divider);
+
     ListModel& types = controls_.deviceTypeSelector;
     if (types.text().empty()) types.setIndex(types.count() - 1);
     SelectByName(types, file.readString(name_, "DEVICETYPE", types.text()));
+    const int typeBefore = DeviceTypeIndex();
     DeviceTypeChanged();
-
-    int32_t divider = file.readInt(name_, "CLOCKDIVIDER", 1);
-    if (divider < 1) divider = 1;
-    if (divider > kMaxDivider) divider = kMaxDivider;
-    divider_ = divider;
-    SelectByName(controls_.dividerSelector, std::to_string(divider));
+    if (dividerChanged && DeviceTypeIndex() == typeBefore) TempoChanged(Tempo());
     return result;
+}
+
+int32_t MidiOutPort::NearestListedDivider(const ListModel& dividers, int32_t divider) {
+    divider = std::clamp<int32_t>(divider, 1, kMaxDivider);
+    int32_t best = 0;
+    double bestDistance = 0;
+    for (const std::string& item : dividers.items()) {
+        const std::optional<int32_t> listed = ParseInt(item);
+        if (!listed || *listed < 1) continue;
+        // By ratio: dividers halve and double, so 3 lies nearer 4 than 2.
+        const double distance = std::fabs(std::log2(static_cast<double>(*listed) / divider));
+        if (best == 0 || distance < bestDistance) {
+            best = *listed;
+            bestDistance = distance;
+        }
+    }
+    return best == 0 ? divider : best;
 }
 
 void MidiOutPort::OpenSelectedPort() {
@@ -196,7 +221,7 @@ void MidiOutPort::AfterTick(int32_t n, int64_t timeNs) {
     if (n % ticksPerPortBeat_.load(std::memory_order_acquire) == 0 &&
         startPending_.exchange(false, std::memory_order_acq_rel)) {
         if (!noStartAtStart_.load(std::memory_order_acquire)) SendGated(kStart, 0, 0, timeNs);
-        main_.PostStatus("Running ...", StatusColors::green);
+        main_.PostStatusCode(MainState::StatusCode::Running);
     }
 }
 
@@ -204,7 +229,7 @@ void MidiOutPort::TransportStart(bool sendNow, bool onNextBeat) {
     startPending_ = onNextBeat;
     if (sendNow && !onNextBeat) {
         if (!noStartAtStart_) SendGated(kStart, 0, 0);
-        main_.PostStatus("Running ...", StatusColors::green);
+        main_.PostStatusCode(MainState::StatusCode::Running);
     }
 }
 
@@ -237,7 +262,8 @@ void MidiOutPort::tempoChangedLocked(double tempo) {
     portTempo_ = tempo / divider;
     ticksPerPortBeat_ = divider * 24;
     const double portTempo = PortTempo();
-    if (definition_.sysexEnable) sendHexStringLocked(TempoHexText(definition_, portTempo));
+    if (definition_.sysexEnable && definition_.tempoSysExValid)
+        sendHexStringLocked(TempoHexText(definition_, portTempo));
     if (definition_.ctrlOutEnable) {
         SendGated(static_cast<uint8_t>(0xB0 + definition_.ctrlChannel), definition_.ctrlNumber,
                   ControllerValue(definition_, portTempo));
@@ -245,8 +271,7 @@ void MidiOutPort::tempoChangedLocked(double tempo) {
 }
 
 std::string MidiOutPort::TempoHexText(const OutputDeviceDefinition& definition, double portTempo) {
-    const int32_t v = RoundToInt(portTempo) - definition.sysexValueOffset;
-    return definition.tempoString1 + HexText(v % 128) + HexText(v / 128) + definition.tempoString2;
+    return TempoSysExText(definition, portTempo);
 }
 
 uint8_t MidiOutPort::ControllerValue(const OutputDeviceDefinition& definition, double portTempo) {
@@ -270,8 +295,10 @@ void MidiOutPort::SendHexString(const std::string& text) {
 }
 
 void MidiOutPort::sendHexStringLocked(const std::string& text) {
-    uint8_t bytes[kMaxHexBytes];
-    const int32_t count = HexToBytes(text + " ", bytes, kMaxHexBytes);
+    // Only one whole, well-formed message goes out: a tempo whose value does not fit two data
+    // bytes, or text a definition check let through, is dropped rather than cut or mangled.
+    uint8_t bytes[kMaxSysExBytes];
+    const int32_t count = SysExFromHexText(text, bytes);
     if (device_.Using() && count > 0) device_.SendLong(bytes, count);
 }
 

@@ -91,6 +91,10 @@ class MidiOutPort final : public ClockOutput {
     static std::string TempoHexText(const OutputDeviceDefinition& definition, double portTempo);
     static uint8_t ControllerValue(const OutputDeviceDefinition& definition, double portTempo);
 
+    // The item of the divider list nearest to divider (by ratio); divider itself, within
+    // 1..kMaxDivider, when the list holds no numbers.
+    static int32_t NearestListedDivider(const ListModel& dividers, int32_t divider);
+
     // Largest divider kept: four beats of it must still count in 32 bits.
     static constexpr int32_t kMaxDivider = INT32_MAX / 96;
 
@@ -129,8 +133,8 @@ class MidiOutPort final : public ClockOutput {
     std::atomic<bool> noStopAtEnd_{false};
     std::atomic<bool> tracksEnable_{false};
     std::atomic<int32_t> divider_{1};
-    std::atomic<double> tempo_{100.0};
-    std::atomic<double> portTempo_{100.0};
+    std::atomic<double> tempo_;
+    std::atomic<double> portTempo_;
     std::atomic<int32_t> ticksPerPortBeat_{24};
     std::atomic<bool> startPending_{false};
 };

@@ -1,5 +1,7 @@
 #include "midiout/midi_output.h"
 
+#include <thread>
+
 #include "platform/midi_backend.h"
 #include "platform/midi_system.h"
 
@@ -42,6 +44,20 @@ void TMidiOutput::SetPort(int value) {
     open();
 }
 
+// Marks a sender as busy for its whole use of the connection pointer. Sequentially consistent
+// on entry: a close that swapped the pointer out either sees this count or this sender sees the
+// null pointer.
+class TMidiOutput::SenderGuard {
+  public:
+    explicit SenderGuard(std::atomic<int>& count) : count_(count) { count_.fetch_add(1); }
+    ~SenderGuard() { count_.fetch_sub(1, std::memory_order_release); }
+    SenderGuard(const SenderGuard&) = delete;
+    SenderGuard& operator=(const SenderGuard&) = delete;
+
+  private:
+    std::atomic<int>& count_;
+};
+
 void TMidiOutput::open() {
     const int port = Port();
     std::unique_ptr<MidiOutConnection> connection;
@@ -53,8 +69,9 @@ void TMidiOutput::open() {
         return;
     }
     {
-        std::lock_guard lock(connectionMutex_);
-        connection_ = std::move(connection);
+        std::lock_guard admin(adminMutex_);
+        owned_ = std::move(connection);
+        connection_.store(owned_.get());
     }
     lastOpenResult_ = kOpenOk;
     using_ = true;
@@ -64,27 +81,34 @@ void TMidiOutput::close() {
     std::unique_ptr<MidiOutConnection> old;
     using_ = false;
     {
-        std::lock_guard lock(connectionMutex_);
-        old = std::move(connection_);
+        std::lock_guard admin(adminMutex_);
+        connection_.store(nullptr);
+        old = std::move(owned_);
     }
-    old.reset();  // the backend lets go of its port outside the lock
+    // A sender that read the pointer before it went is still using it; it is done within one
+    // send (a copy into a ring, or one write to the sequencer).
+    while (senders_.load() != 0) std::this_thread::yield();
+    old.reset();  // the backend lets go of its port
     lastCloseResult_ = 0;
 }
 
 void TMidiOutput::SendShort(uint8_t status, uint8_t data1, uint8_t data2, int64_t timeNs) {
     if (!Using()) return;
     const uint8_t bytes[3] = {status, data1, data2};
-    std::lock_guard lock(connectionMutex_);
-    if (connection_) connection_->sendShort(bytes, ShortMessageLength(status), timeNs);
+    SenderGuard guard(senders_);
+    if (MidiOutConnection* connection = connection_.load())
+        connection->sendShort(bytes, ShortMessageLength(status), timeNs);
 }
 
 bool TMidiOutput::SendLong(const uint8_t* bytes, int32_t length, int64_t timeNs) {
     if (!Using() || length <= 2) return false;
-    std::lock_guard lock(connectionMutex_);
-    return connection_ && connection_->sendLong(bytes, static_cast<size_t>(length), timeNs);
+    SenderGuard guard(senders_);
+    MidiOutConnection* connection = connection_.load();
+    return connection && connection->sendLong(bytes, static_cast<size_t>(length), timeNs);
 }
 
 bool TMidiOutput::Alive() const {
-    std::lock_guard lock(connectionMutex_);
-    return connection_ && connection_->isAlive();
+    SenderGuard guard(senders_);
+    const MidiOutConnection* connection = connection_.load();
+    return connection && connection->isAlive();
 }

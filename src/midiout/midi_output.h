@@ -66,8 +66,13 @@ class TMidiOutput {
     std::atomic<uint32_t> lastOpenResult_{0};
     std::atomic<uint32_t> lastCloseResult_{0};
 
-    // Guards only the connection pointer and the sends through it: opening happens outside it,
-    // so a sender on the clock thread never waits for a backend to open a port.
-    mutable std::mutex connectionMutex_;
-    std::unique_ptr<MidiOutConnection> connection_;
+    // Senders never lock: they count themselves in senders_, then read the connection. A close
+    // takes the pointer away first and then waits for the count to fall to 0 before it lets the
+    // connection go, so the clock thread neither waits for a System Exclusive send on the UI
+    // thread nor for an open or close; only the closer waits (for a send already under way).
+    class SenderGuard;
+    std::atomic<MidiOutConnection*> connection_{nullptr};
+    mutable std::atomic<int> senders_{0};
+    std::mutex adminMutex_;  // open and close, one at a time; never taken by a sender
+    std::unique_ptr<MidiOutConnection> owned_;
 };

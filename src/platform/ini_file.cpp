@@ -221,6 +221,10 @@ bool IniFile::load(const std::string& path, std::string* error) {
         SetError(error, failure);
         return false;
     }
+    // The parser ends the whole file at a NUL byte, silently dropping every key after it. A
+    // stray NUL becomes a control character instead: the rest of the file still reads, and the
+    // value holding it reads as the text it is, not as the part before it.
+    std::replace(text.begin(), text.end(), '\0', '\x1A');
     if (doc_->ini.LoadData(text) < 0) {
         doc_->clear();
         SetError(error, "out of memory");

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 
 namespace {
 
@@ -22,6 +23,18 @@ std::unique_ptr<RtMidiOut> MakeClient() {
     } catch (...) {
         return nullptr;
     }
+}
+
+// Every port's name as RtMidi gives it, in port order; empty when the sequencer fails.
+std::vector<std::string> PortNames(RtMidiOut& client) {
+    std::vector<std::string> names;
+    try {
+        const unsigned count = client.getPortCount();
+        for (unsigned i = 0; i < count; ++i) names.push_back(client.getPortName(i));
+    } catch (...) {
+        names.clear();
+    }
+    return names;
 }
 
 class AlsaConnection : public MidiOutConnection {
@@ -65,6 +78,43 @@ class AlsaConnection : public MidiOutConnection {
 
 }  // namespace
 
+std::string AlsaNameWithoutNumbers(std::string_view rtMidiName) {
+    const std::string name = TrimDeviceName(rtMidiName);
+    // " <client>:<port>" at the very end, both plain decimal numbers.
+    const size_t space = name.find_last_of(' ');
+    if (space == std::string::npos || space == 0) return name;
+    const std::string_view numbers = std::string_view(name).substr(space + 1);
+    const size_t colon = numbers.find(':');
+    auto digits = [](std::string_view text) {
+        return !text.empty() &&
+               std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (colon == std::string_view::npos || !digits(numbers.substr(0, colon)) ||
+        !digits(numbers.substr(colon + 1)))
+        return name;
+    return TrimDeviceName(std::string_view(name).substr(0, space));
+}
+
+std::vector<std::string> AlsaStableNames(const std::vector<std::string>& rtMidiNames) {
+    std::vector<std::string> names;
+    names.reserve(rtMidiNames.size());
+    for (const auto& raw : rtMidiNames) names.push_back(AlsaNameWithoutNumbers(raw));
+    // A suffix must not make a name that another port has of its own.
+    const std::set<std::string> plain(names.begin(), names.end());
+    std::set<std::string> taken;
+    for (auto& name : names) {
+        if (taken.insert(name).second) continue;
+        for (int n = 2;; ++n) {
+            std::string candidate = name + " #" + std::to_string(n);
+            if (plain.count(candidate) == 0 && taken.insert(candidate).second) {
+                name = std::move(candidate);
+                break;
+            }
+        }
+    }
+    return names;
+}
+
 std::unique_ptr<AlsaMidiBackend> AlsaMidiBackend::Create() {
     if (access(kSequencerDevice, R_OK | W_OK) != 0) return nullptr;
     // Asking RtMidi for an API it was built without makes it fall back to another, noisily.
@@ -83,14 +133,8 @@ AlsaMidiBackend::~AlsaMidiBackend() = default;
 std::vector<std::string> AlsaMidiBackend::listOutputs() {
     std::vector<std::string> names{kVirtualPortName};
     std::lock_guard lock(listerMutex_);
-    try {
-        const unsigned count = lister_->getPortCount();
-        for (unsigned i = 0; i < count; ++i) {
-            std::string name = TrimDeviceName(lister_->getPortName(i));
-            if (!name.empty()) names.push_back(std::move(name));
-        }
-    } catch (...) {
-    }
+    for (auto& name : AlsaStableNames(PortNames(*lister_)))
+        if (!name.empty()) names.push_back(std::move(name));
     return names;
 }
 
@@ -103,10 +147,11 @@ std::unique_ptr<MidiOutConnection> AlsaMidiBackend::openOutput(const std::string
             out->openVirtualPort(ownPortName);
             return std::make_unique<AlsaConnection>(std::move(out));
         }
-        // Port numbers shift as devices come and go, so look the name up right now.
-        const unsigned count = out->getPortCount();
-        for (unsigned i = 0; i < count; ++i) {
-            if (TrimDeviceName(out->getPortName(i)) != name) continue;
+        // Port numbers shift as devices come and go, so look the name up right now, named the
+        // way the list names it.
+        const std::vector<std::string> names = AlsaStableNames(PortNames(*out));
+        for (unsigned i = 0; i < names.size(); ++i) {
+            if (names[i] != name) continue;
             out->openPort(i, ownPortName);
             if (!out->isPortOpen()) return nullptr;
             return std::make_unique<AlsaConnection>(std::move(out));

@@ -3,11 +3,20 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/midi_backend.h"
 
 class RtMidiOut;
+
+// The sequencer's port names as RtMidi gives them end in the client:port numbers
+// ("Midi Through:Midi Through Port-0 14:0"), which change whenever hardware is plugged in
+// another order or a program restarts, so a saved name would fail next time. The name without
+// them stays; where two ports would then read the same, the later ones get " #2", " #3" ... in
+// list order.
+std::string AlsaNameWithoutNumbers(std::string_view rtMidiName);
+std::vector<std::string> AlsaStableNames(const std::vector<std::string>& rtMidiNames);
 
 // MIDI output through the ALSA sequencer, by way of RtMidi. Sends at once: the sequencer
 // offers no frame clock to schedule against, so time stamps are ignored.

@@ -49,6 +49,12 @@ std::unique_ptr<MidiOutConnection> MidiSystem::openOutput(const std::string& dis
     return nullptr;
 }
 
+std::string MidiSystem::StableDeviceName(const std::string& displayName) {
+    const std::string lead = "ALSA: ";
+    if (displayName.compare(0, lead.size(), lead) != 0) return displayName;
+    return lead + AlsaNameWithoutNumbers(std::string_view(displayName).substr(lead.size()));
+}
+
 std::string MidiSystem::firstVirtualOutput() {
     // JACK first: it schedules every tick to the frame, the others send at once.
     for (const bool wantJack : {true, false}) {

@@ -25,6 +25,10 @@ class MidiSystem {
     // displayName as listed ("JACK: x"); null when no backend has it or the open fails.
     std::unique_ptr<MidiOutConnection> openOutput(const std::string& displayName,
                                                   const std::string& ownPortName);
+    // A saved display name as this version lists it: an ALSA name saved with the sequencer's
+    // client:port numbers loses them, like the list's names. Others stay as they are.
+    static std::string StableDeviceName(const std::string& displayName);
+
     // Display name of our own virtual port, JACK's before ALSA's; "" when no backend offers one.
     std::string firstVirtualOutput();
 

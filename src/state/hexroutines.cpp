@@ -30,6 +30,32 @@ int32_t HexToBytes(std::string_view text, uint8_t* buffer, int32_t capacity) {
     return count;
 }
 
+HexReading HexToBytesStrict(std::string_view text, uint8_t* buffer, int32_t capacity) {
+    auto isHex = [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+    };
+    auto isGap = [](char c) { return c == ' ' || c == '\t'; };
+    HexReading reading;
+    size_t i = 0;
+    while (i < text.size()) {
+        if (isGap(text[i])) {
+            ++i;
+            continue;
+        }
+        if (!isHex(text[i])) return {reading.count, HexProblem::NotHex};
+        uint8_t value = HexDigitValue(text[i]);
+        ++i;
+        if (i < text.size() && !isGap(text[i])) {
+            if (!isHex(text[i])) return {reading.count, HexProblem::NotHex};
+            value = static_cast<uint8_t>(value * 16 + HexDigitValue(text[i]));
+            ++i;
+        }
+        if (reading.count >= capacity) return {reading.count, HexProblem::TooLong};
+        buffer[reading.count++] = value;
+    }
+    return reading;
+}
+
 int32_t HexToInt(std::string_view text) {
     // Unsigned arithmetic wraps without undefined behaviour; the conversion back is modular.
     uint32_t result = 0;

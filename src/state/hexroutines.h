@@ -18,6 +18,17 @@ uint8_t HexDigitValue(char c);
 // to make a one-digit value at the end count.
 int32_t HexToBytes(std::string_view text, uint8_t* buffer, int32_t capacity);
 
+// The strict reading for text that goes out as MIDI, where a stray character must not turn
+// into a byte: values as HexToBytes reads them (a one-digit value also at the very end),
+// separated by spaces or tabs. NotHex when any other character occurs, TooLong when there are
+// more than capacity values (nothing is cut off); count is the number of values read.
+enum class HexProblem { None, NotHex, TooLong };
+struct HexReading {
+    int32_t count = 0;
+    HexProblem problem = HexProblem::None;
+};
+HexReading HexToBytesStrict(std::string_view text, uint8_t* buffer, int32_t capacity);
+
 // All hex digits of text, spaces skipped, as one number; wraps around past 32 bits.
 // "" -> 0, "24" -> 36, "7 4" -> 116.
 int32_t HexToInt(std::string_view text);

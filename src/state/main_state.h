@@ -44,9 +44,13 @@ class MainState {
         TapChanges.fetch_add(1, std::memory_order_acq_rel);
     }
 
-    // Any thread. Texts that fit the reserved room are stored without allocating, so the
-    // clock thread may post its rare "Running ..." safely.
+    // Any thread but the clock thread, which must not wait for the UI's copy of the text.
     void PostStatus(std::string_view text, StatusColor color);
+
+    // Statuses with a fixed text, posted by number: two atomic writes, no lock, no text, so the
+    // clock thread can post them. PendingStatus turns the number into its text.
+    enum class StatusCode : uint8_t { Running = 1 };
+    void PostStatusCode(StatusCode code);
 
     struct Status {
         std::string text;
@@ -58,7 +62,11 @@ class MainState {
     std::string LearnText() const;
 
   private:
+    // Every post takes the next serial; the newer of the last text and the last code is shown.
+    std::atomic<uint64_t> statusSerial_{0};
+    std::atomic<uint64_t> statusCodeWord_{0};  // serial << 8 | code
     mutable std::mutex statusMutex_;
+    uint64_t statusTextSerial_ = 0;
     std::string pendingStatusText_;
     StatusColor pendingStatusColor_ = StatusColors::red;
     mutable std::mutex learnMutex_;

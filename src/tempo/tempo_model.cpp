@@ -1,6 +1,8 @@
 #include "tempo/tempo_model.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "state/app_settings.h"
 #include "state/main_state.h"
@@ -23,7 +25,10 @@ double TempoModel::RoundingStep() const {
 
 void TempoModel::SetBPM(double bpm) {
     if (!std::isfinite(bpm)) return;  // a broken measurement must not become the tempo
-    const double step = RoundingStep();
+    double step = RoundingStep();
+    // A step so fine that the tempo is more steps than RoundToStep can count would come back
+    // clamped, as some unrelated tempo (1e-8 turns 120 into 21.47): such a step is the finest one.
+    if (std::fabs(bpm / step) > std::numeric_limits<int32_t>::max()) step = kFinestRounding;
     if (bpm < step || bpm < settings_.BPMMINIMUM.load(std::memory_order_relaxed)) return;
     const int32_t whole = RoundToInt(bpm);
     const double quantised = RoundToStep(bpm, step);
@@ -34,6 +39,17 @@ void TempoModel::SetBPM(double bpm) {
         if (port) port->TempoChanged(quantised);
     main_.TempoMilliBPM = RoundToInt(quantised * 1000);
     main_.TempoChanges.fetch_add(1, std::memory_order_acq_rel);
+}
+
+double TempoModel::WithinLimits(double bpm) const {
+    const double minimum = settings_.BPMMINIMUM.load(std::memory_order_relaxed);
+    const double maximum = settings_.BPMMAXIMUM.load(std::memory_order_relaxed);
+    const double lowest = std::max(minimum, RoundingStep());
+    // SetBPM tests the whole BPM against the maximum, so with a maximum of 330.7 the highest
+    // tempo it takes lies just below 330.5.
+    const double highest = std::min(maximum, std::nextafter(std::floor(maximum) + 0.5, -HUGE_VAL));
+    if (std::isnan(bpm) || !(lowest <= highest)) return bpm;
+    return std::clamp(bpm, lowest, highest);
 }
 
 double TempoModel::GetBPM() const {

@@ -23,6 +23,11 @@ class TempoModel {
     // divide by zero, so it counts as the finest step, 0.001.
     double RoundingStep() const;
 
+    // bpm moved to the nearest tempo SetBPM accepts under the limits and rounding now in force,
+    // for a tempo read from a file (a DEFAULTSPEED above BPMMAXIMUM gives the maximum). NaN, and
+    // limits that admit no tempo at all, give bpm unchanged.
+    double WithinLimits(double bpm) const;
+
     // Round-to-tick commands: act on the timer alone, outside the tempo limits.
     void BPMRoundUpToTick();
     void BPMRoundDownToTick();

@@ -48,6 +48,10 @@ void Transport::StartTransport(bool sendNow, bool onNextBeat) {
     for (ClockOutput* port : ports_)
         if (port) port->TransportStart(sendNow, onNextBeat);
     main_.TickCount = 0;
+    // The newest tempo rules from the first clock on: a tap that starts the clock has just set
+    // its tempo, which the pump would hand the timer only up to a pass later.
+    const int32_t milliBpm = main_.TempoMilliBPM.load(std::memory_order_acquire);
+    if (milliBpm > 0) timer_.SetTempo(static_cast<uint32_t>(milliBpm));
     timer_.SetEnabled(true);
     main_.RunState = 1;
     main_.RunStateChanges.fetch_add(1);

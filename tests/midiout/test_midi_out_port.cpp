@@ -314,13 +314,14 @@ TEST_F(PortTest, LoadPortSettingsRestoresTypeAndDivider) {
     EXPECT_EQ(c.deviceType.text(), "Tempovane");  // the last item
     EXPECT_EQ(port.Divider(), 1);
 
-    // A divider no list item shows is kept while the list shows its last item; a huge one is
-    // kept within what the tick arithmetic can count.
+    // A divider no list item shows runs as the nearest item, which the box shows; a huge one
+    // as the largest.
     port.LoadPortSettings(IniOf(f, "[MIDIOUTPORT1]\nCLOCKDIVIDER=3\n"), false);
-    EXPECT_EQ(port.Divider(), 3);
-    EXPECT_EQ(c.divider.text(), "64");
+    EXPECT_EQ(port.Divider(), 4);
+    EXPECT_EQ(c.divider.text(), "4");
     port.LoadPortSettings(IniOf(f, "[MIDIOUTPORT1]\nCLOCKDIVIDER=2000000000\n"), false);
-    EXPECT_EQ(port.Divider(), MidiOutPort::kMaxDivider);
+    EXPECT_EQ(port.Divider(), 64);
+    EXPECT_EQ(c.divider.text(), "64");
     port.TempoChanged(120);
     rig.openPort1();
     runTicks(0, 3);  // no overflow on the bar arithmetic

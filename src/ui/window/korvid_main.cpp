@@ -318,11 +318,8 @@ void TKorvidMain::FormCreate() {
     QLocale::setDefault(QLocale::c());
     model_->CreatePorts(options_.definitionFolder.toStdString());
     model_->state.PortReady = false;
-    GetPresetsINI();
+    GetPresetsINI();  // also opens the saved ports, once each
     if (model_->settings.MINIMIZEONSTARTUP) setWindowState(windowState() | Qt::WindowMinimized);
-    // Open what the port boxes show, as if the user had just chosen it.
-    PortSelectorChanged(out1_, model_->out1Controls.port.index());
-    PortSelectorChanged(out2_, model_->out2Controls.port.index());
     TempoFractionalEdit->setValue(0);
     images_.TryLoadButtonSkin(ProgramFolder());
     model_->state.RunStateChanges.fetch_add(1);

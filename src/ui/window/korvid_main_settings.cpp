@@ -21,22 +21,14 @@ void TKorvidMain::GetPresetsINI() {
     std::string error;
     if (!file.load(path, &error)) m.PostStatus("Settings not read: " + error, StatusColors::red);
 
-    SettingsFile::ReadWindowAndTempo(file, m.settings);
+    // The model reads the file, sets the tempo and opens each saved port once.
+    const std::string missing = SettingsFile::StartUp(file, m, firstStart);
     ApplySettingsToWindow();
-    std::string missing = SettingsFile::LoadPorts(file, m);
     // The input port's own missing name joins here when it exists.
     if (!missing.empty())
         ShowMessage(QStringLiteral("Warning"),
                     QString::fromLatin1(SettingsFile::kMissingPortsWarning) +
                         QString::fromStdString(missing));
-    if (firstStart) {
-        // A new user gets our own virtual port on port 1, so F1 works at once and any program
-        // can connect to the clock.
-        const std::string virtualPort = m.Midi().firstVirtualOutput();
-        if (!virtualPort.empty()) SelectByName(m.out1Controls.port, virtualPort);
-    }
-    m.SetBPM(m.settings.DEFAULTSPEED);
-    SettingsFile::ReadOptions(file, m.settings);
     setWindowFlag(Qt::WindowStaysOnTopHint, m.settings.ALWAYSONTOP);
 }
 
