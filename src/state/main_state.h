@@ -45,12 +45,15 @@ class MainState {
     }
 
     // Any thread. Texts that fit the reserved room are stored without allocating, so the
-    // clock thread may post its rare "Running ..." safely.
-    void PostStatus(std::string_view text, StatusColor color);
+    // clock thread may post its rare "Running ..." safely. text is what the line shows and
+    // should be short; detail, when given, is the whole story (paths, the system's reason),
+    // shown when the user points at the line.
+    void PostStatus(std::string_view text, StatusColor color, std::string_view detail = {});
 
     struct Status {
         std::string text;
         StatusColor color;
+        std::string detail;
     };
     Status PendingStatus() const;
 
@@ -61,6 +64,7 @@ class MainState {
     mutable std::mutex statusMutex_;
     std::string pendingStatusText_;
     StatusColor pendingStatusColor_ = StatusColors::red;
+    std::string pendingStatusDetail_;
     mutable std::mutex learnMutex_;
     std::string learnText_;
 };

@@ -19,6 +19,8 @@ struct MainWindowTest : ::testing::Test {
     bool answerSave = false;
     int questions = 0;
     QStringList messages;
+    bool answerQuestion = false;  // the answer to every other yes/no question
+    QStringList askedQuestions;   // "caption: text"
     std::vector<int> keysToInputMap;
 
     // A settings file exists unless a test removes it: a first start picks a port by itself.
@@ -43,6 +45,10 @@ struct MainWindowTest : ::testing::Test {
         };
         options.showMessage = [this](const QString& caption, const QString& text) {
             messages << caption + ": " + text;
+        };
+        options.askQuestion = [this](const QString& caption, const QString& text) {
+            askedQuestions << caption + ": " + text;
+            return answerQuestion;
         };
         window = std::make_unique<TKorvidMain>(std::move(system), options);
         window->Model().SetInputDispatch([this](uint8_t status, uint8_t d1, uint8_t d2, uint32_t) {
