@@ -22,6 +22,7 @@ struct MainWindowTest : ::testing::Test {
     bool answerQuestion = false;  // the answer to every other yes/no question
     QStringList askedQuestions;   // "caption: text"
     std::vector<int> keysToInputMap;
+    QString definitionFolder;  // empty: outdrv/ in the test's folder
 
     // A settings file exists unless a test removes it: a first start picks a port by itself.
     void SetUp() override { folder.write("clockpresets.ini", "[APPLICATION_PRESETS]\n"); }
@@ -35,7 +36,9 @@ struct MainWindowTest : ::testing::Test {
         system->addBackend(std::move(backend));
         TKorvidMain::Options options;
         options.programFolder = QString::fromStdString(folder.path());
-        options.definitionFolder = QString::fromStdString(folder.path() + "outdrv/");
+        options.definitionFolder = definitionFolder.isEmpty()
+                                       ? QString::fromStdString(folder.path() + "outdrv/")
+                                       : definitionFolder;
         options.timerDrive = TBPMTimer::Drive::Manual;
         options.clock = &clock;
         options.settingsArgument = argument;
