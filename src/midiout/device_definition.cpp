@@ -71,8 +71,8 @@ OutputDeviceDefinition BuiltInOutputDeviceDefinition() {
     return d;
 }
 
-bool CreateOutputDeviceDefinitionFile(const std::string& path,
-                                      const OutputDeviceDefinition& d, std::string* error) {
+bool CreateOutputDeviceDefinitionFile(const std::string& path, const OutputDeviceDefinition& d,
+                                      std::string* error) {
     namespace fs = std::filesystem;
     std::error_code ec;
     if (fs::exists(path, ec)) {

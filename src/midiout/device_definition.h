@@ -51,8 +51,7 @@ OutputDeviceDefinition BuiltInOutputDeviceDefinition();
 // is made when missing; an existing file is never replaced. False with the system's reason in
 // *error when the file could not be made.
 bool CreateOutputDeviceDefinitionFile(const std::string& path,
-                                      const OutputDeviceDefinition& definition,
-                                      std::string* error);
+                                      const OutputDeviceDefinition& definition, std::string* error);
 
 // Device types found in folder: every *.ini file, by name without extension, sorted by name
 // (letter case ignored); "Tempovane" is added at the end unless a file already provides it.

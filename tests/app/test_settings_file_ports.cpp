@@ -71,7 +71,8 @@ TEST(SettingsFileProblems, ReasonsAreShortAndTheDetailTellsTheWholeStory) {
     int number = 0;
     const std::string inMissingFolder = folder.file("gone/clockpresets.ini");
     ASSERT_FALSE(file.save(inMissingFolder, &reason, &number));
-    const SettingsFile::Problem missing = SettingsFile::SaveProblem(inMissingFolder, number, reason);
+    const SettingsFile::Problem missing =
+        SettingsFile::SaveProblem(inMissingFolder, number, reason);
     EXPECT_EQ(missing.text, "Settings not saved: folder is missing");
     EXPECT_EQ(missing.detail, "Settings not saved: could not write " + inMissingFolder + ": " +
                                   std::generic_category().message(ENOENT));

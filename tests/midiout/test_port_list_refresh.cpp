@@ -12,7 +12,8 @@ TEST(PortListRefresh, DevicesThatAppearLaterCanBeChosen) {
     ModelRig rig;
     auto& ports = rig.model->out1Controls.port;
     const std::string own = "Memory: Tempovane virtual port";
-    ASSERT_EQ(Items(ports), (std::vector<std::string>{own, "Memory: synth", "Memory: drums", "None"}));
+    ASSERT_EQ(Items(ports),
+              (std::vector<std::string>{own, "Memory: synth", "Memory: drums", "None"}));
     rig.memory->addDevice("late synth");
     rig.port1().RefreshPortList();
     EXPECT_EQ(Items(ports), (std::vector<std::string>{own, "Memory: synth", "Memory: drums",

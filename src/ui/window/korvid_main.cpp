@@ -530,9 +530,9 @@ void TKorvidMain::EditPatch(const QString& name, bool /*rearm*/, bool inDefiniti
     const QString path = QFileInfo(folder + file).absoluteFilePath();
     const EditorStart start = StartEditorFor(ProgramFolder(), path);
     if (!start.started)
-        ShowMessage(QStringLiteral("Operation Error!"),
-                    QStringLiteral("Could not run program '%1' to edit '%2'")
-                        .arg(start.editor, path));
+        ShowMessage(
+            QStringLiteral("Operation Error!"),
+            QStringLiteral("Could not run program '%1' to edit '%2'").arg(start.editor, path));
 }
 
 void TKorvidMain::EditDefinition(MidiOutPort& port) {
@@ -554,8 +554,8 @@ void TKorvidMain::EditDefinition(MidiOutPort& port) {
                 .arg(type, path));
         if (!create) return;
         std::string error;
-        if (!CreateOutputDeviceDefinitionFile(path.toStdString(),
-                                              BuiltInOutputDeviceDefinition(), &error)) {
+        if (!CreateOutputDeviceDefinitionFile(path.toStdString(), BuiltInOutputDeviceDefinition(),
+                                              &error)) {
             ShowMessage(QStringLiteral("Operation Error!"),
                         QStringLiteral("Could not create '%1': %2")
                             .arg(path, QString::fromStdString(error)));
@@ -564,9 +564,9 @@ void TKorvidMain::EditDefinition(MidiOutPort& port) {
     }
     const EditorStart start = StartEditorFor(ProgramFolder(), path);
     if (!start.started)
-        ShowMessage(QStringLiteral("Operation Error!"),
-                    QStringLiteral("Could not run program '%1' to edit '%2'")
-                        .arg(start.editor, path));
+        ShowMessage(
+            QStringLiteral("Operation Error!"),
+            QStringLiteral("Could not run program '%1' to edit '%2'").arg(start.editor, path));
 }
 
 void TKorvidMain::TrayActivated(QSystemTrayIcon::ActivationReason reason) {

@@ -11,8 +11,10 @@ struct EditDefinitionTest : MainWindowTest {
     // An own editor that notes which file it was given.
     void installRecordingEditor() {
         folder.write("tempovaneeditor",
-                     "#!/bin/sh\nprintf '%s' \"$1\" > '" + folder.file("edited") + ".tmp'\n"
-                     "mv '" + folder.file("edited") + ".tmp' '" + folder.file("edited") + "'\n");
+                     "#!/bin/sh\nprintf '%s' \"$1\" > '" + folder.file("edited") +
+                         ".tmp'\n"
+                         "mv '" +
+                         folder.file("edited") + ".tmp' '" + folder.file("edited") + "'\n");
         QFile::setPermissions(QString::fromStdString(folder.file("tempovaneeditor")),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }

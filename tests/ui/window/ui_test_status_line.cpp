@@ -20,8 +20,9 @@ struct StatusLineTest : MainWindowTest {
 
 TEST_F(StatusLineTest, LongMessagesAreReadableAndTheTooltipHasTheWholeText) {
     TKorvidMain& w = open();
-    const QString detail = "Settings not saved: could not write /home/me/clockpresets.ini: "
-                           "Permission denied";
+    const QString detail =
+        "Settings not saved: could not write /home/me/clockpresets.ini: "
+        "Permission denied";
     model().PostStatus("Settings not saved: folder is read-only", StatusColors::red,
                        detail.toStdString());
     pump();

@@ -6,8 +6,9 @@ namespace {
 struct ThousandthsTest : MainWindowTest {
     // Port 1 on a device that hears every tempo as a controller, so a tempo sent shows.
     TKorvidMain& openAt140() {
-        folder.write("outdrv/CC.ini", "[DEVICECONFIGURATION]\ndevice_clockoutput_enable=1\n"
-                                      "device_ctrlout_enable=1\ndevice_ctrlout_midictrl=12\n");
+        folder.write("outdrv/CC.ini",
+                     "[DEVICECONFIGURATION]\ndevice_clockoutput_enable=1\n"
+                     "device_ctrlout_enable=1\ndevice_ctrlout_midictrl=12\n");
         folder.write("clockpresets.ini",
                      "[APPLICATION_PRESETS]\nBPMROUNDING=0.001\nDEFAULTSPEED=140\n"
                      "[MIDIOUTPORT1]\nMIDIPORTINDEX=1\nMIDIPORTNAME=Memory: synth\n"
