@@ -1,5 +1,7 @@
 #include "app/main_model.h"
 
+#include <algorithm>
+
 #include "state/hexroutines.h"
 #include "midiout/midi_out_port.h"
 #include "platform/midi_system.h"
@@ -9,6 +11,13 @@ namespace {
 constexpr int kPort1GridRow = 50, kPort1GridColumn = 300;
 constexpr int kPort2GridRow = 300, kPort2GridColumn = 300;
 const char* const kDividerItems[] = {"1", "2", "4", "8", "16", "32", "64"};
+constexpr const char* kNoJack = "No JACK server running";
+
+// Devices of a running JACK server are listed as "JACK: ...", our own virtual port first.
+bool ListsJack(const std::vector<std::string>& items) {
+    return std::any_of(items.begin(), items.end(),
+                       [](const std::string& item) { return item.rfind("JACK: ", 0) == 0; });
+}
 }  // namespace
 
 KorvidMainModel::KorvidMainModel(std::unique_ptr<MidiSystem> midi, const MonotonicClock& clock,
@@ -51,6 +60,23 @@ void KorvidMainModel::CreatePorts(const std::string& definitionFolder) {
     outPort2_ = make("MIDIOUTPORT2", out2Controls, "clock_out_2", kPort2GridRow, kPort2GridColumn);
     ports_ = {outPort1_.get(), outPort2_.get()};
     state.PortReady = false;
+}
+
+void KorvidMainModel::RefreshPortList(MidiOutPort& port) {
+    port.RefreshPortList();
+    OutPortControls& controls = &port == OutPort1() ? out1Controls : out2Controls;
+    const std::vector<std::string> items = controls.port.items();
+    if (ListsJack(items)) return;
+    // Red when the list offers nothing at all; otherwise only a hint beside what is offered.
+    PostStatus(kNoJack, items.size() <= 1 ? StatusColors::red : StatusColors::blue);
+}
+
+void KorvidMainModel::ReportMissingJackIfNothingToChoose() {
+    for (const OutPortControls* controls : {&out1Controls, &out2Controls}) {
+        const std::vector<std::string> items = controls->port.items();
+        if (items.size() > 1 || ListsJack(items)) return;
+    }
+    PostStatus(kNoJack, StatusColors::red);
 }
 
 void KorvidMainModel::DestroyPorts() {

@@ -57,11 +57,19 @@ class KorvidMainModel {
     void CreatePorts(const std::string& definitionFolder = "outdrv/");
     // Destroys OutPort1, then OutPort2; their devices close.
     void DestroyPorts();
+    // Reads a port's device list again, as each time the user opens it; with no JACK server
+    // running the status line says so, since its devices are then missing from the list.
+    void RefreshPortList(MidiOutPort& port);
+    // At start-up: when neither port has anything to choose but "None" and no JACK server
+    // runs, the status line says so instead of leaving the user to guess.
+    void ReportMissingJackIfNothingToChoose();
     MidiOutPort* OutPort1() { return outPort1_.get(); }
     MidiOutPort* OutPort2() { return outPort2_.get(); }
     const OutPorts& Ports() const { return ports_; }
 
-    void PostStatus(std::string_view text, StatusColor color) { state.PostStatus(text, color); }
+    void PostStatus(std::string_view text, StatusColor color, std::string_view detail = {}) {
+        state.PostStatus(text, color, detail);
+    }
     void SetBPM(double bpm) { tempo_.SetBPM(bpm); }
     double GetBPM() const { return tempo_.GetBPM(); }
     void StartTransport(bool sendNow, bool onNextBeat) {

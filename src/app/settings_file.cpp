@@ -1,6 +1,8 @@
 #include "app/settings_file.h"
 
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <utility>
 #include <variant>
 
@@ -137,7 +139,12 @@ std::string LoadPorts(const IniFile& file, KorvidMainModel& model) {
         return missing;
     }
     model.StopTransport(true);
-    for (MidiOutPort* port : ports) missing += port->LoadPortSettings(file, true);
+    for (MidiOutPort* port : ports) {
+        const std::string name = port->LoadPortSettings(file, true);
+        if (name.empty()) continue;
+        if (!missing.empty()) missing += '\n';
+        missing += name;
+    }
     return missing;
 }
 
@@ -180,11 +187,63 @@ void WritePorts(IniFile& file, KorvidMainModel& model) {
         {model.OutPort1(), &model.out1Controls}, {model.OutPort2(), &model.out2Controls}};
     for (const auto& [port, controls] : ports) {
         const std::string& section = port->Name();
-        file.writeInt(section, "MIDIPORTINDEX", controls->port.index());
-        file.writeString(section, "MIDIPORTNAME", controls->port.text());
+        const auto missing = port->MissingSavedPort();
+        if (missing && port->ShowsNone()) {
+            file.writeInt(section, "MIDIPORTINDEX", missing->index);
+            file.writeString(section, "MIDIPORTNAME", missing->name);
+        } else {
+            file.writeInt(section, "MIDIPORTINDEX", controls->port.index());
+            file.writeString(section, "MIDIPORTNAME", controls->port.text());
+        }
         file.writeString(section, "DEVICETYPE", controls->deviceType.text());
         file.writeInt(section, "CLOCKDIVIDER", port->Divider());
     }
+}
+
+std::string ShortFileReason(int errorNumber, bool writing, const std::string& systemReason) {
+    switch (errorNumber) {
+        case EACCES:
+        case EPERM:
+            // A save writes a new file beside the old one and renames it, so it is the folder
+            // that refuses.
+            return writing ? "folder is read-only" : "no permission to read";
+        case EROFS:
+            return "disk is read-only";
+        case ENOENT:
+        case ENOTDIR:
+            return "folder is missing";
+        case EISDIR:
+            return "path is a folder";
+        case ENOSPC:
+        case EDQUOT:
+            return "disk is full";
+        case EFBIG:
+            return "file too large";
+        case EIO:
+            return "disk error";
+        case ENAMETOOLONG:
+            return "path too long";
+        case ELOOP:
+            return "too many links";
+        default:
+            break;
+    }
+    if (systemReason.empty()) return "unknown error";
+    std::string reason = systemReason;
+    reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+    return reason;
+}
+
+Problem SaveProblem(const std::string& path, int errorNumber, const std::string& systemReason,
+                    bool reading) {
+    return {"Settings not saved: " + ShortFileReason(errorNumber, !reading, systemReason),
+            "Settings not saved: could not " + std::string(reading ? "read " : "write ") + path +
+                ": " + systemReason};
+}
+
+Problem ReadProblem(const std::string& path, int errorNumber, const std::string& systemReason) {
+    return {"Settings not read: " + ShortFileReason(errorNumber, false, systemReason),
+            "Settings not read: could not read " + path + ": " + systemReason};
 }
 
 void WriteOptions(IniFile& file, const AppSettings& settings) {

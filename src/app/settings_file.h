@@ -27,8 +27,8 @@ void ReadWindowAndTempo(const IniFile& file, AppSettings& settings);
 void ReadOptions(const IniFile& file, AppSettings& settings);
 
 // Restores both output ports from their sections (device, type, divider) without opening
-// them, and returns the names of saved ports that are not present any more (empty when all were
-// found).
+// them, and returns the names of saved ports that are not present any more, one a line (empty
+// when all were found).
 std::string LoadPorts(const IniFile& file, KorvidMainModel& model);
 
 // Everything start-up takes from the settings file, in an order that tells each device what it
@@ -41,8 +41,26 @@ std::string StartUp(const IniFile& file, KorvidMainModel& model, bool firstStart
 
 // Writing: the window's frame and the tempo keys; DEFAULTSPEED is the tempo the clock runs at.
 void WriteWindowAndTempo(IniFile& file, const AppSettings& settings, double defaultSpeed);
+// A port that shows "None" only because its saved device was missing keeps that device's name
+// and index in the file.
 void WritePorts(IniFile& file, KorvidMainModel& model);
 void WriteOptions(IniFile& file, const AppSettings& settings);
+
+// Why a file could not be read or written, in a few words that fit the status line
+// ("folder is read-only"); systemReason (the system's own words) where there are no better.
+std::string ShortFileReason(int errorNumber, bool writing, const std::string& systemReason);
+
+// A status line message about the settings file: text fits the line ("Settings not saved:
+// folder is read-only"), detail names the file and gives the system's reason.
+struct Problem {
+    std::string text;
+    std::string detail;
+};
+// reading: the save failed because the old file could not be read (it is never overwritten
+// with only our part of it).
+Problem SaveProblem(const std::string& path, int errorNumber, const std::string& systemReason,
+                    bool reading = false);
+Problem ReadProblem(const std::string& path, int errorNumber, const std::string& systemReason);
 
 // The text shown when saved ports are missing.
 inline constexpr const char* kMissingPortsWarning = "Warning : \n Saved ports not found : \n";

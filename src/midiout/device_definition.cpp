@@ -206,6 +206,66 @@ std::string DefinitionFilePath(const std::string& folder, const std::string& typ
     return exact;
 }
 
+OutputDeviceDefinition BuiltInOutputDeviceDefinition() {
+    OutputDeviceDefinition d;
+    d.clockOutputEnable = true;
+    d.description = kBuiltInDeviceType;
+    return d;
+}
+
+bool CreateOutputDeviceDefinitionFile(const std::string& path, const OutputDeviceDefinition& d,
+                                      std::string* error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::exists(path, ec)) {
+        if (error) *error = "the file exists already";
+        return false;
+    }
+    const fs::path folder = fs::path(path).parent_path();
+    if (!folder.empty()) fs::create_directories(folder, ec);
+    if (ec) {
+        if (error) *error = ec.message();
+        return false;
+    }
+    IniFile file;
+    // Written in the order and spelling of the shipped files.
+    auto boolKey = [&](const char* key, bool value) { file.writeBool(kSection, key, value); };
+    auto intKey = [&](const char* key, int32_t value) { file.writeInt(kSection, key, value); };
+    auto floatKey = [&](const char* key, double value) { file.writeFloat(kSection, key, value); };
+    auto textKey = [&](const char* key, const std::string& value) {
+        file.writeString(kSection, key, value);
+    };
+    textKey("device_description", d.description);
+    boolKey("device_clockoutput_enable", d.clockOutputEnable);
+    boolKey("device_clockoutput_nostartatstart", d.noStartAtStart);
+    boolKey("device_clockoutput_nostopatend", d.noStopAtEnd);
+    boolKey("device_clockoutput_startbeforeevery1", d.startBeforeEvery1);
+    boolKey("device_clockoutput_startafterevery1", d.startAfterEvery1);
+    boolKey("device_sysex_enable", d.sysexEnable);
+    textKey("device_sysexinit_string", d.initString);
+    textKey("device_sysexrelease_string", d.releaseString);
+    textKey("device_sysextemposet1_string", d.tempoString1);
+    textKey("device_sysextemposet2_string", d.tempoString2);
+    intKey("device_sysex_valoffset", d.sysexValueOffset);
+    boolKey("device_ctrlout_enable", d.ctrlOutEnable);
+    intKey("device_ctrlout_midichannel", d.ctrlChannel);
+    intKey("device_ctrlout_midictrl", d.ctrlNumber);
+    floatKey("device_ctrlout_bpm_multiplier", d.bpmMultiplier);
+    floatKey("device_ctrlout_bpm_offset_value", d.bpmOffset);
+    boolKey("device_ctrlout_convert_bpm_to_ms", d.convertBpmToMs);
+    floatKey("device_ctrlout_ms_multiplier", d.msMultiplier);
+    boolKey("device_ctrlout_floor_output_byte", d.floorOutputByte);
+    boolKey("device_tracks_enable", d.tracksEnable);
+    intKey("device_tracks_channel", d.tracksChannel);
+    intKey("device_tracks_programchange", d.tracksProgram);
+    for (const std::string& line : d.trackLines) {
+        const size_t equals = line.find('=');
+        if (equals != std::string::npos)
+            file.writeString(kTracksSection, line.substr(0, equals), line.substr(equals + 1));
+    }
+    return file.save(path, error);
+}
+
 std::vector<std::string> ListOutputDeviceTypes(const std::string& folder) {
     namespace fs = std::filesystem;
     std::vector<std::string> types;

@@ -71,6 +71,16 @@ OutputDeviceDefinition ReadOutputDeviceDefinition(const std::string& path);
 // type list shows by the same name. The exact name when neither exists.
 std::string DefinitionFilePath(const std::string& folder, const std::string& type);
 
+// The settings the built-in device type stands for (what a missing file reads as).
+OutputDeviceDefinition BuiltInOutputDeviceDefinition();
+
+// Writes a new definition file at path holding every key of the definition, so a user who
+// wants to change the built-in behaviour starts from a file that says what it does. The folder
+// is made when missing; an existing file is never replaced. False with the system's reason in
+// *error when the file could not be made.
+bool CreateOutputDeviceDefinitionFile(const std::string& path,
+                                      const OutputDeviceDefinition& definition, std::string* error);
+
 // Device types found in folder: every *.ini file, by name without extension, sorted by name
 // (letter case ignored); "Tempovane" is added at the end unless a file already provides it.
 std::vector<std::string> ListOutputDeviceTypes(const std::string& folder);

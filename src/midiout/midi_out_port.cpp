@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 
 #include "state/list_model.h"
@@ -49,6 +50,27 @@ void MidiOutPort::FillPortList() {
     controls_.portSelector.setIndex(device_.NumDevs());
 }
 
+void MidiOutPort::RefreshPortList() {
+    ListModel& ports = controls_.portSelector;
+    const bool none = ports.index() < 0 || ShowsNone();
+    const std::string current = none ? std::string() : ports.text();
+    device_.RefreshDevices(current);
+    FillPortList();  // selects "None"
+    if (none) return;
+    const std::vector<std::string> items = ports.items();
+    const auto at = std::find(items.begin(), items.end(), current);
+    if (at != items.end()) ports.setIndex(static_cast<int>(at - items.begin()));
+}
+
+bool MidiOutPort::ShowsNone() const {
+    return controls_.portSelector.index() == device_.NumDevs();
+}
+
+std::optional<MidiOutPort::SavedPort> MidiOutPort::MissingSavedPort() const {
+    std::lock_guard lock(mutex_);
+    return missingSavedPort_;
+}
+
 void MidiOutPort::ListDeviceTypes() {
     controls_.deviceTypeSelector.setItems(ListOutputDeviceTypes(definitionFolder_));
 }
@@ -64,6 +86,10 @@ void MidiOutPort::loadDeviceDefinitionLocked() {
     const size_t slash = definitionPath_.find_last_of('/');
     definitionFileName_ =
         slash == std::string::npos ? definitionPath_ : definitionPath_.substr(slash + 1);
+    // Resolved now, against the directory the file is read from.
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(definitionPath_, ec);
+    definitionFile_ = ec ? definitionPath_ : absolute.lexically_normal().string();
 
     definition_ = ReadOutputDeviceDefinition(definitionPath_);
     clockOutputEnable_ = definition_.clockOutputEnable;
@@ -102,12 +128,19 @@ std::string MidiOutPort::LoadPortSettings(const IniFile& file, bool reselect) {
     }
     ListModel& ports = controls_.portSelector;
     if (reselect) {
-        ports.setIndex(file.readInt(name_, "MIDIPORTINDEX", ports.index()));
+        const int32_t savedIndex = file.readInt(name_, "MIDIPORTINDEX", ports.index());
+        ports.setIndex(savedIndex);
         const std::string portName = file.readString(name_, "MIDIPORTNAME", ports.text());
         // A name saved with ALSA's client:port numbers still finds its device without them.
-        if (!SelectByName(ports, portName) &&
-            !SelectByName(ports, MidiSystem::StableDeviceName(TrimmedText(portName))))
-            result = portName;
+        const bool found =
+            SelectByName(ports, portName) ||
+            SelectByName(ports, MidiSystem::StableDeviceName(TrimmedText(portName)));
+        if (!found) result = portName;
+        std::lock_guard lock(mutex_);
+        if (found)
+            missingSavedPort_.reset();
+        else
+            missingSavedPort_ = SavedPort{portName, savedIndex};
     }
     // The divider box can only show its own items, so a saved divider it does not list runs as
     // the nearest one it does: what the box shows is what the port divides by. It is in place
@@ -151,6 +184,7 @@ void MidiOutPort::OpenSelectedPort() {
     }
     timer_.SetEnabled(false);
     std::lock_guard lock(mutex_);
+    missingSavedPort_.reset();  // another device is chosen: the missing one is let go
     sendReleaseLocked();
     device_.SetUsing(false);
     device_.ClearResults();
@@ -324,6 +358,11 @@ std::string MidiOutPort::StoredSavedPortKey() const {
 std::string MidiOutPort::DefinitionPath() const {
     std::lock_guard lock(mutex_);
     return definitionPath_;
+}
+
+std::string MidiOutPort::DefinitionFile() const {
+    std::lock_guard lock(mutex_);
+    return definitionFile_;
 }
 
 OutputDeviceDefinition MidiOutPort::Definition() const {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,20 @@ class MidiOutPort final : public ClockOutput {
     std::string SavedPortKey(const IniFile& file) const;
     std::string LoadPortSettings(const IniFile& file, bool reselect);
     void OpenSelectedPort();
+    // Lists the system's devices again, keeping the current choice by its name (it moves to
+    // its new place; one that has gone stays listed, so the box still shows what is chosen).
+    void RefreshPortList();
+
+    // A saved port that was not found when the settings were read: the port shows "None"
+    // meanwhile, but the settings keep naming the device until another one is opened, so a
+    // synth unplugged for an evening is found again next time.
+    struct SavedPort {
+        std::string name;
+        int32_t index = -1;
+    };
+    std::optional<SavedPort> MissingSavedPort() const;
+    // The port selector shows "None".
+    bool ShowsNone() const;
     void DeviceTypeChanged();
     void DividerChanged();
     void DoubleDivider();
@@ -85,6 +100,9 @@ class MidiOutPort final : public ClockOutput {
     int DeviceTypeIndex() const;
     std::string StoredSavedPortKey() const;
     std::string DefinitionPath() const;
+    // The definition file last read, as an absolute path ("" before the first read): what an
+    // editor must open, wherever the program was started from.
+    std::string DefinitionFile() const;
     OutputDeviceDefinition Definition() const;
     std::vector<std::string> TrackLines() const;
     // The System Exclusive tempo text and the controller value a definition gives a port tempo.
@@ -119,6 +137,8 @@ class MidiOutPort final : public ClockOutput {
     mutable std::mutex mutex_;  // definition texts and the non-tick operations
     std::string definitionFileName_;
     std::string definitionPath_;
+    std::string definitionFile_;
+    std::optional<SavedPort> missingSavedPort_;
     std::string savedPortKey_;
     int deviceTypeIndex_ = -1;
     OutputDeviceDefinition definition_;

@@ -1,5 +1,6 @@
 #include "midiout/midi_output.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "platform/midi_backend.h"
@@ -18,6 +19,23 @@ TMidiOutput::~TMidiOutput() {
 std::string TMidiOutput::ProductName(int index) const {
     if (index < 0 || index >= NumDevs()) return {};
     return devices_[static_cast<size_t>(index)];
+}
+
+void TMidiOutput::RefreshDevices(const std::string& keep) {
+    const std::string inUse = Using() ? ProductName(Port()) : std::string();
+    std::vector<std::string> devices = system_.listOutputs();
+    if (devices.size() > static_cast<size_t>(kMaxDevices)) devices.resize(kMaxDevices);
+    for (const std::string& name : {keep, inUse}) {
+        if (name.empty() || std::find(devices.begin(), devices.end(), name) != devices.end())
+            continue;
+        if (devices.size() == static_cast<size_t>(kMaxDevices)) devices.pop_back();
+        devices.push_back(name);
+    }
+    devices_ = std::move(devices);
+    if (!inUse.empty()) {
+        const auto at = std::find(devices_.begin(), devices_.end(), inUse);
+        port_ = static_cast<int>(at - devices_.begin());
+    }
 }
 
 void TMidiOutput::ClearResults() {

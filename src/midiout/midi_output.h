@@ -38,6 +38,11 @@ class TMidiOutput {
 
     int NumDevs() const { return static_cast<int>(devices_.size()); }
     std::string ProductName(int index) const;
+    // Reads the device list again (devices come and go while the program runs). keep, when
+    // not empty, stays listed even if the system no longer offers it, so a choice that is
+    // shown or in use never changes under the user; Port() follows the open device to its new
+    // place. UI thread.
+    void RefreshDevices(const std::string& keep);
 
     uint32_t LastOpenResult() const { return lastOpenResult_.load(std::memory_order_acquire); }
     uint32_t LastCloseResult() const { return lastCloseResult_.load(std::memory_order_acquire); }
@@ -59,7 +64,7 @@ class TMidiOutput {
 
     MidiSystem& system_;
     const std::string ownPortName_;
-    std::vector<std::string> devices_;  // read once, at construction
+    std::vector<std::string> devices_;  // read at construction and by RefreshDevices
 
     std::atomic<bool> using_{false};
     std::atomic<int> port_{0};

@@ -88,13 +88,15 @@ std::string TrailingComments(std::string_view text) {
     return block;
 }
 
-void SetError(std::string* error, int errorNumber) {
+void SetError(std::string* error, int* number, int errorNumber) {
     // The category's message is strerror's text without strerror's shared buffer.
     if (error) *error = std::generic_category().message(errorNumber);
+    if (number) *number = errorNumber;
 }
 
-void SetError(std::string* error, const char* text) {
+void SetError(std::string* error, int* number, const char* text) {
     if (error) *error = text;
+    if (number) *number = 0;
 }
 
 // Reads the whole file; on failure returns the errno value, 0 on success.
@@ -171,12 +173,13 @@ int CreateTemporaryNextTo(const std::string& target, std::string& temporary) {
     return -1;
 }
 
-bool WriteFileReplacing(const std::string& path, const std::string& text, std::string* error) {
+bool WriteFileReplacing(const std::string& path, const std::string& text, std::string* error,
+                        int* errorNumber) {
     const std::string target = ResolveLink(path);
     std::string temporary;
     const int fd = CreateTemporaryNextTo(target, temporary);
     if (fd < 0) {
-        SetError(error, errno);
+        SetError(error, errorNumber, errno);
         return false;
     }
     struct stat old {};
@@ -192,7 +195,7 @@ bool WriteFileReplacing(const std::string& path, const std::string& text, std::s
     if (failure == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) failure = errno;
     if (failure != 0) {
         ::unlink(temporary.c_str());
-        SetError(error, failure);
+        SetError(error, errorNumber, failure);
         return false;
     }
     // Makes the rename itself durable; the new contents are already safe, so errors are
@@ -212,13 +215,13 @@ IniFile::~IniFile() = default;
 IniFile::IniFile(IniFile&&) noexcept = default;
 IniFile& IniFile::operator=(IniFile&&) noexcept = default;
 
-bool IniFile::load(const std::string& path, std::string* error) {
+bool IniFile::load(const std::string& path, std::string* error, int* errorNumber) {
     doc_->clear();
     std::string text;
     const int failure = ReadWholeFile(path, text);
     if (failure == ENOENT) return true;
     if (failure != 0) {
-        SetError(error, failure);
+        SetError(error, errorNumber, failure);
         return false;
     }
     // The parser ends the whole file at a NUL byte, silently dropping every key after it. A
@@ -227,7 +230,7 @@ bool IniFile::load(const std::string& path, std::string* error) {
     std::replace(text.begin(), text.end(), '\0', '\x1A');
     if (doc_->ini.LoadData(text) < 0) {
         doc_->clear();
-        SetError(error, "out of memory");
+        SetError(error, errorNumber, "out of memory");
         return false;
     }
     doc_->trailingComments = TrailingComments(text);
@@ -306,15 +309,15 @@ void IniFile::eraseSection(const std::string& section) {
     doc_->ini.Delete(section.c_str(), nullptr);
 }
 
-bool IniFile::save(const std::string& path, std::string* error) const {
+bool IniFile::save(const std::string& path, std::string* error, int* errorNumber) const {
     std::string text;
     if (doc_->ini.Save(text) < 0) {
-        SetError(error, "the settings could not be put into text");
+        SetError(error, errorNumber, "the settings could not be put into text");
         return false;
     }
     if (!doc_->trailingComments.empty()) {
         if (!text.empty()) text += "\n";
         text += doc_->trailingComments;
     }
-    return WriteFileReplacing(path, text, error);
+    return WriteFileReplacing(path, text, error, errorNumber);
 }

@@ -21,8 +21,9 @@ class IniFile {
 
     // Replaces the document with the file's contents. A missing file gives an empty document
     // and true. A file that cannot be read gives an empty document, false, and the reason in
-    // *error (e.g. "Is a directory").
-    bool load(const std::string& path, std::string* error = nullptr);
+    // *error (e.g. "Is a directory") and the system's error number in *errorNumber (0 when the
+    // failure has none).
+    bool load(const std::string& path, std::string* error = nullptr, int* errorNumber = nullptr);
 
     bool hasSection(const std::string& section) const;
     bool hasKey(const std::string& section, const std::string& key) const;
@@ -57,8 +58,10 @@ class IniFile {
     // folder, which is flushed to disk and then renamed over path, so a crash or a full disk
     // never leaves a truncated file. The file keeps its permissions; a symbolic link is kept
     // and its target replaced. On failure the old file is untouched, the temporary file is
-    // removed, and *error holds the system's reason (e.g. "Permission denied").
-    bool save(const std::string& path, std::string* error = nullptr) const;
+    // removed, and *error holds the system's reason (e.g. "Permission denied"), *errorNumber
+    // its number.
+    bool save(const std::string& path, std::string* error = nullptr,
+              int* errorNumber = nullptr) const;
 
   private:
     struct Document;

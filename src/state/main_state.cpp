@@ -9,12 +9,13 @@ MainState::MainState() {
     learnText_.reserve(64);
 }
 
-void MainState::PostStatus(std::string_view text, StatusColor color) {
+void MainState::PostStatus(std::string_view text, StatusColor color, std::string_view detail) {
     {
         std::lock_guard lock(statusMutex_);
         statusTextSerial_ = statusSerial_.fetch_add(1, std::memory_order_acq_rel) + 1;
         pendingStatusText_.assign(text);
         pendingStatusColor_ = color;
+        pendingStatusDetail_.assign(detail);  // clearing never allocates
     }
     StatusChanges.fetch_add(1, std::memory_order_acq_rel);
 }
@@ -31,10 +32,10 @@ MainState::Status MainState::PendingStatus() const {
     if ((codeWord >> 8) > statusTextSerial_) {
         switch (static_cast<StatusCode>(codeWord & 0xFF)) {
             case StatusCode::Running:
-                return {"Running ...", StatusColors::green};
+                return {"Running ...", StatusColors::green, {}};
         }
     }
-    return {pendingStatusText_, pendingStatusColor_};
+    return {pendingStatusText_, pendingStatusColor_, pendingStatusDetail_};
 }
 
 void MainState::SetLearnText(std::string_view text) {

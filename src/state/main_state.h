@@ -44,8 +44,11 @@ class MainState {
         TapChanges.fetch_add(1, std::memory_order_acq_rel);
     }
 
-    // Any thread but the clock thread, which must not wait for the UI's copy of the text.
-    void PostStatus(std::string_view text, StatusColor color);
+    // Any thread but the clock thread, which must not wait for the UI's copy of the text (it
+    // posts a code instead). text is what the line shows and should be short; detail, when
+    // given, is the whole story (paths, the system's reason), shown when the user points at
+    // the line.
+    void PostStatus(std::string_view text, StatusColor color, std::string_view detail = {});
 
     // Statuses with a fixed text, posted by number: two atomic writes, no lock, no text, so the
     // clock thread can post them. PendingStatus turns the number into its text.
@@ -55,6 +58,7 @@ class MainState {
     struct Status {
         std::string text;
         StatusColor color;
+        std::string detail;
     };
     Status PendingStatus() const;
 
@@ -69,6 +73,7 @@ class MainState {
     uint64_t statusTextSerial_ = 0;
     std::string pendingStatusText_;
     StatusColor pendingStatusColor_ = StatusColors::red;
+    std::string pendingStatusDetail_;
     mutable std::mutex learnMutex_;
     std::string learnText_;
 };

@@ -19,7 +19,10 @@ struct MainWindowTest : ::testing::Test {
     bool answerSave = false;
     int questions = 0;
     QStringList messages;
+    bool answerQuestion = false;  // the answer to every other yes/no question
+    QStringList askedQuestions;   // "caption: text"
     std::vector<int> keysToInputMap;
+    QString definitionFolder;  // empty: outdrv/ in the test's folder
 
     // A settings file exists unless a test removes it: a first start picks a port by itself.
     void SetUp() override { folder.write("clockpresets.ini", "[APPLICATION_PRESETS]\n"); }
@@ -33,7 +36,9 @@ struct MainWindowTest : ::testing::Test {
         system->addBackend(std::move(backend));
         TKorvidMain::Options options;
         options.programFolder = QString::fromStdString(folder.path());
-        options.definitionFolder = QString::fromStdString(folder.path() + "outdrv/");
+        options.definitionFolder = definitionFolder.isEmpty()
+                                       ? QString::fromStdString(folder.path() + "outdrv/")
+                                       : definitionFolder;
         options.timerDrive = TBPMTimer::Drive::Manual;
         options.clock = &clock;
         options.settingsArgument = argument;
@@ -43,6 +48,10 @@ struct MainWindowTest : ::testing::Test {
         };
         options.showMessage = [this](const QString& caption, const QString& text) {
             messages << caption + ": " + text;
+        };
+        options.askQuestion = [this](const QString& caption, const QString& text) {
+            askedQuestions << caption + ": " + text;
+            return answerQuestion;
         };
         window = std::make_unique<TKorvidMain>(std::move(system), options);
         window->Model().SetInputDispatch([this](uint8_t status, uint8_t d1, uint8_t d2, uint32_t) {

@@ -20,6 +20,7 @@
 #include "app/window_placement.h"
 #include "ui/display/help_form.h"
 #include "ui/display/lamp_pictures.h"
+#include "midiout/device_definition.h"
 #include "midiout/midi_out_port.h"
 #include "ui/adapters/editor_launcher_qt.h"
 #include "platform/midi_system.h"
@@ -125,7 +126,7 @@ void TKorvidMain::BuildControls() {
     CentsLabel->setGeometry(106, 80, 55, 13);
     CentsLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
-    TempoFractionalEdit = new QSpinBox(this);
+    TempoFractionalEdit = new ThousandthsEdit(this);
     TempoFractionalEdit->setGeometry(168, 75, 41, 22);
     TempoFractionalEdit->setRange(-10000, 10000);
     TempoFractionalEdit->setButtonSymbols(QAbstractSpinBox::UpDownArrows);
@@ -254,7 +255,8 @@ void TKorvidMain::BuildControls() {
 QGroupBox* TKorvidMain::BuildPortBox(const QRect& geometry, PortWidgets& w, int tag, bool hinted) {
     auto* box = new QGroupBox(QStringLiteral("Midi Output Port %1").arg(tag), this);
     box->setGeometry(geometry);
-    w.port = new QComboBox(box);
+    auto* portList = new PortListBox(box);
+    w.port = portList;
     w.port->setGeometry(8, 20, 201, 21);
     w.port->setObjectName(QStringLiteral("MIDIOutComboBox%1").arg(tag));
     if (hinted)
@@ -275,6 +277,10 @@ QGroupBox* TKorvidMain::BuildPortBox(const QRect& geometry, PortWidgets& w, int 
 
     // Only the user's own choices run the handlers; the pump's mirroring does not.
     PortWidgets* pw = &w;
+    portList->beforePopup = [this, pw] {
+        if (MidiOutPort* port = (model_.get()->*(pw->portOf))()) model_->RefreshPortList(*port);
+        MirrorModels();
+    };
     connect(w.port, &QComboBox::activated, this,
             [this, pw](int i) { PortSelectorChanged(*pw, i); });
     connect(w.deviceType, &QComboBox::activated, this, [this, pw](int i) {
@@ -320,6 +326,7 @@ void TKorvidMain::FormCreate() {
     model_->state.PortReady = false;
     GetPresetsINI();  // also opens the saved ports, once each
     if (model_->settings.MINIMIZEONSTARTUP) setWindowState(windowState() | Qt::WindowMinimized);
+    model_->ReportMissingJackIfNothingToChoose();
     TempoFractionalEdit->setValue(0);
     images_.TryLoadButtonSkin(ProgramFolder());
     model_->state.RunStateChanges.fetch_add(1);
@@ -342,6 +349,12 @@ bool TKorvidMain::AskSaveSettings() {
                                  QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
+bool TKorvidMain::AskQuestion(const QString& caption, const QString& text) {
+    if (options_.askQuestion) return options_.askQuestion(caption, text);
+    return QMessageBox::question(this, caption, text, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
 void TKorvidMain::ShowMessage(const QString& caption, const QString& text) {
     if (options_.showMessage)
         options_.showMessage(caption, text);
@@ -359,15 +372,24 @@ bool TKorvidMain::CloseQuery() {
         setWindowState(windowState() | Qt::WindowMinimized);
         return false;
     }
+    // Asked while everything still runs: a user who keeps the window after a failed save finds
+    // the clock as it was.
+    if (!quietClose_ && !model_->settings.DONTASKSAVESETTINGS && !SaveBeforeClose()) return false;
     model_->Timer().SetEnabled(false);
     VCLEventsTimer->stop();
     MIDIInEnable1->setChecked(false);
     return true;
 }
 
+bool TKorvidMain::SaveBeforeClose() {
+    if (!AskSaveSettings()) return true;
+    QString error, detail;
+    if (SaveSettings(&error, &detail)) return true;
+    return AskQuestion(QStringLiteral("Settings not saved"),
+                       error + "\n\n" + detail + "\n\nClose without saving?");
+}
+
 void TKorvidMain::FormClose() {
-    if (!quietClose_ && !model_->settings.DONTASKSAVESETTINGS && AskSaveSettings())
-        RunCommand("SaveSettings");
     model_->DestroyPorts();
 }
 
@@ -484,12 +506,10 @@ void TKorvidMain::MainButtonImageMouseDown() {
 void TKorvidMain::EditButtonClick(int tag) {
     switch (tag) {
         case 1:
-            EditPatch(QString::fromStdString(model_->out1Controls.deviceType.text()) + ".ini",
-                      false, true);
+            if (MidiOutPort* port = model_->OutPort1()) EditDefinition(*port);
             break;
         case 2:
-            EditPatch(QString::fromStdString(model_->out2Controls.deviceType.text()) + ".ini",
-                      false, true);
+            if (MidiOutPort* port = model_->OutPort2()) EditDefinition(*port);
             break;
         case 10:
             EditPatch(PatchComboBox->currentText(), true, false);
@@ -504,10 +524,46 @@ void TKorvidMain::EditPatch(const QString& name, bool /*rearm*/, bool inDefiniti
     if (!folder.endsWith('/')) folder += '/';
     if (inDefinitionFolder) folder += QStringLiteral("outdrv/");
     const QString file = name.isEmpty() ? QStringLiteral("clockpresets.ini") : name;
-    const EditorStart start = StartEditorFor(ProgramFolder(), folder + file);
+    const QString path = QFileInfo(folder + file).absoluteFilePath();
+    const EditorStart start = StartEditorFor(ProgramFolder(), path);
     if (!start.started)
+        ShowMessage(
+            QStringLiteral("Operation Error!"),
+            QStringLiteral("Could not run program '%1' to edit '%2'").arg(start.editor, path));
+}
+
+void TKorvidMain::EditDefinition(MidiOutPort& port) {
+    // The file the port read, not one found by name elsewhere: definitions are looked up from
+    // the current directory, which need not be the program's folder.
+    const QString path = QString::fromStdString(port.DefinitionFile());
+    if (path.isEmpty()) {
         ShowMessage(QStringLiteral("Operation Error!"),
-                    QStringLiteral("Could not run program '%1'").arg(start.editor));
+                    QStringLiteral("No device type is chosen for this port."));
+        return;
+    }
+    if (!QFileInfo::exists(path)) {
+        const QString type = QFileInfo(path).completeBaseName();
+        const bool create = AskQuestion(
+            QStringLiteral("No definition file"),
+            QStringLiteral("The device type '%1' has no definition file: it sends plain clock "
+                           "with Start and Stop.\n\nCreate '%2' with these settings and open "
+                           "it in an editor?")
+                .arg(type, path));
+        if (!create) return;
+        std::string error;
+        if (!CreateOutputDeviceDefinitionFile(path.toStdString(), BuiltInOutputDeviceDefinition(),
+                                              &error)) {
+            ShowMessage(QStringLiteral("Operation Error!"),
+                        QStringLiteral("Could not create '%1': %2")
+                            .arg(path, QString::fromStdString(error)));
+            return;
+        }
+    }
+    const EditorStart start = StartEditorFor(ProgramFolder(), path);
+    if (!start.started)
+        ShowMessage(
+            QStringLiteral("Operation Error!"),
+            QStringLiteral("Could not run program '%1' to edit '%2'").arg(start.editor, path));
 }
 
 void TKorvidMain::TrayActivated(QSystemTrayIcon::ActivationReason reason) {

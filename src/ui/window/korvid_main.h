@@ -19,6 +19,7 @@
 
 #include "app/main_model.h"
 #include "ui/display/button_images.h"
+#include "ui/window/window_controls.h"
 
 class THelpForm;
 class TStatisticsForm;
@@ -47,6 +48,8 @@ class TKorvidMain : public QWidget {
         // The close question and the message boxes; tests answer them without a dialog.
         std::function<bool()> askSaveSettings;
         std::function<void(const QString& caption, const QString& text)> showMessage;
+        // Other yes/no questions (close without saving, create a definition file).
+        std::function<bool(const QString& caption, const QString& text)> askQuestion;
     };
 
     TKorvidMain(std::unique_ptr<MidiSystem> midi, Options options, QWidget* parent = nullptr);
@@ -73,13 +76,19 @@ class TKorvidMain : public QWidget {
     void ToggleWindowHeight();
     void EditButtonClick(int tag);
     void EditPatch(const QString& name, bool rearm, bool inDefinitionFolder);
+    // Opens the definition file the port read, offering to make it from the built-in settings
+    // when there is none.
+    void EditDefinition(MidiOutPort& port);
 
     // The settings file: read at start-up, written by the save commands.
     QString SettingsPath() const;
     void GetPresetsINI();
-    // Writes the whole settings file; false with the reason when it could not be written.
-    bool SetPresetsINI(QString* error = nullptr);
-    void SaveSettings();
+    // Writes the whole settings file; false when it could not be written, with a short reason
+    // for the status line in *error and the whole story (path, system's words) in *detail.
+    bool SetPresetsINI(QString* error = nullptr, QString* detail = nullptr);
+    // Saves and says so in the status line; false when the save failed, with the reasons as
+    // SetPresetsINI gives them.
+    bool SaveSettings(QString* error = nullptr, QString* detail = nullptr);
 
     // SIGINT/SIGTERM: close at once, without the minimise rule or the save question.
     void CloseWithoutQuestions();
@@ -102,13 +111,13 @@ class TKorvidMain : public QWidget {
     QLabel* Label1;
     QLabel* BPMLabel;
     QLabel* CentsLabel;
-    QSpinBox* TempoFractionalEdit;
+    ThousandthsEdit* TempoFractionalEdit;
     QLabel* StatusLabel;
     ClickableLabel* URLLabel;
     QLabel* VersionLabel;
     ClickableLabel* MainButtonImage;
     ClickableLabel* StatsImage;
-    QSlider* TempoTrackBar;
+    QSlider* TempoTrackBar = nullptr;
     QPushButton* HelpButton;
     QPushButton* TapButton;
     QPushButton* ShowMoreButton;
@@ -170,7 +179,7 @@ class TKorvidMain : public QWidget {
     void MirrorModels();
     static void MirrorList(QComboBox* box, const ListModel& model, uint64_t& shown);
     void PortSelectorChanged(PortWidgets& w, int index);
-    void ShowStatus(const QString& text, const QColor& color);
+    void ShowStatus(const QString& text, const QColor& color, const QString& detail = {});
     void PumpTempo();
     void FitTempoLabelFont();
     void PumpTapDisplay();
@@ -187,6 +196,9 @@ class TKorvidMain : public QWidget {
     QString ProgramFolder() const { return options_.programFolder; }
     bool OwnsWidget(QObject* object) const;
     bool AskSaveSettings();
+    bool AskQuestion(const QString& caption, const QString& text);
+    // The save question at close; false when a failed save made the user keep the window.
+    bool SaveBeforeClose();
     void ShowMessage(const QString& caption, const QString& text);
 
     Options options_;

@@ -162,6 +162,13 @@ bool TKorvidMain::KeyPreview(QKeyEvent* event, QObject* watched) {
     QWidget* focus = QApplication::focusWidget();
     if (watched != (focus ? static_cast<QObject*>(focus) : static_cast<QObject*>(this)))
         return false;
+    // Enter after digits typed into the thousandths field confirms them; it does not start or
+    // stop the clock.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        TempoFractionalEdit->Typing() &&
+        (watched == TempoFractionalEdit ||
+         TempoFractionalEdit->isAncestorOf(qobject_cast<QWidget*>(watched))))
+        return false;
     const int key = event->key();
     const bool space = key == Qt::Key_Space;
     const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;

@@ -19,6 +19,18 @@ const QColor kLime(0, 255, 0);
 QString General(double value) {
     return QString::fromStdString(FormatGeneral(value));
 }
+
+// The status line's font: its design size, and the smallest that is still easy to read.
+constexpr int kStatusPixels = 17;
+constexpr int kSmallestStatusPixels = 11;
+constexpr int kTrackBarLeft = 216;  // where the track bar stands before it is made
+
+QFont ArialPixels(int pixels) {
+    QFont font(QStringLiteral("Arial"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixels);
+    return font;
+}
 }  // namespace
 
 void TKorvidMain::VCLEventsTimerTimer() {
@@ -28,7 +40,8 @@ void TKorvidMain::VCLEventsTimerTimer() {
     if (s.StatusChanges.exchange(0) != 0) {
         const MainState::Status status = s.PendingStatus();
         ShowStatus(QString::fromStdString(status.text),
-                   QColor(status.color.r, status.color.g, status.color.b));
+                   QColor(status.color.r, status.color.g, status.color.b),
+                   QString::fromStdString(status.detail));
     }
     PumpTapDisplay();
     // The learn hand-off to an open preset editor joins here with the input editors.
@@ -50,10 +63,23 @@ void TKorvidMain::PumpStatistics() {
     model_->MeasureRequested.store(true, std::memory_order_release);
 }
 
-void TKorvidMain::ShowStatus(const QString& text, const QColor& color) {
-    StatusLabel->setText(text);
-    // Like an auto-sized label: a longer text may reach as far as the track bar.
-    StatusLabel->resize(std::clamp(StatusLabel->sizeHint().width(), 163, 214),
+void TKorvidMain::ShowStatus(const QString& text, const QColor& color, const QString& detail) {
+    // Like an auto-sized label, a longer text may reach as far as the track bar. Beyond that it
+    // gets a smaller font before anything is cut, and the whole text, with the detail where
+    // there is one, is the line's tooltip.
+    const int trackBarLeft = TempoTrackBar ? TempoTrackBar->x() : kTrackBarLeft;
+    const int widest = trackBarLeft - StatusLabel->x() - 2;
+    int pixels = kStatusPixels;
+    while (pixels > kSmallestStatusPixels &&
+           QFontMetrics(ArialPixels(pixels)).horizontalAdvance(text) > widest)
+        --pixels;
+    const QFont font = ArialPixels(pixels);
+    const QFontMetrics metrics(font);
+    const QString shown = metrics.elidedText(text, Qt::ElideRight, widest);
+    StatusLabel->setFont(font);
+    StatusLabel->setText(shown);
+    StatusLabel->setToolTip(detail.isEmpty() ? text : detail);
+    StatusLabel->resize(std::clamp(metrics.horizontalAdvance(shown) + 2, 163, widest),
                         StatusLabel->height());
     QPalette palette = StatusLabel->palette();
     palette.setColor(QPalette::WindowText, color);
@@ -78,7 +104,8 @@ void TKorvidMain::PumpTempo() {
     trackBarMark_ = TempoTrackBar->maximum() + TempoTrackBar->minimum() - whole;
     TempoTrackBar->setValue(trackBarMark_);
     fractionMark_ = frac;
-    TempoFractionalEdit->setValue(frac);
+    // Digits the user is typing stay; the field shows the tempo again once they are confirmed.
+    if (!TempoFractionalEdit->Typing()) TempoFractionalEdit->setValue(frac);
     applicationTitle_ = General(timer.Tempo() * 0.001) + " BPM";
     if (TrayIcon1) TrayIcon1->setToolTip(applicationTitle_);
     if (s.ShowTickPeriod) setWindowTitle(General(static_cast<double>(timer.Period())) + " ms");

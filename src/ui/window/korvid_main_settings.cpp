@@ -19,7 +19,11 @@ void TKorvidMain::GetPresetsINI() {
     const bool firstStart = !QFileInfo::exists(SettingsPath());
     IniFile file;
     std::string error;
-    if (!file.load(path, &error)) m.PostStatus("Settings not read: " + error, StatusColors::red);
+    int errorNumber = 0;
+    if (!file.load(path, &error, &errorNumber)) {
+        const SettingsFile::Problem problem = SettingsFile::ReadProblem(path, errorNumber, error);
+        m.PostStatus(problem.text, StatusColors::red, problem.detail);
+    }
 
     // The model reads the file, sets the tempo and opens each saved port once.
     const std::string missing = SettingsFile::StartUp(file, m, firstStart);
@@ -32,17 +36,21 @@ void TKorvidMain::GetPresetsINI() {
     setWindowFlag(Qt::WindowStaysOnTopHint, m.settings.ALWAYSONTOP);
 }
 
-bool TKorvidMain::SetPresetsINI(QString* error) {
+bool TKorvidMain::SetPresetsINI(QString* error, QString* detail) {
     KorvidMainModel& m = *model_;
     const std::string path = SettingsPath().toStdString();
     IniFile file;
     std::string reason;
+    int errorNumber = 0;
+    auto fail = [&](const SettingsFile::Problem& problem) {
+        if (error) *error = QString::fromStdString(problem.text);
+        if (detail) *detail = QString::fromStdString(problem.detail);
+        return false;
+    };
     // What is in the file and not ours (comments, other sections) stays; a file we cannot read
     // is not overwritten with only our part of it.
-    if (!file.load(path, &reason)) {
-        if (error) *error = QString::fromStdString(reason);
-        return false;
-    }
+    if (!file.load(path, &reason, &errorNumber))
+        return fail(SettingsFile::SaveProblem(path, errorNumber, reason, true));
     file.eraseSection("APPLICATIONPRESETS");
     m.settings.MAINSCREENPOSITIONTOP = pos().y();
     m.settings.MAINSCREENPOSITIONLEFT = pos().x();
@@ -52,17 +60,19 @@ bool TKorvidMain::SetPresetsINI(QString* error) {
     SettingsFile::WritePorts(file, m);
     // The input port's section joins here when it exists.
     SettingsFile::WriteOptions(file, m.settings);
-    if (!file.save(path, &reason)) {
-        if (error) *error = QString::fromStdString(reason);
-        return false;
-    }
+    if (!file.save(path, &reason, &errorNumber))
+        return fail(SettingsFile::SaveProblem(path, errorNumber, reason));
     return true;
 }
 
-void TKorvidMain::SaveSettings() {
-    QString error;
-    if (SetPresetsINI(&error))
+bool TKorvidMain::SaveSettings(QString* error, QString* detail) {
+    QString text, story;
+    if (SetPresetsINI(&text, &story)) {
         model_->PostStatus("Settings Saved", StatusColors::green);
-    else
-        model_->PostStatus("Settings not saved: " + error.toStdString(), StatusColors::red);
+        return true;
+    }
+    model_->PostStatus(text.toStdString(), StatusColors::red, story.toStdString());
+    if (error) *error = text;
+    if (detail) *detail = story;
+    return false;
 }

@@ -255,6 +255,7 @@ TEST_F(MainWindowTest, CloseWhileRunningOnlyMinimisesWhenSoConfigured) {
 }
 
 TEST_F(MainWindowTest, EditButtonsReportAnEditorThatCannotStart) {
+    folder.write("outdrv/Tempovane.ini", "[DEVICECONFIGURATION]\ndevice_clockoutput_enable=1\n");
     TKorvidMain& w = open();
     // An own editor that exists but cannot run.
     folder.write("tempovaneeditor", "not a program");
@@ -263,7 +264,10 @@ TEST_F(MainWindowTest, EditButtonsReportAnEditorThatCannotStart) {
     w.EditButtonClick(1);
     ASSERT_EQ(messages.size(), 1);
     EXPECT_TRUE(messages[0].startsWith("Operation Error!: Could not run program '"));
-    EXPECT_TRUE(messages[0].endsWith("tempovaneeditor'"));
+    // The message names the editor and the file it was to open.
+    EXPECT_TRUE(messages[0].endsWith(QString::fromStdString(
+        "tempovaneeditor' to edit '" + folder.file("outdrv/Tempovane.ini") + "'")))
+        << messages[0].toStdString();
 }
 
 TEST_F(MainWindowTest, TrackBarAndThousandthsFieldSetTheTempo) {
