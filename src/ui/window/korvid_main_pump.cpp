@@ -31,7 +31,7 @@ void TKorvidMain::VCLEventsTimerTimer() {
                    QColor(status.color.r, status.color.g, status.color.b));
     }
     PumpTapDisplay();
-    // The learn hand-off to an open preset editor joins here with the input editors.
+    PumpInput();
     PumpFlash();
     PumpRunState();
     PumpStatistics();

@@ -22,9 +22,9 @@ void TKorvidMain::GetPresetsINI() {
     if (!file.load(path, &error)) m.PostStatus("Settings not read: " + error, StatusColors::red);
 
     // The model reads the file, sets the tempo and opens each saved port once.
-    const std::string missing = SettingsFile::StartUp(file, m, firstStart);
+    std::string missing = SettingsFile::StartUp(file, m, firstStart);
     ApplySettingsToWindow();
-    // The input port's own missing name joins here when it exists.
+    missing += LoadInputPortSettings(file);
     if (!missing.empty())
         ShowMessage(QStringLiteral("Warning"),
                     QString::fromLatin1(SettingsFile::kMissingPortsWarning) +
@@ -50,7 +50,7 @@ bool TKorvidMain::SetPresetsINI(QString* error) {
     m.settings.MAINSCREENPOSITIONHEIGHT = WindowHeight();
     SettingsFile::WriteWindowAndTempo(file, m.settings, m.Timer().Tempo() * 0.001);
     SettingsFile::WritePorts(file, m);
-    // The input port's section joins here when it exists.
+    SaveInputPortSettings(file);
     SettingsFile::WriteOptions(file, m.settings);
     if (!file.save(path, &reason)) {
         if (error) *error = QString::fromStdString(reason);
