@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <filesystem>
+#include <thread>
 
 #include "platform/ini_file.h"
 #include "support/in_port_rig.h"
@@ -238,4 +241,64 @@ TEST(MidiInPortSelection, SettingsRoundTripAndMissingPortName) {
     EXPECT_EQ(other.port->LoadPortSettings(file, true), "Memory: gone");
     EXPECT_EQ(other.portList.text(), "None");
     EXPECT_EQ(other.typeList.text(), "Default");  // the last item
+}
+
+TEST(MidiInPortDefinitions, SaveSelectsTheFileKeepsItsMapSectionsAndRefusesUnreadable) {
+    InPortRig rig;
+    rig.folder.write("indrv/Pads.ini", "[CUSTOMRANGE_TRANSFORMS]\nRANGEMAP_E2=CURVE\n[CURVE]\n1=99\n");
+    rig.port->ListDeviceTypes();
+    InputMap map;
+    map.InputCodes[0] = 0x99247F;
+    map.Actions[0] = 20001;
+    map.Comments[0] = "kick";
+    rig.port->SetMap(map);
+    ASSERT_TRUE(rig.port->SaveDefinition(rig.folder.path() + "indrv/Pads.ini"));
+    EXPECT_EQ(rig.typeList.text(), "Pads");
+    EXPECT_EQ(rig.port->DefinitionName(), "Pads.ini");
+    const std::string text = rig.folder.read("indrv/Pads.ini");
+    EXPECT_NE(text.find("[CURVE]"), std::string::npos);
+    EXPECT_NE(text.find("INPUT0=99247F"), std::string::npos);
+    EXPECT_NE(text.find("COMMENT0=kick"), std::string::npos);
+
+    // Saving as a new name lists it; a folder in the file's place is reported, not replaced.
+    ASSERT_TRUE(rig.port->SaveDefinition(rig.folder.path() + "indrv/Live.ini"));
+    EXPECT_EQ(rig.typeList.text(), "Live");
+    std::filesystem::create_directories(rig.folder.path() + "indrv/Broken.ini");
+    std::string error;
+    EXPECT_FALSE(rig.port->SaveDefinition(rig.folder.path() + "indrv/Broken.ini", &error));
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(MidiInPortDefinitions, DispatchNeverSeesATornEntryWhileMapsAreSwapped) {
+    InPortRig rig;
+    InputMap first, second;
+    first.InputCodes[0] = 0xB00700;
+    first.Actions[0] = 100;
+    second.InputCodes[0] = 0xB00701;
+    second.Actions[0] = 200;
+    rig.open();
+    std::atomic<bool> done{false};
+    int mismatched = 0;
+    size_t fired = 0;
+    std::thread sender([&] {
+        for (int i = 0; i < 4000; ++i) {
+            const uint8_t value = static_cast<uint8_t>(i & 1);
+            const size_t before = rig.actions.calls().size();
+            rig.send(0xB0, 7, value);
+            const auto calls = rig.actions.calls();
+            // Whatever map the dispatch saw, the action must be the one paired with this message.
+            for (size_t k = before; k < calls.size(); ++k, ++fired)
+                if (calls[k].second != (value == 0 ? 100 : 200)) ++mismatched;
+        }
+        done = true;
+    });
+    int swaps = 0;
+    while (!done.load()) {
+        rig.port->SetMap(swaps % 2 ? second : first);
+        ++swaps;
+    }
+    sender.join();
+    EXPECT_EQ(mismatched, 0);
+    EXPECT_GT(fired, 0u);
+    EXPECT_GT(swaps, 1);
 }
