@@ -52,10 +52,22 @@ struct Rig {
         for (int i = 0; i < kMapEntries; ++i) {
             const auto n = static_cast<size_t>(i);
             switch (i % 4) {
-                case 0: map.InputCodes[n] = 0xB00000 | (i << 8) | 0xF0; map.Actions[n] = 10000; break;
-                case 1: map.InputCodes[n] = 0x900000 | (i << 8) | 0x7F; map.Actions[n] = 10001; break;
-                case 2: map.InputCodes[n] = 0x91F000; map.Actions[n] = 10000.1; break;
-                default: map.InputCodes[n] = 0x600000 | i; map.Actions[n] = 20001; break;
+                case 0:
+                    map.InputCodes[n] = 0xB00000 | (i << 8) | 0xF0;
+                    map.Actions[n] = 10000;
+                    break;
+                case 1:
+                    map.InputCodes[n] = 0x900000 | (i << 8) | 0x7F;
+                    map.Actions[n] = 10001;
+                    break;
+                case 2:
+                    map.InputCodes[n] = 0x91F000;
+                    map.Actions[n] = 10000.1;
+                    break;
+                default:
+                    map.InputCodes[n] = 0x600000 | i;
+                    map.Actions[n] = 20001;
+                    break;
             }
         }
         port.SetMap(map);
@@ -76,13 +88,21 @@ void Run(benchmark::State& st, uint8_t status, uint8_t d1, uint8_t d2) {
 }
 
 // A controller that no entry takes: all 32 entries compared.
-void BM_DispatchShort_NoMatch(benchmark::State& st) { Run(st, 0xB5, 0x07, 0x40); }
+void BM_DispatchShort_NoMatch(benchmark::State& st) {
+    Run(st, 0xB5, 0x07, 0x40);
+}
 // A controller through a range to a tempo: two actions.
-void BM_DispatchShort_RangeMatch(benchmark::State& st) { Run(st, 0xB0, 0x04, 0x40); }
+void BM_DispatchShort_RangeMatch(benchmark::State& st) {
+    Run(st, 0xB0, 0x04, 0x40);
+}
 // A note through a byte 1 map: eight entries fire.
-void BM_DispatchShort_Byte1Map(benchmark::State& st) { Run(st, 0x91, 0x30, 0x40); }
+void BM_DispatchShort_Byte1Map(benchmark::State& st) {
+    Run(st, 0x91, 0x30, 0x40);
+}
 // Timing clock with clock following off: the common case of a busy input.
-void BM_DispatchShort_Clock(benchmark::State& st) { Run(st, 0xF8, 0, 0); }
+void BM_DispatchShort_Clock(benchmark::State& st) {
+    Run(st, 0xF8, 0, 0);
+}
 
 }  // namespace
 

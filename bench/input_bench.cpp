@@ -82,8 +82,10 @@ class Player {
             }
             while (nextController_ < first + frames) {
                 const jack_nframes_t offset =
-                    nextController_ < first ? 0 : static_cast<jack_nframes_t>(nextController_ - first);
-                if (!noteDone && noteFrame <= offset) noteDone = writeNote(buffer, noteFrame, first);
+                    nextController_ < first ? 0
+                                            : static_cast<jack_nframes_t>(nextController_ - first);
+                if (!noteDone && noteFrame <= offset)
+                    noteDone = writeNote(buffer, noteFrame, first);
                 const uint8_t cc[3] = {0xB0, 0x01, 120};
                 jack_midi_event_write(buffer, offset, cc, 3);
                 controllerPos_ += spacing;
@@ -175,16 +177,17 @@ void Latency(Player& player, int seconds) {
         if (actions.actionUs[n] == 0) continue;
         fromWrite.push_back(static_cast<double>(actions.actionUs[n]) - player.writtenUs[n]);
     }
-    const double periodUs = 1e6 * jack_get_buffer_size(player.client()) /
-                            jack_get_sample_rate(player.client());
+    const double periodUs =
+        1e6 * jack_get_buffer_size(player.client()) / jack_get_sample_rate(player.client());
     // An event reaches any JACK client in the cycle after the one it happened in (the driver's
     // period, the same for every client); what follows is ours: the process callback, the
     // semaphore, the input thread and the dispatch.
     std::printf("event -> action, %zu of %u notes acted on (period %.0f us)\n", fromWrite.size(),
                 sent, periodUs);
-    std::printf("  from the cycle that carried it: p50 %.0f us  p99 %.0f us  max %.0f us "
-                "(target: period + p99 <= period + 200 us)\n",
-                Percentile(fromWrite, 0.5), Percentile(fromWrite, 0.99), Percentile(fromWrite, 1.0));
+    std::printf(
+        "  from the cycle that carried it: p50 %.0f us  p99 %.0f us  max %.0f us "
+        "(target: period + p99 <= period + 200 us)\n",
+        Percentile(fromWrite, 0.5), Percentile(fromWrite, 0.99), Percentile(fromWrite, 1.0));
 }
 
 void Jitter(Player& player, int seconds, uint32_t controllersPerSecond) {
@@ -224,14 +227,15 @@ void Jitter(Player& player, int seconds, uint32_t controllersPerSecond) {
     for (size_t i = 10; i < frames.size(); ++i)
         deviation.push_back(std::fabs(static_cast<double>(frames[i] - frames[i - 1]) - 1000.0));
     const double usPerFrame = 1e6 / 48000;
-    const auto exact = std::count_if(deviation.begin(), deviation.end(),
-                                     [](double d) { return d <= 1.0; });
-    std::printf("clock jitter at 120 BPM with %u controllers/s arriving: %zu ticks, %.1f %% within "
-                "1 frame, p50 %.1f, p90 %.1f, p99 %.1f frames (%.0f us), max %.0f frames\n",
-                controllersPerSecond, deviation.size(),
-                deviation.empty() ? 0.0 : 100.0 * exact / deviation.size(),
-                Percentile(deviation, 0.5), Percentile(deviation, 0.9), Percentile(deviation, 0.99),
-                Percentile(deviation, 0.99) * usPerFrame, Percentile(deviation, 1.0));
+    const auto exact =
+        std::count_if(deviation.begin(), deviation.end(), [](double d) { return d <= 1.0; });
+    std::printf(
+        "clock jitter at 120 BPM with %u controllers/s arriving: %zu ticks, %.1f %% within "
+        "1 frame, p50 %.1f, p90 %.1f, p99 %.1f frames (%.0f us), max %.0f frames\n",
+        controllersPerSecond, deviation.size(),
+        deviation.empty() ? 0.0 : 100.0 * exact / deviation.size(), Percentile(deviation, 0.5),
+        Percentile(deviation, 0.9), Percentile(deviation, 0.99),
+        Percentile(deviation, 0.99) * usPerFrame, Percentile(deviation, 1.0));
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #include "app/main_model.h"
 
-#include "state/hexroutines.h"
 #include "midiin/midi_in_port.h"
 #include "midiout/midi_out_port.h"
 #include "platform/midi_system.h"
+#include "state/hexroutines.h"
 
 namespace {
 // Where the port's sequencer grid sits in the window (row origin, column origin).
@@ -108,17 +108,39 @@ void KorvidMainModel::PerformAction(int code, int index, int fraction) {
     }
     const double rounding = settings.BPMROUNDING.load(std::memory_order_relaxed);
     switch (code) {
-        case 10001: transport_.StartStopSeq(); break;
-        case 10002: transport_.SendPause(); break;
-        case 10003: transport_.SendContinue(); break;
-        case 10004: transport_.StartSeq(); break;
-        case 10005: transport_.StopSeq(); break;
-        case 10006: SetBPM(GetBPM() - 1); break;
-        case 10007: SetBPM(GetBPM() + 1); break;
-        case 10008: SetBPM(GetBPM() - 2); break;
-        case 10009: SetBPM(GetBPM() + 2); break;
-        case 10010: SetBPM(GetBPM() * 2); break;
-        case 10011: SetBPM(GetBPM() * 0.5); break;
+        case 10001:
+            transport_.StartStopSeq();
+            break;
+        case 10002:
+            transport_.SendPause();
+            break;
+        case 10003:
+            transport_.SendContinue();
+            break;
+        case 10004:
+            transport_.StartSeq();
+            break;
+        case 10005:
+            transport_.StopSeq();
+            break;
+        case 10006:
+            SetBPM(GetBPM() - 1);
+            break;
+        case 10007:
+            SetBPM(GetBPM() + 1);
+            break;
+        case 10008:
+            SetBPM(GetBPM() - 2);
+            break;
+        case 10009:
+            SetBPM(GetBPM() + 2);
+            break;
+        case 10010:
+            SetBPM(GetBPM() * 2);
+            break;
+        case 10011:
+            SetBPM(GetBPM() * 0.5);
+            break;
         case 10012:
         case 11012:
         case 12012:
@@ -143,11 +165,20 @@ void KorvidMainModel::PerformAction(int code, int index, int fraction) {
             if (code == 12012 || code == 13012) apply(outPort2_.get());
             break;
         }
-        case 10016: SetBPM(GetBPM() - rounding); break;
-        case 10017: SetBPM(GetBPM() + rounding); break;
-        case 10101: state.TickCount.store(0, std::memory_order_release); break;
-        case 20001: tap_.TapButtonClick(); break;
-        default: break;  // 10000, 10000.1, 20101 and unknown codes do nothing themselves
+        case 10016:
+            SetBPM(GetBPM() - rounding);
+            break;
+        case 10017:
+            SetBPM(GetBPM() + rounding);
+            break;
+        case 10101:
+            state.TickCount.store(0, std::memory_order_release);
+            break;
+        case 20001:
+            tap_.TapButtonClick();
+            break;
+        default:
+            break;  // 10000, 10000.1, 20101 and unknown codes do nothing themselves
     }
 }
 

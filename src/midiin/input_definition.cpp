@@ -45,22 +45,22 @@ void FillTable(const RangeTransform& range, std::array<double, 128>& table) {
 
 const std::array<RangeTransform, kBuiltInRanges>& BuiltInRangeTransforms() {
     static const std::array<RangeTransform, kBuiltInRanges> presets = {{
-        {0x00, 0x7F, 1.582677, 0},   // F0: 0 .. 201
-        {0x00, 0x7F, 1, 0},          // F1
-        {0x00, 0x7F, 2, 0},          // F2
-        {0x00, 0x7F, 3, 0},          // F3
-        {0x00, 0x7F, 4, 0},          // F4
-        {0x00, 0x7F, 1, 40},         // F5: note number + 40
-        {0x00, 0x7F, 2, 0},          // F6
-        {0x00, 0x7F, 2, 0},          // F7
-        {0x00, 0x7F, 2, 0},          // F8
-        {0x00, 0x7F, 2, 0},          // F9
-        {0x00, 0x3F, 2, 0},          // FA: lower half
-        {0x40, 0x7F, 2, 0},          // FB: upper half
-        {0x00, 0x3F, 2, 50},         // FC
-        {0x40, 0x7F, -2, 306},       // FD: falling
-        {0x00, 0x7F, 2, 0},          // FE
-        {0x01, 0x7F, 2, 0},          // FF: 0 excluded
+        {0x00, 0x7F, 1.582677, 0},  // F0: 0 .. 201
+        {0x00, 0x7F, 1, 0},         // F1
+        {0x00, 0x7F, 2, 0},         // F2
+        {0x00, 0x7F, 3, 0},         // F3
+        {0x00, 0x7F, 4, 0},         // F4
+        {0x00, 0x7F, 1, 40},        // F5: note number + 40
+        {0x00, 0x7F, 2, 0},         // F6
+        {0x00, 0x7F, 2, 0},         // F7
+        {0x00, 0x7F, 2, 0},         // F8
+        {0x00, 0x7F, 2, 0},         // F9
+        {0x00, 0x3F, 2, 0},         // FA: lower half
+        {0x40, 0x7F, 2, 0},         // FB: upper half
+        {0x00, 0x3F, 2, 50},        // FC
+        {0x40, 0x7F, -2, 306},      // FD: falling
+        {0x00, 0x7F, 2, 0},         // FE
+        {0x01, 0x7F, 2, 0},         // FF: 0 excluded
     }};
     return presets;
 }
@@ -73,7 +73,8 @@ InputMap::InputMap() {
 }
 
 void InputMap::ComputeTables() {
-    for (size_t t = 0; t < RangeTransforms.size(); ++t) FillTable(RangeTransforms[t], RangeTables[t]);
+    for (size_t t = 0; t < RangeTransforms.size(); ++t)
+        FillTable(RangeTransforms[t], RangeTables[t]);
 }
 
 std::string InputCodeText(int32_t code) {
@@ -104,9 +105,12 @@ void ReadDefinition(const IniFile& file, InputMap& map) {
         const std::string suffix = std::string("_E") + kHexDigits[h];
         const RangeTransform& preset = presets[static_cast<size_t>(h)];
         RangeTransform range;
-        range.minimum = HexToInt(file.readString(kRangesSection, "RANGEMIN" + suffix, Hex2(preset.minimum)));
-        range.maximum = HexToInt(file.readString(kRangesSection, "RANGEMAX" + suffix, Hex2(preset.maximum)));
-        range.multiplier = file.readFloat(kRangesSection, "RANGEMULTIPLIER" + suffix, preset.multiplier);
+        range.minimum =
+            HexToInt(file.readString(kRangesSection, "RANGEMIN" + suffix, Hex2(preset.minimum)));
+        range.maximum =
+            HexToInt(file.readString(kRangesSection, "RANGEMAX" + suffix, Hex2(preset.maximum)));
+        range.multiplier =
+            file.readFloat(kRangesSection, "RANGEMULTIPLIER" + suffix, preset.multiplier);
         range.offset = file.readInt(kRangesSection, "RANGEOFFSET" + suffix, preset.offset);
         const auto r = static_cast<size_t>(16 + h);
         map.RangeTransforms[r] = range;
@@ -169,8 +173,8 @@ std::vector<std::string> DescribeRangesLines() {
     for (int t = 0; t < kBuiltInRanges; ++t) {
         const RangeTransform& range = presets[static_cast<size_t>(t)];
         lines.push_back("      Preset 0x" + Hex2(0xF0 + t) + ": From 0x" + Hex2(range.minimum) +
-                        " to 0x" + Hex2(range.maximum) + " --> multiplier = " +
-                        FormatGeneral(range.multiplier) +
+                        " to 0x" + Hex2(range.maximum) +
+                        " --> multiplier = " + FormatGeneral(range.multiplier) +
                         " and offset = " + std::to_string(range.offset));
     }
     return lines;

@@ -60,7 +60,9 @@ MidiInPort::MidiInPort(std::string name, MainState& main, Controls controls, Mid
       device_(system, std::move(ownPortName)),
       inputFolder_(std::move(inputFolder)) {
     device_.OnShort = [this](TMidiInput&, uint8_t status, uint8_t first, uint8_t second,
-                             int32_t timeStamp) { DispatchShort(status, first, second, timeStamp); };
+                             int32_t timeStamp) {
+        DispatchShort(status, first, second, timeStamp);
+    };
     // System Exclusive is received and dropped.
     device_.OnSysEx = [](TMidiInput&, const uint8_t*, int32_t) {};
     for (auto& value : tristateValue_) value = 0;
@@ -76,7 +78,8 @@ MidiInPort::~MidiInPort() {
 
 void MidiInPort::FillPortList() {
     std::vector<std::string> items;
-    for (int i = 0; i < device_.NumDevs(); ++i) items.push_back(TrimmedText(device_.ProductName(i)));
+    for (int i = 0; i < device_.NumDevs(); ++i)
+        items.push_back(TrimmedText(device_.ProductName(i)));
     items.emplace_back(kNoneEntry);
     controls_.portSelector.setItems(std::move(items));
     controls_.portSelector.setIndex(device_.NumDevs());
@@ -238,8 +241,9 @@ void MidiInPort::matchEntries(const InputMap& map, uint8_t status, uint8_t data1
         return range.minimum <= value && value <= range.maximum;
     };
     auto lookUp = [&](int r, int32_t value) {
-        double result = value < 0x80 ? map.RangeTables[static_cast<size_t>(r)][static_cast<size_t>(value)]
-                                      : 0.001;
+        double result = value < 0x80
+                            ? map.RangeTables[static_cast<size_t>(r)][static_cast<size_t>(value)]
+                            : 0.001;
         return result > 0.001 ? result : 0.001;
     };
     for (int i = 0; i < kMapEntries; ++i) {

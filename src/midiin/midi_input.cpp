@@ -55,11 +55,10 @@ void TMidiInput::Prepare() {
         lastOpenResult_ = kOpenBadDevice;
         return;
     }
-    connection_ = system_.openInput(
-        devices_[static_cast<size_t>(port)], ownPortName_,
-        [this](const uint8_t* bytes, size_t length, uint32_t timeMs) {
-            Deliver(bytes, length, timeMs);
-        });
+    connection_ = system_.openInput(devices_[static_cast<size_t>(port)], ownPortName_,
+                                    [this](const uint8_t* bytes, size_t length, uint32_t timeMs) {
+                                        Deliver(bytes, length, timeMs);
+                                    });
     if (!connection_) {
         lastOpenResult_ = kOpenFailed;
         return;

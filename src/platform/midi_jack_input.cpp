@@ -67,7 +67,9 @@ class JackInputConnection : public MidiInConnection {
 
 JackInputHub::JackInputHub(jack_client_t* client, std::string clientName,
                            std::function<bool()> serverRunning)
-    : client_(client), clientName_(std::move(clientName)), serverRunning_(std::move(serverRunning)) {}
+    : client_(client),
+      clientName_(std::move(clientName)),
+      serverRunning_(std::move(serverRunning)) {}
 
 JackInputHub::~JackInputHub() = default;
 

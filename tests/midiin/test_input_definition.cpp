@@ -23,10 +23,10 @@ TEST(InputDefinition, BuiltInPresetsAndTheirTables) {
     const auto& presets = BuiltInRangeTransforms();
     EXPECT_EQ(presets[0].multiplier, 1.582677);
     EXPECT_NEAR(map.RangeTables[0][127], 200.999979, 1e-6);
-    EXPECT_EQ(map.RangeTables[5][0], 40);                     // F5: note + 40
-    EXPECT_EQ(map.RangeTables[13][0x40], 178);                // FD falls
+    EXPECT_EQ(map.RangeTables[5][0], 40);       // F5: note + 40
+    EXPECT_EQ(map.RangeTables[13][0x40], 178);  // FD falls
     EXPECT_EQ(map.RangeTables[13][0x7F], 52);
-    EXPECT_EQ(presets[15].minimum, 1);                        // FF excludes 0
+    EXPECT_EQ(presets[15].minimum, 1);  // FF excludes 0
     EXPECT_EQ(presets[10].maximum, 0x3F);
     EXPECT_EQ(presets[11].minimum, 0x40);
     for (int t = 0; t < 16; ++t) {

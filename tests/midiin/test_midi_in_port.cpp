@@ -245,7 +245,8 @@ TEST(MidiInPortSelection, SettingsRoundTripAndMissingPortName) {
 
 TEST(MidiInPortDefinitions, SaveSelectsTheFileKeepsItsMapSectionsAndRefusesUnreadable) {
     InPortRig rig;
-    rig.folder.write("indrv/Pads.ini", "[CUSTOMRANGE_TRANSFORMS]\nRANGEMAP_E2=CURVE\n[CURVE]\n1=99\n");
+    rig.folder.write("indrv/Pads.ini",
+                     "[CUSTOMRANGE_TRANSFORMS]\nRANGEMAP_E2=CURVE\n[CURVE]\n1=99\n");
     rig.port->ListDeviceTypes();
     InputMap map;
     map.InputCodes[0] = 0x99247F;

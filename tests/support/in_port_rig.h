@@ -76,5 +76,7 @@ struct InPortRig {
     int send(uint8_t status, uint8_t data1, uint8_t data2, uint32_t timeMs = 0) {
         return memory->inject("pedal", {status, data1, data2}, timeMs);
     }
-    int sendOne(uint8_t status, uint32_t timeMs) { return memory->inject("pedal", {status}, timeMs); }
+    int sendOne(uint8_t status, uint32_t timeMs) {
+        return memory->inject("pedal", {status}, timeMs);
+    }
 };

@@ -15,8 +15,9 @@ QStringList Items(QComboBox* box) {
 }  // namespace
 
 TEST_F(MainWindowTest, InputBoxPicksPortAndDefinitionAndActsOnMidi) {
-    folder.write("indrv/Pedal.ini",
-                 "[SPECIAL_COMMANDS]\nINPUT0=B007F1\nACTION0=10000\nINPUT1=B040FB\nACTION1=10001\n");
+    folder.write(
+        "indrv/Pedal.ini",
+        "[SPECIAL_COMMANDS]\nINPUT0=B007F1\nACTION0=10000\nINPUT1=B040FB\nACTION1=10001\n");
     TKorvidMain& w = open();
     openPort1();
     EXPECT_EQ(Items(w.MIDIInComboBox1),
@@ -88,5 +89,5 @@ TEST_F(MainWindowTest, ClosingClearsTheInputEnableBox) {
     window->CloseWithoutQuestions();
     EXPECT_FALSE(window->MIDIInEnable1->isChecked());
     EXPECT_FALSE(model().inControls.enable.checked());  // what the dispatch looks at
-    EXPECT_EQ(model().InPort(), nullptr);              // destroyed with the ports
+    EXPECT_EQ(model().InPort(), nullptr);               // destroyed with the ports
 }
