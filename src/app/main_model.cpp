@@ -87,6 +87,7 @@ void KorvidMainModel::CreateInPort(const std::string& inputFolder) {
         "MIDIINPORT1", state,
         MidiInPort::Controls{inControls.port, inControls.deviceType, inControls.enable}, *midi_,
         *inputActions_, inputFolder, "midi_in");
+    inPort_->UseMeasureFlag(MeasureRequested);  // the statistics pump asks through this
     inPort_->ListDeviceTypes();
     MidiInPort* port = inPort_.get();
     SetInputDispatch([port](uint8_t status, uint8_t data1, uint8_t data2, uint32_t timeStamp) {

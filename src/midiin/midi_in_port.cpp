@@ -213,7 +213,7 @@ void MidiInPort::DispatchShort(uint8_t status, uint8_t data1, uint8_t data2, int
 void MidiInPort::followClock(uint8_t status, int32_t timeStamp) {
     if (status == kTimingClock) {
         const int32_t count = clockCount_.fetch_add(1, std::memory_order_relaxed) + 1;
-        if (!MeasureRequested.load(std::memory_order_acquire)) return;
+        if (!measure_->load(std::memory_order_acquire)) return;
         const int32_t elapsed = timeStamp - lastClockStamp_.load(std::memory_order_relaxed);
         // Two measurements within one millisecond: nothing to divide by; the next clock measures.
         if (elapsed == 0) return;
@@ -224,7 +224,7 @@ void MidiInPort::followClock(uint8_t status, int32_t timeStamp) {
         main_.FilteredClockInBPM.store(filtered, std::memory_order_release);
         if (filtered != old) actions_.PerformActionValue(1, filtered);
         clockCount_.store(0, std::memory_order_relaxed);
-        MeasureRequested.store(false, std::memory_order_release);
+        measure_->store(false, std::memory_order_release);
         lastClockStamp_.store(timeStamp, std::memory_order_relaxed);
     } else if (status == kStart) {
         actions_.PerformActionValue(1, kCodeStart);

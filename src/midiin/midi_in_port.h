@@ -95,8 +95,10 @@ class MidiInPort {
     // +1 when it entered the high zone, 0 otherwise (also for an index below 0).
     int TristateStep(int index, int32_t value);
 
-    // Set by the pump after each statistics sample; the next clock takes a measurement.
+    // Set by the pump after each statistics sample; the next clock takes a measurement and
+    // clears it. The main window's model points the port at its own flag.
     std::atomic<bool> MeasureRequested{false};
+    void UseMeasureFlag(std::atomic<bool>& flag) { measure_ = &flag; }
     // The learn check box of an open preset editor, or null.
     std::atomic<const CheckModel*> LearnTarget{nullptr};
 
@@ -127,6 +129,7 @@ class MidiInPort {
 
     std::array<std::atomic<int32_t>, kMapEntries> tristateValue_{};
     std::array<std::atomic<int32_t>, kMapEntries> tristateState_{};
+    std::atomic<bool>* measure_ = &MeasureRequested;
     std::atomic<int32_t> clockCount_{0};
     std::atomic<int32_t> lastClockStamp_{0};
 };

@@ -82,10 +82,10 @@ TEST(ShippedInputDefinitions, ComputerKeysSteerTheClock) {
 
 TEST(ShippedInputDefinitions, ClockFollowerTakesTempoStartAndStop) {
     ShippedRig rig("ClockFollower");
-    rig.in().MeasureRequested = true;
+    rig.model->MeasureRequested = true;
     rig.send({0xF8}, 100);
     for (int k = 1; k <= 24; ++k) {
-        if (k == 24) rig.in().MeasureRequested = true;
+        if (k == 24) rig.model->MeasureRequested = true;
         rig.send({0xF8}, static_cast<uint32_t>(100 + 500 * k / 24));
     }
     EXPECT_DOUBLE_EQ(rig.model->GetBPM(), 120);

@@ -215,7 +215,6 @@ class TKorvidMain : public QWidget {
     bool closing_ = false;
     bool quietClose_ = false;
     uint64_t shownInPort_ = 0, shownInType_ = 0, shownInEnable_ = 0;
-    int passesSinceSample_ = 0;  // the pump's passes since the last statistics sample
 };
 
 // A label that reports mouse presses and clicks (the lamp, the chart icon, the web address).

@@ -6,11 +6,6 @@
 #include "platform/ini_file.h"
 #include "ui/window/korvid_main.h"
 
-namespace {
-// The pump asks for a clock-input measurement after each statistics sample, every tenth pass.
-constexpr int kPassesPerSample = 10;
-}  // namespace
-
 void TKorvidMain::ConnectInputBox() {
     MIDIInComboBox1->setObjectName(QStringLiteral("MIDIInComboBox1"));
     MIDIInDevTypeComboBox1->setObjectName(QStringLiteral("MIDIInDevTypeComboBox1"));
@@ -65,12 +60,6 @@ void TKorvidMain::MirrorInputBox() {
 }
 
 void TKorvidMain::PumpInput() {
+    // The clock-input measurements are asked for with the statistics sample (PumpStatistics).
     MirrorInputBox();
-    MidiInPort* port = model_->InPort();
-    if (!port) return;
-    // The statistics sample's cadence, also while no statistics window exists yet.
-    if (++passesSinceSample_ >= kPassesPerSample) {
-        passesSinceSample_ = 0;
-        port->MeasureRequested.store(true, std::memory_order_release);
-    }
 }

@@ -63,20 +63,13 @@ TEST_F(MainWindowTest, InputPortIsSavedAndAMissingOneJoinsTheWarning) {
     EXPECT_NE(text.find("DEVICETYPE=Default"), std::string::npos) << text;
 }
 
-TEST_F(MainWindowTest, PumpRequestsClockMeasurementsAndKeysReachTheMap) {
+TEST_F(MainWindowTest, KeysReachTheInputMap) {
     folder.write("indrv/Keys.ini", "[SPECIAL_COMMANDS]\nINPUT0=600055\nACTION0=10007\n");
     TKorvidMain& w = open();
     // The rig records keys in place of the map; give them back to the input port.
     model().CreateInPort(folder.path() + "indrv/");
     SelectByName(model().inControls.deviceType, "Keys");
     model().InPort()->DeviceTypeChanged();
-    MidiInPort& in = *model().InPort();
-    in.MeasureRequested = false;
-    pump(9);
-    EXPECT_FALSE(in.MeasureRequested);
-    pump(1);
-    EXPECT_TRUE(in.MeasureRequested);
-
     model().SetBPM(100);
     w.TapButton->setFocus();
     key(Qt::Key_U);
