@@ -2,9 +2,10 @@
 
 #include <algorithm>
 
-#include "state/hexroutines.h"
+#include "midiin/midi_in_port.h"
 #include "midiout/midi_out_port.h"
 #include "platform/midi_system.h"
+#include "state/hexroutines.h"
 
 namespace {
 // Where the port's sequencer grid sits in the window (row origin, column origin).
@@ -18,6 +19,18 @@ bool ListsJack(const std::vector<std::string>& items) {
     return std::any_of(items.begin(), items.end(),
                        [](const std::string& item) { return item.rfind("JACK: ", 0) == 0; });
 }
+
+// The input dispatch reaches the model's actions through this.
+class ModelInputActions final : public InputActions {
+  public:
+    explicit ModelInputActions(KorvidMainModel& model) : model_(model) {}
+    void PerformActionValue(int index, double value) override {
+        model_.PerformActionValue(index, value);
+    }
+
+  private:
+    KorvidMainModel& model_;
+};
 }  // namespace
 
 KorvidMainModel::KorvidMainModel(std::unique_ptr<MidiSystem> midi, const MonotonicClock& clock,
@@ -41,6 +54,7 @@ KorvidMainModel::KorvidMainModel(std::unique_ptr<MidiSystem> midi, const Monoton
 }
 
 KorvidMainModel::~KorvidMainModel() {
+    DestroyInPort();
     timer_.SetEnabled(false);
     DestroyPorts();
     midi_->setProblemListener(nullptr);
@@ -80,6 +94,7 @@ void KorvidMainModel::ReportMissingJackIfNothingToChoose() {
 }
 
 void KorvidMainModel::DestroyPorts() {
+    DestroyInPort();  // its actions reach the output ports
     ports_ = {nullptr, nullptr};
     outPort1_.reset();
     outPort2_.reset();
@@ -91,13 +106,107 @@ void KorvidMainModel::PerformActionValue(int index, double value) {
     PerformAction(m / 1000, index, m % 1000);
 }
 
-void KorvidMainModel::PerformAction(int code, int /*index*/, int fraction) {
+void KorvidMainModel::CreateInPort(const std::string& inputFolder) {
+    DestroyInPort();
+    if (!inputActions_) inputActions_ = std::make_unique<ModelInputActions>(*this);
+    inPort_ = std::make_unique<MidiInPort>(
+        "MIDIINPORT1", state,
+        MidiInPort::Controls{inControls.port, inControls.deviceType, inControls.enable}, *midi_,
+        *inputActions_, inputFolder, "midi_in");
+    inPort_->UseMeasureFlag(MeasureRequested);  // the statistics pump asks through this
+    inPort_->ListDeviceTypes();
+    MidiInPort* port = inPort_.get();
+    SetInputDispatch([port](uint8_t status, uint8_t data1, uint8_t data2, uint32_t timeStamp) {
+        port->DispatchShort(status, data1, data2, static_cast<int32_t>(timeStamp));
+    });
+}
+
+void KorvidMainModel::DestroyInPort() {
+    if (!inPort_) return;
+    SetInputDispatch(nullptr);
+    inPort_.reset();  // closes the device: no action of it runs after this
+}
+
+void KorvidMainModel::PerformAction(int code, int index, int fraction) {
     if (code < 1) return;
     if (code <= 9999) {
         SetBPM(code + fraction * 0.001);
         return;
     }
-    // Codes from 10000 are commands of the input map; the input dispatch brings them.
+    const double rounding = settings.BPMROUNDING.load(std::memory_order_relaxed);
+    switch (code) {
+        case 10001:
+            transport_.StartStopSeq();
+            break;
+        case 10002:
+            transport_.SendPause();
+            break;
+        case 10003:
+            transport_.SendContinue();
+            break;
+        case 10004:
+            transport_.StartSeq();
+            break;
+        case 10005:
+            transport_.StopSeq();
+            break;
+        case 10006:
+            SetBPM(GetBPM() - 1);
+            break;
+        case 10007:
+            SetBPM(GetBPM() + 1);
+            break;
+        case 10008:
+            SetBPM(GetBPM() - 2);
+            break;
+        case 10009:
+            SetBPM(GetBPM() + 2);
+            break;
+        case 10010:
+            SetBPM(GetBPM() * 2);
+            break;
+        case 10011:
+            SetBPM(GetBPM() * 0.5);
+            break;
+        case 10012:
+        case 11012:
+        case 12012:
+        case 13012: {
+            if (!inPort_) break;
+            const int step = inPort_->TristateStep(index, fraction);
+            if (step == 0) break;
+            if (code == 10012) {
+                SetBPM(GetBPM() * (step < 0 ? 0.5 : 2.0));
+                break;
+            }
+            // Entering the low zone slows the port down (a larger divider), the high zone
+            // speeds it up.
+            auto apply = [step](MidiOutPort* port) {
+                if (!port) return;
+                if (step < 0)
+                    port->DoubleDivider();
+                else
+                    port->HalveDivider();
+            };
+            if (code == 11012 || code == 13012) apply(outPort1_.get());
+            if (code == 12012 || code == 13012) apply(outPort2_.get());
+            break;
+        }
+        case 10016:
+            SetBPM(GetBPM() - rounding);
+            break;
+        case 10017:
+            SetBPM(GetBPM() + rounding);
+            break;
+        case 10101:
+            state.TickCount.store(0, std::memory_order_release);
+            break;
+        case 20001:
+            tap_.TapButtonClick();
+            break;
+        default:
+            break;  // 10000, 10000.1, 20101 and unknown codes do nothing themselves
+    }
 }
 
 std::atomic<double>* KorvidMainModel::presetField(int functionKey) {

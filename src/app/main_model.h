@@ -14,8 +14,10 @@
 #include "tempo/tempo_model.h"
 #include "tempo/transport.h"
 
+class MidiInPort;
 class MidiOutPort;
 class MidiSystem;
+class InputActions;
 
 // Everything of the main window that is not a widget: the state record, the settings, the BPM
 // timer, the output ports with the models of their controls, and the operations other units
@@ -45,6 +47,13 @@ class KorvidMainModel {
     AppSettings settings;
     OutPortControls out1Controls;
     OutPortControls out2Controls;
+    // The "Midi Input Port + Key Setup" box.
+    struct InPortControls {
+        ListModel port;
+        ListModel deviceType;
+        CheckModel enable{true};
+    };
+    InPortControls inControls;
 
     TBPMTimer& Timer() { return timer_; }
     MidiSystem& Midi() { return *midi_; }
@@ -66,6 +75,12 @@ class KorvidMainModel {
     MidiOutPort* OutPort1() { return outPort1_.get(); }
     MidiOutPort* OutPort2() { return outPort2_.get(); }
     const OutPorts& Ports() const { return ports_; }
+
+    // Creates InPort ("MIDIINPORT1"), lists the input definitions of inputFolder and routes the
+    // window's keys through its map. Destroyed before the output ports it may act on.
+    void CreateInPort(const std::string& inputFolder);
+    void DestroyInPort();
+    MidiInPort* InPort() { return inPort_.get(); }
 
     void PostStatus(std::string_view text, StatusColor color, std::string_view detail = {}) {
         state.PostStatus(text, color, detail);
@@ -107,4 +122,7 @@ class KorvidMainModel {
     Transport transport_;
     TempoModel tempo_;
     TapTempo tap_;
+    std::unique_ptr<InputActions> inputActions_;
+    // Last, so that it goes first: its input thread acts on everything above.
+    std::unique_ptr<MidiInPort> inPort_;
 };

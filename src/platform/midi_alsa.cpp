@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <set>
+#include <atomic>
+
+#include "platform/monotonic_clock.h"
 
 namespace {
 
@@ -162,3 +165,98 @@ std::unique_ptr<MidiOutConnection> AlsaMidiBackend::openOutput(const std::string
 }
 
 void AlsaMidiBackend::setProblemSink(ProblemSink) {}
+
+// ---------------------------------------------------------------------------------------------
+// Input
+
+namespace {
+
+std::unique_ptr<RtMidiIn> MakeInputClient() {
+    try {
+        // A queue of 1: every message goes to the callback, the queue is never used.
+        auto in = std::make_unique<RtMidiIn>(RtMidi::LINUX_ALSA, kClientName, 1);
+        in->setErrorCallback(&IgnoreRtMidiError, nullptr);
+        // RtMidi drops System Exclusive, timing clock and active sensing unless told otherwise.
+        in->ignoreTypes(false, false, false);
+        return in;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+class AlsaInputConnection : public MidiInConnection {
+  public:
+    AlsaInputConnection(std::unique_ptr<RtMidiIn> in, MidiInHandler handler)
+        : in_(std::move(in)), handler_(std::move(handler)), openedNs_(MonotonicNowNs()) {}
+
+    // Called once the connection is at its final address.
+    void start() { in_->setCallback(&AlsaInputConnection::onMessage, this); }
+
+    ~AlsaInputConnection() override {
+        try {
+            // closePort ends RtMidi's input thread, so no callback runs after it.
+            in_->cancelCallback();
+            in_->closePort();
+        } catch (...) {
+        }
+    }
+
+    bool isAlive() const override { return true; }
+
+  private:
+    static void onMessage(double, std::vector<unsigned char>* message, void* self) {
+        auto* connection = static_cast<AlsaInputConnection*>(self);
+        if (!message || message->empty()) return;
+        const int64_t elapsedNs = MonotonicNowNs() - connection->openedNs_;
+        connection->handler_(message->data(), message->size(),
+                             static_cast<uint32_t>(elapsedNs / 1'000'000));
+    }
+
+    std::unique_ptr<RtMidiIn> in_;
+    MidiInHandler handler_;
+    const int64_t openedNs_;
+};
+
+}  // namespace
+
+std::vector<std::string> AlsaMidiBackend::listInputs() {
+    std::vector<std::string> names{kVirtualInputName};
+    auto lister = MakeInputClient();
+    if (!lister) return names;
+    try {
+        const unsigned count = lister->getPortCount();
+        for (unsigned i = 0; i < count; ++i) {
+            std::string name = TrimDeviceName(lister->getPortName(i));
+            if (!name.empty()) names.push_back(std::move(name));
+        }
+    } catch (...) {
+    }
+    return names;
+}
+
+std::unique_ptr<MidiInConnection> AlsaMidiBackend::openInput(const std::string& name,
+                                                             const std::string& ownPortName,
+                                                             MidiInHandler handler) {
+    if (!handler) return nullptr;
+    auto in = MakeInputClient();
+    if (!in) return nullptr;
+    try {
+        if (name == kVirtualInputName) {
+            in->openVirtualPort(ownPortName);
+        } else {
+            bool opened = false;
+            const unsigned count = in->getPortCount();
+            for (unsigned i = 0; i < count && !opened; ++i) {
+                if (TrimDeviceName(in->getPortName(i)) != name) continue;
+                in->openPort(i, ownPortName);
+                opened = in->isPortOpen();
+            }
+            if (!opened) return nullptr;
+        }
+        auto connection = std::make_unique<AlsaInputConnection>(std::move(in), std::move(handler));
+        connection->start();
+        return connection;
+    } catch (...) {
+    }
+    return nullptr;
+}

@@ -32,6 +32,12 @@ class AlsaMidiBackend : public MidiOutBackend {
                                                   const std::string& ownPortName) override;
     // The sequencer tells RtMidi nothing about vanished ports, so nothing is reported here.
     void setProblemSink(ProblemSink sink) override;
+    // Input through RtMidi's callback thread, with timing clock, active sensing and System
+    // Exclusive let through (midi_alsa.cpp, after the output side).
+    std::vector<std::string> listInputs() override;
+    std::unique_ptr<MidiInConnection> openInput(const std::string& name,
+                                                const std::string& ownPortName,
+                                                MidiInHandler handler) override;
 
   private:
     explicit AlsaMidiBackend(std::unique_ptr<RtMidiOut> lister);

@@ -18,6 +18,8 @@
 // The entry every backend lists first: a port of our own, left unconnected, that any program
 // can connect to.
 inline constexpr const char* kVirtualPortName = "Tempovane virtual port";
+// The same for input: a port of ours that any program or hardware bridge can send to.
+inline constexpr const char* kVirtualInputName = "Tempovane virtual input";
 
 // A device name as shown to the user: without leading or trailing blanks and control characters,
 // which some drivers pad their names with.
@@ -57,6 +59,21 @@ class MidiOutConnection {
     virtual bool isAlive() const = 0;
 };
 
+// Where an opened input delivers. Called on the backend's input thread (never JACK's process
+// thread), one message at a time and in arrival order; it should return quickly. bytes holds one
+// short message (1 to 3 bytes, status first), or a System Exclusive message or a piece of one
+// (a piece after the first starts with a data byte). timeMs counts milliseconds since the open.
+using MidiInHandler = std::function<void(const uint8_t* bytes, size_t length, uint32_t timeMs)>;
+
+// One opened input. Destroying it closes it: once the destructor has returned, the handler is
+// never called again.
+class MidiInConnection {
+  public:
+    virtual ~MidiInConnection() = default;
+    // False once the source or the server behind it has gone.
+    virtual bool isAlive() const = 0;
+};
+
 class MidiOutBackend {
   public:
     virtual ~MidiOutBackend() = default;
@@ -72,4 +89,14 @@ class MidiOutBackend {
     // away. MidiSystem sets it when the backend is added.
     using ProblemSink = std::function<void(const std::string& text)>;
     virtual void setProblemSink(ProblemSink sink) = 0;
+
+    // Input, with the same names as the outputs: our virtual input first, then the sources
+    // (other programs' outputs, hardware inputs). A backend without input offers none.
+    virtual std::vector<std::string> listInputs() { return {}; }
+    // Opens a source by a name from listInputs(); ownPortName as for openOutput. Null on failure.
+    virtual std::unique_ptr<MidiInConnection> openInput(const std::string& /*name*/,
+                                                        const std::string& /*ownPortName*/,
+                                                        MidiInHandler /*handler*/) {
+        return nullptr;
+    }
 };

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/midi_jack_input.h"
 #include "platform/monotonic_clock.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -219,6 +220,10 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
         return !serverDown_.load(std::memory_order_acquire) &&
                !clientClosed_.load(std::memory_order_acquire);
     }
+    jack_client_t* client() const { return client_; }
+    void setProcessHook(JackProcessHook* hook) {
+        processHook_.store(hook, std::memory_order_release);
+    }
 
   private:
     // Where the frames of the current cycle lie in JACK's time, in nanoseconds.
@@ -257,6 +262,7 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     // before the port goes; the withdrawing side then waits for a full cycle.
     std::array<std::atomic<JackOutSlot*>, kMaxConnections> active_{};
     std::atomic<uint64_t> cyclesDone_{0};
+    std::atomic<JackProcessHook*> processHook_{nullptr};
     std::atomic<uint64_t> lateMessages_{0};
     std::atomic<uint64_t> xruns_{0};
     // Process thread only.
@@ -423,6 +429,7 @@ void JackMidiBackend::Session::process(jack_nframes_t frames) {
         jack_midi_clear_buffer(buffer);
         writeDue(*slot, buffer, frames, map);
     }
+    if (JackProcessHook* hook = processHook_.load(std::memory_order_acquire)) hook->process(frames);
     cyclesDone_.fetch_add(1, std::memory_order_seq_cst);
 }
 
@@ -671,10 +678,18 @@ std::unique_ptr<JackMidiBackend> JackMidiBackend::Create(const std::string& serv
     return std::unique_ptr<JackMidiBackend>(new JackMidiBackend(std::move(session)));
 }
 
-JackMidiBackend::JackMidiBackend(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+JackMidiBackend::JackMidiBackend(std::shared_ptr<Session> session) : session_(std::move(session)) {
+    std::weak_ptr<Session> weak = session_;
+    inputs_ = std::make_shared<JackInputHub>(session_->client(), session_->clientName(), [weak] {
+        auto session = weak.lock();
+        return session && session->serverRunning();
+    });
+    session_->setProcessHook(inputs_.get());
+}
 
 JackMidiBackend::~JackMidiBackend() {
-    session_->closeClient();
+    session_->closeClient();  // no process callback runs after this
+    inputs_->clientClosed();
 }
 
 std::vector<std::string> JackMidiBackend::listOutputs() {

@@ -106,6 +106,18 @@ struct FramePlacement {
 FramePlacement PlaceOnFrame(int64_t timeNs, int64_t latencyNs, int64_t cycleStartNs,
                             double framesPerNs, uint32_t cycleFrames, uint32_t previousFrame);
 
+// Work the JACK client's process callback does for another part of the backend (the inputs),
+// once per cycle after the outputs. Process thread: no allocation, no lock.
+class JackProcessHook {
+  public:
+    virtual void process(uint32_t frames) = 0;
+
+  protected:
+    ~JackProcessHook() = default;
+};
+
+class JackInputHub;
+
 // MIDI output through JACK, with every message placed at the frame of its time stamp plus a
 // constant latency, so that clock ticks keep their spacing to the frame. One JACK client,
 // "tempovane", serves the whole program.
@@ -135,6 +147,12 @@ class JackMidiBackend : public MidiOutBackend {
     std::unique_ptr<MidiOutConnection> openOutput(const std::string& name,
                                                   const std::string& ownPortName) override;
     void setProblemSink(ProblemSink sink) override;
+    // Our virtual input, then the MIDI outputs of the other clients (midi_jack_input.cpp).
+    std::vector<std::string> listInputs() override;
+    // Registers our input port "ownPortName" and connects the named source to it.
+    std::unique_ptr<MidiInConnection> openInput(const std::string& name,
+                                                const std::string& ownPortName,
+                                                MidiInHandler handler) override;
 
     // The name the server gave our client ("tempovane", or "tempovane-01" when taken).
     std::string clientName() const;
@@ -151,4 +169,5 @@ class JackMidiBackend : public MidiOutBackend {
   private:
     explicit JackMidiBackend(std::shared_ptr<Session> session);
     std::shared_ptr<Session> session_;
+    std::shared_ptr<JackInputHub> inputs_;
 };

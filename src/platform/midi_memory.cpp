@@ -17,7 +17,18 @@ struct MemoryMidiBackend::State {
         bool alive = true;
     };
 
+    // An open input. deliverMutex is held while its handler runs, so that closing waits for a
+    // delivery under way and none starts afterwards.
+    struct Input {
+        std::string device;
+        MidiInHandler handler;
+        std::mutex deliverMutex;
+        bool closed = false;  // guarded by deliverMutex
+    };
+
     mutable std::mutex mutex;
+    std::vector<Device> inputDevices;  // our virtual input, then the others
+    std::vector<std::shared_ptr<Input>> inputs;
     std::vector<Device> devices;  // our virtual port, then the others as they appeared
     std::vector<std::shared_ptr<Connection>> connections;
     std::vector<Message> messages;
@@ -30,6 +41,14 @@ struct MemoryMidiBackend::State {
     }
     const Device* findDevice(const std::string& name) const {
         return const_cast<State*>(this)->findDevice(name);
+    }
+    Device* findInputDevice(const std::string& name) {
+        auto it = std::find_if(inputDevices.begin(), inputDevices.end(),
+                               [&](const Device& d) { return d.name == name; });
+        return it == inputDevices.end() ? nullptr : &*it;
+    }
+    const Device* findInputDevice(const std::string& name) const {
+        return const_cast<State*>(this)->findInputDevice(name);
     }
 };
 
@@ -76,10 +95,105 @@ class MemoryConnection : public MidiOutConnection {
     std::shared_ptr<MemoryMidiBackend::State::Connection> self_;
 };
 
+class MemoryInputConnection : public MidiInConnection {
+  public:
+    MemoryInputConnection(std::shared_ptr<MemoryMidiBackend::State> state,
+                          std::shared_ptr<MemoryMidiBackend::State::Input> self)
+        : state_(std::move(state)), self_(std::move(self)) {}
+
+    ~MemoryInputConnection() override {
+        {
+            std::lock_guard deliver(self_->deliverMutex);
+            self_->closed = true;
+        }
+        std::lock_guard lock(state_->mutex);
+        if (auto* device = state_->findInputDevice(self_->device)) --device->openNow;
+        auto& all = state_->inputs;
+        all.erase(std::remove(all.begin(), all.end(), self_), all.end());
+    }
+
+    bool isAlive() const override { return true; }
+
+  private:
+    std::shared_ptr<MemoryMidiBackend::State> state_;
+    std::shared_ptr<MemoryMidiBackend::State::Input> self_;
+};
+
 }  // namespace
 
 MemoryMidiBackend::MemoryMidiBackend() : state_(std::make_shared<State>()) {
     state_->devices.emplace_back(kVirtualPortName);
+    state_->inputDevices.emplace_back(kVirtualInputName);
+}
+
+std::vector<std::string> MemoryMidiBackend::listInputs() {
+    std::lock_guard lock(state_->mutex);
+    std::vector<std::string> names;
+    for (const auto& device : state_->inputDevices) names.push_back(TrimDeviceName(device.name));
+    return names;
+}
+
+std::unique_ptr<MidiInConnection> MemoryMidiBackend::openInput(const std::string& name,
+                                                               const std::string& ownPortName,
+                                                               MidiInHandler handler) {
+    std::lock_guard lock(state_->mutex);
+    State::Device* device = nullptr;
+    for (auto& candidate : state_->inputDevices) {
+        if (TrimDeviceName(candidate.name) == name) {
+            device = &candidate;
+            break;
+        }
+    }
+    if (!device || device->failOpen || !handler) return nullptr;
+    ++device->opens;
+    ++device->openNow;
+    device->lastOwnPortName = ownPortName;
+    auto self = std::make_shared<State::Input>();
+    self->device = device->name;
+    self->handler = std::move(handler);
+    state_->inputs.push_back(self);
+    return std::make_unique<MemoryInputConnection>(state_, self);
+}
+
+void MemoryMidiBackend::addInputDevice(const std::string& name) {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->findInputDevice(name)) state_->inputDevices.emplace_back(name);
+}
+
+void MemoryMidiBackend::setFailOpenInput(const std::string& name, bool fail) {
+    std::lock_guard lock(state_->mutex);
+    if (auto* device = state_->findInputDevice(name)) device->failOpen = fail;
+}
+
+int MemoryMidiBackend::inject(const std::string& device, const std::vector<uint8_t>& bytes,
+                              uint32_t timeMs) {
+    std::vector<std::shared_ptr<State::Input>> targets;
+    {
+        std::lock_guard lock(state_->mutex);
+        for (const auto& input : state_->inputs)
+            if (input->device == device) targets.push_back(input);
+    }
+    // Outside the state lock: a handler may well send through this backend.
+    int delivered = 0;
+    for (const auto& input : targets) {
+        std::lock_guard deliver(input->deliverMutex);
+        if (input->closed) continue;
+        input->handler(bytes.data(), bytes.size(), timeMs);
+        ++delivered;
+    }
+    return delivered;
+}
+
+int MemoryMidiBackend::inputOpenCount(const std::string& device) const {
+    std::lock_guard lock(state_->mutex);
+    const auto* found = state_->findInputDevice(device);
+    return found ? found->opens : 0;
+}
+
+int MemoryMidiBackend::inputsOpenNow(const std::string& device) const {
+    std::lock_guard lock(state_->mutex);
+    const auto* found = state_->findInputDevice(device);
+    return found ? found->openNow : 0;
 }
 
 MemoryMidiBackend::~MemoryMidiBackend() {

@@ -29,6 +29,10 @@ class MemoryMidiBackend : public MidiOutBackend {
     std::unique_ptr<MidiOutConnection> openOutput(const std::string& name,
                                                   const std::string& ownPortName) override;
     void setProblemSink(ProblemSink sink) override;
+    std::vector<std::string> listInputs() override;
+    std::unique_ptr<MidiInConnection> openInput(const std::string& name,
+                                                const std::string& ownPortName,
+                                                MidiInHandler handler) override;
 
     // A device appears at the end of the list. Adding a listed name again does nothing.
     void addDevice(const std::string& name);
@@ -44,6 +48,15 @@ class MemoryMidiBackend : public MidiOutBackend {
     int currentlyOpen(const std::string& device) const;
     // ownPortName given to the last open of this device ("" if never opened).
     std::string lastOwnPortName(const std::string& device) const;
+
+    // Input sources: our virtual input is always there; others are added by tests.
+    void addInputDevice(const std::string& name);
+    void setFailOpenInput(const std::string& name, bool fail);
+    // Delivers one message (or System Exclusive piece) to every open input of that source, on
+    // the caller's thread, as a backend's input thread would. Returns how many inputs got it.
+    int inject(const std::string& device, const std::vector<uint8_t>& bytes, uint32_t timeMs);
+    int inputOpenCount(const std::string& device) const;
+    int inputsOpenNow(const std::string& device) const;
 
     struct State;
 

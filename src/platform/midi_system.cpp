@@ -55,6 +55,27 @@ std::string MidiSystem::StableDeviceName(const std::string& displayName) {
     return lead + AlsaNameWithoutNumbers(std::string_view(displayName).substr(lead.size()));
 }
 
+std::vector<std::string> MidiSystem::listInputs() {
+    std::vector<std::string> names;
+    for (const auto& backend : backends_) {
+        for (const auto& name : backend->listInputs()) names.push_back(DisplayName(*backend, name));
+    }
+    return names;
+}
+
+std::unique_ptr<MidiInConnection> MidiSystem::openInput(const std::string& displayName,
+                                                        const std::string& ownPortName,
+                                                        MidiInHandler handler) {
+    for (const auto& backend : backends_) {
+        const std::string lead = backend->prefix() + ": ";
+        if (displayName.size() > lead.size() && displayName.compare(0, lead.size(), lead) == 0) {
+            return backend->openInput(displayName.substr(lead.size()), ownPortName,
+                                      std::move(handler));
+        }
+    }
+    return nullptr;
+}
+
 std::string MidiSystem::firstVirtualOutput() {
     // JACK first: it schedules every tick to the frame, the others send at once.
     for (const bool wantJack : {true, false}) {

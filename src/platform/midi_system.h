@@ -29,6 +29,12 @@ class MidiSystem {
     // client:port numbers loses them, like the list's names. Others stay as they are.
     static std::string StableDeviceName(const std::string& displayName);
 
+    // Inputs, named like the outputs ("JACK: Tempovane virtual input", "ALSA: ...").
+    std::vector<std::string> listInputs();
+    std::unique_ptr<MidiInConnection> openInput(const std::string& displayName,
+                                                const std::string& ownPortName,
+                                                MidiInHandler handler);
+
     // Display name of our own virtual port, JACK's before ALSA's; "" when no backend offers one.
     std::string firstVirtualOutput();
 

@@ -201,6 +201,7 @@ void TKorvidMain::BuildControls() {
     MIDIInEnable1->setToolTip(QStringLiteral("Enable/Disable this input"));
     InputEditButton = new QPushButton(QStringLiteral("Edit"), InputOptionBox);
     InputEditButton->setGeometry(214, 40, 28, 18);
+    ConnectInputBox();
 
     GeneralOptionBox = new QGroupBox(QStringLiteral("General Settings"), this);
     GeneralOptionBox->setGeometry(0, 432, 249, 49);
@@ -323,6 +324,7 @@ void TKorvidMain::FormCreate() {
     // Numbers in files never follow the user's locale; the controls follow suit.
     QLocale::setDefault(QLocale::c());
     model_->CreatePorts(options_.definitionFolder.toStdString());
+    CreateInputPort();
     model_->state.PortReady = false;
     GetPresetsINI();  // also opens the saved ports, once each
     if (model_->settings.MINIMIZEONSTARTUP) setWindowState(windowState() | Qt::WindowMinimized);

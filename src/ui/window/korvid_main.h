@@ -21,6 +21,7 @@
 #include "ui/display/button_images.h"
 #include "ui/window/window_controls.h"
 
+class IniFile;
 class THelpForm;
 class TStatisticsForm;
 class ClickableLabel;
@@ -186,6 +187,13 @@ class TKorvidMain : public QWidget {
     void PumpFlash();
     void PumpRunState();
     void PumpStatistics();
+    // The "Midi Input Port + Key Setup" box (korvid_main_input.cpp).
+    void ConnectInputBox();
+    void CreateInputPort();
+    std::string LoadInputPortSettings(const IniFile& file);
+    void SaveInputPortSettings(IniFile& file);
+    void MirrorInputBox();
+    void PumpInput();
     void SetBackground(const QColor& color);
     bool KeyPreview(QKeyEvent* event, QObject* watched);
     bool WheelOverWindow(QWheelEvent* event, QObject* watched);
@@ -218,6 +226,7 @@ class TKorvidMain : public QWidget {
     QString applicationTitle_;
     bool closing_ = false;
     bool quietClose_ = false;
+    uint64_t shownInPort_ = 0, shownInType_ = 0, shownInEnable_ = 0;
 };
 
 // A label that reports mouse presses and clicks (the lamp, the chart icon, the web address).

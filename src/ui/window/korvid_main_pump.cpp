@@ -44,7 +44,7 @@ void TKorvidMain::VCLEventsTimerTimer() {
                    QString::fromStdString(status.detail));
     }
     PumpTapDisplay();
-    // The learn hand-off to an open preset editor joins here with the input editors.
+    PumpInput();
     PumpFlash();
     PumpRunState();
     PumpStatistics();

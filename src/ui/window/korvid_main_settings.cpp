@@ -26,9 +26,9 @@ void TKorvidMain::GetPresetsINI() {
     }
 
     // The model reads the file, sets the tempo and opens each saved port once.
-    const std::string missing = SettingsFile::StartUp(file, m, firstStart);
+    std::string missing = SettingsFile::StartUp(file, m, firstStart);
     ApplySettingsToWindow();
-    // The input port's own missing name joins here when it exists.
+    missing += LoadInputPortSettings(file);
     if (!missing.empty())
         ShowMessage(QStringLiteral("Warning"),
                     QString::fromLatin1(SettingsFile::kMissingPortsWarning) +
@@ -58,7 +58,7 @@ bool TKorvidMain::SetPresetsINI(QString* error, QString* detail) {
     m.settings.MAINSCREENPOSITIONHEIGHT = WindowHeight();
     SettingsFile::WriteWindowAndTempo(file, m.settings, m.Timer().Tempo() * 0.001);
     SettingsFile::WritePorts(file, m);
-    // The input port's section joins here when it exists.
+    SaveInputPortSettings(file);
     SettingsFile::WriteOptions(file, m.settings);
     if (!file.save(path, &reason, &errorNumber))
         return fail(SettingsFile::SaveProblem(path, errorNumber, reason));

@@ -1,0 +1,181 @@
+#include "midiin/input_definition.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+
+#include "platform/ini_file.h"
+#include "platform/number_text.h"
+#include "state/hexroutines.h"
+#include "state/list_model.h"
+
+namespace {
+
+constexpr const char* kConfigSection = "DEVICECONFIGURATION";
+constexpr const char* kCommandsSection = "SPECIAL_COMMANDS";
+constexpr const char* kRangesSection = "CUSTOMRANGE_TRANSFORMS";
+constexpr const char* kDefaultType = "Default";
+constexpr const char* kDefaultComment = "...";
+
+std::string Hex2(int32_t value) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%02X", static_cast<uint32_t>(value));
+    return buffer;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+const char kHexDigits[] = "0123456789ABCDEF";
+
+void FillTable(const RangeTransform& range, std::array<double, 128>& table) {
+    for (int v = 0; v < 128; ++v) {
+        // In extended precision, so that F0 at 127 gives 200.999979 as a careful calculator does.
+        const long double value =
+            static_cast<long double>(v) * static_cast<long double>(range.multiplier) +
+            static_cast<long double>(range.offset);
+        table[static_cast<size_t>(v)] = static_cast<double>(value);
+    }
+}
+
+}  // namespace
+
+const std::array<RangeTransform, kBuiltInRanges>& BuiltInRangeTransforms() {
+    static const std::array<RangeTransform, kBuiltInRanges> presets = {{
+        {0x00, 0x7F, 1.582677, 0},  // F0: 0 .. 201
+        {0x00, 0x7F, 1, 0},         // F1
+        {0x00, 0x7F, 2, 0},         // F2
+        {0x00, 0x7F, 3, 0},         // F3
+        {0x00, 0x7F, 4, 0},         // F4
+        {0x00, 0x7F, 1, 40},        // F5: note number + 40
+        {0x00, 0x7F, 2, 0},         // F6
+        {0x00, 0x7F, 2, 0},         // F7
+        {0x00, 0x7F, 2, 0},         // F8
+        {0x00, 0x7F, 2, 0},         // F9
+        {0x00, 0x3F, 2, 0},         // FA: lower half
+        {0x40, 0x7F, 2, 0},         // FB: upper half
+        {0x00, 0x3F, 2, 50},        // FC
+        {0x40, 0x7F, -2, 306},      // FD: falling
+        {0x00, 0x7F, 2, 0},         // FE
+        {0x01, 0x7F, 2, 0},         // FF: 0 excluded
+    }};
+    return presets;
+}
+
+InputMap::InputMap() {
+    const auto& presets = BuiltInRangeTransforms();
+    for (int t = 0; t < kRangeRecords; ++t)
+        RangeTransforms[static_cast<size_t>(t)] = presets[static_cast<size_t>(t % kBuiltInRanges)];
+    ComputeTables();
+}
+
+void InputMap::ComputeTables() {
+    for (size_t t = 0; t < RangeTransforms.size(); ++t)
+        FillTable(RangeTransforms[t], RangeTables[t]);
+}
+
+std::string InputCodeText(int32_t code) {
+    const auto value = static_cast<uint32_t>(code) & 0xFFFFFF;
+    std::string text(6, '0');
+    for (int i = 5, shift = 0; i >= 0; --i, shift += 4) text[i] = kHexDigits[(value >> shift) & 15];
+    return text;
+}
+
+void ReadDefinition(const IniFile& file, InputMap& map) {
+    map.ClockInHandling = file.readInt(kConfigSection, "TEMPOVANE_IN_HANDLING", 0) != 0;
+    for (int n = 0; n < kMapEntries; ++n) {
+        const std::string number = std::to_string(n);
+        const auto i = static_cast<size_t>(n);
+        // Only three bytes make a message; extra digits in front would keep an entry from ever
+        // matching its own message.
+        map.InputCodes[i] =
+            HexToInt(file.readString(kCommandsSection, "INPUT" + number, "0")) & 0xFFFFFF;
+        map.Actions[i] = file.readFloat(kCommandsSection, "ACTION" + number, 0);
+        map.Comments[i] = file.readString(kCommandsSection, "COMMENT" + number, kDefaultComment);
+    }
+    const auto& presets = BuiltInRangeTransforms();
+    for (int t = 0; t < kBuiltInRanges; ++t) {
+        map.RangeTransforms[static_cast<size_t>(t)] = presets[static_cast<size_t>(t)];
+        FillTable(presets[static_cast<size_t>(t)], map.RangeTables[static_cast<size_t>(t)]);
+    }
+    for (int h = 0; h < kBuiltInRanges; ++h) {
+        const std::string suffix = std::string("_E") + kHexDigits[h];
+        const RangeTransform& preset = presets[static_cast<size_t>(h)];
+        RangeTransform range;
+        range.minimum =
+            HexToInt(file.readString(kRangesSection, "RANGEMIN" + suffix, Hex2(preset.minimum)));
+        range.maximum =
+            HexToInt(file.readString(kRangesSection, "RANGEMAX" + suffix, Hex2(preset.maximum)));
+        range.multiplier =
+            file.readFloat(kRangesSection, "RANGEMULTIPLIER" + suffix, preset.multiplier);
+        range.offset = file.readInt(kRangesSection, "RANGEOFFSET" + suffix, preset.offset);
+        const auto r = static_cast<size_t>(16 + h);
+        map.RangeTransforms[r] = range;
+        auto& table = map.RangeTables[r];
+        FillTable(range, table);
+        const std::string section = file.readString(kRangesSection, "RANGEMAP" + suffix, "");
+        if (section.empty() || !file.hasSection(section)) continue;
+        for (int v = 0; v < 128; ++v) {
+            auto& entry = table[static_cast<size_t>(v)];
+            entry = file.readFloat(section, std::to_string(v), entry);
+        }
+    }
+}
+
+void WriteDefinition(const InputMap& map, const std::string& devName, IniFile& file) {
+    file.writeString(kConfigSection, "DEVNAME", devName);
+    file.writeInt(kConfigSection, "TEMPOVANE_IN_HANDLING", map.ClockInHandling ? 1 : 0);
+    for (int n = 0; n < kMapEntries; ++n) {
+        const std::string number = std::to_string(n);
+        const auto i = static_cast<size_t>(n);
+        file.writeString(kCommandsSection, "INPUT" + number, InputCodeText(map.InputCodes[i]));
+        file.writeFloat(kCommandsSection, "ACTION" + number, map.Actions[i]);
+        file.writeString(kCommandsSection, "COMMENT" + number, map.Comments[i]);
+    }
+    for (int h = 0; h < kBuiltInRanges; ++h) {
+        const std::string suffix = std::string("_E") + kHexDigits[h];
+        const RangeTransform& range = map.RangeTransforms[static_cast<size_t>(16 + h)];
+        file.writeString(kRangesSection, "RANGEMIN" + suffix, Hex2(range.minimum));
+        file.writeString(kRangesSection, "RANGEMAX" + suffix, Hex2(range.maximum));
+        file.writeFloat(kRangesSection, "RANGEMULTIPLIER" + suffix, range.multiplier);
+        file.writeInt(kRangesSection, "RANGEOFFSET" + suffix, range.offset);
+    }
+}
+
+std::vector<std::string> ListInputDeviceTypes(const std::string& folder) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> types;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path& path = it->path();
+        if (Lower(path.extension().string()) != ".ini") continue;
+        std::error_code typeError;
+        if (it->is_directory(typeError)) continue;
+        types.push_back(path.stem().string());
+    }
+    // A directory listing on Linux has no useful order of its own.
+    std::sort(types.begin(), types.end(),
+              [](const std::string& a, const std::string& b) { return Lower(a) < Lower(b); });
+    const bool hasDefault = std::any_of(types.begin(), types.end(), [](const std::string& t) {
+        return SameTextIgnoringCase(t, kDefaultType);
+    });
+    if (!hasDefault) types.emplace_back(kDefaultType);
+    return types;
+}
+
+std::vector<std::string> DescribeRangesLines() {
+    std::vector<std::string> lines = {" ", "Automatically generated Stats : ", " ",
+                                      "Built-in Default Range Transform List :", " "};
+    const auto& presets = BuiltInRangeTransforms();
+    for (int t = 0; t < kBuiltInRanges; ++t) {
+        const RangeTransform& range = presets[static_cast<size_t>(t)];
+        lines.push_back("      Preset 0x" + Hex2(0xF0 + t) + ": From 0x" + Hex2(range.minimum) +
+                        " to 0x" + Hex2(range.maximum) +
+                        " --> multiplier = " + FormatGeneral(range.multiplier) +
+                        " and offset = " + std::to_string(range.offset));
+    }
+    return lines;
+}

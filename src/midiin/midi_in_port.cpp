@@ -1,0 +1,303 @@
+#include "midiin/midi_in_port.h"
+
+#include <thread>
+
+#include "platform/ini_file.h"
+#include "state/list_model.h"
+#include "state/main_state.h"
+
+namespace {
+constexpr const char* kNoneEntry = "None";
+constexpr uint8_t kTimingClock = 0xF8;
+constexpr uint8_t kStart = 0xFA;
+constexpr uint8_t kStop = 0xFC;
+constexpr uint8_t kActiveSensing = 0xFE;
+constexpr double kCodeStart = 10004;
+constexpr double kCodeStop = 10005;
+constexpr double kControllerToTempo = 10000;
+constexpr double kByte1Map = 10000.1;
+constexpr double kTapAnyByte1 = 20001.1;
+constexpr double kTap = 20001;
+constexpr double kBeatPeriod = 20101;
+
+std::string FileNamePart(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string StemOf(const std::string& fileName) {
+    const size_t dot = fileName.find_last_of('.');
+    return dot == std::string::npos ? fileName : fileName.substr(0, dot);
+}
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// AvgFilter
+
+AvgFilter::AvgFilter(uint8_t length, bool flag)
+    : length_(length == 0 ? 1 : length), head_(length_), flag_(flag) {}
+
+double AvgFilter::Push(double x) {
+    ring_[tail_] = 0;
+    ring_[head_] = x;
+    ++tail_;  // both wrap at 256
+    ++head_;
+    double sum = 0;
+    for (int k = 0; k < length_; ++k) sum += ring_[static_cast<uint8_t>(tail_ + k)] / length_;
+    result_ = sum;
+    return result_;
+}
+
+// ---------------------------------------------------------------------------------------------
+// MidiInPort
+
+MidiInPort::MidiInPort(std::string name, MainState& main, Controls controls, MidiSystem& system,
+                       InputActions& actions, std::string inputFolder, std::string ownPortName)
+    : name_(std::move(name)),
+      main_(main),
+      controls_(controls),
+      actions_(actions),
+      device_(system, std::move(ownPortName)),
+      inputFolder_(std::move(inputFolder)) {
+    device_.OnShort = [this](TMidiInput&, uint8_t status, uint8_t first, uint8_t second,
+                             int32_t timeStamp) {
+        DispatchShort(status, first, second, timeStamp);
+    };
+    // System Exclusive is received and dropped.
+    device_.OnSysEx = [](TMidiInput&, const uint8_t*, int32_t) {};
+    for (auto& value : tristateValue_) value = 0;
+    for (auto& state : tristateState_) state = -1;
+    map_.store(new InputMap(), std::memory_order_seq_cst);
+    FillPortList();
+}
+
+MidiInPort::~MidiInPort() {
+    device_.SetUsing(false);  // no delivery runs after this
+    delete map_.exchange(nullptr);
+}
+
+void MidiInPort::FillPortList() {
+    std::vector<std::string> items;
+    for (int i = 0; i < device_.NumDevs(); ++i)
+        items.push_back(TrimmedText(device_.ProductName(i)));
+    items.emplace_back(kNoneEntry);
+    controls_.portSelector.setItems(std::move(items));
+    controls_.portSelector.setIndex(device_.NumDevs());
+}
+
+void MidiInPort::OpenSelectedPort() {
+    const int index = controls_.portSelector.index();
+    if (index == device_.NumDevs()) {
+        device_.SetUsing(false);
+        return;
+    }
+    device_.SetUsing(false);
+    device_.ClearResults();
+    device_.SetPort(index);
+    device_.SetUsing(true);
+    if (device_.LastOpenResult() != TMidiInput::kOpenOk)
+        main_.PostStatus("MIDI IN Port not ready!", StatusColors::red);
+}
+
+void MidiInPort::SavePortSettings(IniFile& file) const {
+    file.writeInt(name_, "MIDIPORTINDEX", controls_.portSelector.index());
+    file.writeString(name_, "MIDIPORTNAME", controls_.portSelector.text());
+    file.writeString(name_, "DEVICETYPE", controls_.deviceTypeSelector.text());
+}
+
+std::string MidiInPort::LoadPortSettings(const IniFile& file, bool applyPort) {
+    std::string missing;
+    ListModel& ports = controls_.portSelector;
+    if (applyPort) {
+        ports.setIndex(file.readInt(name_, "MIDIPORTINDEX", ports.index()));
+        const std::string portName = file.readString(name_, "MIDIPORTNAME", ports.text());
+        if (!SelectByName(ports, portName)) missing = portName;
+    }
+    ListModel& types = controls_.deviceTypeSelector;
+    if (types.text().empty()) types.setIndex(types.count() - 1);
+    SelectByName(types, file.readString(name_, "DEVICETYPE", types.text()));
+    DeviceTypeChanged();
+    return missing;
+}
+
+void MidiInPort::ListDeviceTypes() {
+    controls_.deviceTypeSelector.setItems(ListInputDeviceTypes(inputFolder_));
+}
+
+void MidiInPort::DeviceTypeChanged() {
+    if (controls_.deviceTypeSelector.index() != loadedTypeIndex_) LoadDefinition();
+}
+
+void MidiInPort::LoadDefinition() {
+    loadedTypeIndex_ = controls_.deviceTypeSelector.index();
+    definitionName_ = controls_.deviceTypeSelector.text() + ".ini";
+    definitionPath_ = inputFolder_ + definitionName_;
+    IniFile file;
+    file.load(definitionPath_);  // a missing or unreadable file reads as all defaults
+    ReadDefinition(file);
+}
+
+void MidiInPort::ReadDefinition(const IniFile& file) {
+    auto map = std::make_unique<InputMap>();
+    ::ReadDefinition(file, *map);
+    swapIn(std::move(map));
+}
+
+void MidiInPort::WriteDefinition(IniFile& file) const {
+    ::WriteDefinition(Map(), name_, file);
+}
+
+bool MidiInPort::SaveDefinition(const std::string& path, std::string* error) {
+    definitionPath_ = path;
+    definitionName_ = FileNamePart(path);
+    IniFile file;
+    // A file we cannot read is not replaced by only our part of it.
+    if (!file.load(path, error)) return false;
+    WriteDefinition(file);
+    if (!file.save(path, error)) return false;
+    ListDeviceTypes();
+    ListModel& types = controls_.deviceTypeSelector;
+    const std::string wanted = TrimmedText(StemOf(definitionName_));
+    int found = types.count() - 1;
+    for (int i = 0; i < types.count(); ++i) {
+        if (SameTextIgnoringCase(TrimmedText(types.item(i)), wanted)) {
+            found = i;
+            break;
+        }
+    }
+    types.setIndex(found);
+    return true;
+}
+
+void MidiInPort::DescribeRanges(std::string& text) {
+    for (const auto& line : DescribeRangesLines()) text += line + "\n";
+}
+
+InputMap MidiInPort::Map() const {
+    // Only the UI thread swaps, and this runs there: the map cannot go away meanwhile.
+    return *map_.load(std::memory_order_seq_cst);
+}
+
+void MidiInPort::SetMap(const InputMap& map) {
+    swapIn(std::make_unique<InputMap>(map));
+}
+
+void MidiInPort::swapIn(std::unique_ptr<InputMap> map) {
+    std::lock_guard lock(mapWriteMutex_);
+    const InputMap* old = map_.exchange(map.release(), std::memory_order_seq_cst);
+    // A reader that counted itself in before the exchange may still hold the old map; one
+    // that counts in afterwards sees the new one. A dispatch takes microseconds.
+    while (readers_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+    delete old;
+}
+
+// --- dispatch --------------------------------------------------------------------------------
+
+void MidiInPort::DispatchShort(uint8_t status, uint8_t data1, uint8_t data2, int32_t timeStamp) {
+    if (!controls_.enableBox.checked()) return;
+    readers_.fetch_add(1, std::memory_order_seq_cst);
+    const InputMap* map = map_.load(std::memory_order_seq_cst);
+    if (map) {
+        if (map->ClockInHandling) followClock(status, timeStamp);
+        matchEntries(*map, status, data1, data2);
+    }
+    readers_.fetch_sub(1, std::memory_order_seq_cst);
+
+    const CheckModel* learn = LearnTarget.load(std::memory_order_acquire);
+    if (learn && learn->checked() && status != kActiveSensing) {
+        main_.SetLearnText(InputCodeText((status << 16) | (data1 << 8) | data2));
+        main_.LearnChanges.fetch_add(1, std::memory_order_acq_rel);
+    }
+}
+
+void MidiInPort::followClock(uint8_t status, int32_t timeStamp) {
+    if (status == kTimingClock) {
+        const int32_t count = clockCount_.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (!measure_->load(std::memory_order_acquire)) return;
+        const int32_t elapsed = timeStamp - lastClockStamp_.load(std::memory_order_relaxed);
+        // Two measurements within one millisecond: nothing to divide by; the next clock measures.
+        if (elapsed == 0) return;
+        const double raw = count * (1.0 / 24) * 60 * 1000 / elapsed;
+        main_.RawClockInBPM.store(raw, std::memory_order_release);
+        const double old = main_.FilteredClockInBPM.load(std::memory_order_acquire);
+        const double filtered = clockFilter_.Push(raw);
+        main_.FilteredClockInBPM.store(filtered, std::memory_order_release);
+        if (filtered != old) actions_.PerformActionValue(1, filtered);
+        clockCount_.store(0, std::memory_order_relaxed);
+        measure_->store(false, std::memory_order_release);
+        lastClockStamp_.store(timeStamp, std::memory_order_relaxed);
+    } else if (status == kStart) {
+        actions_.PerformActionValue(1, kCodeStart);
+    } else if (status == kStop) {
+        actions_.PerformActionValue(1, kCodeStop);
+    }
+    // Continue is not followed: the position it continues from is unknown here.
+}
+
+void MidiInPort::matchEntries(const InputMap& map, uint8_t status, uint8_t data1, uint8_t data2) {
+    const int32_t message = (status << 16) | (data1 << 8) | data2;
+    auto inRange = [&](int r, int32_t value) {
+        const RangeTransform& range = map.RangeTransforms[static_cast<size_t>(r)];
+        return range.minimum <= value && value <= range.maximum;
+    };
+    auto lookUp = [&](int r, int32_t value) {
+        double result = value < 0x80
+                            ? map.RangeTables[static_cast<size_t>(r)][static_cast<size_t>(value)]
+                            : 0.001;
+        return result > 0.001 ? result : 0.001;
+    };
+    for (int i = 0; i < kMapEntries; ++i) {
+        const int32_t code = map.InputCodes[static_cast<size_t>(i)];
+        if (code == 0) continue;  // an empty entry
+        const double action = map.Actions[static_cast<size_t>(i)];
+        const auto codeStatus = static_cast<uint8_t>(code >> 16);
+        const auto codeByte1 = static_cast<uint8_t>(code >> 8);
+        const auto codeByte2 = static_cast<uint8_t>(code);
+
+        // Rule A: byte 1 through a range, byte 2 ignored.
+        if (action == kByte1Map || action == kTapAnyByte1) {
+            const int r = RangeReference(codeByte1);
+            if (codeStatus == status && r >= 0 && inRange(r, data1)) {
+                actions_.PerformActionValue(i, action == kTapAnyByte1 ? kTap : lookUp(r, data1));
+            }
+        }
+
+        // Rule B: byte 2 through a range, or all three bytes equal.
+        const int r = RangeReference(codeByte2);
+        const bool exact = code == message;
+        if (!exact && !(codeStatus == status && codeByte1 == data1 && r >= 0)) continue;
+        const bool rangeHit = r >= 0 && inRange(r, data2);
+        if (rangeHit) {
+            if (action == kControllerToTempo) {
+                actions_.PerformActionValue(i, lookUp(r, data2));
+            } else if (action == kBeatPeriod) {
+                // Byte 2 is a beat period in hundredths of a second.
+                const int32_t hundredths = data2 < 20 ? 20 : data2;
+                double bpm = 100.0 / hundredths * 60;
+                if (bpm <= 1) bpm = 1;
+                actions_.PerformActionValue(i, bpm);
+            }
+        }
+        if (exact || rangeHit) actions_.PerformActionValue(i, action);
+    }
+}
+
+int MidiInPort::TristateStep(int index, int32_t value) {
+    if (index < 0 || index >= kMapEntries) return 0;
+    const auto i = static_cast<size_t>(index);
+    tristateValue_[i].store(value, std::memory_order_relaxed);
+    int32_t state = tristateState_[i].load(std::memory_order_relaxed);
+    if (state < 0) state = value;  // the first value only sets the state
+    int result = 0;
+    if (value >= 40 && value <= 80) {
+        state = value;
+    } else if (value < 40 && state >= 40) {
+        state = value;
+        result = -1;
+    } else if (value > 80 && state <= 80) {
+        state = value;
+        result = 1;
+    }
+    tristateState_[i].store(state, std::memory_order_relaxed);
+    return result;
+}

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "midiin/input_actions.h"
+#include "midiin/input_definition.h"
+#include "midiin/midi_input.h"
+
+class CheckModel;
+class IniFile;
+class ListModel;
+class MainState;
+class MidiSystem;
+
+// A moving average over the last N values pushed (N up to 255).
+class AvgFilter {
+  public:
+    explicit AvgFilter(uint8_t length, bool flag = false);
+    double Push(double x);
+    double Result() const { return result_; }
+
+  private:
+    double result_ = 0;
+    uint8_t length_;
+    uint8_t head_;
+    uint8_t tail_ = 0;
+    bool flag_;  // kept for the record; the average does not use it
+    std::array<double, 256> ring_{};
+};
+
+// The main window's MIDI input port: a device, the input map, and the three controls of the
+// "Midi Input Port + Key Setup" box. Turns every incoming message, and every key pressed in the
+// window, into actions, follows incoming clock when the map asks, and hands messages to a
+// learning editor.
+//
+// DispatchShort runs on the input thread (MIDI) and the UI thread (keys). It never allocates
+// (but for the learn text) and never waits: the map is built aside and swapped in whole.
+// Everything else runs on the UI thread.
+class MidiInPort {
+  public:
+    struct Controls {
+        ListModel& portSelector;
+        ListModel& deviceTypeSelector;
+        CheckModel& enableBox;
+    };
+
+    // inputFolder: where the definitions are ("<program folder>/indrv/").
+    MidiInPort(std::string name, MainState& main, Controls controls, MidiSystem& system,
+               InputActions& actions, std::string inputFolder, std::string ownPortName = "in1");
+    ~MidiInPort();
+    MidiInPort(const MidiInPort&) = delete;
+    MidiInPort& operator=(const MidiInPort&) = delete;
+
+    const std::string& Name() const { return name_; }
+    TMidiInput& Device() { return device_; }
+
+    // Port selection and settings.
+    void FillPortList();
+    void OpenSelectedPort();
+    void SavePortSettings(IniFile& file) const;
+    // The saved port name that is no longer there, or "".
+    std::string LoadPortSettings(const IniFile& file, bool applyPort);
+
+    // Definitions.
+    void ListDeviceTypes();
+    void DeviceTypeChanged();
+    void LoadDefinition();
+    void ReadDefinition(const IniFile& file);
+    void WriteDefinition(IniFile& file) const;
+    // Writes the map to path (other keys of the file stay) and selects it in the list. False,
+    // with the reason in *error, when the file could not be written.
+    bool SaveDefinition(const std::string& path, std::string* error = nullptr);
+    // Appends the built-in range list to text, one line each.
+    static void DescribeRanges(std::string& text);
+
+    // The map in use, as a copy, and a whole new one (the editors' way in).
+    InputMap Map() const;
+    void SetMap(const InputMap& map);
+
+    const std::string& InputFolder() const { return inputFolder_; }
+    const std::string& DefinitionPath() const { return definitionPath_; }
+    const std::string& DefinitionName() const { return definitionName_; }
+    int LoadedTypeIndex() const { return loadedTypeIndex_; }
+
+    // The device's short-message handler; the main window calls it for keys (status 0x60).
+    void DispatchShort(uint8_t status, uint8_t data1, uint8_t data2, int32_t timeStamp);
+
+    // One tristate step for entry index with a controller value: -1 when it entered the low zone,
+    // +1 when it entered the high zone, 0 otherwise (also for an index below 0).
+    int TristateStep(int index, int32_t value);
+
+    // Set by the pump after each statistics sample; the next clock takes a measurement and
+    // clears it. The main window's model points the port at its own flag.
+    std::atomic<bool> MeasureRequested{false};
+    void UseMeasureFlag(std::atomic<bool>& flag) { measure_ = &flag; }
+    // The learn check box of an open preset editor, or null.
+    std::atomic<const CheckModel*> LearnTarget{nullptr};
+
+    int32_t ClockCount() const { return clockCount_.load(std::memory_order_relaxed); }
+
+  private:
+    void swapIn(std::unique_ptr<InputMap> map);
+    void followClock(uint8_t status, int32_t timeStamp);
+    void matchEntries(const InputMap& map, uint8_t status, uint8_t data1, uint8_t data2);
+
+    const std::string name_;
+    MainState& main_;
+    Controls controls_;
+    InputActions& actions_;
+    TMidiInput device_;
+    AvgFilter clockFilter_{1};
+    int loadedTypeIndex_ = -1;
+    std::string inputFolder_;
+    std::string definitionName_;
+    std::string definitionPath_;
+
+    // The map the dispatch reads. A reader counts itself in before it loads the pointer; a swap
+    // frees the old map only once no reader is left, so nothing is freed under a reader and the
+    // input thread never frees anything.
+    std::atomic<const InputMap*> map_{nullptr};
+    std::atomic<int> readers_{0};
+    std::mutex mapWriteMutex_;  // UI thread writers
+
+    std::array<std::atomic<int32_t>, kMapEntries> tristateValue_{};
+    std::array<std::atomic<int32_t>, kMapEntries> tristateState_{};
+    std::atomic<bool>* measure_ = &MeasureRequested;
+    std::atomic<int32_t> clockCount_{0};
+    std::atomic<int32_t> lastClockStamp_{0};
+};

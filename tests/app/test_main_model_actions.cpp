@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include "midiin/midi_in_port.h"
+#include "support/model_rig.h"
+
+TEST(MainModelActions, TempoCommandsFromCodes) {
+    ModelRig rig;
+    KorvidMainModel& m = *rig.model;
+    m.settings.BPMROUNDING = 0.5;
+    m.SetBPM(100);
+    m.PerformActionValue(0, 10010);
+    EXPECT_DOUBLE_EQ(m.GetBPM(), 200);
+    m.PerformActionValue(0, 10011);
+    m.PerformActionValue(0, 10008);
+    EXPECT_DOUBLE_EQ(m.GetBPM(), 98);
+    m.PerformActionValue(0, 10017);
+    EXPECT_DOUBLE_EQ(m.GetBPM(), 98.5);
+    m.PerformActionValue(0, 10016);
+    m.PerformActionValue(0, 10009);
+    EXPECT_DOUBLE_EQ(m.GetBPM(), 100);
+    // Codes that do nothing by themselves, and values below 1.
+    for (double v : {10000.0, 10000.1, 20101.0, 15000.0, 0.4, -5.0}) m.PerformActionValue(0, v);
+    EXPECT_DOUBLE_EQ(m.GetBPM(), 100);
+    m.PerformActionValue(0, 101.291328);
+    EXPECT_DOUBLE_EQ(m.GetBPM(), 101.5);  // 101.291, then the rounding step
+}
+
+TEST(MainModelActions, TristateDividersNeedTheInputPort) {
+    ModelRig rig;
+    KorvidMainModel& m = *rig.model;
+    m.PerformAction(13012, 2, 10);  // no input port yet: nothing, no crash
+    EXPECT_EQ(rig.port1().Divider(), 1);
+    m.CreateInPort(rig.folder.path() + "indrv/");
+    for (int v : {64, 20}) m.PerformAction(13012, 2, v);
+    EXPECT_EQ(rig.port1().Divider(), 2);
+    EXPECT_EQ(rig.port2().Divider(), 2);
+    for (int v : {64, 127}) m.PerformAction(11012, 3, v);
+    EXPECT_EQ(rig.port1().Divider(), 1);
+    EXPECT_EQ(rig.port2().Divider(), 2);
+    for (int v : {64, 100}) m.PerformAction(12012, 4, v);
+    EXPECT_EQ(rig.port2().Divider(), 1);
+}
+
+TEST(MainModelActions, TransportAndBeatResetFromMidiThroughTheMap) {
+    ModelRig rig({"synth", "drums"});
+    rig.memory->addInputDevice("board");
+    KorvidMainModel& m = *rig.model;
+    rig.folder.write("indrv/Test.ini",
+                     "[SPECIAL_COMMANDS]\nINPUT0=903C7F\nACTION0=10004\nINPUT1=903D7F\n"
+                     "ACTION1=10005\nINPUT2=903E7F\nACTION2=10101\n");
+    m.CreateInPort(rig.folder.path() + "indrv/");
+    SelectByName(m.inControls.deviceType, "Test");
+    m.InPort()->DeviceTypeChanged();
+    SelectByName(m.inControls.port, "Memory: board");
+    m.InPort()->OpenSelectedPort();
+    rig.openPort1();
+    rig.memory->inject("board", {0x90, 0x3C, 0x7F}, 1);
+    EXPECT_EQ(m.state.RunState.load(), 1);
+    rig.ticks(10);
+    rig.memory->inject("board", {0x90, 0x3E, 0x7F}, 2);
+    EXPECT_EQ(m.state.TickCount.load(), 0);
+    rig.memory->inject("board", {0x90, 0x3D, 0x7F}, 3);
+    EXPECT_EQ(m.state.RunState.load(), 0);
+    const auto sent = rig.sent("synth");
+    EXPECT_EQ(ModelRig::count(sent, "FA"), 1);
+    EXPECT_EQ(ModelRig::count(sent, "FC"), 1);
+    // Destroying the ports closes the input first: nothing reaches a port that is gone.
+    m.DestroyPorts();
+    EXPECT_EQ(rig.memory->inject("board", {0x90, 0x3C, 0x7F}, 4), 0);
+}

@@ -1,0 +1,159 @@
+// The input side against a real JACK server: an independent client sends into our input port,
+// the model acts, and an independent receiver records the clock we send.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include "app/main_model.h"
+#include "midiin/midi_in_port.h"
+#include "midiout/midi_out_port.h"
+#include "platform/midi_jack.h"
+#include "platform/midi_system.h"
+#include "support/jack_sender.h"
+#include "support/jack_support.h"
+
+using namespace jacktest;
+
+namespace {
+
+// Median spacing in frames of the last n timing clocks recorded: the ticks already queued at
+// the old tempo when it changed do not count.
+double ClockSpacing(const std::vector<JackRecorder::Event>& events, size_t n) {
+    std::vector<uint32_t> frames;
+    for (const auto& e : events)
+        if (e.bytes.size() == 1 && e.bytes[0] == 0xF8) frames.push_back(e.frame);
+    if (frames.size() < n + 1) return 0;
+    std::vector<double> spacing;
+    for (size_t i = frames.size() - n; i < frames.size(); ++i)
+        spacing.push_back(static_cast<double>(frames[i] - frames[i - 1]));
+    std::nth_element(spacing.begin(), spacing.begin() + n / 2, spacing.end());
+    return spacing[n / 2];
+}
+
+int Count(const std::vector<JackRecorder::Event>& events, uint8_t status) {
+    return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const auto& e) {
+        return e.bytes.size() == 1 && e.bytes[0] == status;
+    }));
+}
+
+struct MidiInputJackTest : ::testing::Test {
+    std::string folder;
+    std::unique_ptr<JackRecorder> recorder;
+    std::unique_ptr<JackSender> sender;
+    std::unique_ptr<KorvidMainModel> model;
+
+    void SetUp() override {
+        jack_set_error_function(&QuietJackError);
+        folder = ::testing::TempDir() + "jack-indrv-" + std::to_string(getpid()) + "/";
+        std::filesystem::create_directories(folder);
+        recorder = std::make_unique<JackRecorder>("synth");
+        ASSERT_TRUE(recorder->ok()) << "no JACK server; run through run_with_jack.sh";
+        sender = std::make_unique<JackSender>("board");
+        ASSERT_TRUE(sender->ok());
+    }
+    void TearDown() override {
+        model.reset();
+        sender.reset();
+        recorder.reset();
+        std::filesystem::remove_all(folder);
+    }
+
+    // The model on JACK with the definition text as "Test", our input on the sender's port and
+    // output port 1 on the recorder.
+    void start(const std::string& definition) {
+        std::ofstream(folder + "Test.ini") << definition;
+        auto system = std::make_unique<MidiSystem>();
+        auto jack = JackMidiBackend::Create();
+        ASSERT_TRUE(jack);
+        system->addBackend(std::move(jack));
+        model = std::make_unique<KorvidMainModel>(std::move(system));
+        model->CreatePorts("no-such-folder/");
+        model->CreateInPort(folder);
+        ASSERT_TRUE(SelectByName(model->out1Controls.port, "JACK: " + recorder->portName()));
+        model->OutPort1()->OpenSelectedPort();
+        ASSERT_TRUE(model->state.PortReady.load());
+        auto& in = model->inControls;
+        ASSERT_TRUE(SelectByName(in.deviceType, "Test"));
+        model->InPort()->DeviceTypeChanged();
+        ASSERT_TRUE(SelectByName(in.port, "JACK: " + sender->portName()));
+        model->InPort()->OpenSelectedPort();
+        ASSERT_TRUE(model->InPort()->Device().Using());
+        std::this_thread::sleep_for(300ms);  // the backend learns where JACK's cycles lie
+    }
+    // What the pump does with a tempo set by SetBPM.
+    void pumpTempo() {
+        model->Timer().SetTempo(static_cast<uint32_t>(model->state.TempoMilliBPM.load()));
+    }
+};
+
+}  // namespace
+
+TEST_F(MidiInputJackTest, ControllerSetsTheTempoTheReceiverHears) {
+    start("[SPECIAL_COMMANDS]\nINPUT0=B007F1\nACTION0=10000\n");
+    model->SetBPM(120);
+    pumpTempo();
+    model->transport().StartSeq();
+    ASSERT_TRUE(recorder->waitFor(50));
+    EXPECT_NEAR(ClockSpacing(recorder->events(), 40), 1000, 2);  // 120 BPM: 1000 frames a tick
+
+    sender->send({0xB0, 0x07, 80});
+    ASSERT_TRUE(WaitUntil([&] { return model->GetBPM() == 80; })) << model->GetBPM();
+    pumpTempo();
+    const size_t before = recorder->count();
+    ASSERT_TRUE(recorder->waitFor(before + 60));
+    EXPECT_NEAR(ClockSpacing(recorder->events(), 40), 1500, 2);  // 80 BPM: 1500 frames a tick
+
+    // Another controller or channel does nothing.
+    sender->send({0xB1, 0x07, 100});
+    sender->send({0xB0, 0x08, 100});
+    ASSERT_TRUE(WaitUntil([&] { return sender->sentCount() == 3; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(model->GetBPM(), 80);
+}
+
+TEST_F(MidiInputJackTest, FollowsAnotherMastersClockStartAndStop) {
+    start("[DEVICECONFIGURATION]\nTEMPOVANE_IN_HANDLING=1\n");
+    model->SetBPM(100);
+    pumpTempo();
+    sender->send({0xFA});
+    ASSERT_TRUE(WaitUntil([&] { return model->state.RunState.load() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Count(recorder->events(), 0xFA) == 1; }));
+
+    sender->runClock(1000);  // 120 BPM at 48 kHz
+    std::atomic<bool>& measure = model->MeasureRequested;  // what the statistics pump sets
+    measure = true;  // the first measurement spans from the open
+    ASSERT_TRUE(WaitUntil([&] { return !measure.load(); }));
+    std::this_thread::sleep_for(1s);
+    measure = true;
+    ASSERT_TRUE(WaitUntil([&] { return !measure.load(); }));
+    EXPECT_NEAR(model->state.RawClockInBPM.load(), 120, 0.3);
+    EXPECT_NEAR(model->GetBPM(), 120, 0.3);
+    pumpTempo();
+    const size_t before = recorder->count();
+    ASSERT_TRUE(recorder->waitFor(before + 60));
+    EXPECT_NEAR(ClockSpacing(recorder->events(), 40), 1000, 3);
+
+    sender->runClock(0);
+    sender->send({0xFC});
+    ASSERT_TRUE(WaitUntil([&] { return model->state.RunState.load() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return Count(recorder->events(), 0xFC) == 1; }));
+}
+
+TEST_F(MidiInputJackTest, VirtualInputIsListedAndClosingStopsDelivery) {
+    start("[SPECIAL_COMMANDS]\nINPUT0=903C7F\nACTION0=20001\n");
+    const auto items = model->inControls.port.items();
+    ASSERT_FALSE(items.empty());
+    EXPECT_EQ(items[0], "JACK: Tempovane virtual input");
+    const int taps = model->state.TapChanges.load();
+    sender->send({0x90, 0x3C, 0x7F});
+    ASSERT_TRUE(WaitUntil([&] { return model->state.TapChanges.load() == taps + 1; }));
+
+    SelectByName(model->inControls.port, "None");
+    model->InPort()->OpenSelectedPort();
+    sender->send({0x90, 0x3C, 0x7F});
+    ASSERT_TRUE(WaitUntil([&] { return sender->sentCount() == 2; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(model->state.TapChanges.load(), taps + 1);
+}
