@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <optional>
 
-#include "state/list_model.h"
-#include "state/main_state.h"
-#include "state/hexroutines.h"
 #include "platform/ini_file.h"
 #include "platform/midi_system.h"
 #include "platform/number_text.h"
+#include "state/hexroutines.h"
+#include "state/list_model.h"
+#include "state/main_state.h"
 #include "tempo/bpm_timer.h"
 
 namespace {
@@ -38,11 +38,15 @@ MidiOutPort::MidiOutPort(std::string name, MainState& main, Controls controls, T
       timer_(timer),
       device_(system, std::move(ownPortName)),
       gridRowOrigin_(gridRowOrigin),
-      gridColumnOrigin_(gridColumnOrigin) {
+      gridColumnOrigin_(gridColumnOrigin),
+      grid_(gridRowOrigin, gridColumnOrigin) {
     FillPortList();
 }
 
-MidiOutPort::~MidiOutPort() = default;  // the device closes itself; no release string is sent
+// The device closes itself; no release string is sent, but no note is left sounding.
+MidiOutPort::~MidiOutPort() {
+    grid_.AllNotesOff(device_);
+}
 
 void MidiOutPort::FillPortList() {
     std::vector<std::string> items;
@@ -77,6 +81,7 @@ void MidiOutPort::loadDeviceDefinitionLocked() {
     noStopAtEnd_ = definition_.noStopAtEnd;
     tracksEnable_ = definition_.tracksEnable;
     trackLines_ = definition_.trackLines;
+    grid_.LoadTracks(trackLines_, device_);
 
     if (definition_.sysexEnable) sendHexStringLocked(definition_.initString);
     if (definition_.tracksEnable)
@@ -198,6 +203,13 @@ void MidiOutPort::AfterTick(int32_t n, int64_t timeNs) {
         if (!noStartAtStart_.load(std::memory_order_acquire)) SendGated(kStart, 0, 0, timeNs);
         main_.PostStatus("Running ...", StatusColors::green);
     }
+    // A step every sixteenth of the port's bar; the first tick after a start plays step 0.
+    if (tracksEnable_.load(std::memory_order_acquire) && enabled_.load(std::memory_order_acquire)) {
+        const int32_t sixteenth = divider_.load(std::memory_order_acquire) * 6;
+        const int32_t position = (n - 1) % (sixteenth * 16);
+        if (position >= 0 && position % sixteenth == 0)
+            grid_.PlayStep(position / sixteenth, device_, timeNs);
+    }
 }
 
 void MidiOutPort::TransportStart(bool sendNow, bool onNextBeat) {
@@ -211,6 +223,7 @@ void MidiOutPort::TransportStart(bool sendNow, bool onNextBeat) {
 void MidiOutPort::TransportStop(bool sendStop) {
     timer_.SetEnabled(false);
     if (sendStop && !noStopAtEnd_) SendGated(kStop, 0, 0);
+    grid_.AllNotesOff(device_);
     main_.PostStatus("Stopped ...", StatusColors::purple);
     // The port selector is enabled again by the pump when it shows the stopped state: this may
     // run on the MIDI input thread, which must not touch the window.

@@ -23,6 +23,7 @@ QString General(double value) {
 
 void TKorvidMain::VCLEventsTimerTimer() {
     MirrorModels();
+    PumpGrids();
     PumpTempo();
     MainState& s = model_->state;
     if (s.StatusChanges.exchange(0) != 0) {
