@@ -130,7 +130,7 @@ TEST_F(SeqPlayTest, LoadingSilencesThenFillsOrClearsEveryTrack) {
     EXPECT_EQ(set.Track(1).StepAt(0).note, 0x26);
     EXPECT_EQ(Pattern(set.Track(2), 64), std::string(64, '0'));
     set.PlayStep(0, device);
-    EXPECT_EQ(sent(), (std::vector<std::string>{"91 26 74"}));
+    EXPECT_EQ(sent(), (std::vector<std::string>{"99 26 01"}));  // "01" is the velocity
 }
 
 TEST_F(SeqPlayTest, ToggledCellsPlayWhatTheStepHolds) {
@@ -257,7 +257,7 @@ TEST_F(SeqPortTest, StopAndDestructionSendTheSoundingNotesOffs) {
     m.StartTransport(true, false);
     rig.ticks(1);
     rig.memory->clearMessages();
-    rig.model.reset();
+    m.DestroyPorts();
     sent = rig.sent("synth");
     EXPECT_EQ(ModelRig::count(sent, "89 24 00"), 1);
     EXPECT_EQ(ModelRig::count(sent, "89 26 00"), 1);

@@ -12,7 +12,8 @@ struct SequencerGridTest : MainWindowTest {
         model().OutPort1()->ListDeviceTypes();
         window->VCLEventsTimerTimer();  // the type list reaches its box
         SelectByName(model().out1Controls.deviceType, "Seq");
-        model().OutPort1()->DeviceTypeChanged();
+        model().OutPort1()->LoadDeviceDefinition();
+        ASSERT_EQ(model().OutPort1()->Grid().LoadedTracks(), 2);
         window->resize(700, 600);  // the grids lie right of the normal controls
         pump();
     }
@@ -48,7 +49,7 @@ TEST_F(SequencerGridTest, GridShowsPatternPlayingStepAndUnloadedRows) {
 TEST_F(SequencerGridTest, ClickedCellPlaysOnTheNextPassAndShowsRed) {
     open();
     openPort1();
-    loadTracks("BD=1000000000000000\n");
+    loadTracks("BD=1000000000000000\nSD=0\n");
     model().StartTransport(true, false);
     for (int i = 0; i < 96; ++i) ASSERT_TRUE(tick());
     memory->clearMessages();
