@@ -6,12 +6,12 @@
 #include <filesystem>
 #include <optional>
 
-#include "state/list_model.h"
-#include "state/main_state.h"
-#include "state/hexroutines.h"
 #include "platform/ini_file.h"
 #include "platform/midi_system.h"
 #include "platform/number_text.h"
+#include "state/hexroutines.h"
+#include "state/list_model.h"
+#include "state/main_state.h"
 #include "tempo/bpm_timer.h"
 
 namespace {
@@ -35,11 +35,15 @@ MidiOutPort::MidiOutPort(std::string name, MainState& main, Controls controls, T
       // The clock's tempo until the first SetBPM: a device told anything else before the
       // settings are read would hear a tempo the clock never runs at.
       tempo_(timer.Tempo() * 0.001),
-      portTempo_(timer.Tempo() * 0.001) {
+      portTempo_(timer.Tempo() * 0.001),
+      grid_(gridRowOrigin, gridColumnOrigin) {
     FillPortList();
 }
 
-MidiOutPort::~MidiOutPort() = default;  // the device closes itself; no release string is sent
+// The device closes itself; no release string is sent, but no note is left sounding.
+MidiOutPort::~MidiOutPort() {
+    grid_.AllNotesOff(device_);
+}
 
 void MidiOutPort::FillPortList() {
     std::vector<std::string> items;
@@ -99,6 +103,7 @@ void MidiOutPort::loadDeviceDefinitionLocked() {
     noStopAtEnd_ = definition_.noStopAtEnd;
     tracksEnable_ = definition_.tracksEnable;
     trackLines_ = definition_.trackLines;
+    grid_.LoadTracks(trackLines_, device_);
 
     // Told once, as the definition loads: what it asks for that would be malformed MIDI, and
     // which is therefore not sent.
@@ -257,6 +262,13 @@ void MidiOutPort::AfterTick(int32_t n, int64_t timeNs) {
         if (!noStartAtStart_.load(std::memory_order_acquire)) SendGated(kStart, 0, 0, timeNs);
         main_.PostStatusCode(MainState::StatusCode::Running);
     }
+    // A step every sixteenth of the port's bar; the first tick after a start plays step 0.
+    if (tracksEnable_.load(std::memory_order_acquire) && enabled_.load(std::memory_order_acquire)) {
+        const int32_t sixteenth = divider_.load(std::memory_order_acquire) * 6;
+        const int32_t position = (n - 1) % (sixteenth * 16);
+        if (position >= 0 && position % sixteenth == 0)
+            grid_.PlayStep(position / sixteenth, device_, timeNs);
+    }
 }
 
 void MidiOutPort::TransportStart(bool sendNow, bool onNextBeat) {
@@ -270,6 +282,7 @@ void MidiOutPort::TransportStart(bool sendNow, bool onNextBeat) {
 void MidiOutPort::TransportStop(bool sendStop) {
     timer_.SetEnabled(false);
     if (sendStop && !noStopAtEnd_) SendGated(kStop, 0, 0);
+    grid_.AllNotesOff(device_);
     main_.PostStatus("Stopped ...", StatusColors::purple);
     // The port selector is enabled again by the pump when it shows the stopped state: this may
     // run on the MIDI input thread, which must not touch the window.

@@ -9,6 +9,7 @@
 
 #include "midiout/device_definition.h"
 #include "midiout/midi_output.h"
+#include "midiout/track_sequencer.h"
 #include "tempo/out_ports.h"
 
 class CheckModel;
@@ -97,6 +98,7 @@ class MidiOutPort final : public ClockOutput {
     bool OutputEnabled() const { return enabled_.load(std::memory_order_acquire); }
     int GridRowOrigin() const { return gridRowOrigin_; }
     int GridColumnOrigin() const { return gridColumnOrigin_; }
+    VisualSeq& Grid() { return grid_; }
     int DeviceTypeIndex() const;
     std::string StoredSavedPortKey() const;
     std::string DefinitionPath() const;
@@ -157,4 +159,6 @@ class MidiOutPort final : public ClockOutput {
     std::atomic<double> portTempo_;
     std::atomic<int32_t> ticksPerPortBeat_{24};
     std::atomic<bool> startPending_{false};
+
+    VisualSeq grid_;  // after the device: its notes are silenced before the device closes
 };

@@ -33,9 +33,10 @@ struct ShippedDefinitionTest : ::testing::Test {
 
 TEST_F(ShippedDefinitionTest, EveryShippedTypeIsListed) {
     play("Clock only");
-    EXPECT_EQ(m.out1Controls.deviceType.items(),
-              (std::vector<std::string>{"Clock only", "Delay time CC", "No transport",
-                                        "Start every bar", "SysEx tempo", "Tempovane"}));
+    EXPECT_EQ(
+        m.out1Controls.deviceType.items(),
+        (std::vector<std::string>{"Clock only", "Delay time CC", "GM drum pattern", "No transport",
+                                  "Start every bar", "SysEx tempo", "Tempovane"}));
 }
 
 TEST_F(ShippedDefinitionTest, ClockOnlyStartsClocksAndStops) {

@@ -152,6 +152,8 @@ class TKorvidMain : public QWidget {
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
 
   private:
     struct PortWidgets {
@@ -181,6 +183,7 @@ class TKorvidMain : public QWidget {
     static void MirrorList(QComboBox* box, const ListModel& model, uint64_t& shown);
     void PortSelectorChanged(PortWidgets& w, int index);
     void ShowStatus(const QString& text, const QColor& color, const QString& detail = {});
+    void PumpGrids();
     void PumpTempo();
     void FitTempoLabelFont();
     void PumpTapDisplay();

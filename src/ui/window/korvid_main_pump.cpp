@@ -35,6 +35,7 @@ QFont ArialPixels(int pixels) {
 
 void TKorvidMain::VCLEventsTimerTimer() {
     MirrorModels();
+    PumpGrids();
     PumpTempo();
     MainState& s = model_->state;
     if (s.StatusChanges.exchange(0) != 0) {
