@@ -1,5 +1,7 @@
 #include "ui/window/korvid_main.h"
 
+#include "midiin/input_definition.h"
+
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
@@ -476,9 +478,14 @@ void TKorvidMain::ToggleWindowHeight() {
 
 void TKorvidMain::ShowHelp() {
     if (!helpForm_) return;
-    // The generated range list of the input map joins the text on the first click; the input
-    // port brings it.
-    helpButtonTag_ = 1;
+    // The generated list of the input map's built-in ranges joins the text on the first click
+    // only, so it is there once however often the window is shown.
+    if (helpButtonTag_ == 0) {
+        QStringList lines;
+        for (const std::string& line : DescribeRangesLines()) lines << QString::fromStdString(line);
+        helpForm_->appendLines(lines);
+        helpButtonTag_ = 1;
+    }
     helpForm_->exec();
 }
 
