@@ -36,8 +36,11 @@ KorvidMainModel::KorvidMainModel(std::unique_ptr<MidiSystem> midi, const Monoton
     }
     timer_.SetOnTimer([this](TBPMTimer&, uint8_t) { transport_.TempoTimer1Timer(); });
     // A lost server or destination is told on a backend's own thread; the status line shows it.
-    midi_->setProblemListener(
-        [this](const std::string& text) { state.PostStatus(text, StatusColors::red); });
+    midi_->setProblemListener([this](const std::string& text) {
+        state.PostStatus(text, StatusColors::red);
+        state.PortLost = true;
+        state.RunStateChanges.fetch_add(1);
+    });
 }
 
 KorvidMainModel::~KorvidMainModel() {
