@@ -304,6 +304,9 @@ class JackConnection : public MidiOutConnection {
         return session_->send(*slot_, bytes, length, timeNs);
     }
     bool isAlive() const override { return session_->isAlive(*slot_); }
+    // A message handed over within the safety margin of its time stamp is placed on its own
+    // frame; up to a whole latency late it still goes out, in the cycle right after.
+    int64_t lookaheadNs() const override { return session_->latencyNs(); }
 
   private:
     std::shared_ptr<JackMidiBackend::Session> session_;

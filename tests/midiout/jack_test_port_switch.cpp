@@ -127,3 +127,13 @@ TEST_F(PortSwitchTest, WhatIsQueuedGoesOutWhenTheProgramCloses) {
         << Sequence(Marks(*synthA, *synthB));
     EXPECT_EQ(Sequence(Marks(*synthA, *synthB)), "Ai Ar");
 }
+
+TEST_F(PortSwitchTest, AJackPortLetsTheTimerPlaceTicksLateByMoreThanAPeriod) {
+    // What the clock thread may be late by and still be placed: at least a JACK period
+    // (256 frames at 48 kHz are 5.3 ms), far more than a tick at fast tempos.
+    EXPECT_EQ(model->OutPort1()->Device().LookaheadNs(), 0);
+    Choose(*synthA);
+    EXPECT_GT(model->OutPort1()->Device().LookaheadNs(), 5'333'000);
+    model->OutPort1()->Device().SetUsing(false);
+    EXPECT_EQ(model->OutPort1()->Device().LookaheadNs(), 0);
+}
