@@ -37,11 +37,8 @@ KorvidMainModel::KorvidMainModel(std::unique_ptr<MidiSystem> midi, const Monoton
     timer_.SetOnTimer([this](TBPMTimer&, uint8_t) { transport_.TempoTimer1Timer(); });
     timer_.SetLookahead(this);
     // A lost server or destination is told on a backend's own thread; the status line shows it.
-    midi_->setProblemListener([this](const std::string& text) {
-        state.PostStatus(text, StatusColors::red);
-        state.PortLost = true;
-        state.RunStateChanges.fetch_add(1);
-    });
+    midi_->setProblemListener(
+        [this](const std::string& text) { state.PostStatus(text, StatusColors::red); });
 }
 
 KorvidMainModel::~KorvidMainModel() {

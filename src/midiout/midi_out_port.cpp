@@ -198,7 +198,6 @@ void MidiOutPort::OpenSelectedPort() {
     }
     main_.PostStatus("MIDI Port Selected ...", StatusColors::teal);
     main_.PortReady = true;
-    main_.PortLost = false;
     main_.RunStateChanges.fetch_add(1);
     loadDeviceDefinitionLocked();
 }

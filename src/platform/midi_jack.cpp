@@ -688,65 +688,40 @@ std::unique_ptr<JackMidiBackend> JackMidiBackend::Create(const std::string& serv
                                                          int64_t safetyMarginNs) {
     auto session = std::make_shared<Session>(safetyMarginNs);
     if (!session->open(serverName)) return nullptr;
-    return std::unique_ptr<JackMidiBackend>(
-        new JackMidiBackend(std::move(session), serverName, safetyMarginNs));
+    return std::unique_ptr<JackMidiBackend>(new JackMidiBackend(std::move(session)));
 }
 
-JackMidiBackend::JackMidiBackend(std::shared_ptr<Session> session, std::string serverName,
-                                 int64_t safetyMarginNs)
-    : serverName_(std::move(serverName)),
-      safetyMarginNs_(safetyMarginNs),
-      session_(std::move(session)) {}
+JackMidiBackend::JackMidiBackend(std::shared_ptr<Session> session) : session_(std::move(session)) {}
 
 JackMidiBackend::~JackMidiBackend() {
-    current()->closeClient();
-}
-
-std::shared_ptr<JackMidiBackend::Session> JackMidiBackend::current() const {
-    std::lock_guard lock(sessionMutex_);
-    return session_;
-}
-
-std::shared_ptr<JackMidiBackend::Session> JackMidiBackend::reconnected() {
-    std::lock_guard lock(sessionMutex_);
-    if (session_->serverRunning()) return session_;
-    // The old client goes first: libjack keeps one view of a server per process, and a
-    // client of the server that went would leave a new one on the old shared memory.
     session_->closeClient();
-    auto fresh = std::make_shared<Session>(safetyMarginNs_);
-    if (!fresh->open(serverName_)) return session_;  // still no server: the closed one answers
-    fresh->setProblemSink(sink_);
-    session_ = std::move(fresh);
-    return session_;
 }
 
 std::vector<std::string> JackMidiBackend::listOutputs() {
-    return reconnected()->listOutputs();
+    return session_->listOutputs();
 }
 
 std::unique_ptr<MidiOutConnection> JackMidiBackend::openOutput(const std::string& name,
                                                                const std::string& ownPortName) {
-    return reconnected()->openOutput(name, ownPortName);
+    return session_->openOutput(name, ownPortName);
 }
 
 void JackMidiBackend::setProblemSink(ProblemSink sink) {
-    std::lock_guard lock(sessionMutex_);
-    sink_ = sink;
     session_->setProblemSink(std::move(sink));
 }
 
 std::string JackMidiBackend::clientName() const {
-    return current()->clientName();
+    return session_->clientName();
 }
 uint32_t JackMidiBackend::sampleRate() const {
-    return current()->sampleRate();
+    return session_->sampleRate();
 }
 int64_t JackMidiBackend::latencyNs() const {
-    return current()->latencyNs();
+    return session_->latencyNs();
 }
 uint64_t JackMidiBackend::lateMessageCount() const {
-    return current()->lateMessages();
+    return session_->lateMessages();
 }
 bool JackMidiBackend::serverRunning() const {
-    return current()->serverRunning();
+    return session_->serverRunning();
 }

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -155,17 +154,6 @@ class JackMidiBackend : public MidiOutBackend {
     class Session;
 
   private:
-    JackMidiBackend(std::shared_ptr<Session> session, std::string serverName,
-                    int64_t safetyMarginNs);
-    // The session of the server running now. After the server has gone, listing or opening
-    // tries a new one, so ports can be chosen again once a server is back; connections of the
-    // old session keep it alive and stay dead.
-    std::shared_ptr<Session> current() const;
-    std::shared_ptr<Session> reconnected();
-
-    const std::string serverName_;
-    const int64_t safetyMarginNs_;
-    mutable std::mutex sessionMutex_;
+    explicit JackMidiBackend(std::shared_ptr<Session> session);
     std::shared_ptr<Session> session_;
-    ProblemSink sink_;
 };

@@ -30,9 +30,6 @@ class MainState {
     std::atomic<int32_t> RunState{0};  // 0 stopped, 1 running
     std::atomic<int32_t> RunStateChanges{0};
     std::atomic<bool> PortReady{false};  // the last output port selection opened a port
-    // A server or destination went away after the port opened; cleared when a port opens.
-    // The lamp then shows that no port is there (bump RunStateChanges with it).
-    std::atomic<bool> PortLost{false};
     std::atomic<int32_t> LearnChanges{0};
     std::atomic<double> RawClockInBPM{0.0};
     std::atomic<double> FilteredClockInBPM{0.0};

@@ -231,12 +231,6 @@ class PrivateJackServer {
 
     const std::string& name() const { return name_; }
 
-    // The same server again after stop(): what a user does with a JACK control panel.
-    bool restart() {
-        start();
-        return waitUntilAnswering();
-    }
-
     bool waitUntilAnswering() {
         return pid_ > 0 && WaitUntil([&] {
                    jack_client_t* probe = OpenClient("probe", name_);
