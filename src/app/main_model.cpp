@@ -48,6 +48,7 @@ KorvidMainModel::KorvidMainModel(std::unique_ptr<MidiSystem> midi, const Monoton
         controls->divider.setIndex(0);
     }
     timer_.SetOnTimer([this](TBPMTimer&, uint8_t) { transport_.TempoTimer1Timer(); });
+    timer_.SetLookahead(this);
     // A lost server or destination is told on a backend's own thread; the status line shows it.
     midi_->setProblemListener(
         [this](const std::string& text) { state.PostStatus(text, StatusColors::red); });
@@ -56,6 +57,7 @@ KorvidMainModel::KorvidMainModel(std::unique_ptr<MidiSystem> midi, const Monoton
 KorvidMainModel::~KorvidMainModel() {
     DestroyInPort();
     timer_.SetEnabled(false);
+    timer_.SetLookahead(nullptr);
     DestroyPorts();
     midi_->setProblemListener(nullptr);
 }
@@ -91,6 +93,18 @@ void KorvidMainModel::ReportMissingJackIfNothingToChoose() {
         if (items.size() > 1 || ListsJack(items)) return;
     }
     PostStatus(kNoJack, StatusColors::red);
+}
+
+int64_t KorvidMainModel::TickLookaheadNs() const {
+    int64_t shortest = -1;
+    for (MidiOutPort* port : {outPort1_.get(), outPort2_.get()}) {
+        if (!port) continue;
+        const TMidiOutput& device = port->Device();
+        if (!device.Using()) continue;
+        const int64_t lookahead = device.LookaheadNs();
+        shortest = shortest < 0 ? lookahead : std::min(shortest, lookahead);
+    }
+    return std::max<int64_t>(shortest, 0);
 }
 
 void KorvidMainModel::DestroyPorts() {

@@ -23,7 +23,7 @@ class InputActions;
 // timer, the output ports with the models of their controls, and the operations other units
 // call on "the main window". The window owns one and mirrors its models into widgets; the core
 // and its tests use it without any display.
-class KorvidMainModel {
+class KorvidMainModel : private TickLookahead {
   public:
     // The controls one output port works on.
     struct OutPortControls {
@@ -112,6 +112,9 @@ class KorvidMainModel {
 
   private:
     std::atomic<double>* presetField(int functionKey);
+    // The shortest lookahead of the open ports: a late tick is still placed on time only if
+    // every port can place it.
+    int64_t TickLookaheadNs() const override;
 
     InputDispatch inputDispatch_;
     std::unique_ptr<MidiSystem> midi_;

@@ -86,6 +86,7 @@ void TMidiOutput::open() {
         using_ = false;
         return;
     }
+    lookaheadNs_ = connection->lookaheadNs();
     {
         std::lock_guard admin(adminMutex_);
         owned_ = std::move(connection);
@@ -98,6 +99,7 @@ void TMidiOutput::open() {
 void TMidiOutput::close() {
     std::unique_ptr<MidiOutConnection> old;
     using_ = false;
+    lookaheadNs_ = 0;
     {
         std::lock_guard admin(adminMutex_);
         connection_.store(nullptr);

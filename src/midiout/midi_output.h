@@ -57,6 +57,8 @@ class TMidiOutput {
 
     // False while open on a destination that has gone away.
     bool Alive() const;
+    // The open connection's lookahead (see MidiOutConnection); 0 while closed.
+    int64_t LookaheadNs() const { return lookaheadNs_.load(std::memory_order_acquire); }
 
   private:
     void open();
@@ -70,6 +72,7 @@ class TMidiOutput {
     std::atomic<int> port_{0};
     std::atomic<uint32_t> lastOpenResult_{0};
     std::atomic<uint32_t> lastCloseResult_{0};
+    std::atomic<int64_t> lookaheadNs_{0};
 
     // Senders never lock: they count themselves in senders_, then read the connection. A close
     // takes the pointer away first and then waits for the count to fall to 0 before it lets the

@@ -57,6 +57,9 @@ class MidiOutConnection {
     virtual bool sendLong(const uint8_t* bytes, size_t length, int64_t timeNs) = 0;
     // False once the destination or the server behind it has gone; sends then do nothing.
     virtual bool isAlive() const = 0;
+    // How late after its time stamp a message may be handed over and still go out at its
+    // time: 0 for a backend that sends at once.
+    virtual int64_t lookaheadNs() const { return 0; }
 };
 
 // Where an opened input delivers. Called on the backend's input thread (never JACK's process

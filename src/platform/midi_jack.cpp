@@ -168,6 +168,9 @@ constexpr int64_t kClockOffsetRefreshNs = 20'000'000;
 // How long closing a port waits for the process callback to let go of it. A running server
 // passes a cycle within milliseconds; a stuck one must not hang the program.
 constexpr auto kCycleWaitTimeout = std::chrono::milliseconds(500);
+// How long a closing connection waits for its queue to go out: far more than the latency of
+// any sensible server, short enough that a server which has stopped answering holds nobody up.
+constexpr auto kDrainTimeout = std::chrono::milliseconds(300);
 
 void QuietJackError(const char*) {}
 void PrintJackError(const char* text) {
@@ -252,6 +255,7 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     std::string findDestination(const std::string& name);
     std::string uniquePortName(const std::string& wanted);
     bool waitForCycle();
+    bool waitForDrain(const JackOutSlot& slot);
 
     const int64_t safetyMarginNs_;
     jack_client_t* client_ = nullptr;
@@ -306,6 +310,9 @@ class JackConnection : public MidiOutConnection {
         return session_->send(*slot_, bytes, length, timeNs);
     }
     bool isAlive() const override { return session_->isAlive(*slot_); }
+    // A message handed over within the safety margin of its time stamp is placed on its own
+    // frame; up to a whole latency late it still goes out, in the cycle right after.
+    int64_t lookaheadNs() const override { return session_->latencyNs(); }
 
   private:
     std::shared_ptr<JackMidiBackend::Session> session_;
@@ -586,12 +593,25 @@ bool JackMidiBackend::Session::waitForCycle() {
     return true;
 }
 
+bool JackMidiBackend::Session::waitForDrain(const JackOutSlot& slot) {
+    const auto deadline = std::chrono::steady_clock::now() + kDrainTimeout;
+    while (!slot.ring.empty()) {
+        if (!serverRunning() || std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 void JackMidiBackend::Session::close(const std::shared_ptr<JackOutSlot>& slot) {
     std::lock_guard admin(adminMutex_);
     {
         std::lock_guard lock(slot->sendMutex);
         slot->closed = true;
     }
+    // A release string or a Stop sent just before the close goes out first. Once the queue is
+    // empty, one more cycle with the slot still published clears the port's buffer, so the
+    // cycles after it cannot hand the receiver the last messages a second time.
+    if (!clientClosed_.load() && slot->alive.load() && waitForDrain(*slot)) waitForCycle();
     slot->alive.store(false);
     if (clientClosed_.load()) return;  // the client took the port with it
     {

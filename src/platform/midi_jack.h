@@ -36,6 +36,11 @@ class MidiEventRing {
     void copyFrontBytes(uint8_t* destination) const;
     void pop();
 
+    // Either side: whether the reader has taken everything written so far.
+    bool empty() const {
+        return read_.load(std::memory_order_acquire) == written_.load(std::memory_order_acquire);
+    }
+
     size_t capacity() const { return storage_.size(); }
 
   private:

@@ -1,5 +1,6 @@
 #include "tempo/bpm_timer.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/deadline_thread.h"
@@ -139,8 +140,15 @@ bool TBPMTimer::checkLocked(int64_t nowNs) {
     if (!enabled_) return false;
     elapsed_ = elapsedAtLocked(nowNs);
     if (elapsed_ < due_) return false;
-    if (elapsed_ > due_ + period_) {
-        // More than a whole period late: drop the missed ticks and restart the schedule from now.
+    long double allowance = period_;
+    if (const TickLookahead* source = lookahead_.load(std::memory_order_acquire)) {
+        allowance = std::max(allowance,
+                             static_cast<long double>(source->TickLookaheadNs()) / kNsPerMs);
+    }
+    // Within the allowance a late tick still carries its own scheduled time, so an output that
+    // schedules places it where it belongs; the next ones follow at once, each with its own.
+    if (elapsed_ > due_ + allowance) {
+        // Too late to be placed: drop the missed ticks and restart the schedule from now.
         tickTimeNs_ = nowNs;
         due_ = elapsed_ + period_;
     } else {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -8,6 +9,16 @@
 #include "platform/monotonic_clock.h"
 
 class DeadlineThread;
+
+// How late a tick may be raised and still reach its receiver on time: an output that schedules
+// messages by their time stamps places a late tick on its own frame as long as it is within
+// the output's lookahead. Asked on the clock thread at each check; must not block.
+class TickLookahead {
+  public:
+    virtual ~TickLookahead() = default;
+    // 0 where any output sends at once: a late tick can then only go out late.
+    virtual int64_t TickLookaheadNs() const = 0;
+};
 
 // Turns a tempo into clock ticks at 24 per quarter note. The schedule of due times is kept in
 // fractional milliseconds against a monotonic clock; the long-run rate comes from the schedule,
@@ -62,6 +73,10 @@ class TBPMTimer {
 
     bool RealtimePriority() const;
 
+    // A tick counts as stalled (the missed ticks dropped, the schedule restarted) when it is
+    // later than one period or, if longer, the lookahead this source reports. Null: one period.
+    void SetLookahead(const TickLookahead* source) { lookahead_.store(source); }
+
   private:
     bool checkLocked(int64_t nowNs);
     void setTempoLocked(uint32_t milliBpm);
@@ -90,6 +105,8 @@ class TBPMTimer {
     int64_t startNs_ = 0;      // clock reading when enabled
 
     int64_t tickTimeNs_ = 0;  // written and read on the ticking thread only
+
+    std::atomic<const TickLookahead*> lookahead_{nullptr};
 
     std::unique_ptr<DeadlineThread> thread_;
 };
