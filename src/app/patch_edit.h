@@ -55,6 +55,8 @@ class PatchEditModel {
     StoreResult Store();
     StoreResult SaveAs(const std::string& path);
 
+    MidiInPort* Port() const { return port_; }
+
   private:
     StoreResult saveTo(const std::string& path);
 
