@@ -70,6 +70,7 @@ TEditPatch::TEditPatch(QWidget* owner, Services services)
     advLayout->addWidget(new QLabel(QStringLiteral("Advanced Midi And Key Mapping :"), AdvMap));
     AdvActionsStringGrid = MakeGrid(AdvMap, "AdvActionsStringGrid", PatchEditModel::kAdvRows - 1,
                                     PatchEditModel::kAdvColumns - 1);
+    AdvActionsStringGrid->verticalHeader()->setMinimumWidth(80);
     AdvActionsStringGrid->setColumnWidth(2, 300);
     AdvActionsStringGrid->horizontalHeader()->setStretchLastSection(true);
     advLayout->addWidget(AdvActionsStringGrid);

@@ -1,6 +1,7 @@
 #include "ui/editors/edit_preset.h"
 
 #include <QApplication>
+#include <QAbstractItemView>
 #include <QKeyEvent>
 
 #include "ui/adapters/key_codes_qt.h"
@@ -99,6 +100,10 @@ TEditPreset::TEditPreset(QWidget* owner) : QDialog(owner) {
                      QRect(455, 260, 80, 28));
     // Enter must stay a key that keyboard learning can take, not a hidden OK.
     OKButton->setAutoDefault(false);
+
+    // The range items are longer than the boxes: their lists open wide enough to read them.
+    for (QComboBox* box : {StatusComboBox, Par1ComboBox, Par2ComboBox, ActionComboBox})
+        box->view()->setMinimumWidth(300);
 
     connectControls();
     ShowModel();
