@@ -1,6 +1,6 @@
 #include "ui/editors/edit_preset.h"
 
-#include <QApplication>
+#include <QWindow>
 #include <QAbstractItemView>
 #include <QKeyEvent>
 
@@ -107,12 +107,9 @@ TEditPreset::TEditPreset(QWidget* owner) : QDialog(owner) {
 
     connectControls();
     ShowModel();
-    qApp->installEventFilter(this);
 }
 
-TEditPreset::~TEditPreset() {
-    qApp->removeEventFilter(this);
-}
+TEditPreset::~TEditPreset() = default;
 
 void TEditPreset::connectControls() {
     // Only what the user does reaches the model; ShowModel blocks the signals it would raise.
@@ -224,24 +221,25 @@ void TEditPreset::takeTexts() {
 }
 
 bool TEditPreset::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress) {
-        auto* widget = qobject_cast<QWidget*>(watched);
-        // A key travels up from the focused control through its parents, each pass through
-        // this filter; it is learnt once, where it starts.
-        QWidget* focus = QApplication::focusWidget();
-        const bool start = widget && widget->window() == this &&
-                           widget == (focus && focus->window() == this ? focus : this);
-        if (start) {
-            auto* key = static_cast<QKeyEvent*>(event);
-            if (model_.PCKeybLearnMode) {
-                model_.FormKeyDown(VirtualKeyFromEvent(*key));
-                ShowModel();
-                // Escape is a key to learn here, not a request to close the dialog.
-                if (key->key() == Qt::Key_Escape) return true;
-            }
+    // The window gets each key once, before it goes on to the focused control.
+    if (event->type() == QEvent::KeyPress && watched == windowHandle()) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (model_.PCKeybLearnMode) {
+            model_.FormKeyDown(VirtualKeyFromEvent(*key));
+            ShowModel();
+            // Escape is a key to learn here, not a request to close the dialog.
+            if (key->key() == Qt::Key_Escape) return true;
         }
     }
     return QDialog::eventFilter(watched, event);
+}
+
+void TEditPreset::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (windowHandle() && !filtering_) {
+        windowHandle()->installEventFilter(this);
+        filtering_ = true;
+    }
 }
 
 void TEditPreset::done(int result) {

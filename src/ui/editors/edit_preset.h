@@ -54,6 +54,7 @@ class TEditPreset : public QDialog {
   protected:
     // Key preview: the dialog sees every key before the focused control does.
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void done(int result) override;
 
   private:
@@ -62,6 +63,7 @@ class TEditPreset : public QDialog {
     static void ShowList(QComboBox* box, const ListModel& list, uint64_t& shown);
 
     PresetEditModel model_;
+    bool filtering_ = false;
     uint64_t shownStatus_ = 0, shownChannel_ = 0, shownPar1_ = 0, shownPar2_ = 0,
              shownAction_ = 0;
 };
