@@ -33,9 +33,8 @@ std::vector<std::string> ListSettingsPatches(const std::string& folder) {
         names.push_back(name);
     }
     // A directory listing on Linux has no useful order of its own.
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return Lower(a) < Lower(b);
-    });
+    std::sort(names.begin(), names.end(),
+              [](const std::string& a, const std::string& b) { return Lower(a) < Lower(b); });
     return names;
 }
 

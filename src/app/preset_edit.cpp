@@ -42,14 +42,14 @@ std::vector<std::string> CustomRangeItems() {
 }
 
 std::vector<std::string> PresetRangeItems() {
-    return {"240=0xF0: {Any (1-200)}",   "241=0xF1: {BPMMap *1}",
-            "242=0xF2: {BPMMap *2}",     "243=0xF3: {BPMMap *3}",
-            "244=0xF4: {BPMMap *4}",     "245=0xF5: {BPMMap +40}",
-            "246=0xF6: {Future Use}",    "247=0xF7: {Future Use}",
-            "248=0xF8: {Future Use}",    "249=0xF9: {Future Use}",
-            "250=0xFA: {BPMMap 00-3F *2}", "251=0xFB: {BPMMap 40-7F *2}",
+    return {"240=0xF0: {Any (1-200)}",        "241=0xF1: {BPMMap *1}",
+            "242=0xF2: {BPMMap *2}",          "243=0xF3: {BPMMap *3}",
+            "244=0xF4: {BPMMap *4}",          "245=0xF5: {BPMMap +40}",
+            "246=0xF6: {Future Use}",         "247=0xF7: {Future Use}",
+            "248=0xF8: {Future Use}",         "249=0xF9: {Future Use}",
+            "250=0xFA: {BPMMap 00-3F *2}",    "251=0xFB: {BPMMap 40-7F *2}",
             "252=0xFC: {BPMMap 00-3F *2+50}", "253=0xFD: {BPMMap 178-...}",
-            "254=0xFE: {Future Use}",    "255=0xFF: {Future Use}"};
+            "254=0xFE: {Future Use}",         "255=0xFF: {Future Use}"};
 }
 
 std::vector<std::string> ActionItems() {
@@ -130,8 +130,8 @@ const std::vector<std::string>& PresetEditModel::ByteValueList() {
 
 PresetEditModel::PresetEditModel(std::string labelFolder) : labelFolder_(std::move(labelFolder)) {
     StatusComboBox.setItems({"0x6c=PC Keyboard", "0x8c=Note Off", "0x9c=Note On",
-                             "0xAc=Key Pressure", "0xBc=Controller Change",
-                             "0xCc=Program Change", "0xDc=Channel Pressure", "0xEc=Pitch Bend"});
+                             "0xAc=Key Pressure", "0xBc=Controller Change", "0xCc=Program Change",
+                             "0xDc=Channel Pressure", "0xEc=Pitch Bend"});
     std::vector<std::string> channels;
     for (int c = 0; c < 16; ++c) channels.push_back(std::to_string(c));
     ChannelComboBox.setItems(std::move(channels));
@@ -177,8 +177,9 @@ void PresetEditModel::DecodeInputCode(uint32_t value) {
     Byte2 = static_cast<int32_t>(value & 0xFF);
 
     ChannelComboBox.setIndex(Channel);
-    extract_ = std::string("Status : ") + kHex[StatusNibble] + " ; Channel : " +
-               std::to_string(Channel) + "; Bytes : " + Hex2(Byte1) + " " + Hex2(Byte2);
+    extract_ = std::string("Status : ") + kHex[StatusNibble] +
+               " ; Channel : " + std::to_string(Channel) + "; Bytes : " + Hex2(Byte1) + " " +
+               Hex2(Byte2);
     SelectByValue(StatusComboBox, std::string("0x") + kHex[StatusNibble] + "c");
     SelectByValue(Par1ComboBox, std::to_string(Byte1));
     SelectByValue(Par2ComboBox, std::to_string(Byte2));

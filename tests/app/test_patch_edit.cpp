@@ -103,7 +103,8 @@ TEST_F(PatchEdit, FunctionKeyRowsEditActionAndCommentOnly) {
     preset.SetActionValue("133.5");
     preset.CommentsEdit = "Ballad";
     editor.EndKeyRowEdit(2, preset);
-    EXPECT_EQ(editor.KeyActionsStringGrid[2], (std::array<std::string, 3>{"F6", "133.5", "Ballad"}));
+    EXPECT_EQ(editor.KeyActionsStringGrid[2],
+              (std::array<std::string, 3>{"F6", "133.5", "Ballad"}));
     ASSERT_TRUE(editor.StoreFormValues().ok);
     EXPECT_DOUBLE_EQ(settings.F6BPM.load(), 133.5);
     EXPECT_DOUBLE_EQ(settings.F5BPM.load(), 100);

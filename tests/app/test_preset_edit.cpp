@@ -46,9 +46,9 @@ TEST_F(PresetEdit, TypedTextIsDecodedButLeftAsTyped) {
     };
     // Two bytes get byte 2 = 0; a fifth digit is byte 2; later digits are dropped; eight digits
     // from 8 up are read unsigned and shortened like any long input; leading zeros do not count.
-    for (const Case& c : {Case{"C0 05", 0xC00500}, Case{"B9073", 0xB90703},
-                          Case{"B907331", 0xB90733}, Case{"FA000000", 0xFA0000},
-                          Case{"00B90733", 0xB90733}, Case{"90 3C 7F", 0x903C7F}}) {
+    for (const Case& c :
+         {Case{"C0 05", 0xC00500}, Case{"B9073", 0xB90703}, Case{"B907331", 0xB90733},
+          Case{"FA000000", 0xFA0000}, Case{"00B90733", 0xB90733}, Case{"90 3C 7F", 0x903C7F}}) {
         model.SetEditValue(c.typed);
         EXPECT_EQ(model.EditValue(), c.typed);
         EXPECT_EQ(model.InputCode, c.code) << c.typed;
@@ -188,7 +188,8 @@ TEST_F(PresetEdit, KeyboardLearnTakesOneKeyWithTheInputMapsNumbers) {
 
 TEST_F(PresetEdit, ActionFieldAndListFollowEachOther) {
     EXPECT_EQ(model.ActionComboBox.text(), "0=Do Nothing");
-    model.ActionComboBoxChange(IndexOf(model.ActionComboBox, "10000.1=Byte 1 Map (Ignores Byte 2)"));
+    model.ActionComboBoxChange(
+        IndexOf(model.ActionComboBox, "10000.1=Byte 1 Map (Ignores Byte 2)"));
     EXPECT_EQ(model.ActionValue(), "10000.1");
     model.SetActionValue("10003");
     EXPECT_EQ(model.ActionComboBox.text(), "10003=Continue");

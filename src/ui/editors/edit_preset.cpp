@@ -1,8 +1,8 @@
 #include "ui/editors/edit_preset.h"
 
-#include <QWindow>
 #include <QAbstractItemView>
 #include <QKeyEvent>
+#include <QWindow>
 
 #include "ui/adapters/key_codes_qt.h"
 
@@ -36,15 +36,14 @@ TEditPreset::TEditPreset(QWidget* owner) : QDialog(owner) {
     setModal(true);
     setFixedSize(543, 296);
 
-    InputGroupBox = Named(new QGroupBox(QStringLiteral("Input"), this), "InputGroupBox",
-                          QRect(8, 6, 262, 192));
+    InputGroupBox =
+        Named(new QGroupBox(QStringLiteral("Input"), this), "InputGroupBox", QRect(8, 6, 262, 192));
     MakeLabel(QStringLiteral("Hex :"), InputGroupBox, QRect(10, 26, 62, 20));
     EditValue = Named(new QLineEdit(InputGroupBox), "EditValue", QRect(76, 24, 176, 24));
     EditValue->setToolTip(
         QStringLiteral("Status with channel, byte 1 and byte 2 in hex, e.g. B9 07 33"));
     MakeLabel(QStringLiteral("Status :"), InputGroupBox, QRect(10, 55, 62, 20));
-    StatusComboBox =
-        Named(new QComboBox(InputGroupBox), "StatusComboBox", QRect(76, 53, 176, 24));
+    StatusComboBox = Named(new QComboBox(InputGroupBox), "StatusComboBox", QRect(76, 53, 176, 24));
     MakeLabel(QStringLiteral("Channel :"), InputGroupBox, QRect(10, 84, 62, 20));
     ChannelComboBox =
         Named(new QComboBox(InputGroupBox), "ChannelComboBox", QRect(76, 82, 176, 24));
@@ -62,9 +61,8 @@ TEditPreset::TEditPreset(QWidget* owner) : QDialog(owner) {
 
     GroupBox1 = Named(new QGroupBox(QStringLiteral("Keyboard Input Learning"), this), "GroupBox1",
                       QRect(8, 204, 262, 84));
-    PCKeybLearnMode =
-        Named(new QCheckBox(QStringLiteral("PC Keyboard Learn Mode :"), GroupBox1),
-              "PCKeybLearnMode", QRect(10, 20, 240, 20));
+    PCKeybLearnMode = Named(new QCheckBox(QStringLiteral("PC Keyboard Learn Mode :"), GroupBox1),
+                            "PCKeybLearnMode", QRect(10, 20, 240, 20));
     KeybAutoEnterHex = Named(new QCheckBox(QStringLiteral("Keyb Auto Enter Hex"), GroupBox1),
                              "KeybAutoEnterHex", QRect(10, 40, 240, 20));
     KeyCodeLabel = Named(new QLabel(QStringLiteral("...."), GroupBox1), "KeyCodeLabel",
@@ -74,8 +72,7 @@ TEditPreset::TEditPreset(QWidget* owner) : QDialog(owner) {
                            QRect(278, 6, 257, 84));
     ActionValue = Named(new QLineEdit(ActionGroupBox), "ActionValue", QRect(10, 24, 237, 24));
     ActionValue->setToolTip(QStringLiteral("Action code, or a tempo from 1 to 9999"));
-    ActionComboBox =
-        Named(new QComboBox(ActionGroupBox), "ActionComboBox", QRect(10, 53, 237, 24));
+    ActionComboBox = Named(new QComboBox(ActionGroupBox), "ActionComboBox", QRect(10, 53, 237, 24));
     ActionComboBox->setMaxVisibleItems(24);
 
     CommentsGroupBox = Named(new QGroupBox(QStringLiteral("Comments"), this), "CommentsGroupBox",
@@ -96,8 +93,8 @@ TEditPreset::TEditPreset(QWidget* owner) : QDialog(owner) {
     AutoEnter = Named(new QCheckBox(QStringLiteral("Auto Enter Hex"), Learning), "AutoEnter",
                       QRect(130, 72, 122, 20));
 
-    OKButton = Named(new QPushButton(QStringLiteral("OK"), this), "OKButton",
-                     QRect(455, 260, 80, 28));
+    OKButton =
+        Named(new QPushButton(QStringLiteral("OK"), this), "OKButton", QRect(455, 260, 80, 28));
     // Enter must stay a key that keyboard learning can take, not a hidden OK.
     OKButton->setAutoDefault(false);
 
@@ -143,8 +140,7 @@ void TEditPreset::connectControls() {
     });
     connect(CommentsEdit, &QLineEdit::textEdited, this,
             [this](const QString& text) { model_.CommentsEdit = text.toStdString(); });
-    connect(HexSpy, &QCheckBox::toggled, this,
-            [this](bool on) { model_.HexSpy.setChecked(on); });
+    connect(HexSpy, &QCheckBox::toggled, this, [this](bool on) { model_.HexSpy.setChecked(on); });
     connect(StatusFilter, &QCheckBox::toggled, this, [this](bool on) { model_.StatusFilter = on; });
     connect(ChannelFilter, &QCheckBox::toggled, this,
             [this](bool on) { model_.ChannelFilter = on; });
@@ -202,11 +198,13 @@ void TEditPreset::ShowModel() {
         SetTextKeepingCursor(CommentsEdit, Text(model_.CommentsEdit));
     }
     InputGroupBox->setEnabled(model_.InputGroupEnabled);
-    const std::pair<QCheckBox*, bool> boxes[] = {
-        {HexSpy, model_.HexSpy.checked()},   {StatusFilter, model_.StatusFilter},
-        {ChannelFilter, model_.ChannelFilter}, {MaskRange, model_.MaskRange},
-        {AutoEnter, model_.AutoEnter},       {PCKeybLearnMode, model_.PCKeybLearnMode},
-        {KeybAutoEnterHex, model_.KeybAutoEnterHex}};
+    const std::pair<QCheckBox*, bool> boxes[] = {{HexSpy, model_.HexSpy.checked()},
+                                                 {StatusFilter, model_.StatusFilter},
+                                                 {ChannelFilter, model_.ChannelFilter},
+                                                 {MaskRange, model_.MaskRange},
+                                                 {AutoEnter, model_.AutoEnter},
+                                                 {PCKeybLearnMode, model_.PCKeybLearnMode},
+                                                 {KeybAutoEnterHex, model_.KeybAutoEnterHex}};
     for (const auto& [box, checked] : boxes) {
         const QSignalBlocker block(box);
         box->setChecked(checked);

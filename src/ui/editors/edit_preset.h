@@ -64,6 +64,5 @@ class TEditPreset : public QDialog {
 
     PresetEditModel model_;
     bool filtering_ = false;
-    uint64_t shownStatus_ = 0, shownChannel_ = 0, shownPar1_ = 0, shownPar2_ = 0,
-             shownAction_ = 0;
+    uint64_t shownStatus_ = 0, shownChannel_ = 0, shownPar1_ = 0, shownPar2_ = 0, shownAction_ = 0;
 };

@@ -537,10 +537,8 @@ void TKorvidMain::EditPatch(const QString& name, bool rearm, bool inDefinitionFo
     if (inDefinitionFolder) folder += QStringLiteral("outdrv/");
     const QString file = name.isEmpty() ? QStringLiteral("clockpresets.ini") : name;
     // A settings patch or the settings file in use (which may be given on the command line).
-    const QString path = QFileInfo(inDefinitionFolder
-                                       ? folder + file
-                                       : QString::fromStdString(patches_->PathOf(file.toStdString())))
-                             .absoluteFilePath();
+    const QString patch = QString::fromStdString(patches_->PathOf(file.toStdString()));
+    const QString path = QFileInfo(inDefinitionFolder ? folder + file : patch).absoluteFilePath();
     const EditorStart start = StartEditorFor(ProgramFolder(), path);
     if (!start.started)
         ShowMessage(

@@ -19,9 +19,9 @@ void TKorvidMain::ConnectPatchBox() {
     callbacks.postImport = [this](const std::string& text) {
         model_->PostStatus(text, StatusColors::green);
     };
-    patches_ = std::make_unique<PatchSelection>(patchList_, *patchWatch_,
-                                                ProgramFolder().toStdString(),
-                                                SettingsPath().toStdString(), std::move(callbacks));
+    patches_ =
+        std::make_unique<PatchSelection>(patchList_, *patchWatch_, ProgramFolder().toStdString(),
+                                         SettingsPath().toStdString(), std::move(callbacks));
     patchList_.setItems({PatchSelection::kSettingsItem});
     patchList_.setIndex(0);
     MirrorPatchBox();

@@ -6,8 +6,8 @@
 #include <filesystem>
 
 #include "app/patch_selection.h"
-#include "ui/adapters/file_watch_qt.h"
 #include "support/window_rig.h"
+#include "ui/adapters/file_watch_qt.h"
 
 namespace {
 
@@ -18,12 +18,23 @@ struct PatchWatchTest : MainWindowTest {
         const std::string patch = folder.file("live.tvp");
         folder.write("tempovaneeditor",
                      "#!/bin/sh\n"
-                     "for i in $(seq 200); do [ -e '" + folder.file("go") + "' ] && break; sleep 0.05; done\n"
-                     "printf '[BPM_PRESETS]\\nF5BPM=150\\n' > '" + patch + ".1'\n"
-                     "mv '" + patch + ".1' \"$1\"\n"
-                     "printf '[BPM_PRESETS]\\nF5BPM=160\\nF6BPM=130\\n' > '" + patch + ".2'\n"
-                     "mv '" + patch + ".2' \"$1\"\n"
-                     "touch '" + folder.file("done") + "'\n");
+                     "for i in $(seq 200); do [ -e '" +
+                         folder.file("go") +
+                         "' ] && break; sleep 0.05; done\n"
+                         "printf '[BPM_PRESETS]\\nF5BPM=150\\n' > '" +
+                         patch +
+                         ".1'\n"
+                         "mv '" +
+                         patch +
+                         ".1' \"$1\"\n"
+                         "printf '[BPM_PRESETS]\\nF5BPM=160\\nF6BPM=130\\n' > '" +
+                         patch +
+                         ".2'\n"
+                         "mv '" +
+                         patch +
+                         ".2' \"$1\"\n"
+                         "touch '" +
+                         folder.file("done") + "'\n");
         QFile::setPermissions(QString::fromStdString(folder.file("tempovaneeditor")),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
@@ -54,8 +65,8 @@ TEST_F(PatchWatchTest, AnOutsideEditImportsOnceAndOurOwnSaveNever) {
     EXPECT_TRUE(messages.isEmpty()) << messages.join("; ").toStdString();
     EXPECT_TRUE(w.PatchWatch().Active());
     folder.write("go", "");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(folder.file("done")); },
-                                10000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return std::filesystem::exists(folder.file("done")); }, 10000));
     quiet();
     EXPECT_EQ(w.PatchWatch().Reports(), 1);
     EXPECT_EQ(status(), "live.tvp import!");
