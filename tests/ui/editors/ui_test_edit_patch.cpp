@@ -202,6 +202,11 @@ TEST_F(EditorsTest, FunctionKeyRowsTakeAKeyCommentAndAPresetTempo) {
             EXPECT_FALSE(preset.KeybAutoEnterHex->isChecked());
             press(&preset, Qt::Key_A);
             EXPECT_EQ(preset.KeyCodeLabel->text(), "PC Key: 60 00 41");
+            // Escape and Enter are keys to learn, not a way out of the dialog.
+            press(&preset, Qt::Key_Escape);
+            press(&preset, Qt::Key_Return);
+            EXPECT_TRUE(preset.isVisible());
+            EXPECT_EQ(preset.KeyCodeLabel->text(), "PC Key: 60 00 0D");
             check(preset.PCKeybLearnMode);
             EXPECT_EQ(preset.KeyCodeLabel->text(), "...");
             type(preset.ActionValue, "133");

@@ -16,25 +16,24 @@ struct PatchWatchTest : MainWindowTest {
     // twice in quick succession, each time by writing a new file and renaming it over the old.
     void installEditor() {
         const std::string patch = folder.file("live.tvp");
-        folder.write("tempovaneeditor",
-                     "#!/bin/sh\n"
-                     "for i in $(seq 200); do [ -e '" +
-                         folder.file("go") +
-                         "' ] && break; sleep 0.05; done\n"
-                         "printf '[BPM_PRESETS]\\nF5BPM=150\\n' > '" +
-                         patch +
-                         ".1'\n"
-                         "mv '" +
-                         patch +
-                         ".1' \"$1\"\n"
-                         "printf '[BPM_PRESETS]\\nF5BPM=160\\nF6BPM=130\\n' > '" +
-                         patch +
-                         ".2'\n"
-                         "mv '" +
-                         patch +
-                         ".2' \"$1\"\n"
-                         "touch '" +
-                         folder.file("done") + "'\n");
+        const std::string go = folder.file("go"), done = folder.file("done");
+        // Both renames from one process, microseconds apart, whatever the machine's load.
+        folder.write(
+            "tempovaneeditor",
+            "#!/bin/sh\n"
+            "for i in $(seq 200); do [ -e '" +
+                go +
+                "' ] && break; sleep 0.05; done\n"
+                "printf '[BPM_PRESETS]\\nF5BPM=150\\n' > '" +
+                patch +
+                ".1'\n"
+                "printf '[BPM_PRESETS]\\nF5BPM=160\\nF6BPM=130\\n' > '" +
+                patch +
+                ".2'\n"
+                "python3 -c 'import os, sys; os.rename(sys.argv[1] + \".1\", sys.argv[1]); "
+                "os.rename(sys.argv[1] + \".2\", sys.argv[1])' \"$1\"\n"
+                "touch '" +
+                done + "'\n");
         QFile::setPermissions(QString::fromStdString(folder.file("tempovaneeditor")),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
@@ -67,6 +66,7 @@ TEST_F(PatchWatchTest, AnOutsideEditImportsOnceAndOurOwnSaveNever) {
     folder.write("go", "");
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return std::filesystem::exists(folder.file("done")); }, 10000));
+    QTest::qWaitFor([&] { return w.PatchWatch().Reports() >= 1; }, 5000);
     quiet();
     EXPECT_EQ(w.PatchWatch().Reports(), 1);
     EXPECT_EQ(status(), "live.tvp import!");
@@ -84,6 +84,7 @@ TEST_F(PatchWatchTest, AnOutsideEditImportsOnceAndOurOwnSaveNever) {
 
     // Written by someone else, the settings file is imported like any patch.
     folder.write("clockpresets.ini", "[BPM_PRESETS]\nF7BPM=111\n");
+    QTest::qWaitFor([&] { return w.PatchWatch().Reports() >= 2; }, 5000);
     quiet();
     EXPECT_EQ(w.PatchWatch().Reports(), 2);
     EXPECT_EQ(status(), "clockpresets.ini import!");
