@@ -120,6 +120,23 @@ void KorvidMainModel::PerformActionValue(int index, double value) {
     PerformAction(m / 1000, index, m % 1000);
 }
 
+void KorvidMainModel::SetLearnTarget(LearnReceiver* receiver) {
+    learnTarget_ = receiver;
+    if (inPort_) inPort_->SetLearnTarget(receiver ? &receiver->LearnBox() : nullptr);
+}
+
+void KorvidMainModel::ClearLearnTarget() {
+    learnTarget_ = nullptr;
+    if (inPort_) inPort_->ClearLearnTarget();
+}
+
+bool KorvidMainModel::PumpLearn() {
+    if (state.LearnChanges.exchange(0, std::memory_order_acq_rel) == 0) return false;
+    if (!learnTarget_) return false;
+    learnTarget_->Learn(state.LearnText());
+    return true;
+}
+
 void KorvidMainModel::CreateInPort(const std::string& inputFolder) {
     DestroyInPort();
     if (!inputActions_) inputActions_ = std::make_unique<ModelInputActions>(*this);

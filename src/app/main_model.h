@@ -14,10 +14,20 @@
 #include "tempo/tempo_model.h"
 #include "tempo/transport.h"
 
+class CheckModel;
 class MidiInPort;
 class MidiOutPort;
 class MidiSystem;
 class InputActions;
+
+// An open editor that takes learnt MIDI messages: the box that switches its learning on, and
+// the learn step the pump runs with each message (on the UI thread).
+class LearnReceiver {
+  public:
+    virtual ~LearnReceiver() = default;
+    virtual const CheckModel& LearnBox() const = 0;
+    virtual void Learn(const std::string& message) = 0;
+};
 
 // Everything of the main window that is not a widget: the state record, the settings, the BPM
 // timer, the output ports with the models of their controls, and the operations other units
@@ -106,6 +116,15 @@ class KorvidMainModel : private TickLookahead {
     void SetInputDispatch(InputDispatch dispatch) { inputDispatch_ = std::move(dispatch); }
     void PassKeyToInputMap(int virtualKey);
 
+    // The editor that learns while it is open (one at a time), or none. Clearing returns only
+    // when the input thread no longer reads its learn box.
+    void SetLearnTarget(LearnReceiver* receiver);
+    void ClearLearnTarget();
+    LearnReceiver* LearnTarget() const { return learnTarget_; }
+    // The pump's learn step: when a message was learnt since the last pass, the learn target
+    // gets the newest one. True when a target took it.
+    bool PumpLearn();
+
     // F5Tempo .. F8Tempo and SetF5Tempo .. SetF8Tempo (functionKey 5 to 8).
     void RecallPreset(int functionKey);
     void StorePreset(int functionKey);
@@ -117,6 +136,7 @@ class KorvidMainModel : private TickLookahead {
     int64_t TickLookaheadNs() const override;
 
     InputDispatch inputDispatch_;
+    LearnReceiver* learnTarget_ = nullptr;
     std::unique_ptr<MidiSystem> midi_;
     TBPMTimer timer_;
     OutPorts ports_{};

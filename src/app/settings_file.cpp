@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <filesystem>
 #include <utility>
 #include <variant>
 
@@ -124,6 +125,14 @@ void ReadWindowAndTempo(const IniFile& file, AppSettings& settings) {
 
 void ReadOptions(const IniFile& file, AppSettings& settings) {
     for (const SettingKey& key : kOptionKeys) ReadKey(file, key, settings);
+}
+
+bool GetPatchINI(const std::string& path, AppSettings& settings) {
+    IniFile file;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec) || !file.load(path)) return false;
+    ReadOptions(file, settings);
+    return true;
 }
 
 std::string LoadPorts(const IniFile& file, KorvidMainModel& model) {

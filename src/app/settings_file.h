@@ -26,6 +26,11 @@ void ReadWindowAndTempo(const IniFile& file, AppSettings& settings);
 // The option keys and the four presets (what a settings patch holds too).
 void ReadOptions(const IniFile& file, AppSettings& settings);
 
+// A settings patch (or the settings file standing in for one): the option keys and presets of
+// the file at path, each read with the value held now as its default. A file that is missing
+// or cannot be read changes nothing; false then.
+bool GetPatchINI(const std::string& path, AppSettings& settings);
+
 // Restores both output ports from their sections (device, type, divider) without opening
 // them, and returns the names of saved ports that are not present any more, one a line (empty
 // when all were found).

@@ -166,6 +166,19 @@ std::vector<std::string> ListInputDeviceTypes(const std::string& folder) {
     return types;
 }
 
+std::string InputDefinitionFile(const std::string& folder, const std::string& type) {
+    namespace fs = std::filesystem;
+    const std::string plain = folder + type + ".ini";
+    std::error_code ec;
+    if (fs::exists(plain, ec)) return plain;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path& path = it->path();
+        if (path.stem().string() == type && Lower(path.extension().string()) == ".ini")
+            return path.string();
+    }
+    return plain;
+}
+
 std::vector<std::string> DescribeRangesLines() {
     std::vector<std::string> lines = {" ", "Automatically generated Stats : ", " ",
                                       "Built-in Default Range Transform List :", " "};

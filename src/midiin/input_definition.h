@@ -60,5 +60,9 @@ void WriteDefinition(const InputMap& map, const std::string& devName, IniFile& f
 // case ignored, and "Default" at the end unless a file of that name (any case) is there.
 std::vector<std::string> ListInputDeviceTypes(const std::string& folder);
 
+// The file of definition type in folder: <type>.ini when it is there, else a file of that name
+// whose extension is .ini in another letter case (the list shows those too), else <type>.ini.
+std::string InputDefinitionFile(const std::string& folder, const std::string& type);
+
 // The built-in preset list as lines for the help text.
 std::vector<std::string> DescribeRangesLines();

@@ -130,8 +130,8 @@ void MidiInPort::DeviceTypeChanged() {
 
 void MidiInPort::LoadDefinition() {
     loadedTypeIndex_ = controls_.deviceTypeSelector.index();
-    definitionName_ = controls_.deviceTypeSelector.text() + ".ini";
-    definitionPath_ = inputFolder_ + definitionName_;
+    definitionPath_ = InputDefinitionFile(inputFolder_, controls_.deviceTypeSelector.text());
+    definitionName_ = FileNamePart(definitionPath_);
     IniFile file;
     file.load(definitionPath_);  // a missing or unreadable file reads as all defaults
     ReadDefinition(file);
@@ -158,14 +158,18 @@ bool MidiInPort::SaveDefinition(const std::string& path, std::string* error) {
     ListDeviceTypes();
     ListModel& types = controls_.deviceTypeSelector;
     const std::string wanted = TrimmedText(StemOf(definitionName_));
-    int found = types.count() - 1;
+    int found = -1;
     for (int i = 0; i < types.count(); ++i) {
         if (SameTextIgnoringCase(TrimmedText(types.item(i)), wanted)) {
             found = i;
             break;
         }
     }
-    types.setIndex(found);
+    types.setIndex(found >= 0 ? found : types.count() - 1);
+    // The list was read again, so the index of the type loaded before may now name another
+    // one. The map in use is what this file holds: choosing its type again need not reload it,
+    // choosing any other type must. A file outside the list (saved elsewhere) is no type.
+    loadedTypeIndex_ = found;
     return true;
 }
 
@@ -201,13 +205,23 @@ void MidiInPort::DispatchShort(uint8_t status, uint8_t data1, uint8_t data2, int
         if (map->ClockInHandling) followClock(status, timeStamp);
         matchEntries(*map, status, data1, data2);
     }
-    readers_.fetch_sub(1, std::memory_order_seq_cst);
-
-    const CheckModel* learn = LearnTarget.load(std::memory_order_acquire);
+    // Inside the count: ClearLearnTarget waits for it, so the box is not read after its editor
+    // has gone.
+    const CheckModel* learn = learnTarget_.load(std::memory_order_seq_cst);
     if (learn && learn->checked() && status != kActiveSensing) {
         main_.SetLearnText(InputCodeText((status << 16) | (data1 << 8) | data2));
         main_.LearnChanges.fetch_add(1, std::memory_order_acq_rel);
     }
+    readers_.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+void MidiInPort::SetLearnTarget(const CheckModel* box) {
+    learnTarget_.store(box, std::memory_order_seq_cst);
+}
+
+void MidiInPort::ClearLearnTarget() {
+    learnTarget_.store(nullptr, std::memory_order_seq_cst);
+    while (readers_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
 }
 
 void MidiInPort::followClock(uint8_t status, int32_t timeStamp) {

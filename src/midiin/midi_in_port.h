@@ -99,8 +99,12 @@ class MidiInPort {
     // clears it. The main window's model points the port at its own flag.
     std::atomic<bool> MeasureRequested{false};
     void UseMeasureFlag(std::atomic<bool>& flag) { measure_ = &flag; }
-    // The learn check box of an open preset editor, or null.
-    std::atomic<const CheckModel*> LearnTarget{nullptr};
+    // The learn check box of an open preset editor: while it is checked, every message but
+    // Active Sensing is handed to the editor (through the state record's learn text). Clearing
+    // waits until no dispatch reads the box any more, so its editor may go right after.
+    void SetLearnTarget(const CheckModel* box);
+    void ClearLearnTarget();
+    const CheckModel* LearnTarget() const { return learnTarget_.load(std::memory_order_acquire); }
 
     int32_t ClockCount() const { return clockCount_.load(std::memory_order_relaxed); }
 
@@ -132,4 +136,5 @@ class MidiInPort {
     std::atomic<bool>* measure_ = &MeasureRequested;
     std::atomic<int32_t> clockCount_{0};
     std::atomic<int32_t> lastClockStamp_{0};
+    std::atomic<const CheckModel*> learnTarget_{nullptr};
 };

@@ -151,7 +151,7 @@ TEST(MidiInPortDispatch, LearnSeesEverythingButActiveSensing) {
     InPortRig rig;
     rig.open();
     CheckModel learn{true};
-    rig.port->LearnTarget = &learn;
+    rig.port->SetLearnTarget(&learn);
     rig.send(0xB0, 7, 0x40);
     EXPECT_EQ(rig.state.LearnText(), "B00740");
     EXPECT_EQ(rig.state.LearnChanges.load(), 1);
@@ -165,7 +165,7 @@ TEST(MidiInPortDispatch, LearnSeesEverythingButActiveSensing) {
     learn.setChecked(false);
     rig.send(0x90, 1, 2);
     EXPECT_EQ(rig.state.LearnChanges.load(), 3);
-    rig.port->LearnTarget = nullptr;
+    rig.port->ClearLearnTarget();
 }
 
 TEST(MidiInPortDispatch, TristateHalvesOnceAndDoublesOnce) {

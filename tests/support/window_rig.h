@@ -23,6 +23,8 @@ struct MainWindowTest : ::testing::Test {
     QStringList askedQuestions;   // "caption: text"
     std::vector<int> keysToInputMap;
     QString definitionFolder;  // empty: outdrv/ in the test's folder
+    // The patch editor's save dialog: the path the test picks, "" for cancel.
+    std::function<QString(const QString& folder, const QString& fileName)> askSavePath;
 
     // A settings file exists unless a test removes it: a first start picks a port by itself.
     void SetUp() override { folder.write("clockpresets.ini", "[APPLICATION_PRESETS]\n"); }
@@ -52,6 +54,9 @@ struct MainWindowTest : ::testing::Test {
         options.askQuestion = [this](const QString& caption, const QString& text) {
             askedQuestions << caption + ": " + text;
             return answerQuestion;
+        };
+        options.askSavePath = [this](const QString& folder, const QString& fileName) {
+            return askSavePath ? askSavePath(folder, fileName) : QString();
         };
         window = std::make_unique<TKorvidMain>(std::move(system), options);
         window->Model().SetInputDispatch([this](uint8_t status, uint8_t d1, uint8_t d2, uint32_t) {

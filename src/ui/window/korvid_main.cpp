@@ -19,7 +19,9 @@
 #include <algorithm>
 #include <tuple>
 
+#include "app/patch_selection.h"
 #include "app/window_placement.h"
+#include "ui/adapters/file_watch_qt.h"
 #include "ui/display/help_form.h"
 #include "ui/display/lamp_pictures.h"
 #include "midiout/device_definition.h"
@@ -92,6 +94,7 @@ TKorvidMain::TKorvidMain(std::unique_ptr<MidiSystem> midi, Options options, QWid
 
 TKorvidMain::~TKorvidMain() {
     qApp->removeEventFilter(this);
+    patches_.reset();  // before the watch it uses
     model_->Timer().SetEnabled(false);
     model_->DestroyPorts();
 }
@@ -207,12 +210,12 @@ void TKorvidMain::BuildControls() {
 
     GeneralOptionBox = new QGroupBox(QStringLiteral("General Settings"), this);
     GeneralOptionBox->setGeometry(0, 432, 249, 49);
-    PatchComboBox = new QComboBox(GeneralOptionBox);
+    PatchComboBox = new PortListBox(GeneralOptionBox);
     PatchComboBox->setGeometry(8, 20, 201, 21);
-    PatchComboBox->addItem(QStringLiteral("clockpresets.ini"));
     EditPatchButton = new QPushButton(QStringLiteral("Edit"), GeneralOptionBox);
     EditPatchButton->setGeometry(215, 24, 27, 17);
     connect(EditPatchButton, &QPushButton::clicked, this, [this] { EditButtonClick(10); });
+    ConnectPatchBox();
 
     TapTempoDuration = new QGroupBox(QStringLiteral("TapTempoDuration"), this);
     TapTempoDuration->setGeometry(704, 24, 177, 137);
@@ -528,17 +531,21 @@ void TKorvidMain::EditButtonClick(int tag) {
     }
 }
 
-void TKorvidMain::EditPatch(const QString& name, bool /*rearm*/, bool inDefinitionFolder) {
+void TKorvidMain::EditPatch(const QString& name, bool rearm, bool inDefinitionFolder) {
     QString folder = ProgramFolder();
     if (!folder.endsWith('/')) folder += '/';
     if (inDefinitionFolder) folder += QStringLiteral("outdrv/");
     const QString file = name.isEmpty() ? QStringLiteral("clockpresets.ini") : name;
-    const QString path = QFileInfo(folder + file).absoluteFilePath();
+    // A settings patch or the settings file in use (which may be given on the command line).
+    const QString patch = QString::fromStdString(patches_->PathOf(file.toStdString()));
+    const QString path = QFileInfo(inDefinitionFolder ? folder + file : patch).absoluteFilePath();
     const EditorStart start = StartEditorFor(ProgramFolder(), path);
     if (!start.started)
         ShowMessage(
             QStringLiteral("Operation Error!"),
             QStringLiteral("Could not run program '%1' to edit '%2'").arg(start.editor, path));
+    // Also after a failed start: the file may well be edited some other way.
+    if (rearm) patches_->StartWatching();
 }
 
 void TKorvidMain::EditDefinition(MidiOutPort& port) {

@@ -21,7 +21,9 @@
 #include "ui/display/button_images.h"
 #include "ui/window/window_controls.h"
 
+class FileWatchQt;
 class IniFile;
+class PatchSelection;
 class THelpForm;
 class TStatisticsForm;
 class ClickableLabel;
@@ -51,6 +53,10 @@ class TKorvidMain : public QWidget {
         std::function<void(const QString& caption, const QString& text)> showMessage;
         // Other yes/no questions (close without saving, create a definition file).
         std::function<bool(const QString& caption, const QString& text)> askQuestion;
+        // The patch editor's save dialog: the chosen path, or "" for cancel.
+        std::function<QString(const QString& folder, const QString& fileName)> askSavePath;
+        // How long the watched settings patch must be quiet before it is imported again.
+        int patchSettleMs = 150;
     };
 
     TKorvidMain(std::unique_ptr<MidiSystem> midi, Options options, QWidget* parent = nullptr);
@@ -88,8 +94,21 @@ class TKorvidMain : public QWidget {
     // for the status line in *error and the whole story (path, system's words) in *detail.
     bool SetPresetsINI(QString* error = nullptr, QString* detail = nullptr);
     // Saves and says so in the status line; false when the save failed, with the reasons as
-    // SetPresetsINI gives them.
+    // SetPresetsINI gives them. The watch on a settings patch holds still meanwhile, so our own
+    // save is not imported as an outside edit.
     bool SaveSettings(QString* error = nullptr, QString* detail = nullptr);
+
+    // Settings patches ("General Settings"): the option keys and presets of a file, applied.
+    void GetPatchINI(const QString& path);
+    void RefreshPatchList();
+    void PatchComboBoxChange();
+    // The watched patch was written outside (the watcher's change event).
+    void ATFileNotification1Changed();
+    PatchSelection& Patches() { return *patches_; }
+    FileWatchQt& PatchWatch() { return *patchWatch_; }
+
+    // Opens a fresh patch editor on the current input definition and waits until it closes.
+    void InputEditButtonClick();
 
     // SIGINT/SIGTERM: close at once, without the minimise rule or the save question.
     void CloseWithoutQuestions();
@@ -197,6 +216,10 @@ class TKorvidMain : public QWidget {
     void SaveInputPortSettings(IniFile& file);
     void MirrorInputBox();
     void PumpInput();
+    // The "General Settings" box (korvid_main_patches.cpp).
+    void ConnectPatchBox();
+    void MirrorPatchBox();
+    void ApplyAlwaysOnTop();
     void SetBackground(const QColor& color);
     bool KeyPreview(QKeyEvent* event, QObject* watched);
     bool WheelOverWindow(QWheelEvent* event, QObject* watched);
@@ -230,6 +253,10 @@ class TKorvidMain : public QWidget {
     bool closing_ = false;
     bool quietClose_ = false;
     uint64_t shownInPort_ = 0, shownInType_ = 0, shownInEnable_ = 0;
+    ListModel patchList_;
+    uint64_t shownPatches_ = 0;
+    std::unique_ptr<FileWatchQt> patchWatch_;
+    std::unique_ptr<PatchSelection> patches_;
 };
 
 // A label that reports mouse presses and clicks (the lamp, the chart icon, the web address).

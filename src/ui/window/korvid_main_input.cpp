@@ -1,9 +1,11 @@
 // The "Midi Input Port + Key Setup" box: the input port selector, the input definition selector
 // and the enable box, mirrored from the input port's models like the output boxes.
 #include <QDir>
+#include <QPointer>
 
 #include "midiin/midi_in_port.h"
 #include "platform/ini_file.h"
+#include "ui/editors/edit_patch.h"
 #include "ui/window/korvid_main.h"
 
 void TKorvidMain::ConnectInputBox() {
@@ -26,6 +28,25 @@ void TKorvidMain::ConnectInputBox() {
     // the dispatch too.
     connect(MIDIInEnable1, &QCheckBox::toggled, this,
             [this](bool checked) { model_->inControls.enable.setChecked(checked); });
+    InputEditButton->setObjectName(QStringLiteral("InputEditButton"));
+    InputEditButton->setToolTip(QStringLiteral("Edit the input map"));
+    connect(InputEditButton, &QPushButton::clicked, this, &TKorvidMain::InputEditButtonClick);
+}
+
+void TKorvidMain::InputEditButtonClick() {
+    MidiInPort* port = model_->InPort();
+    if (!port) return;
+    TEditPatch::Services services;
+    services.showMessage = [this](const QString& caption, const QString& text) {
+        ShowMessage(caption, text);
+    };
+    services.askSavePath = options_.askSavePath;
+    // A fresh editor each time, on the map as it is now.
+    QPointer<TEditPatch> editor = new TEditPatch(this, std::move(services));
+    editor->EditInputMap(*model_, MIDIInDevTypeComboBox1->currentText(), *port);
+    delete editor.data();
+    if (model_->LearnTarget()) model_->ClearLearnTarget();
+    MirrorInputBox();
 }
 
 void TKorvidMain::CreateInputPort() {
@@ -62,4 +83,6 @@ void TKorvidMain::MirrorInputBox() {
 void TKorvidMain::PumpInput() {
     // The clock-input measurements are asked for with the statistics sample (PumpStatistics).
     MirrorInputBox();
+    // A message learnt since the last pass goes to the open preset editor.
+    model_->PumpLearn();
 }

@@ -3,6 +3,7 @@
 #include <QFileInfo>
 
 #include "ui/window/korvid_main.h"
+#include "app/patch_selection.h"
 #include "app/settings_file.h"
 #include "midiout/midi_out_port.h"
 #include "platform/ini_file.h"
@@ -67,7 +68,12 @@ bool TKorvidMain::SetPresetsINI(QString* error, QString* detail) {
 
 bool TKorvidMain::SaveSettings(QString* error, QString* detail) {
     QString text, story;
-    if (SetPresetsINI(&text, &story)) {
+    bool saved = false;
+    {
+        const PatchSelection::Pause pause(*patches_);
+        saved = SetPresetsINI(&text, &story);
+    }
+    if (saved) {
         model_->PostStatus("Settings Saved", StatusColors::green);
         return true;
     }
