@@ -46,13 +46,13 @@ void MidiEventRing::copyOut(size_t position, void* destination, size_t length) c
     std::memcpy(bytes + first, storage_.data(), length - first);
 }
 
-bool MidiEventRing::push(int64_t timeNs, const uint8_t* bytes, size_t length) {
+bool MidiEventRing::push(int64_t timeNs, const uint8_t* bytes, size_t length, uint32_t flags) {
     if (length == 0 || length > kMaxMessageBytes) return false;
     const size_t size = recordSize(length);
     const size_t written = written_.load(std::memory_order_relaxed);
     const size_t read = read_.load(std::memory_order_acquire);
     if (storage_.size() - (written - read) < size) return false;
-    const Header header{timeNs, static_cast<uint32_t>(length), 0};
+    const Header header{timeNs, static_cast<uint32_t>(length), flags};
     copyIn(written, &header, sizeof header);
     copyIn(written + sizeof header, bytes, length);
     written_.store(written + size, std::memory_order_release);
@@ -171,6 +171,10 @@ constexpr auto kCycleWaitTimeout = std::chrono::milliseconds(500);
 // How long a closing connection waits for its queue to go out: far more than the latency of
 // any sensible server, short enough that a server which has stopped answering holds nobody up.
 constexpr auto kDrainTimeout = std::chrono::milliseconds(300);
+// How far JACK's idea of a cycle's start may lie from ours before the driver's time line is
+// taken to have moved: a late wake-up pulls JACK's filter by tens of microseconds, an xrun
+// moves the line by a period or more.
+constexpr int64_t kLineMovedNs = 1'500'000;
 
 void QuietJackError(const char*) {}
 void PrintJackError(const char* text) {
@@ -186,6 +190,10 @@ struct JackOutSlot {
     std::mutex sendMutex;     // serialises the senders; held only for the copy into the ring
     bool closed = false;      // guarded by sendMutex
     std::atomic<bool> alive{true};
+    // The delay set for this port (guarded by the session's slotsMutex_), and what the process
+    // callback adds to the latency for it: the delay plus the shared base, never below 0.
+    int64_t delayNs = 0;
+    std::atomic<int64_t> extraNs{0};
     MidiEventRing ring;
 };
 
@@ -204,6 +212,8 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
                                                   const std::string& ownPortName);
     void close(const std::shared_ptr<JackOutSlot>& slot);
     bool send(JackOutSlot& slot, const uint8_t* bytes, size_t length, int64_t timeNs);
+    bool setDelay(JackOutSlot& slot, int64_t delayNs);
+    int64_t baseDelayNs() const { return baseDelayNs_.load(std::memory_order_relaxed); }
     bool isAlive(const JackOutSlot& slot) const {
         return slot.alive.load(std::memory_order_acquire) &&
                !serverDown_.load(std::memory_order_acquire) &&
@@ -219,6 +229,7 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     uint32_t sampleRate() const { return sampleRate_.load(std::memory_order_relaxed); }
     int64_t latencyNs() const;
     uint64_t lateMessages() const { return lateMessages_.load(std::memory_order_relaxed); }
+    uint64_t lineRestarts() const { return lineRestarts_.load(std::memory_order_relaxed); }
     bool serverRunning() const {
         return !serverDown_.load(std::memory_order_acquire) &&
                !clientClosed_.load(std::memory_order_acquire);
@@ -241,10 +252,16 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     static int onXrun(void* self);
     static void onShutdown(jack_status_t, const char*, void* self);
     static void onPortRegistration(jack_port_id_t id, int registered, void* self);
+    static void onLatency(jack_latency_callback_mode_t mode, void* self);
 
     void process(jack_nframes_t frames);
     CycleMap mapCycle(jack_nframes_t frames);
     void writeDue(JackOutSlot& slot, void* buffer, jack_nframes_t frames, const CycleMap& map);
+    // Works out the shared base and every port's extra delay again; slotsMutex_ held.
+    void spreadDelaysLocked();
+    // Has JACK ask every client for its latencies again (ours from onLatency). Not from a
+    // JACK callback.
+    void republishLatency();
 
     // Stops the connections whose destination isLost(slot) says is gone, and reports each.
     template <class Predicate>
@@ -268,6 +285,7 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     std::atomic<uint64_t> cyclesDone_{0};
     std::atomic<JackProcessHook*> processHook_{nullptr};
     std::atomic<uint64_t> lateMessages_{0};
+    std::atomic<uint64_t> lineRestarts_{0};
     std::atomic<uint64_t> xruns_{0};
     // Process thread only.
     CycleClock cycleClock_;
@@ -275,6 +293,8 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
 
     std::atomic<bool> serverDown_{false};
     std::atomic<bool> clientClosed_{false};
+
+    std::atomic<int64_t> baseDelayNs_{0};
 
     std::atomic<int64_t> jackMinusMonoNs_{0};
     std::atomic<int64_t> nextOffsetMeasureNs_{0};
@@ -311,8 +331,12 @@ class JackConnection : public MidiOutConnection {
     }
     bool isAlive() const override { return session_->isAlive(*slot_); }
     // A message handed over within the safety margin of its time stamp is placed on its own
-    // frame; up to a whole latency late it still goes out, in the cycle right after.
-    int64_t lookaheadNs() const override { return session_->latencyNs(); }
+    // frame; up to a whole latency late it still goes out, in the cycle right after. A port
+    // delayed by extraNs gives its senders that much more time.
+    int64_t lookaheadNs() const override {
+        return session_->latencyNs() + slot_->extraNs.load(std::memory_order_relaxed);
+    }
+    bool setDelayNs(int64_t delayNs) override { return session_->setDelay(*slot_, delayNs); }
 
   private:
     std::shared_ptr<JackMidiBackend::Session> session_;
@@ -340,6 +364,7 @@ bool JackMidiBackend::Session::open(const std::string& serverName) {
     jack_set_xrun_callback(client_, &Session::onXrun, this);
     jack_on_info_shutdown(client_, &Session::onShutdown, this);
     jack_set_port_registration_callback(client_, &Session::onPortRegistration, this);
+    jack_set_latency_callback(client_, &Session::onLatency, this);
     measureClockOffset();
     if (jack_activate(client_) != 0) {
         jack_client_close(client_);
@@ -416,9 +441,13 @@ bool JackMidiBackend::Session::send(JackOutSlot& slot, const uint8_t* bytes, siz
                                     int64_t timeNs) {
     std::lock_guard lock(slot.sendMutex);
     if (slot.closed || !isAlive(slot)) return false;
-    // The ring carries JACK's time, so the process callback only compares with its cycle.
-    const int64_t jackNs = timeNs == 0 ? 0 : timeNs + jackMinusMonotonicNs();
-    return slot.ring.push(jackNs, bytes, length);
+    // The ring carries JACK's time, so the process callback only compares with its cycle. A
+    // message for "now" carries when it was queued, so that a delayed port can delay it too.
+    if (timeNs == 0) {
+        return slot.ring.push(MonotonicNowNs() + jackMinusMonotonicNs(), bytes, length,
+                              MidiEventRing::kAsap);
+    }
+    return slot.ring.push(timeNs + jackMinusMonotonicNs(), bytes, length);
 }
 
 int JackMidiBackend::Session::onProcess(jack_nframes_t frames, void* self) {
@@ -455,6 +484,22 @@ JackMidiBackend::Session::CycleMap JackMidiBackend::Session::mapCycle(jack_nfram
     }
     CycleMap map;
     map.startNs = cycleClock_.update(firstFrame, wokeNs, frames, rate);
+    // The xrun notice comes through another thread, often a few cycles late; meanwhile the old
+    // line would spread the messages that came due during the xrun over the next cycles as if
+    // nothing had happened. JACK starts its own cycle timer afresh at an xrun, so a cycle start
+    // far from ours tells at once. Closer than that, JACK's filter may merely have been pulled
+    // aside by a late wake-up.
+    jack_nframes_t jackFrames = 0;
+    jack_time_t jackStartUs = 0, jackNextUs = 0;
+    float jackPeriodUs = 0;
+    if (jack_get_cycle_times(client_, &jackFrames, &jackStartUs, &jackNextUs, &jackPeriodUs) ==
+            0 &&
+        jackFrames == firstFrame &&
+        std::llabs(static_cast<int64_t>(jackStartUs) * 1000 - map.startNs) > kLineMovedNs) {
+        cycleClock_.forget();
+        map.startNs = cycleClock_.update(firstFrame, wokeNs, frames, rate);
+        lineRestarts_.fetch_add(1, std::memory_order_relaxed);
+    }
     map.framesPerNs = 1.0 / cycleClock_.nsPerFrame();
     map.latencyNs = static_cast<int64_t>(frames) * 1'000'000'000 / std::max<uint32_t>(1, rate) +
                     safetyMarginNs_;
@@ -466,10 +511,22 @@ void JackMidiBackend::Session::writeDue(JackOutSlot& slot, void* buffer, jack_nf
     const size_t largestEvent = jack_midi_max_event_size(buffer);
     const bool deliver = slot.alive.load(std::memory_order_acquire);
     jack_nframes_t lastFrame = 0;  // JACK wants the events of a cycle in time order
+    const int64_t extraNs = slot.extraNs.load(std::memory_order_relaxed);
     MidiEventRing::Header header;
     while (slot.ring.front(header)) {
-        const FramePlacement place = PlaceOnFrame(header.timeNs, map.latencyNs, map.startNs,
-                                                  map.framesPerNs, frames, lastFrame);
+        FramePlacement place;
+        if ((header.flags & MidiEventRing::kAsap) == 0) {
+            place = PlaceOnFrame(header.timeNs, map.latencyNs + extraNs, map.startNs,
+                                 map.framesPerNs, frames, lastFrame);
+        } else if (extraNs <= 0) {
+            place = PlaceOnFrame(0, 0, 0, 0, frames, lastFrame);
+        } else {
+            // "Now" on a delayed port: the port's delay after it was queued. Past that it is
+            // simply due, not late.
+            place = PlaceOnFrame(header.timeNs, extraNs, map.startNs, map.framesPerNs, frames,
+                                 lastFrame);
+            if (place.kind == FramePlacement::Kind::Late) place.kind = FramePlacement::Kind::Now;
+        }
         // Due in a later cycle: stays, and so does all after it.
         if (place.kind == FramePlacement::Kind::LaterCycle) break;
         if (place.kind == FramePlacement::Kind::Late)
@@ -569,8 +626,10 @@ std::unique_ptr<MidiOutConnection> JackMidiBackend::Session::openOutput(
     {
         std::lock_guard lock(slotsMutex_);
         slots_.push_back(slot);
+        spreadDelaysLocked();
     }
     active_[index].store(slot.get(), std::memory_order_seq_cst);
+    republishLatency();
     // The destination may have gone between the connect and now, its notice already handled.
     const bool goneAlready =
         !destination.empty() && !jack_port_by_name(client_, destination.c_str());
@@ -617,6 +676,8 @@ void JackMidiBackend::Session::close(const std::shared_ptr<JackOutSlot>& slot) {
     {
         std::lock_guard lock(slotsMutex_);
         slots_.erase(std::remove(slots_.begin(), slots_.end(), slot), slots_.end());
+        // A port that was set earlier than the others no longer holds them back.
+        spreadDelaysLocked();
     }
     for (auto& entry : active_) {
         JackOutSlot* expected = slot.get();
@@ -624,10 +685,59 @@ void JackMidiBackend::Session::close(const std::shared_ptr<JackOutSlot>& slot) {
     }
     if (waitForCycle()) {
         jack_port_unregister(client_, slot->port);
+        republishLatency();
     } else {
         // Server gone or stuck: no request to it, and the memory stays until the client closes.
         std::lock_guard lock(slotsMutex_);
         retired_.push_back(slot);
+    }
+}
+
+// --- delays and the latency JACK is told --------------------------------------------------
+
+bool JackMidiBackend::Session::setDelay(JackOutSlot& slot, int64_t delayNs) {
+    std::lock_guard admin(adminMutex_);
+    if (clientClosed_.load()) return false;
+    {
+        std::lock_guard lock(slotsMutex_);
+        slot.delayNs = delayNs;
+        spreadDelaysLocked();
+    }
+    republishLatency();
+    return true;
+}
+
+void JackMidiBackend::Session::spreadDelaysLocked() {
+    // A port cannot send before its time stamp plus the latency, so "earlier than the others"
+    // is made by holding all the others back by as much.
+    int64_t base = 0;
+    for (const auto& slot : slots_) base = std::max(base, -slot->delayNs);
+    for (const auto& slot : slots_)
+        slot->extraNs.store(base + slot->delayNs, std::memory_order_relaxed);
+    baseDelayNs_.store(base, std::memory_order_relaxed);
+}
+
+void JackMidiBackend::Session::republishLatency() {
+    if (serverRunning()) jack_recompute_total_latencies(client_);
+}
+
+void JackMidiBackend::Session::onLatency(jack_latency_callback_mode_t mode, void* self) {
+    // Our ports are where the messages start, so what a host compensates for is the time from
+    // a message's time stamp until it is in the graph: the capture latency of the output port.
+    // Nothing of ours passes from an input to an output, so the playback side stays as JACK has
+    // it.
+    if (mode != JackCaptureLatency) return;
+    auto* session = static_cast<Session*>(self);
+    if (session->clientClosed_.load()) return;
+    const double framesPerNs = session->sampleRate() / 1e9;
+    const int64_t latencyNs = session->latencyNs();
+    std::lock_guard lock(session->slotsMutex_);
+    for (const auto& slot : session->slots_) {
+        const auto frames = static_cast<jack_nframes_t>(std::llround(
+            static_cast<double>(latencyNs + slot->extraNs.load(std::memory_order_relaxed)) *
+            framesPerNs));
+        jack_latency_range_t range{frames, frames};
+        jack_port_set_latency_range(slot->port, JackCaptureLatency, &range);
     }
 }
 
@@ -734,8 +844,14 @@ uint32_t JackMidiBackend::sampleRate() const {
 int64_t JackMidiBackend::latencyNs() const {
     return session_->latencyNs();
 }
+int64_t JackMidiBackend::sharedBaseDelayNs() const {
+    return session_->baseDelayNs();
+}
 uint64_t JackMidiBackend::lateMessageCount() const {
     return session_->lateMessages();
+}
+uint64_t JackMidiBackend::timeLineRestartCount() const {
+    return session_->lineRestarts();
 }
 bool JackMidiBackend::serverRunning() const {
     return session_->serverRunning();

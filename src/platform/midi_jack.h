@@ -22,14 +22,16 @@ class MidiEventRing {
     struct Header {
         int64_t timeNs = 0;
         uint32_t length = 0;
-        uint32_t reserved = 0;
+        uint32_t flags = 0;
     };
+    // Header flag: timeNs is when the message was queued, and it goes out as soon as possible.
+    static constexpr uint32_t kAsap = 1;
 
     // capacityBytes is rounded up to a power of two.
     explicit MidiEventRing(size_t capacityBytes);
 
     // Writer side. False (nothing queued) when the message is empty, too long, or does not fit.
-    bool push(int64_t timeNs, const uint8_t* bytes, size_t length);
+    bool push(int64_t timeNs, const uint8_t* bytes, size_t length, uint32_t flags = 0);
 
     // Reader side: look at the oldest message, copy its bytes out, then drop it.
     bool front(Header& header) const;
@@ -163,10 +165,17 @@ class JackMidiBackend : public MidiOutBackend {
     std::string clientName() const;
     uint32_t sampleRate() const;
     // The delay from a message's time stamp to its frame: one period plus the safety margin.
+    // A port with a delay of its own adds that (see MidiOutConnection::setDelayNs).
     int64_t latencyNs() const;
+    // Lifts every port when some port is set earlier than the others: the largest negative
+    // delay among the open ports, as a positive number, or 0.
+    int64_t sharedBaseDelayNs() const;
     // Scheduled messages that reached the process callback after their frame had passed and so
     // went out late, over all connections. A health figure for tools and experiments.
     uint64_t lateMessageCount() const;
+    // Cycles at which JACK's own cycle timer had moved so far from ours that the driver's time
+    // line must have moved (an xrun), and the cycles were learnt afresh.
+    uint64_t timeLineRestartCount() const;
     bool serverRunning() const;
 
     class Session;
