@@ -102,9 +102,9 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // cycles learnt
     const uint64_t lateBefore = jack->lateMessageCount();
     model.StartTransport(true, false);
-    const double cpuBefore = ThreadCpuSeconds("tempovane-clock");
+    const double cpuBefore = ThreadCpuSeconds("bpm-timer");
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const double cpuAfter = ThreadCpuSeconds("tempovane-clock");
+    const double cpuAfter = ThreadCpuSeconds("bpm-timer");
     model.StopTransport(true);
     std::printf("sent %d ticks at %.3f BPM (clock thread real-time: %s)\n",
                 model.state.TickCount.load(), bpm, model.Timer().RealtimePriority() ? "yes" : "no");

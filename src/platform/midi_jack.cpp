@@ -2,6 +2,7 @@
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
+#include <jack/statistics.h>
 
 #include <algorithm>
 #include <array>
@@ -100,14 +101,29 @@ void CycleClock::restart(uint32_t firstFrame, int64_t wokeNs, uint32_t sampleRat
     filled_ = 0;
     next_ = 0;
     cycles_ = 0;
+    behindInARow_ = 0;
 }
 
 int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
-                           uint32_t sampleRate) {
+                           uint32_t sampleRate, bool driverXrun) {
     if (sampleRate == 0) sampleRate = 48000;
     if (!started_ || sampleRate != sampleRate_) restart(firstFrame, wokeNs, sampleRate);
     framesSinceBase_ += static_cast<uint32_t>(firstFrame - lastFrame_);
     lastFrame_ = firstFrame;
+
+    double lineNs = static_cast<double>(framesSinceBase_) * nsPerFrame_;
+    double excessNs = static_cast<double>(wokeNs - baseNs_) - lineNs;
+    // A driver xrun restarts the driver's line from when it woke, however late that was; by a
+    // few tens of microseconds or by whole periods. Without word of one, a cycle far behind the
+    // line is a late wake-up, and only many of them in a row a moved line.
+    const bool behind = filled_ > 0 && excessNs - lineOffsetNs_ > kJumpNs;
+    behindInARow_ = behind ? behindInARow_ + 1 : 0;
+    if (driverXrun || behindInARow_ >= kMovedAfterCycles) {
+        restart(firstFrame, wokeNs, sampleRate);
+        ++lineMoves_;
+        lineNs = 0;
+        excessNs = 0;
+    }
 
     // About two seconds of cycles: on a loaded machine whole stretches of a few hundred
     // milliseconds go by without one prompt wake-up.
@@ -115,8 +131,7 @@ int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
         std::clamp<size_t>(2 * sampleRate / std::max<uint32_t>(frames, 1), 16, kMaxWindow);
     if (filled_ > window) filled_ = window;  // bigger buffers: fewer cycles make two seconds
     if (next_ >= window) next_ = 0;
-    const double lineNs = static_cast<double>(framesSinceBase_) * nsPerFrame_;
-    excessNs_[next_] = static_cast<double>(wokeNs - baseNs_) - lineNs;
+    excessNs_[next_] = excessNs;
     next_ = (next_ + 1) % window;
     if (filled_ < window) ++filled_;
     double lowest = excessNs_[0];
@@ -171,10 +186,6 @@ constexpr auto kCycleWaitTimeout = std::chrono::milliseconds(500);
 // How long a closing connection waits for its queue to go out: far more than the latency of
 // any sensible server, short enough that a server which has stopped answering holds nobody up.
 constexpr auto kDrainTimeout = std::chrono::milliseconds(300);
-// How far JACK's idea of a cycle's start may lie from ours before the driver's time line is
-// taken to have moved: a late wake-up pulls JACK's filter by tens of microseconds, an xrun
-// moves the line by a period or more.
-constexpr int64_t kLineMovedNs = 1'500'000;
 
 void QuietJackError(const char*) {}
 void PrintJackError(const char* text) {
@@ -249,7 +260,6 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
 
     static int onProcess(jack_nframes_t frames, void* self);
     static int onSampleRate(jack_nframes_t rate, void* self);
-    static int onXrun(void* self);
     static void onShutdown(jack_status_t, const char*, void* self);
     static void onPortRegistration(jack_port_id_t id, int registered, void* self);
     static void onLatency(jack_latency_callback_mode_t mode, void* self);
@@ -286,10 +296,9 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     std::atomic<JackProcessHook*> processHook_{nullptr};
     std::atomic<uint64_t> lateMessages_{0};
     std::atomic<uint64_t> lineRestarts_{0};
-    std::atomic<uint64_t> xruns_{0};
     // Process thread only.
     CycleClock cycleClock_;
-    uint64_t xrunsSeen_ = 0;
+    float lastXrunDelayedUs_ = 0;
 
     std::atomic<bool> serverDown_{false};
     std::atomic<bool> clientClosed_{false};
@@ -361,7 +370,6 @@ bool JackMidiBackend::Session::open(const std::string& serverName) {
     sampleRate_.store(jack_get_sample_rate(client_), std::memory_order_relaxed);
     jack_set_process_callback(client_, &Session::onProcess, this);
     jack_set_sample_rate_callback(client_, &Session::onSampleRate, this);
-    jack_set_xrun_callback(client_, &Session::onXrun, this);
     jack_on_info_shutdown(client_, &Session::onShutdown, this);
     jack_set_port_registration_callback(client_, &Session::onPortRegistration, this);
     jack_set_latency_callback(client_, &Session::onLatency, this);
@@ -477,29 +485,16 @@ JackMidiBackend::Session::CycleMap JackMidiBackend::Session::mapCycle(jack_nfram
     const jack_nframes_t firstFrame = jack_last_frame_time(client_);
     const int64_t wokeNs = static_cast<int64_t>(jack_get_time()) * 1000;
     const uint32_t rate = sampleRate_.load(std::memory_order_relaxed);
-    const uint64_t xruns = xruns_.load(std::memory_order_relaxed);
-    if (xruns != xrunsSeen_) {
-        xrunsSeen_ = xruns;
-        cycleClock_.forget();
-    }
+    // The server notes how late its driver was at each driver xrun before the cycle after it
+    // runs, in memory it shares with its clients: a changed figure is word of an xrun in the
+    // very cycle it matters to. (The xrun callback comes through another thread, often cycles
+    // later, and also for clients that merely did not finish, which leave the line alone.)
+    const float xrunDelayedUs = jack_get_xrun_delayed_usecs(client_);
+    const bool driverXrun = xrunDelayedUs != lastXrunDelayedUs_;
+    lastXrunDelayedUs_ = xrunDelayedUs;
     CycleMap map;
-    map.startNs = cycleClock_.update(firstFrame, wokeNs, frames, rate);
-    // The xrun notice comes through another thread, often a few cycles late; meanwhile the old
-    // line would spread the messages that came due during the xrun over the next cycles as if
-    // nothing had happened. JACK starts its own cycle timer afresh at an xrun, so a cycle start
-    // far from ours tells at once. Closer than that, JACK's filter may merely have been pulled
-    // aside by a late wake-up.
-    jack_nframes_t jackFrames = 0;
-    jack_time_t jackStartUs = 0, jackNextUs = 0;
-    float jackPeriodUs = 0;
-    if (jack_get_cycle_times(client_, &jackFrames, &jackStartUs, &jackNextUs, &jackPeriodUs) ==
-            0 &&
-        jackFrames == firstFrame &&
-        std::llabs(static_cast<int64_t>(jackStartUs) * 1000 - map.startNs) > kLineMovedNs) {
-        cycleClock_.forget();
-        map.startNs = cycleClock_.update(firstFrame, wokeNs, frames, rate);
-        lineRestarts_.fetch_add(1, std::memory_order_relaxed);
-    }
+    map.startNs = cycleClock_.update(firstFrame, wokeNs, frames, rate, driverXrun);
+    lineRestarts_.store(cycleClock_.lineMoves(), std::memory_order_relaxed);
     map.framesPerNs = 1.0 / cycleClock_.nsPerFrame();
     map.latencyNs = static_cast<int64_t>(frames) * 1'000'000'000 / std::max<uint32_t>(1, rate) +
                     safetyMarginNs_;
@@ -745,11 +740,6 @@ void JackMidiBackend::Session::onLatency(jack_latency_callback_mode_t mode, void
 
 int JackMidiBackend::Session::onSampleRate(jack_nframes_t rate, void* self) {
     static_cast<Session*>(self)->sampleRate_.store(rate, std::memory_order_relaxed);
-    return 0;
-}
-
-int JackMidiBackend::Session::onXrun(void* self) {
-    static_cast<Session*>(self)->xruns_.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 

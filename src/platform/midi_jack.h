@@ -62,26 +62,36 @@ class MidiEventRing {
 // messages on frames.
 //
 // JACK's own estimate (jack_get_cycle_times) comes from a filter that every late wake-up of the
-// server pulls aside for a second or two; on a loaded machine that moves clock ticks by several
-// frames. The frames themselves keep their pace: the driver's period boundaries lie on a
-// straight line in time, and a callback can only ever wake after its boundary. So the lowest
-// (wake-up time - frame x frame length) over the last two seconds marks the line, plus the
-// small least wake-up delay, which only adds to the latency. Late wake-ups do not move it.
-// That lowest value still wanders by some tens of microseconds as prompt wake-ups come and
-// go; the estimate follows it no faster than a sound card's clock can drift against the
-// system's (300 ppm), so no tick interval changes by more than a fraction of a frame. After
-// an xrun the line really moves: forget() starts afresh. Process thread only; no allocation.
+// server pulls aside for a second or two, and after an xrun it starts again off by whole
+// periods; on a loaded machine that moves clock ticks by several frames. The frames themselves
+// keep their pace: the driver's period boundaries lie on a straight line in time, and a callback
+// can only ever wake after its boundary. So the lowest (wake-up time - frame x frame length)
+// over the last two seconds marks the line, plus the small least wake-up delay, which only adds
+// to the latency. Late wake-ups do not move it. That lowest value still wanders by some tens of
+// microseconds as prompt wake-ups come and go; the estimate follows it no faster than a sound
+// card's clock can drift against the system's (300 ppm), so no tick interval changes by more
+// than a fraction of a frame.
+//
+// A driver xrun moves the line itself, later by as long as the driver was held up: the first
+// cycle after word of one starts the line afresh. Without word of an xrun, eight cycles in a row
+// more than a millisecond behind the line do (no late wake-up on a loaded machine lasts that
+// long without making an xrun of its own). Process thread only; no allocation.
 class CycleClock {
   public:
     static constexpr size_t kMaxWindow = 1024;
+    static constexpr size_t kMovedAfterCycles = 8;
 
     // Feeds one cycle: JACK's frame counter at its start (jack_last_frame_time), when this
-    // callback woke in JACK's time, and the current buffer size and sample rate. Returns the
-    // estimated time of the cycle's first frame.
-    int64_t update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames, uint32_t sampleRate);
+    // callback woke in JACK's time, the current buffer size and sample rate, and whether the
+    // server reported a driver xrun since the cycle before. Returns the estimated time of the
+    // cycle's first frame.
+    int64_t update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames, uint32_t sampleRate,
+                   bool driverXrun = false);
     double nsPerFrame() const { return nsPerFrame_; }
-    // After an xrun: the old cycles say nothing about the new line.
+    // Forgets every cycle seen: the next one starts the line afresh.
     void forget() { started_ = false; }
+    // How often the line was found to have moved and was started afresh.
+    uint64_t lineMoves() const { return lineMoves_; }
 
   private:
     void restart(uint32_t firstFrame, int64_t wokeNs, uint32_t sampleRate);
@@ -98,6 +108,8 @@ class CycleClock {
     std::array<double, kMaxWindow> excessNs_{};
     size_t filled_ = 0;
     size_t next_ = 0;
+    uint32_t behindInARow_ = 0;  // cycles in a row more than kJumpNs behind the line
+    uint64_t lineMoves_ = 0;
 };
 
 // Where a message lands in a cycle: the frame nearest to its due time (time stamp plus latency)
@@ -173,8 +185,8 @@ class JackMidiBackend : public MidiOutBackend {
     // Scheduled messages that reached the process callback after their frame had passed and so
     // went out late, over all connections. A health figure for tools and experiments.
     uint64_t lateMessageCount() const;
-    // Cycles at which JACK's own cycle timer had moved so far from ours that the driver's time
-    // line must have moved (an xrun), and the cycles were learnt afresh.
+    // How often the driver's time line was found to have moved (an xrun), and the cycles were
+    // learnt afresh.
     uint64_t timeLineRestartCount() const;
     bool serverRunning() const;
 
