@@ -142,14 +142,16 @@ class JackInputHub;
 // "tempovane", serves the whole program.
 class JackMidiBackend : public MidiOutBackend {
   public:
-    // Scheduled sends are due one period after their time stamp, plus this margin. The clock
-    // thread posts a tick some 50-100 us after its time stamp (its wake-up latency); with no
-    // margin, a tick whose frame lies that close after a cycle boundary has already missed the
-    // callback that had to write it and goes out late, at the start of the next cycle. Measured
-    // at 2500 BPM with the dummy driver on a shared two-core machine: without a margin 1.6 to
-    // 3.7 % of the ticks came late (99th percentile jitter 6 frames); with 1 ms, 0.1 to 0.2 %
-    // (only ticks whose sender woke over a millisecond late) and the 99th percentile at 0.
-    static constexpr int64_t kDefaultSafetyMarginNs = 1'000'000;
+    // Scheduled sends are due one period after their time stamp, plus this margin: a message
+    // handed over up to the margin after its time stamp is still placed on its own frame. The
+    // clock thread posts a tick some 50-100 us after its time stamp on an idle machine, and up
+    // to a few milliseconds late on a loaded one; the cycle that has to carry the tick may
+    // begin as early as one margin after the time stamp. Measured at 2500 BPM (dummy driver,
+    // 256 frames, both cores of a shared machine busy, 15 s): with 1 ms, 123 ticks came too
+    // late for their frames and bunched up; with 2, 2.5 and 3 ms, none. 2.5 ms places every
+    // tick from a clock thread that wakes up to 2 ms late, with half a millisecond for the
+    // sending itself; it adds 1.5 ms to the latency, which JACK hosts are told.
+    static constexpr int64_t kDefaultSafetyMarginNs = 2'500'000;
 
     // Null when no server answers; a server is never started. An empty serverName takes the
     // usual default (JACK_DEFAULT_SERVER, else "default").
