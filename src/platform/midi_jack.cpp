@@ -118,7 +118,7 @@ int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
     // line is a late wake-up, and only many of them in a row a moved line.
     const bool behind = filled_ > 0 && excessNs - lineOffsetNs_ > kJumpNs;
     behindInARow_ = behind ? behindInARow_ + 1 : 0;
-    if (driverXrun || behindInARow_ >= kMovedAfterCycles) {
+    if ((driverXrun && filled_ > 0) || behindInARow_ >= kMovedAfterCycles) {
         restart(firstFrame, wokeNs, sampleRate);
         ++lineMoves_;
         lineNs = 0;
