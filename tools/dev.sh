@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 PACKAGES=(
     cmake ninja-build g++ pkg-config python3
     qt6-base-dev qt6-charts-dev libqt6opengl6-dev libxkbcommon-dev libgl-dev
-    libjack-jackd2-dev jackd2 librtmidi-dev libsimpleini-dev
+    libjack-jackd2-dev jackd2 jack-midi-clock librtmidi-dev libsimpleini-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     fonts-liberation2 fonts-dejavu-core
 )

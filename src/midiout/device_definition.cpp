@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 
 #include "state/hexroutines.h"
 #include "state/list_model.h"
 #include "platform/ini_file.h"
+#include "platform/number_text.h"
 
 namespace {
 constexpr const char* kSection = "DEVICECONFIGURATION";
@@ -145,6 +147,8 @@ OutputDeviceDefinition ReadOutputDeviceDefinition(const std::string& path) {
     const int32_t tracksProgram = intKey("DEVICE_TRACKS_PROGRAMCHANGE", 0);
     const int32_t tracksChannel = intKey("DEVICE_TRACKS_CHANNEL", 9);
     d.tracksEnable = boolKey("DEVICE_TRACKS_ENABLE", false);
+    double outputDelayMs = floatKey("DEVICE_OUTPUT_DELAY_MS", 0.0);
+    if (!std::isfinite(outputDelayMs)) outputDelayMs = 0.0;
 
     // Only what would be sent is checked: a wrong value under a switched-off feature harms no
     // device. A channel or number out of range would put a status byte, or another channel's
@@ -177,6 +181,14 @@ OutputDeviceDefinition ReadOutputDeviceDefinition(const std::string& path) {
     }
     d.tracksProgram = static_cast<uint8_t>(tracksProgram);
     d.tracksChannel = static_cast<uint8_t>(tracksChannel);
+
+    // A delay past the limits is held at the nearer one, and said so: the device is still
+    // moved the way its author meant, as far as the port allows.
+    d.outputDelayMs = std::clamp(outputDelayMs, kMinOutputDelayMs, kMaxOutputDelayMs);
+    if (d.outputDelayMs != outputDelayMs) {
+        d.problems.push_back("device_output_delay_ms is outside -20 to 50 ms; " +
+                             FormatGeneral(d.outputDelayMs) + " is used");
+    }
 
     // A multiplier of exactly 0 means "not given".
     if (d.bpmMultiplier == 0.0) d.bpmMultiplier = 1.0;
@@ -258,6 +270,7 @@ bool CreateOutputDeviceDefinitionFile(const std::string& path, const OutputDevic
     boolKey("device_tracks_enable", d.tracksEnable);
     intKey("device_tracks_channel", d.tracksChannel);
     intKey("device_tracks_programchange", d.tracksProgram);
+    floatKey("device_output_delay_ms", d.outputDelayMs);
     for (const std::string& line : d.trackLines) {
         const size_t equals = line.find('=');
         if (equals != std::string::npos)

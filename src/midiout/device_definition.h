@@ -31,6 +31,9 @@ struct OutputDeviceDefinition {
     uint8_t tracksProgram = 0;
     uint8_t tracksChannel = 9;
     bool tracksEnable = false;
+    // Shifts everything the port sends, for a device that reacts late (positive) or early
+    // (negative); only where the backend schedules (JACK).
+    double outputDelayMs = 0.0;
     // False when the tempo strings cannot make a well-formed message; no tempo message is sent.
     bool tempoSysExValid = true;
     // The TRACKS section, each entry as key=value, in file order.
@@ -44,6 +47,10 @@ struct OutputDeviceDefinition {
 // The System Exclusive tempo text for a port tempo: tempo string 1, the low 7 bits and the
 // high bits of (rounded port tempo - value offset) as two hex digits each, tempo string 2.
 std::string TempoSysExText(const OutputDeviceDefinition& definition, double portTempo);
+
+// The range of device_output_delay_ms.
+inline constexpr double kMinOutputDelayMs = -20.0;
+inline constexpr double kMaxOutputDelayMs = 50.0;
 
 // Longest System Exclusive message a definition may send, F0 and F7 included.
 inline constexpr int32_t kMaxSysExBytes = 500;

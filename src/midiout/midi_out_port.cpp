@@ -104,11 +104,17 @@ void MidiOutPort::loadDeviceDefinitionLocked() {
     tracksEnable_ = definition_.tracksEnable;
     trackLines_ = definition_.trackLines;
     grid_.LoadTracks(trackLines_, device_);
+    // Before anything of this definition goes out, so that its init is moved as well.
+    const bool delayed = device_.SetDelayNs(std::llround(definition_.outputDelayMs * 1e6));
 
     // Told once, as the definition loads: what it asks for that would be malformed MIDI, and
     // which is therefore not sent.
     if (!definition_.problems.empty())
         main_.PostStatus(controls_.deviceTypeSelector.text() + ": " + definition_.problems.front(),
+                         StatusColors::red);
+    else if (!delayed && definition_.outputDelayMs != 0 && device_.Using())
+        main_.PostStatus(controls_.deviceTypeSelector.text() +
+                             ": device_output_delay_ms works through JACK only",
                          StatusColors::red);
     if (definition_.sysexEnable) sendHexStringLocked(definition_.initString);
     if (definition_.tracksEnable)

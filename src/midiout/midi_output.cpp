@@ -86,7 +86,8 @@ void TMidiOutput::open() {
         using_ = false;
         return;
     }
-    lookaheadNs_ = connection->lookaheadNs();
+    const int64_t delay = DelayNs();
+    if (delay != 0) connection->setDelayNs(delay);
     {
         std::lock_guard admin(adminMutex_);
         owned_ = std::move(connection);
@@ -99,7 +100,6 @@ void TMidiOutput::open() {
 void TMidiOutput::close() {
     std::unique_ptr<MidiOutConnection> old;
     using_ = false;
-    lookaheadNs_ = 0;
     {
         std::lock_guard admin(adminMutex_);
         connection_.store(nullptr);
@@ -125,6 +125,18 @@ bool TMidiOutput::SendLong(const uint8_t* bytes, int32_t length, int64_t timeNs)
     SenderGuard guard(senders_);
     MidiOutConnection* connection = connection_.load();
     return connection && connection->sendLong(bytes, static_cast<size_t>(length), timeNs);
+}
+
+int64_t TMidiOutput::LookaheadNs() const {
+    SenderGuard guard(senders_);
+    const MidiOutConnection* connection = connection_.load();
+    return connection ? connection->lookaheadNs() : 0;
+}
+
+bool TMidiOutput::SetDelayNs(int64_t delayNs) {
+    delayNs_ = delayNs;
+    std::lock_guard admin(adminMutex_);
+    return owned_ ? owned_->setDelayNs(delayNs) : false;
 }
 
 bool TMidiOutput::Alive() const {

@@ -57,8 +57,13 @@ class TMidiOutput {
 
     // False while open on a destination that has gone away.
     bool Alive() const;
-    // The open connection's lookahead (see MidiOutConnection); 0 while closed.
-    int64_t LookaheadNs() const { return lookaheadNs_.load(std::memory_order_acquire); }
+    // The open connection's lookahead (see MidiOutConnection); 0 while closed. Asked of the
+    // connection each time: another port's delay can change it. Never waits.
+    int64_t LookaheadNs() const;
+    // Shifts everything this device sends by delayNs, on a backend that schedules (JACK); kept
+    // for the devices opened later. False where the open connection cannot do it.
+    bool SetDelayNs(int64_t delayNs);
+    int64_t DelayNs() const { return delayNs_.load(std::memory_order_acquire); }
 
   private:
     void open();
@@ -72,7 +77,7 @@ class TMidiOutput {
     std::atomic<int> port_{0};
     std::atomic<uint32_t> lastOpenResult_{0};
     std::atomic<uint32_t> lastCloseResult_{0};
-    std::atomic<int64_t> lookaheadNs_{0};
+    std::atomic<int64_t> delayNs_{0};
 
     // Senders never lock: they count themselves in senders_, then read the connection. A close
     // takes the pointer away first and then waits for the count to fall to 0 before it lets the

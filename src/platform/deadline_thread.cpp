@@ -51,6 +51,8 @@ void DeadlineThread::wake() {
 }
 
 void DeadlineThread::run() {
+    // Named, so that top -H and the benchmarks can tell the clock thread's CPU time.
+    pthread_setname_np(pthread_self(), "bpm-timer");
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     sched_param param{};
     param.sched_priority = kClockThreadPriority;

@@ -60,6 +60,10 @@ class MidiOutConnection {
     // How late after its time stamp a message may be handed over and still go out at its
     // time: 0 for a backend that sends at once.
     virtual int64_t lookaheadNs() const { return 0; }
+    // Shifts everything sent from now on by delayNs (negative: earlier than the other ports), for
+    // a device that reacts late or early. Only a backend that schedules can do it; one that
+    // sends at once answers false and sends as before.
+    virtual bool setDelayNs(int64_t /*delayNs*/) { return false; }
 };
 
 // Where an opened input delivers. Called on the backend's input thread (never JACK's process

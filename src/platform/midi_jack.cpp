@@ -2,6 +2,7 @@
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
+#include <jack/statistics.h>
 
 #include <algorithm>
 #include <array>
@@ -46,13 +47,13 @@ void MidiEventRing::copyOut(size_t position, void* destination, size_t length) c
     std::memcpy(bytes + first, storage_.data(), length - first);
 }
 
-bool MidiEventRing::push(int64_t timeNs, const uint8_t* bytes, size_t length) {
+bool MidiEventRing::push(int64_t timeNs, const uint8_t* bytes, size_t length, uint32_t flags) {
     if (length == 0 || length > kMaxMessageBytes) return false;
     const size_t size = recordSize(length);
     const size_t written = written_.load(std::memory_order_relaxed);
     const size_t read = read_.load(std::memory_order_acquire);
     if (storage_.size() - (written - read) < size) return false;
-    const Header header{timeNs, static_cast<uint32_t>(length), 0};
+    const Header header{timeNs, static_cast<uint32_t>(length), flags};
     copyIn(written, &header, sizeof header);
     copyIn(written + sizeof header, bytes, length);
     written_.store(written + size, std::memory_order_release);
@@ -100,14 +101,29 @@ void CycleClock::restart(uint32_t firstFrame, int64_t wokeNs, uint32_t sampleRat
     filled_ = 0;
     next_ = 0;
     cycles_ = 0;
+    behindInARow_ = 0;
 }
 
 int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
-                           uint32_t sampleRate) {
+                           uint32_t sampleRate, bool driverXrun) {
     if (sampleRate == 0) sampleRate = 48000;
     if (!started_ || sampleRate != sampleRate_) restart(firstFrame, wokeNs, sampleRate);
     framesSinceBase_ += static_cast<uint32_t>(firstFrame - lastFrame_);
     lastFrame_ = firstFrame;
+
+    double lineNs = static_cast<double>(framesSinceBase_) * nsPerFrame_;
+    double excessNs = static_cast<double>(wokeNs - baseNs_) - lineNs;
+    // A driver xrun restarts the driver's line from when it woke, however late that was; by a
+    // few tens of microseconds or by whole periods. Without word of one, a cycle far behind the
+    // line is a late wake-up, and only many of them in a row a moved line.
+    const bool behind = filled_ > 0 && excessNs - lineOffsetNs_ > kJumpNs;
+    behindInARow_ = behind ? behindInARow_ + 1 : 0;
+    if ((driverXrun && filled_ > 0) || behindInARow_ >= kMovedAfterCycles) {
+        restart(firstFrame, wokeNs, sampleRate);
+        ++lineMoves_;
+        lineNs = 0;
+        excessNs = 0;
+    }
 
     // About two seconds of cycles: on a loaded machine whole stretches of a few hundred
     // milliseconds go by without one prompt wake-up.
@@ -115,8 +131,7 @@ int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
         std::clamp<size_t>(2 * sampleRate / std::max<uint32_t>(frames, 1), 16, kMaxWindow);
     if (filled_ > window) filled_ = window;  // bigger buffers: fewer cycles make two seconds
     if (next_ >= window) next_ = 0;
-    const double lineNs = static_cast<double>(framesSinceBase_) * nsPerFrame_;
-    excessNs_[next_] = static_cast<double>(wokeNs - baseNs_) - lineNs;
+    excessNs_[next_] = excessNs;
     next_ = (next_ + 1) % window;
     if (filled_ < window) ++filled_;
     double lowest = excessNs_[0];
@@ -186,6 +201,10 @@ struct JackOutSlot {
     std::mutex sendMutex;     // serialises the senders; held only for the copy into the ring
     bool closed = false;      // guarded by sendMutex
     std::atomic<bool> alive{true};
+    // The delay set for this port (guarded by the session's slotsMutex_), and what the process
+    // callback adds to the latency for it: the delay plus the shared base, never below 0.
+    int64_t delayNs = 0;
+    std::atomic<int64_t> extraNs{0};
     MidiEventRing ring;
 };
 
@@ -204,6 +223,8 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
                                                   const std::string& ownPortName);
     void close(const std::shared_ptr<JackOutSlot>& slot);
     bool send(JackOutSlot& slot, const uint8_t* bytes, size_t length, int64_t timeNs);
+    bool setDelay(JackOutSlot& slot, int64_t delayNs);
+    int64_t baseDelayNs() const { return baseDelayNs_.load(std::memory_order_relaxed); }
     bool isAlive(const JackOutSlot& slot) const {
         return slot.alive.load(std::memory_order_acquire) &&
                !serverDown_.load(std::memory_order_acquire) &&
@@ -219,6 +240,7 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     uint32_t sampleRate() const { return sampleRate_.load(std::memory_order_relaxed); }
     int64_t latencyNs() const;
     uint64_t lateMessages() const { return lateMessages_.load(std::memory_order_relaxed); }
+    uint64_t lineRestarts() const { return lineRestarts_.load(std::memory_order_relaxed); }
     bool serverRunning() const {
         return !serverDown_.load(std::memory_order_acquire) &&
                !clientClosed_.load(std::memory_order_acquire);
@@ -238,13 +260,18 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
 
     static int onProcess(jack_nframes_t frames, void* self);
     static int onSampleRate(jack_nframes_t rate, void* self);
-    static int onXrun(void* self);
     static void onShutdown(jack_status_t, const char*, void* self);
     static void onPortRegistration(jack_port_id_t id, int registered, void* self);
+    static void onLatency(jack_latency_callback_mode_t mode, void* self);
 
     void process(jack_nframes_t frames);
     CycleMap mapCycle(jack_nframes_t frames);
     void writeDue(JackOutSlot& slot, void* buffer, jack_nframes_t frames, const CycleMap& map);
+    // Works out the shared base and every port's extra delay again; slotsMutex_ held.
+    void spreadDelaysLocked();
+    // Has JACK ask every client for its latencies again (ours from onLatency). Not from a
+    // JACK callback.
+    void republishLatency();
 
     // Stops the connections whose destination isLost(slot) says is gone, and reports each.
     template <class Predicate>
@@ -268,13 +295,15 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     std::atomic<uint64_t> cyclesDone_{0};
     std::atomic<JackProcessHook*> processHook_{nullptr};
     std::atomic<uint64_t> lateMessages_{0};
-    std::atomic<uint64_t> xruns_{0};
+    std::atomic<uint64_t> lineRestarts_{0};
     // Process thread only.
     CycleClock cycleClock_;
-    uint64_t xrunsSeen_ = 0;
+    float lastXrunDelayedUs_ = 0;
 
     std::atomic<bool> serverDown_{false};
     std::atomic<bool> clientClosed_{false};
+
+    std::atomic<int64_t> baseDelayNs_{0};
 
     std::atomic<int64_t> jackMinusMonoNs_{0};
     std::atomic<int64_t> nextOffsetMeasureNs_{0};
@@ -311,8 +340,12 @@ class JackConnection : public MidiOutConnection {
     }
     bool isAlive() const override { return session_->isAlive(*slot_); }
     // A message handed over within the safety margin of its time stamp is placed on its own
-    // frame; up to a whole latency late it still goes out, in the cycle right after.
-    int64_t lookaheadNs() const override { return session_->latencyNs(); }
+    // frame; up to a whole latency late it still goes out, in the cycle right after. A port
+    // delayed by extraNs gives its senders that much more time.
+    int64_t lookaheadNs() const override {
+        return session_->latencyNs() + slot_->extraNs.load(std::memory_order_relaxed);
+    }
+    bool setDelayNs(int64_t delayNs) override { return session_->setDelay(*slot_, delayNs); }
 
   private:
     std::shared_ptr<JackMidiBackend::Session> session_;
@@ -337,9 +370,9 @@ bool JackMidiBackend::Session::open(const std::string& serverName) {
     sampleRate_.store(jack_get_sample_rate(client_), std::memory_order_relaxed);
     jack_set_process_callback(client_, &Session::onProcess, this);
     jack_set_sample_rate_callback(client_, &Session::onSampleRate, this);
-    jack_set_xrun_callback(client_, &Session::onXrun, this);
     jack_on_info_shutdown(client_, &Session::onShutdown, this);
     jack_set_port_registration_callback(client_, &Session::onPortRegistration, this);
+    jack_set_latency_callback(client_, &Session::onLatency, this);
     measureClockOffset();
     if (jack_activate(client_) != 0) {
         jack_client_close(client_);
@@ -416,9 +449,13 @@ bool JackMidiBackend::Session::send(JackOutSlot& slot, const uint8_t* bytes, siz
                                     int64_t timeNs) {
     std::lock_guard lock(slot.sendMutex);
     if (slot.closed || !isAlive(slot)) return false;
-    // The ring carries JACK's time, so the process callback only compares with its cycle.
-    const int64_t jackNs = timeNs == 0 ? 0 : timeNs + jackMinusMonotonicNs();
-    return slot.ring.push(jackNs, bytes, length);
+    // The ring carries JACK's time, so the process callback only compares with its cycle. A
+    // message for "now" carries when it was queued, so that a delayed port can delay it too.
+    if (timeNs == 0) {
+        return slot.ring.push(MonotonicNowNs() + jackMinusMonotonicNs(), bytes, length,
+                              MidiEventRing::kAsap);
+    }
+    return slot.ring.push(timeNs + jackMinusMonotonicNs(), bytes, length);
 }
 
 int JackMidiBackend::Session::onProcess(jack_nframes_t frames, void* self) {
@@ -448,13 +485,16 @@ JackMidiBackend::Session::CycleMap JackMidiBackend::Session::mapCycle(jack_nfram
     const jack_nframes_t firstFrame = jack_last_frame_time(client_);
     const int64_t wokeNs = static_cast<int64_t>(jack_get_time()) * 1000;
     const uint32_t rate = sampleRate_.load(std::memory_order_relaxed);
-    const uint64_t xruns = xruns_.load(std::memory_order_relaxed);
-    if (xruns != xrunsSeen_) {
-        xrunsSeen_ = xruns;
-        cycleClock_.forget();
-    }
+    // The server notes how late its driver was at each driver xrun before the cycle after it
+    // runs, in memory it shares with its clients: a changed figure is word of an xrun in the
+    // very cycle it matters to. (The xrun callback comes through another thread, often cycles
+    // later, and also for clients that merely did not finish, which leave the line alone.)
+    const float xrunDelayedUs = jack_get_xrun_delayed_usecs(client_);
+    const bool driverXrun = xrunDelayedUs != lastXrunDelayedUs_;
+    lastXrunDelayedUs_ = xrunDelayedUs;
     CycleMap map;
-    map.startNs = cycleClock_.update(firstFrame, wokeNs, frames, rate);
+    map.startNs = cycleClock_.update(firstFrame, wokeNs, frames, rate, driverXrun);
+    lineRestarts_.store(cycleClock_.lineMoves(), std::memory_order_relaxed);
     map.framesPerNs = 1.0 / cycleClock_.nsPerFrame();
     map.latencyNs = static_cast<int64_t>(frames) * 1'000'000'000 / std::max<uint32_t>(1, rate) +
                     safetyMarginNs_;
@@ -466,10 +506,22 @@ void JackMidiBackend::Session::writeDue(JackOutSlot& slot, void* buffer, jack_nf
     const size_t largestEvent = jack_midi_max_event_size(buffer);
     const bool deliver = slot.alive.load(std::memory_order_acquire);
     jack_nframes_t lastFrame = 0;  // JACK wants the events of a cycle in time order
+    const int64_t extraNs = slot.extraNs.load(std::memory_order_relaxed);
     MidiEventRing::Header header;
     while (slot.ring.front(header)) {
-        const FramePlacement place = PlaceOnFrame(header.timeNs, map.latencyNs, map.startNs,
-                                                  map.framesPerNs, frames, lastFrame);
+        FramePlacement place;
+        if ((header.flags & MidiEventRing::kAsap) == 0) {
+            place = PlaceOnFrame(header.timeNs, map.latencyNs + extraNs, map.startNs,
+                                 map.framesPerNs, frames, lastFrame);
+        } else if (extraNs <= 0) {
+            place = PlaceOnFrame(0, 0, 0, 0, frames, lastFrame);
+        } else {
+            // "Now" on a delayed port: the port's delay after it was queued. Past that it is
+            // simply due, not late.
+            place = PlaceOnFrame(header.timeNs, extraNs, map.startNs, map.framesPerNs, frames,
+                                 lastFrame);
+            if (place.kind == FramePlacement::Kind::Late) place.kind = FramePlacement::Kind::Now;
+        }
         // Due in a later cycle: stays, and so does all after it.
         if (place.kind == FramePlacement::Kind::LaterCycle) break;
         if (place.kind == FramePlacement::Kind::Late)
@@ -569,8 +621,10 @@ std::unique_ptr<MidiOutConnection> JackMidiBackend::Session::openOutput(
     {
         std::lock_guard lock(slotsMutex_);
         slots_.push_back(slot);
+        spreadDelaysLocked();
     }
     active_[index].store(slot.get(), std::memory_order_seq_cst);
+    republishLatency();
     // The destination may have gone between the connect and now, its notice already handled.
     const bool goneAlready =
         !destination.empty() && !jack_port_by_name(client_, destination.c_str());
@@ -617,6 +671,8 @@ void JackMidiBackend::Session::close(const std::shared_ptr<JackOutSlot>& slot) {
     {
         std::lock_guard lock(slotsMutex_);
         slots_.erase(std::remove(slots_.begin(), slots_.end(), slot), slots_.end());
+        // A port that was set earlier than the others no longer holds them back.
+        spreadDelaysLocked();
     }
     for (auto& entry : active_) {
         JackOutSlot* expected = slot.get();
@@ -624,6 +680,7 @@ void JackMidiBackend::Session::close(const std::shared_ptr<JackOutSlot>& slot) {
     }
     if (waitForCycle()) {
         jack_port_unregister(client_, slot->port);
+        republishLatency();
     } else {
         // Server gone or stuck: no request to it, and the memory stays until the client closes.
         std::lock_guard lock(slotsMutex_);
@@ -631,15 +688,58 @@ void JackMidiBackend::Session::close(const std::shared_ptr<JackOutSlot>& slot) {
     }
 }
 
+// --- delays and the latency JACK is told --------------------------------------------------
+
+bool JackMidiBackend::Session::setDelay(JackOutSlot& slot, int64_t delayNs) {
+    std::lock_guard admin(adminMutex_);
+    if (clientClosed_.load()) return false;
+    {
+        std::lock_guard lock(slotsMutex_);
+        slot.delayNs = delayNs;
+        spreadDelaysLocked();
+    }
+    republishLatency();
+    return true;
+}
+
+void JackMidiBackend::Session::spreadDelaysLocked() {
+    // A port cannot send before its time stamp plus the latency, so "earlier than the others"
+    // is made by holding all the others back by as much.
+    int64_t base = 0;
+    for (const auto& slot : slots_) base = std::max(base, -slot->delayNs);
+    for (const auto& slot : slots_)
+        slot->extraNs.store(base + slot->delayNs, std::memory_order_relaxed);
+    baseDelayNs_.store(base, std::memory_order_relaxed);
+}
+
+void JackMidiBackend::Session::republishLatency() {
+    if (serverRunning()) jack_recompute_total_latencies(client_);
+}
+
+void JackMidiBackend::Session::onLatency(jack_latency_callback_mode_t mode, void* self) {
+    // Our ports are where the messages start, so what a host compensates for is the time from
+    // a message's time stamp until it is in the graph: the capture latency of the output port.
+    // Nothing of ours passes from an input to an output, so the playback side stays as JACK has
+    // it.
+    if (mode != JackCaptureLatency) return;
+    auto* session = static_cast<Session*>(self);
+    if (session->clientClosed_.load()) return;
+    const double framesPerNs = session->sampleRate() / 1e9;
+    const int64_t latencyNs = session->latencyNs();
+    std::lock_guard lock(session->slotsMutex_);
+    for (const auto& slot : session->slots_) {
+        const auto frames = static_cast<jack_nframes_t>(std::llround(
+            static_cast<double>(latencyNs + slot->extraNs.load(std::memory_order_relaxed)) *
+            framesPerNs));
+        jack_latency_range_t range{frames, frames};
+        jack_port_set_latency_range(slot->port, JackCaptureLatency, &range);
+    }
+}
+
 // --- notifications (JACK's notification thread) ----------------------------------------------
 
 int JackMidiBackend::Session::onSampleRate(jack_nframes_t rate, void* self) {
     static_cast<Session*>(self)->sampleRate_.store(rate, std::memory_order_relaxed);
-    return 0;
-}
-
-int JackMidiBackend::Session::onXrun(void* self) {
-    static_cast<Session*>(self)->xruns_.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 
@@ -734,8 +834,14 @@ uint32_t JackMidiBackend::sampleRate() const {
 int64_t JackMidiBackend::latencyNs() const {
     return session_->latencyNs();
 }
+int64_t JackMidiBackend::sharedBaseDelayNs() const {
+    return session_->baseDelayNs();
+}
 uint64_t JackMidiBackend::lateMessageCount() const {
     return session_->lateMessages();
+}
+uint64_t JackMidiBackend::timeLineRestartCount() const {
+    return session_->lineRestarts();
 }
 bool JackMidiBackend::serverRunning() const {
     return session_->serverRunning();

@@ -22,14 +22,16 @@ class MidiEventRing {
     struct Header {
         int64_t timeNs = 0;
         uint32_t length = 0;
-        uint32_t reserved = 0;
+        uint32_t flags = 0;
     };
+    // Header flag: timeNs is when the message was queued, and it goes out as soon as possible.
+    static constexpr uint32_t kAsap = 1;
 
     // capacityBytes is rounded up to a power of two.
     explicit MidiEventRing(size_t capacityBytes);
 
     // Writer side. False (nothing queued) when the message is empty, too long, or does not fit.
-    bool push(int64_t timeNs, const uint8_t* bytes, size_t length);
+    bool push(int64_t timeNs, const uint8_t* bytes, size_t length, uint32_t flags = 0);
 
     // Reader side: look at the oldest message, copy its bytes out, then drop it.
     bool front(Header& header) const;
@@ -60,26 +62,36 @@ class MidiEventRing {
 // messages on frames.
 //
 // JACK's own estimate (jack_get_cycle_times) comes from a filter that every late wake-up of the
-// server pulls aside for a second or two; on a loaded machine that moves clock ticks by several
-// frames. The frames themselves keep their pace: the driver's period boundaries lie on a
-// straight line in time, and a callback can only ever wake after its boundary. So the lowest
-// (wake-up time - frame x frame length) over the last two seconds marks the line, plus the
-// small least wake-up delay, which only adds to the latency. Late wake-ups do not move it.
-// That lowest value still wanders by some tens of microseconds as prompt wake-ups come and
-// go; the estimate follows it no faster than a sound card's clock can drift against the
-// system's (300 ppm), so no tick interval changes by more than a fraction of a frame. After
-// an xrun the line really moves: forget() starts afresh. Process thread only; no allocation.
+// server pulls aside for a second or two, and after an xrun it starts again off by whole
+// periods; on a loaded machine that moves clock ticks by several frames. The frames themselves
+// keep their pace: the driver's period boundaries lie on a straight line in time, and a callback
+// can only ever wake after its boundary. So the lowest (wake-up time - frame x frame length)
+// over the last two seconds marks the line, plus the small least wake-up delay, which only adds
+// to the latency. Late wake-ups do not move it. That lowest value still wanders by some tens of
+// microseconds as prompt wake-ups come and go; the estimate follows it no faster than a sound
+// card's clock can drift against the system's (300 ppm), so no tick interval changes by more
+// than a fraction of a frame.
+//
+// A driver xrun moves the line itself, later by as long as the driver was held up: the first
+// cycle after word of one starts the line afresh. Without word of an xrun, eight cycles in a row
+// more than a millisecond behind the line do (no late wake-up on a loaded machine lasts that
+// long without making an xrun of its own). Process thread only; no allocation.
 class CycleClock {
   public:
     static constexpr size_t kMaxWindow = 1024;
+    static constexpr size_t kMovedAfterCycles = 8;
 
     // Feeds one cycle: JACK's frame counter at its start (jack_last_frame_time), when this
-    // callback woke in JACK's time, and the current buffer size and sample rate. Returns the
-    // estimated time of the cycle's first frame.
-    int64_t update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames, uint32_t sampleRate);
+    // callback woke in JACK's time, the current buffer size and sample rate, and whether the
+    // server reported a driver xrun since the cycle before. Returns the estimated time of the
+    // cycle's first frame.
+    int64_t update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames, uint32_t sampleRate,
+                   bool driverXrun = false);
     double nsPerFrame() const { return nsPerFrame_; }
-    // After an xrun: the old cycles say nothing about the new line.
+    // Forgets every cycle seen: the next one starts the line afresh.
     void forget() { started_ = false; }
+    // How often the line was found to have moved and was started afresh.
+    uint64_t lineMoves() const { return lineMoves_; }
 
   private:
     void restart(uint32_t firstFrame, int64_t wokeNs, uint32_t sampleRate);
@@ -96,6 +108,8 @@ class CycleClock {
     std::array<double, kMaxWindow> excessNs_{};
     size_t filled_ = 0;
     size_t next_ = 0;
+    uint32_t behindInARow_ = 0;  // cycles in a row more than kJumpNs behind the line
+    uint64_t lineMoves_ = 0;
 };
 
 // Where a message lands in a cycle: the frame nearest to its due time (time stamp plus latency)
@@ -128,14 +142,16 @@ class JackInputHub;
 // "tempovane", serves the whole program.
 class JackMidiBackend : public MidiOutBackend {
   public:
-    // Scheduled sends are due one period after their time stamp, plus this margin. The clock
-    // thread posts a tick some 50-100 us after its time stamp (its wake-up latency); with no
-    // margin, a tick whose frame lies that close after a cycle boundary has already missed the
-    // callback that had to write it and goes out late, at the start of the next cycle. Measured
-    // at 2500 BPM with the dummy driver on a shared two-core machine: without a margin 1.6 to
-    // 3.7 % of the ticks came late (99th percentile jitter 6 frames); with 1 ms, 0.1 to 0.2 %
-    // (only ticks whose sender woke over a millisecond late) and the 99th percentile at 0.
-    static constexpr int64_t kDefaultSafetyMarginNs = 1'000'000;
+    // Scheduled sends are due one period after their time stamp, plus this margin: a message
+    // handed over up to the margin after its time stamp is still placed on its own frame. The
+    // clock thread posts a tick some 50-100 us after its time stamp on an idle machine, and up
+    // to a few milliseconds late on a loaded one; the cycle that has to carry the tick may
+    // begin as early as one margin after the time stamp. Measured at 2500 BPM (dummy driver,
+    // 256 frames, both cores of a shared machine busy, 15 s): with 1 ms, 123 ticks came too
+    // late for their frames and bunched up; with 2, 2.5 and 3 ms, none. 2.5 ms places every
+    // tick from a clock thread that wakes up to 2 ms late, with half a millisecond for the
+    // sending itself; it adds 1.5 ms to the latency, which JACK hosts are told.
+    static constexpr int64_t kDefaultSafetyMarginNs = 2'500'000;
 
     // Null when no server answers; a server is never started. An empty serverName takes the
     // usual default (JACK_DEFAULT_SERVER, else "default").
@@ -163,10 +179,17 @@ class JackMidiBackend : public MidiOutBackend {
     std::string clientName() const;
     uint32_t sampleRate() const;
     // The delay from a message's time stamp to its frame: one period plus the safety margin.
+    // A port with a delay of its own adds that (see MidiOutConnection::setDelayNs).
     int64_t latencyNs() const;
+    // Lifts every port when some port is set earlier than the others: the largest negative
+    // delay among the open ports, as a positive number, or 0.
+    int64_t sharedBaseDelayNs() const;
     // Scheduled messages that reached the process callback after their frame had passed and so
     // went out late, over all connections. A health figure for tools and experiments.
     uint64_t lateMessageCount() const;
+    // How often the driver's time line was found to have moved (an xrun), and the cycles were
+    // learnt afresh.
+    uint64_t timeLineRestartCount() const;
     bool serverRunning() const;
 
     class Session;

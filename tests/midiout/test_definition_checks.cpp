@@ -64,6 +64,7 @@ TEST_F(DefinitionCheckTest, WellFormedStringsStillGoOutAsWritten) {
     EXPECT_EQ(sent, (std::vector<std::string>{"F0 41 10 42 12 07 F7", "F0 7D 01 78 00 F7"}));
     EXPECT_EQ(m.state.StatusChanges.load(), 0);
     rig.port1().SendRelease();
+    ASSERT_FALSE(rig.sent("synth").empty());
     EXPECT_EQ(rig.sent("synth").back(), "F0 7D 11 F7");
 }
 

@@ -95,6 +95,7 @@ TEST_F(PortTest, StartsAtBarLinesGoBeforeOrAfterThatTicksClock) {
         if (s[i] == "FA") starts.push_back(i);
     // Ticks 0, 192 and 384 are bar lines at divider 2; a clock goes out every second tick.
     EXPECT_EQ(starts, (std::vector<size_t>{0, 97, 194}));
+    ASSERT_GE(s.size(), 2u);
     EXPECT_EQ(s[1], "F8");
 
     useDefinition("BarStartAfter",
@@ -103,6 +104,7 @@ TEST_F(PortTest, StartsAtBarLinesGoBeforeOrAfterThatTicksClock) {
     rig.memory->clearMessages();
     runTicks(0, 193);
     s = sent();
+    ASSERT_GE(s.size(), 99u);
     EXPECT_EQ(s[0], "F8");
     EXPECT_EQ(s[1], "FA");
     EXPECT_EQ(s[97], "F8");
@@ -123,10 +125,12 @@ TEST_F(PortTest, StartNowGoesBeforeTheFirstClockAndADeferredStartWaitsOneBeat) {
     runTicks(0, 47);
     EXPECT_EQ(ModelRig::count(sent(), "FA"), 0);
     runTicks(47, 1);  // AfterTick(48): one port beat of divider x 24 ticks has gone by
+    ASSERT_FALSE(sent().empty());
     EXPECT_EQ(sent().back(), "FA");
     EXPECT_EQ(m.state.PendingStatus().text, "Running ...");
     EXPECT_FALSE(port.StartPending());
     runTicks(48, 2);
+    ASSERT_FALSE(sent().empty());
     EXPECT_EQ(sent().back(), "F8");
 }
 
@@ -144,6 +148,7 @@ TEST_F(PortTest, NoStartAtStartAndNoStopAtEndLeavePauseAlone) {
     auto s = sent();
     EXPECT_EQ(ModelRig::count(s, "FA"), 0);
     EXPECT_EQ(ModelRig::count(s, "FC"), 1);  // the pause, not the stop
+    ASSERT_FALSE(s.empty());
     EXPECT_EQ(s.back(), "FC");
     EXPECT_EQ(m.state.PendingStatus().text, "Stopped ...");
 }
@@ -248,6 +253,8 @@ TEST_F(PortTest, ReopeningSendsTheReleaseOnlyWhenTheDefinitionHasSysex) {
 
     useDefinition("Sysex", kSysexDevice);
     rig.openPort1("synth");
+    ASSERT_FALSE(rig.sent("drums").empty());
+    ASSERT_FALSE(rig.sent("synth").empty());
     EXPECT_EQ(rig.sent("drums").back(), "F0 7D 11 F7");
     EXPECT_EQ(rig.sent("synth").front(), "F0 7D 10 F7");
 }
@@ -325,6 +332,7 @@ TEST_F(PortTest, LoadPortSettingsRestoresTypeAndDivider) {
     port.TempoChanged(120);
     rig.openPort1();
     runTicks(0, 3);  // no overflow on the bar arithmetic
+    ASSERT_FALSE(sent().empty());
     EXPECT_EQ(sent().back(), "F8");
 }
 
@@ -379,11 +387,13 @@ TEST_F(PortTest, TracksAreHandedOverAndTheirProgramChangeSent) {
                   "device_tracks_programchange=5\n"
                   "[TRACKS]\n24=7F 00 7F 00\n26=00 7F\n");
     EXPECT_EQ(port.TrackLines(), (std::vector<std::string>{"24=7F 00 7F 00", "26=00 7F"}));
+    ASSERT_FALSE(sent().empty());
     EXPECT_EQ(sent().front(), "C9 05");
     // The program change ignores the enable box.
     port.SetOutputEnabled(false);
     rig.memory->clearMessages();
     port.LoadDeviceDefinition();
+    ASSERT_FALSE(sent().empty());
     EXPECT_EQ(sent().front(), "C9 05");
 }
 

@@ -231,3 +231,56 @@ TEST(CycleClock, StartsAfreshOnANewSampleRate) {
     EXPECT_EQ(clock.update(driver.frame, woke, kPeriod, 44100), woke);
     EXPECT_DOUBLE_EQ(clock.nsPerFrame(), 1e9 / 44100);
 }
+
+TEST(CycleClock, ADriverXrunThatLeftTheCycleBehindStartsTheLineAfreshAtOnce) {
+    CycleClock clock;
+    SimulatedDriver driver;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
+    }
+    // The driver was held up for 30 ms: the frames carry on from a line that much later.
+    driver.boundaryNs += 30'000'000;
+    const int64_t fresh =
+        clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate, /*driverXrun=*/true);
+    EXPECT_NEAR(static_cast<double>(fresh) - driver.boundaryNs, 10'000, 1000);
+    EXPECT_EQ(clock.lineMoves(), 1u);
+}
+
+TEST(CycleClock, EvenADriverXrunOfAFewMicrosecondsMovesTheLine) {
+    CycleClock clock;
+    SimulatedDriver driver;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
+    }
+    // The driver woke 60 us past its time and carries on from there. Were the old line kept,
+    // its prompt wake-ups would hold the estimate 60 us early for two seconds: three frames.
+    driver.boundaryNs += 60'000;
+    clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate, /*driverXrun=*/true);
+    int64_t estimate = 0;
+    for (int cycle = 0; cycle < 100; ++cycle)
+        estimate = clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
+    EXPECT_NEAR(static_cast<double>(estimate) - driver.boundaryNs, 10'000, 1000);
+    EXPECT_EQ(clock.lineMoves(), 1u);
+}
+
+TEST(CycleClock, WithoutWordOfAnXrunAMovedLineIsTakenAfterEightCyclesBehind) {
+    CycleClock clock;
+    SimulatedDriver driver;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
+    }
+    // Seven wake-ups in a row 2 ms late are a loaded machine, not a moved line.
+    for (int cycle = 0; cycle < 7; ++cycle) {
+        const int64_t estimate = clock.update(driver.frame, driver.advance(2'010'000), kPeriod, kRate);
+        EXPECT_NEAR(static_cast<double>(estimate) - driver.boundaryNs, 10'000, 1000);
+    }
+    clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
+    EXPECT_EQ(clock.lineMoves(), 0u);
+    // A line 5 ms later, with no word of it: followed from the eighth cycle on.
+    driver.boundaryNs += 5'000'000;
+    int64_t estimate = 0;
+    for (size_t cycle = 0; cycle < CycleClock::kMovedAfterCycles; ++cycle)
+        estimate = clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
+    EXPECT_NEAR(static_cast<double>(estimate) - driver.boundaryNs, 10'000, 1000);
+    EXPECT_EQ(clock.lineMoves(), 1u);
+}

@@ -240,6 +240,15 @@ class PrivateJackServer {
                });
     }
 
+    // Holds the whole server still (SIGSTOP, then SIGCONT): its driver wakes that much late,
+    // which JACK reports as an xrun, and the cycles go on from a time line that much later.
+    void freezeFor(std::chrono::milliseconds duration) {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGSTOP);
+        std::this_thread::sleep_for(duration);
+        ::kill(pid_, SIGCONT);
+    }
+
     // SIGTERM: the server shuts down in good order and tells its clients. SIGKILL: it just dies.
     void stop(int signal) {
         if (pid_ <= 0) return;

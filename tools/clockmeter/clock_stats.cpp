@@ -45,6 +45,7 @@ void ClockStatistics::add(const ClockEvent& event) {
         for (Stretch* stretch : {&total_, &window_}) {
             if (missing > 0) {
                 stretch->lost += static_cast<uint64_t>(missing);
+                ++stretch->gaps;
             } else {
                 stretch->intervals.push_back(interval);
             }
@@ -73,12 +74,18 @@ ClockFigures ClockStatistics::figures(const Stretch& stretch, double referenceFr
     result.lost = stretch.lost;
     const double mean = meanInterval(stretch);
     if (mean > 0) result.bpm = sampleRate_ * 60.0 / (24.0 * mean);
+    const double received = static_cast<double>(stretch.intervals.size() + stretch.gaps);
+    if (stretch.spanFrames > 0)
+        result.receivedBpm = sampleRate_ * 60.0 * received / (24.0 * stretch.spanFrames);
     if (referenceFrames > 0 && !stretch.intervals.empty()) {
         std::vector<double> deviations;
         deviations.reserve(stretch.intervals.size());
         for (double interval : stretch.intervals) {
             deviations.push_back(std::fabs(interval - referenceFrames));
         }
+        // A hair over one frame, so that 1.0000001 from floating point does not count.
+        result.offByMoreThanAFrame = static_cast<uint64_t>(
+            std::count_if(deviations.begin(), deviations.end(), [](double d) { return d > 1.001; }));
         std::sort(deviations.begin(), deviations.end());
         // Nearest rank: the smallest value that at least this fraction of intervals stay within.
         auto rank = [&](double fraction) {
@@ -123,7 +130,7 @@ std::string SummaryLine(const ClockFigures& figures, double sampleRate) {
                   "SUMMARY bpm=%.4f ticks=%llu jitter_p50_us=%.2f jitter_p99_us=%.2f "
                   "jitter_max_us=%.2f jitter_p50_frames=%.3f jitter_p99_frames=%.3f "
                   "jitter_max_frames=%.3f drift_ppm=%s lost=%llu starts=%llu stops=%llu "
-                  "continues=%llu rate=%.0f",
+                  "continues=%llu rate=%.0f off_over_1_frame=%llu received_bpm=%.4f",
                   figures.bpm, static_cast<unsigned long long>(figures.ticks),
                   figures.jitterP50Frames * usPerFrame, figures.jitterP99Frames * usPerFrame,
                   figures.jitterMaxFrames * usPerFrame, figures.jitterP50Frames,
@@ -131,6 +138,8 @@ std::string SummaryLine(const ClockFigures& figures, double sampleRate) {
                   static_cast<unsigned long long>(figures.lost),
                   static_cast<unsigned long long>(figures.starts),
                   static_cast<unsigned long long>(figures.stops),
-                  static_cast<unsigned long long>(figures.continues), sampleRate);
+                  static_cast<unsigned long long>(figures.continues), sampleRate,
+                  static_cast<unsigned long long>(figures.offByMoreThanAFrame),
+                  figures.receivedBpm);
     return line;
 }

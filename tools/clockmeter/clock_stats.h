@@ -27,6 +27,10 @@ struct ClockFigures {
     uint64_t continues = 0;
     uint64_t lost = 0;
     double bpm = 0;  // from the mean interval; 0 until two ticks arrived
+    // The tempo a receiver that counts ticks over time sees: lost ticks make it slower.
+    double receivedBpm = 0;
+    // Intervals (losses aside) more than one frame away from the reference interval.
+    uint64_t offByMoreThanAFrame = 0;
     double jitterP50Frames = 0;
     double jitterP99Frames = 0;
     double jitterMaxFrames = 0;
@@ -61,6 +65,7 @@ class ClockStatistics {
     struct Stretch {
         std::vector<double> intervals;  // in frames; the jitter candidates
         uint64_t ticks = 0, starts = 0, stops = 0, continues = 0, lost = 0;
+        uint64_t gaps = 0;  // intervals in which ticks went missing
         double spanFrames = 0;     // frames covered by counted intervals, lost ones included
         double spanIntervals = 0;  // nominal intervals those frames should have lasted
     };

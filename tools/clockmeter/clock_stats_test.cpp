@@ -67,6 +67,19 @@ TEST(ClockStatistics, LongIntervalsCountLostTicksButNotJitter) {
     EXPECT_NEAR(figures.driftPpm, (6400.0 / 6000.0 - 1) * 1e6, 1e-6);
 }
 
+TEST(ClockStatistics, LossesSlowTheReceivedTempoAndOffIntervalsAreCounted) {
+    ClockStatistics statistics(kRate, kBpm);
+    // Ten intervals over 10,000 frames, one of them holding a lost tick; one a frame long (on
+    // the line), one two frames long and one two short (off).
+    AddTicks(statistics, {0, 1000, 3000, 4001, 5003, 6001, 7000, 8000, 9000, 10000});
+    const ClockFigures figures = statistics.total();
+    EXPECT_EQ(figures.lost, 1u);
+    EXPECT_EQ(figures.offByMoreThanAFrame, 2u);
+    // Nine intervals received in 10,000 frames, where 120 BPM takes 1000 each.
+    EXPECT_NEAR(figures.receivedBpm, 120.0 * 9 / 10, 1e-9);
+    EXPECT_NEAR(figures.bpm, 48000.0 * 60 / (24 * 1000), 0.2);  // the others' mean: near 120
+}
+
 TEST(ClockStatistics, StopSuspendsMeasurementUntilTheNextTick) {
     ClockStatistics statistics(kRate, kBpm);
     AddTicks(statistics, {0, 1000});
@@ -118,7 +131,8 @@ TEST(ClockStatistics, SummaryLineCarriesEveryField) {
     for (const char* key :
          {"bpm=", "ticks=3 ", "jitter_p50_us=", "jitter_p99_us=20.83", "jitter_max_us=20.83",
           "jitter_p50_frames=", "jitter_p99_frames=1.000", "jitter_max_frames=1.000",
-          "drift_ppm=500.000", "lost=0 ", "starts=0 ", "stops=0 ", "continues=0"}) {
+          "drift_ppm=500.000", "lost=0 ", "starts=0 ", "stops=0 ", "continues=0",
+          "off_over_1_frame=0 ", "received_bpm=119.9"}) {
         EXPECT_NE(line.find(key), std::string::npos) << key << " missing in " << line;
     }
     EXPECT_NE(SummaryLine(ClockStatistics(kRate, 0).total(), kRate).find("drift_ppm=nan"),

@@ -51,6 +51,9 @@ const char* const kHelp =
     "               (a tick held up by more than half an interval counts too)\n"
     "  starts, stops, continues   transport messages (FA, FC, FB) received\n"
     "  rate         JACK sample rate\n"
+    "  off_over_1_frame  intervals (losses aside) more than one frame from the nominal one\n"
+    "  received_bpm the tempo a receiver counting ticks over time sees; losses slow it down\n"
+    "  xruns        the server's xruns while the meter listened\n"
     "Intervals across a Stop are not measured: a master may pause its clock while stopped.\n"
     "Nor are intervals that run backwards, which JACK produces now and then during an xrun.\n"
     "\n"
@@ -179,6 +182,7 @@ class MeterClient {
         }
         jack_set_process_callback(client_, &MeterClient::onProcess, this);
         jack_on_shutdown(client_, &MeterClient::onShutdown, this);
+        jack_set_xrun_callback(client_, &MeterClient::onXrun, this);
         if (jack_activate(client_) != 0) {
             std::fprintf(stderr, "clockmeter: could not activate the JACK client\n");
             return false;
@@ -197,11 +201,16 @@ class MeterClient {
     unsigned bufferSize() const { return jack_get_buffer_size(client_); }
     bool serverGone() const { return serverGone_.load(); }
     uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+    uint64_t xruns() const { return xruns_.load(std::memory_order_relaxed); }
     ClockEventRing& events() { return ring_; }
 
   private:
     static int onProcess(jack_nframes_t frames, void* self) {
         static_cast<MeterClient*>(self)->process(frames);
+        return 0;
+    }
+    static int onXrun(void* self) {
+        static_cast<MeterClient*>(self)->xruns_.fetch_add(1, std::memory_order_relaxed);
         return 0;
     }
     static void onShutdown(void* self) {
@@ -243,6 +252,7 @@ class MeterClient {
     ClockEventRing ring_;
     std::atomic<bool> serverGone_{false};
     std::atomic<uint64_t> dropped_{0};
+    std::atomic<uint64_t> xruns_{0};
     // Touched by the process thread only.
     bool haveCycle_ = false;
     jack_nframes_t lastCycleStart_ = 0;
@@ -318,6 +328,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "clockmeter: %llu events dropped (reader fell behind)\n",
                      static_cast<unsigned long long>(meter.dropped()));
     }
-    std::printf("%s\n", SummaryLine(statistics.total(), sampleRate).c_str());
+    // The server's xruns while the meter listened: every client hears of each one.
+    std::printf("%s xruns=%llu\n", SummaryLine(statistics.total(), sampleRate).c_str(),
+                static_cast<unsigned long long>(meter.xruns()));
     return 0;
 }
