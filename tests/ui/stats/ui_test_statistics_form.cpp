@@ -140,17 +140,25 @@ struct StatisticsPumpTest : MainWindowTest {
 
 TEST_F(StatisticsPumpTest, EveryTenthPassRecordsOneSample) {
     open();
+    // The window's own 50 ms timer may already have run a few passes while the rig waited for
+    // the window; stop it so only this test's passes count, and find the first sample's pass.
+    window->VCLEventsTimer->stop();
     window->SetSecondaryWindows(nullptr, &stats);
     stats.show();
     stats.RecordBPMCheckbox->setChecked(true);
-    pump(9);
-    EXPECT_EQ(stats.Series1->count(), 0);
     model().MeasureRequested = false;
-    pump(1);
+    int passes = 0;
+    while (stats.Series1->count() == 0 && passes < 20) {
+        pump(1);
+        ++passes;
+    }
+    EXPECT_LE(passes, 10);
     ASSERT_EQ(stats.Series1->count(), 1);
     EXPECT_EQ(stats.Series1->at(0), QPointF(0.5, 0));  // stopped: 0 BPM
     EXPECT_TRUE(model().MeasureRequested.load());       // asked again for the next one
-    pump(10);
+    pump(9);
+    EXPECT_EQ(stats.Series1->count(), 1);
+    pump(1);
     EXPECT_EQ(stats.Series1->count(), 2);
 }
 
