@@ -66,7 +66,7 @@ TEST_F(PatchWatchTest, AnOutsideEditImportsOnceAndOurOwnSaveNever) {
     folder.write("go", "");
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return std::filesystem::exists(folder.file("done")); }, 10000));
-    QTest::qWaitFor([&] { return w.PatchWatch().Reports() >= 1; }, 5000);
+    (void)QTest::qWaitFor([&] { return w.PatchWatch().Reports() >= 1; }, 5000);
     quiet();
     EXPECT_EQ(w.PatchWatch().Reports(), 1);
     EXPECT_EQ(status(), "live.tvp import!");
@@ -84,7 +84,7 @@ TEST_F(PatchWatchTest, AnOutsideEditImportsOnceAndOurOwnSaveNever) {
 
     // Written by someone else, the settings file is imported like any patch.
     folder.write("clockpresets.ini", "[BPM_PRESETS]\nF7BPM=111\n");
-    QTest::qWaitFor([&] { return w.PatchWatch().Reports() >= 2; }, 5000);
+    (void)QTest::qWaitFor([&] { return w.PatchWatch().Reports() >= 2; }, 5000);
     quiet();
     EXPECT_EQ(w.PatchWatch().Reports(), 2);
     EXPECT_EQ(status(), "clockpresets.ini import!");
