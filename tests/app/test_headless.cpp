@@ -24,10 +24,33 @@ Headless::Options Parse(std::vector<std::string> arguments, bool expectOk = true
     return options;
 }
 
+// The run owns its MIDI system and ends it; the test's memory backend outlives it behind this.
+class SharedBackend final : public MidiOutBackend {
+  public:
+    explicit SharedBackend(MemoryMidiBackend& memory) : memory_(memory) {}
+    std::string prefix() const override { return memory_.prefix(); }
+    std::vector<std::string> listOutputs() override { return memory_.listOutputs(); }
+    std::unique_ptr<MidiOutConnection> openOutput(const std::string& name,
+                                                  const std::string& ownPortName) override {
+        return memory_.openOutput(name, ownPortName);
+    }
+    void setProblemSink(ProblemSink sink) override { memory_.setProblemSink(std::move(sink)); }
+    std::vector<std::string> listInputs() override { return memory_.listInputs(); }
+    std::unique_ptr<MidiInConnection> openInput(const std::string& name,
+                                                const std::string& ownPortName,
+                                                MidiInHandler handler) override {
+        return memory_.openInput(name, ownPortName, std::move(handler));
+    }
+
+  private:
+    MemoryMidiBackend& memory_;
+};
+
 // The headless run on the memory backend, in a folder of its own laid out like the build folder.
 struct HeadlessRig {
     TempFolder folder;
-    MemoryMidiBackend* memory = nullptr;
+    MemoryMidiBackend backend;
+    MemoryMidiBackend* memory = nullptr;  // set once the run has made its MIDI system
     std::ostringstream log;
     Headless::Environment environment;
     std::function<bool()> stopWhen = [] { return true; };
@@ -36,13 +59,12 @@ struct HeadlessRig {
     HeadlessRig() {
         folder.write("indrv/Keys.ini", "[SPECIAL_COMMANDS]\nINPUT0=B00700\nACTION0=10001\n");
         environment.locations = LocateFiles(folder.path(), [](const char*) { return nullptr; });
+        backend.addDevice("synth");
+        backend.addInputDevice("pedal");
         environment.makeMidi = [this] {
             auto system = std::make_unique<MidiSystem>();
-            auto backend = std::make_unique<MemoryMidiBackend>();
-            memory = backend.get();
-            memory->addDevice("synth");
-            memory->addInputDevice("pedal");
-            system->addBackend(std::move(backend));
+            system->addBackend(std::make_unique<SharedBackend>(backend));
+            memory = &backend;
             return system;
         };
         environment.waitForStop = [this](int timeoutMs) {

@@ -33,9 +33,9 @@ TEST(DefinitionFolders, MissingUserFolderStillListsTheShippedOnes) {
     TempFolder shipped;
     shipped.write("FootController.ini", "");
     EXPECT_EQ(ListInputDeviceTypes({"/no/such/folder/", shipped.path()}),
-              (std::vector<std::string>{"Default", "FootController"}));
+              (std::vector<std::string>{"FootController", "Default"}));
     EXPECT_EQ(ListOutputDeviceTypes({"/no/such/folder/", shipped.path()}),
-              (std::vector<std::string>{"Tempovane"}));
+              (std::vector<std::string>{"FootController", "Tempovane"}));
 }
 
 TEST(DefinitionFolders, PortsReadShippedDefinitionsAndPreferTheUsersCopy) {
