@@ -163,6 +163,7 @@ int Run(const Options& options, Environment& environment, std::ostream& log) {
         pump.Say("Warning : Saved ports not found : " + names);
     }
     model.ReportMissingJackIfNothingToChoose();
+    pump.Pass();
     std::shared_ptr<void> session;
     if (environment.joinSession) session = environment.joinSession(model, file);
     if (options.start) model.StartTransport(true, false);

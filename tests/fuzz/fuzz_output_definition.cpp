@@ -1,5 +1,5 @@
-// An output device definition of any content, read as a port loads it: the port then opens,
-// starts, sends tempo messages at several tempos, runs its track sequencer and stops.
+// An output device definition of any content, read as a port loads it: the port then sends its
+// init string, starts, sends tempo messages at several tempos, runs its track sequencer and stops.
 #include <fstream>
 
 #include "fuzz_rig.h"
@@ -20,13 +20,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     IniFile file;
     file.loadText(text);
-    (void)ReadOutputDeviceDefinition(file);
+    const OutputDeviceDefinition definition = ReadOutputDeviceDefinition(file);
 
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
     KorvidMainModel& m = *rig.model;
     MidiOutPort& port = *m.OutPort1();
     port.LoadDeviceDefinition();
-    port.OpenSelectedPort();  // init string, tempo, tracks' program change
+    // What opening sends, without making a new connection each run.
+    port.SendHexString(definition.initString);
     for (double bpm : {0.001, 1.0, 120.0, 333.333, 2500.0, 1e9}) port.TempoChanged(bpm);
     m.SetBPM(180);
     m.StartTransport(true, false);

@@ -1,6 +1,5 @@
 // A settings file of any content: start-up reads it (window, tempo limits, ports, options) and
-// opens the ports it names; the clock then runs a few ticks at the tempo it set, and the file is
-// written back and read again.
+// opens the ports it names; the clock then runs a few ticks at the tempo it set.
 #include <cmath>
 
 #include "app/settings_file.h"
@@ -23,13 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rig.ticks(8);
     m.StopTransport(true);
     m.Timer().SetEnabled(false);
-
-    IniFile written;
-    SettingsFile::WriteWindowAndTempo(written, m.settings, m.Timer().Tempo() * 0.001);
-    SettingsFile::WritePorts(written, m);
-    SettingsFile::WriteOptions(written, m.settings);
-    SettingsFile::ReadWindowAndTempo(written, m.settings);
-    SettingsFile::ReadOptions(written, m.settings);
     // Whatever the file said, the tempo stays a number the clock can run at.
     const double bpm = m.GetBPM();
     if (!std::isfinite(bpm) || bpm <= 0) __builtin_trap();
