@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -24,7 +25,7 @@ constexpr double kSlowestPeriodFrames = 50.0;
 
 struct Port {
     jack_port_t* port = nullptr;
-    std::atomic<uint64_t> ticks{0}, starts{0}, stops{0}, gaps{0}, missing{0};
+    std::atomic<uint64_t> ticks{0}, starts{0}, stops{0}, gaps{0}, missing{0}, backwards{0};
     std::atomic<uint32_t> widest{0};
     uint64_t lastFrame = 0;
     bool haveLast = false;
@@ -59,12 +60,21 @@ int Process(jack_nframes_t frames, void*) {
             } else if (e.buffer[0] == 0xF8) {
                 const uint64_t frame = cycleStart + e.time;
                 if (p.haveLast) {
-                    const uint64_t spacing = frame - p.lastFrame;
-                    if (spacing > p.widest.load()) p.widest.store(static_cast<uint32_t>(spacing));
-                    if (spacing > 1.5 * kSlowestPeriodFrames) {
-                        p.gaps.fetch_add(1);
-                        p.missing.fetch_add(static_cast<uint64_t>(
-                            std::lround(static_cast<double>(spacing) / kSlowestPeriodFrames) - 1));
+                    // After a server xrun JACK's frame time may restart behind the last one: a
+                    // spacing of zero or less says nothing about lost ticks.
+                    const int64_t spacing =
+                        static_cast<int64_t>(frame) - static_cast<int64_t>(p.lastFrame);
+                    if (spacing <= 0) {
+                        p.backwards.fetch_add(1);
+                    } else {
+                        if (spacing > p.widest.load())
+                            p.widest.store(static_cast<uint32_t>(std::min<int64_t>(spacing, 1 << 30)));
+                        if (spacing > 1.5 * kSlowestPeriodFrames) {
+                            p.gaps.fetch_add(1);
+                            p.missing.fetch_add(static_cast<uint64_t>(
+                                std::lround(static_cast<double>(spacing) / kSlowestPeriodFrames) -
+                                1));
+                        }
                     }
                 }
                 p.lastFrame = frame;
@@ -103,12 +113,13 @@ void Print(const char* what, double seconds) {
     for (int i = 0; i < kPorts; ++i) {
         const Port& p = inputs[i];
         std::printf(" | port%d ticks=%llu starts=%llu stops=%llu gaps=%llu missing=%llu "
-                    "widest=%u",
+                    "widest=%u backwards=%llu",
                     i + 1, static_cast<unsigned long long>(p.ticks.load()),
                     static_cast<unsigned long long>(p.starts.load()),
                     static_cast<unsigned long long>(p.stops.load()),
                     static_cast<unsigned long long>(p.gaps.load()),
-                    static_cast<unsigned long long>(p.missing.load()), p.widest.load());
+                    static_cast<unsigned long long>(p.missing.load()), p.widest.load(),
+                    static_cast<unsigned long long>(p.backwards.load()));
     }
     std::printf("\n");
     std::fflush(stdout);

@@ -38,7 +38,7 @@ for t in "${targets[@]}"; do
     if ! UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         ASAN_OPTIONS=detect_leaks=1:malloc_context_size=${FUZZ_MALLOC_CONTEXT:-3} \
         "build-fuzz/fuzz_$t" -max_total_time="$seconds" -runs="$runs" -max_len=4096 \
-        -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="build-fuzz/findings/$t-" \
         "build-fuzz/corpus/$t" "tests/fuzz/corpus/$t" >"$log" 2>&1; then
         result="FINDING (see $log)"
