@@ -1,10 +1,12 @@
-// The hex routines and number rounding on any text and any double: every count stays within
+// The hex routines, the preset editor's decoding of an input code (typed hex text or a value)
+// and number rounding on any text and any double: every count stays within
 // its buffer, and what the strict reading accepts (spaces between values) reads the same through
 // the lenient one.
 #include <cmath>
 #include <cstring>
 
 #include "fuzz_rig.h"
+#include "app/preset_edit.h"
 #include "midiin/input_definition.h"
 #include "state/hexroutines.h"
 
@@ -36,5 +38,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (std::isnan(x) && rounded != 0) __builtin_trap();
     (void)RoundToStep(x, step);
     (void)InputCodeText(static_cast<int32_t>(HexToInt(text)));
+
+    // The preset editor: typed text, then a value taken apart into its lists and put together
+    // again. Whatever comes in, the code it holds is a 24-bit one.
+    static PresetEditModel preset("/no/label/folder/");
+    preset.ParseHexText(text);
+    if (preset.InputCode < 0 || preset.InputCode > 0xFFFFFF) __builtin_trap();
+    preset.DecodeInputCode(static_cast<uint32_t>(reading.count) * 0x01010101u ^
+                           static_cast<uint32_t>(rounded));
+    if (preset.InputCode < 0 || preset.InputCode > 0xFFFFFF) __builtin_trap();
+    preset.EncodeInputCode();
     return 0;
 }
