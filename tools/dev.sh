@@ -3,6 +3,9 @@
 #   tools/dev.sh run [settings file]   install what is missing, build, start the program
 #   tools/dev.sh test                  install what is missing, build, run every test
 #   tools/dev.sh tsan                  the core and JACK tests again under ThreadSanitizer
+#   tools/dev.sh asan                  the core tests again under AddressSanitizer and
+#                                      UndefinedBehaviorSanitizer
+#   tools/dev.sh package               build, then a Debian package (build/tempovane_*.deb)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +15,7 @@ PACKAGES=(
     libjack-jackd2-dev jackd2 jack-midi-clock librtmidi-dev libsimpleini-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     fonts-liberation2 fonts-dejavu-core
+    clang-14 libfuzzer-14-dev dpkg-dev desktop-file-utils
 )
 
 install_missing() {
@@ -59,8 +63,23 @@ case "${1:-}" in
         TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
             ctest --test-dir build-tsan --output-on-failure --repeat until-pass:3
         ;;
+    asan)
+        install_missing
+        build build-asan -DTEMPOVANE_CORE_ONLY=ON \
+            "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+            "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined"
+        ASAN_OPTIONS="detect_leaks=1:strict_init_order=1" UBSAN_OPTIONS="print_stacktrace=1" \
+            ctest --test-dir build-asan --output-on-failure -R '^core\.' --repeat until-pass:2
+        ;;
+    package)
+        install_missing
+        build build
+        desktop-file-validate data/tempovane.desktop
+        (cd build && cpack -G DEB)
+        ls -l build/tempovane_*.deb
+        ;;
     *)
-        echo "usage: $0 run [settings file] | test | tsan" >&2
+        echo "usage: $0 run [settings file] | test | tsan | asan | package" >&2
         exit 2
         ;;
 esac

@@ -62,13 +62,15 @@ KorvidMainModel::~KorvidMainModel() {
     midi_->setProblemListener(nullptr);
 }
 
-void KorvidMainModel::CreatePorts(const std::string& definitionFolder) {
+void KorvidMainModel::CreatePorts(const std::string& definitionFolder,
+                                  const std::string& shippedFolder) {
     auto make = [&](const char* name, OutPortControls& c, const char* ownPort, int row,
                     int column) {
         auto port = std::make_unique<MidiOutPort>(
             name, state, MidiOutPort::Controls{c.port, c.deviceType, c.divider, c.enable}, timer_,
             *midi_, ownPort, row, column);
         port->SetDefinitionFolder(definitionFolder);
+        port->SetShippedDefinitionFolder(shippedFolder);
         port->ListDeviceTypes();
         return port;
     };
@@ -137,13 +139,15 @@ bool KorvidMainModel::PumpLearn() {
     return true;
 }
 
-void KorvidMainModel::CreateInPort(const std::string& inputFolder) {
+void KorvidMainModel::CreateInPort(const std::string& inputFolder,
+                                   const std::string& shippedFolder) {
     DestroyInPort();
     if (!inputActions_) inputActions_ = std::make_unique<ModelInputActions>(*this);
     inPort_ = std::make_unique<MidiInPort>(
         "MIDIINPORT1", state,
         MidiInPort::Controls{inControls.port, inControls.deviceType, inControls.enable}, *midi_,
         *inputActions_, inputFolder, "midi_in");
+    inPort_->SetShippedFolder(shippedFolder);
     inPort_->UseMeasureFlag(MeasureRequested);  // the statistics pump asks through this
     inPort_->ListDeviceTypes();
     MidiInPort* port = inPort_.get();

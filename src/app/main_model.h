@@ -72,8 +72,9 @@ class KorvidMainModel : private TickLookahead {
     TapTempo& tap() { return tap_; }
 
     // Creates both output ports and lists their device types (outdrv relative to the current
-    // directory unless another folder is given).
-    void CreatePorts(const std::string& definitionFolder = "outdrv/");
+    // directory unless another folder is given); shippedFolder, when given, is searched after it.
+    void CreatePorts(const std::string& definitionFolder = "outdrv/",
+                     const std::string& shippedFolder = {});
     // Destroys OutPort1, then OutPort2; their devices close.
     void DestroyPorts();
     // Reads a port's device list again, as each time the user opens it; with no JACK server
@@ -88,7 +89,7 @@ class KorvidMainModel : private TickLookahead {
 
     // Creates InPort ("MIDIINPORT1"), lists the input definitions of inputFolder and routes the
     // window's keys through its map. Destroyed before the output ports it may act on.
-    void CreateInPort(const std::string& inputFolder);
+    void CreateInPort(const std::string& inputFolder, const std::string& shippedFolder = {});
     void DestroyInPort();
     MidiInPort* InPort() { return inPort_.get(); }
 

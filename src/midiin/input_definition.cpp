@@ -146,19 +146,28 @@ void WriteDefinition(const InputMap& map, const std::string& devName, IniFile& f
 }
 
 std::vector<std::string> ListInputDeviceTypes(const std::string& folder) {
+    return ListInputDeviceTypes(std::vector<std::string>{folder});
+}
+
+std::vector<std::string> ListInputDeviceTypes(const std::vector<std::string>& folders) {
     namespace fs = std::filesystem;
     std::vector<std::string> types;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path& path = it->path();
-        if (Lower(path.extension().string()) != ".ini") continue;
-        std::error_code typeError;
-        if (it->is_directory(typeError)) continue;
-        types.push_back(path.stem().string());
+    for (const std::string& folder : folders) {
+        if (folder.empty()) continue;
+        std::error_code ec;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            const fs::path& path = it->path();
+            if (Lower(path.extension().string()) != ".ini") continue;
+            std::error_code typeError;
+            if (it->is_directory(typeError)) continue;
+            types.push_back(path.stem().string());
+        }
     }
     // A directory listing on Linux has no useful order of its own.
-    std::sort(types.begin(), types.end(),
-              [](const std::string& a, const std::string& b) { return Lower(a) < Lower(b); });
+    std::stable_sort(types.begin(), types.end(),
+                     [](const std::string& a, const std::string& b) { return Lower(a) < Lower(b); });
+    // A user's copy of a shipped map is listed once; the user's file is the one read.
+    types.erase(std::unique(types.begin(), types.end()), types.end());
     const bool hasDefault = std::any_of(types.begin(), types.end(), [](const std::string& t) {
         return SameTextIgnoringCase(t, kDefaultType);
     });

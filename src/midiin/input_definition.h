@@ -59,6 +59,9 @@ void WriteDefinition(const InputMap& map, const std::string& devName, IniFile& f
 // The definition names in folder (files *.ini, extension removed), sorted by name with letter
 // case ignored, and "Default" at the end unless a file of that name (any case) is there.
 std::vector<std::string> ListInputDeviceTypes(const std::string& folder);
+// The definitions of several folders together (the user's own, then the shipped ones), each
+// name once.
+std::vector<std::string> ListInputDeviceTypes(const std::vector<std::string>& folders);
 
 // The file of definition type in folder: <type>.ini when it is there, else a file of that name
 // whose extension is .ini in another letter case (the list shows those too), else <type>.ini.

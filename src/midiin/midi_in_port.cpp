@@ -1,5 +1,6 @@
 #include "midiin/midi_in_port.h"
 
+#include <filesystem>
 #include <thread>
 
 #include "platform/ini_file.h"
@@ -121,7 +122,7 @@ std::string MidiInPort::LoadPortSettings(const IniFile& file, bool applyPort) {
 }
 
 void MidiInPort::ListDeviceTypes() {
-    controls_.deviceTypeSelector.setItems(ListInputDeviceTypes(inputFolder_));
+    controls_.deviceTypeSelector.setItems(ListInputDeviceTypes({inputFolder_, shippedFolder_}));
 }
 
 void MidiInPort::DeviceTypeChanged() {
@@ -130,7 +131,14 @@ void MidiInPort::DeviceTypeChanged() {
 
 void MidiInPort::LoadDefinition() {
     loadedTypeIndex_ = controls_.deviceTypeSelector.index();
-    definitionPath_ = InputDefinitionFile(inputFolder_, controls_.deviceTypeSelector.text());
+    const std::string type = controls_.deviceTypeSelector.text();
+    definitionPath_ = InputDefinitionFile(inputFolder_, type);
+    std::error_code ec;
+    if (!shippedFolder_.empty() && !std::filesystem::exists(definitionPath_, ec)) {
+        // Not among the user's own: the one shipped with the program, where there is one.
+        const std::string shipped = InputDefinitionFile(shippedFolder_, type);
+        if (std::filesystem::exists(shipped, ec)) definitionPath_ = shipped;
+    }
     definitionName_ = FileNamePart(definitionPath_);
     IniFile file;
     file.load(definitionPath_);  // a missing or unreadable file reads as all defaults

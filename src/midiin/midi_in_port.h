@@ -84,6 +84,9 @@ class MidiInPort {
     void SetMap(const InputMap& map);
 
     const std::string& InputFolder() const { return inputFolder_; }
+    // Read-only definitions searched after InputFolder() (those shipped with an installed
+    // program); "" for none. New and saved maps always go to InputFolder().
+    void SetShippedFolder(std::string folder) { shippedFolder_ = std::move(folder); }
     const std::string& DefinitionPath() const { return definitionPath_; }
     const std::string& DefinitionName() const { return definitionName_; }
     int LoadedTypeIndex() const { return loadedTypeIndex_; }
@@ -121,6 +124,7 @@ class MidiInPort {
     AvgFilter clockFilter_{1};
     int loadedTypeIndex_ = -1;
     std::string inputFolder_;
+    std::string shippedFolder_;
     std::string definitionName_;
     std::string definitionPath_;
 

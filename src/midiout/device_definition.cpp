@@ -117,7 +117,10 @@ std::string TempoSysExText(const OutputDeviceDefinition& definition, double port
 OutputDeviceDefinition ReadOutputDeviceDefinition(const std::string& path) {
     IniFile file;
     file.load(path);  // a missing or unreadable file leaves the document empty
+    return ReadOutputDeviceDefinition(file);
+}
 
+OutputDeviceDefinition ReadOutputDeviceDefinition(const IniFile& file) {
     OutputDeviceDefinition d;
     auto boolKey = [&](const char* key, bool def) { return file.readBool(kSection, key, def); };
     auto intKey = [&](const char* key, int32_t def) { return file.readInt(kSection, key, def); };
@@ -203,7 +206,9 @@ OutputDeviceDefinition ReadOutputDeviceDefinition(const std::string& path) {
     return d;
 }
 
-std::string DefinitionFilePath(const std::string& folder, const std::string& type) {
+namespace {
+// The file of type in folder, or "" when the folder has none.
+std::string FindDefinitionFile(const std::string& folder, const std::string& type) {
     namespace fs = std::filesystem;
     const std::string exact = folder + type + ".ini";
     std::error_code ec;
@@ -215,7 +220,22 @@ std::string DefinitionFilePath(const std::string& folder, const std::string& typ
             !it->is_directory(typeError))
             return folder + path.filename().string();
     }
-    return exact;
+    return {};
+}
+}  // namespace
+
+std::string DefinitionFilePath(const std::string& folder, const std::string& type) {
+    const std::string found = FindDefinitionFile(folder, type);
+    return found.empty() ? folder + type + ".ini" : found;
+}
+
+std::string DefinitionFilePath(const std::vector<std::string>& folders, const std::string& type) {
+    for (const std::string& folder : folders) {
+        if (folder.empty()) continue;
+        const std::string found = FindDefinitionFile(folder, type);
+        if (!found.empty()) return found;
+    }
+    return (folders.empty() ? std::string() : folders.front()) + type + ".ini";
 }
 
 OutputDeviceDefinition BuiltInOutputDeviceDefinition() {
@@ -280,21 +300,29 @@ bool CreateOutputDeviceDefinitionFile(const std::string& path, const OutputDevic
 }
 
 std::vector<std::string> ListOutputDeviceTypes(const std::string& folder) {
+    return ListOutputDeviceTypes(std::vector<std::string>{folder});
+}
+
+std::vector<std::string> ListOutputDeviceTypes(const std::vector<std::string>& folders) {
     namespace fs = std::filesystem;
     std::vector<std::string> types;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path& path = it->path();
-        if (Lower(path.extension().string()) != ".ini") continue;
-        std::error_code typeError;
-        if (it->is_directory(typeError)) continue;
-        types.push_back(path.stem().string());
+    for (const std::string& folder : folders) {
+        if (folder.empty()) continue;
+        std::error_code ec;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            const fs::path& path = it->path();
+            if (Lower(path.extension().string()) != ".ini") continue;
+            std::error_code typeError;
+            if (it->is_directory(typeError)) continue;
+            types.push_back(path.stem().string());
+        }
     }
     std::sort(types.begin(), types.end(), [](const std::string& a, const std::string& b) {
         const std::string la = Lower(a), lb = Lower(b);
         return la != lb ? la < lb : a < b;
     });
-    // x.ini and x.INI are one type: the name reads the same and one file answers to it.
+    // x.ini and x.INI are one type: the name reads the same and one file answers to it. So is
+    // a user's copy of a shipped type: the user's file is read.
     types.erase(std::unique(types.begin(), types.end()), types.end());
     const bool hasBuiltIn = std::any_of(types.begin(), types.end(), [](const std::string& t) {
         return SameTextIgnoringCase(t, kBuiltInDeviceType);

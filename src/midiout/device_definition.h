@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+class IniFile;
+
 // What one output device wants besides plain timing clock, as read from its definition file
 // (outdrv/<device type>.ini). The port copies these values into itself when it loads a type.
 struct OutputDeviceDefinition {
@@ -72,11 +74,15 @@ inline constexpr const char* kBuiltInDeviceType = "Tempovane";
 // Reads a definition. A missing or unreadable file reads as empty, which gives the built-in
 // behaviour: clock on, description "Tempovane".
 OutputDeviceDefinition ReadOutputDeviceDefinition(const std::string& path);
+OutputDeviceDefinition ReadOutputDeviceDefinition(const IniFile& file);
 
 // The file a device type is read from: folder + type + ".ini", or, where no file has exactly
 // that name, the one whose extension differs only in letter case ("X.INI", "x.Ini"), which the
 // type list shows by the same name. The exact name when neither exists.
 std::string DefinitionFilePath(const std::string& folder, const std::string& type);
+// The same over several folders, the first that has the type winning (the user's own folder
+// before the shipped one); the exact name in the first folder when none has it.
+std::string DefinitionFilePath(const std::vector<std::string>& folders, const std::string& type);
 
 // The settings the built-in device type stands for (what a missing file reads as).
 OutputDeviceDefinition BuiltInOutputDeviceDefinition();
@@ -91,3 +97,5 @@ bool CreateOutputDeviceDefinitionFile(const std::string& path,
 // Device types found in folder: every *.ini file, by name without extension, sorted by name
 // (letter case ignored); "Tempovane" is added at the end unless a file already provides it.
 std::vector<std::string> ListOutputDeviceTypes(const std::string& folder);
+// The types of several folders together, each name once.
+std::vector<std::string> ListOutputDeviceTypes(const std::vector<std::string>& folders);

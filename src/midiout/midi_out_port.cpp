@@ -76,7 +76,7 @@ std::optional<MidiOutPort::SavedPort> MidiOutPort::MissingSavedPort() const {
 }
 
 void MidiOutPort::ListDeviceTypes() {
-    controls_.deviceTypeSelector.setItems(ListOutputDeviceTypes(definitionFolder_));
+    controls_.deviceTypeSelector.setItems(ListOutputDeviceTypes({definitionFolder_, shippedFolder_}));
 }
 
 void MidiOutPort::LoadDeviceDefinition() {
@@ -86,7 +86,8 @@ void MidiOutPort::LoadDeviceDefinition() {
 
 void MidiOutPort::loadDeviceDefinitionLocked() {
     deviceTypeIndex_ = controls_.deviceTypeSelector.index();
-    definitionPath_ = DefinitionFilePath(definitionFolder_, controls_.deviceTypeSelector.text());
+    definitionPath_ = DefinitionFilePath({definitionFolder_, shippedFolder_},
+                                         controls_.deviceTypeSelector.text());
     const size_t slash = definitionPath_.find_last_of('/');
     definitionFileName_ =
         slash == std::string::npos ? definitionPath_ : definitionPath_.substr(slash + 1);

@@ -48,6 +48,9 @@ class MidiOutPort final : public ClockOutput {
     // Definitions are read from this folder ("outdrv/", relative to the current directory).
     void SetDefinitionFolder(std::string folder) { definitionFolder_ = std::move(folder); }
     const std::string& DefinitionFolder() const { return definitionFolder_; }
+    // Read-only definitions searched after DefinitionFolder() (those shipped with an installed
+    // program); "" for none.
+    void SetShippedDefinitionFolder(std::string folder) { shippedFolder_ = std::move(folder); }
 
     void ListDeviceTypes();
     void LoadDeviceDefinition();
@@ -133,6 +136,7 @@ class MidiOutPort final : public ClockOutput {
     TBPMTimer& timer_;
     TMidiOutput device_;
     std::string definitionFolder_ = "outdrv/";
+    std::string shippedFolder_;
     const int gridRowOrigin_;
     const int gridColumnOrigin_;
 

@@ -65,8 +65,9 @@ void DeadlineThread::run() {
         lock.unlock();
         const int64_t deadline = job_();
         const int64_t sleepNs = deadline == kNoDeadline ? 0 : deadline - MonotonicNowNs();
+        const bool early = wakeEarly_.load(std::memory_order_relaxed);
         const int64_t spinFrom =
-            sleepNs >= kSpinAfterSleepsOfNs ? deadline - kSpinMarginNs : deadline;
+            early && sleepNs >= kSpinAfterSleepsOfNs ? deadline - kSpinMarginNs : deadline;
         lock.lock();
         while (!quit_ && !woken_) {
             if (deadline == kNoDeadline) {

@@ -24,6 +24,11 @@ class DeadlineThread {
     DeadlineThread& operator=(const DeadlineThread&) = delete;
 
     void wake();
+    // Whether a long sleep ends a little early and waits out the rest awake, for a wake-up
+    // within microseconds of the deadline (on by default). Outputs that place each message at
+    // its own time (JACK) make wake-up lateness harmless, and the waiting costs a percent of a
+    // core at slow tempos, so their clock turns it off. Any thread.
+    void setWakeEarly(bool early) { wakeEarly_.store(early, std::memory_order_relaxed); }
     bool onThisThread() const { return std::this_thread::get_id() == thread_.get_id(); }
     bool realtime() const { return realtime_.load(std::memory_order_acquire); }
 
@@ -36,5 +41,6 @@ class DeadlineThread {
     bool quit_ = false;
     bool woken_ = false;
     std::atomic<bool> realtime_{false};
+    std::atomic<bool> wakeEarly_{true};
     std::thread thread_;
 };

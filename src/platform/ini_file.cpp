@@ -224,13 +224,22 @@ bool IniFile::load(const std::string& path, std::string* error, int* errorNumber
         SetError(error, errorNumber, failure);
         return false;
     }
+    if (!loadText(std::move(text), error)) {
+        if (errorNumber) *errorNumber = 0;
+        return false;
+    }
+    return true;
+}
+
+bool IniFile::loadText(std::string text, std::string* error) {
+    doc_->clear();
     // The parser ends the whole file at a NUL byte, silently dropping every key after it. A
     // stray NUL becomes a control character instead: the rest of the file still reads, and the
     // value holding it reads as the text it is, not as the part before it.
     std::replace(text.begin(), text.end(), '\0', '\x1A');
     if (doc_->ini.LoadData(text) < 0) {
         doc_->clear();
-        SetError(error, errorNumber, "out of memory");
+        if (error) *error = "out of memory";
         return false;
     }
     doc_->trailingComments = TrailingComments(text);

@@ -24,6 +24,9 @@ class IniFile {
     // *error (e.g. "Is a directory") and the system's error number in *errorNumber (0 when the
     // failure has none).
     bool load(const std::string& path, std::string* error = nullptr, int* errorNumber = nullptr);
+    // Replaces the document with text read as a file's contents would be. False (and an empty
+    // document) only when the parser runs out of memory.
+    bool loadText(std::string text, std::string* error = nullptr);
 
     bool hasSection(const std::string& section) const;
     bool hasKey(const std::string& section, const std::string& key) const;

@@ -8,6 +8,8 @@
 namespace {
 constexpr long double kTicksPerQuarter = 24.0L;
 constexpr long double kNsPerMs = 1'000'000.0L;
+// Outputs that can place a message this far after its time make a late wake-up harmless.
+constexpr int64_t kNoEarlyWakeLookaheadNs = 1'000'000;
 }  // namespace
 
 TBPMTimer::TBPMTimer(const MonotonicClock& clock, Drive drive) : clock_(clock) {
@@ -187,6 +189,13 @@ int64_t TBPMTimer::nextDueLocked() const {
 
 int64_t TBPMTimer::job() {
     Poll();
+    // A precise wake-up matters only to outputs that send at once: where every open output
+    // places messages at their own time with room to spare, lateness of a few hundred
+    // microseconds reaches no receiver, and waiting it out awake would only cost CPU.
+    if (thread_) {
+        const TickLookahead* source = lookahead_.load(std::memory_order_acquire);
+        thread_->setWakeEarly(!source || source->TickLookaheadNs() < kNoEarlyWakeLookaheadNs);
+    }
     return NextDueNs();
 }
 

@@ -328,7 +328,8 @@ void TKorvidMain::PortSelectorChanged(PortWidgets& w, int index) {
 void TKorvidMain::FormCreate() {
     // Numbers in files never follow the user's locale; the controls follow suit.
     QLocale::setDefault(QLocale::c());
-    model_->CreatePorts(options_.definitionFolder.toStdString());
+    model_->CreatePorts(options_.definitionFolder.toStdString(),
+                        options_.shippedOutputFolder.toStdString());
     CreateInputPort();
     model_->state.PortReady = false;
     GetPresetsINI();  // also opens the saved ports, once each
@@ -500,8 +501,8 @@ void TKorvidMain::ShowStats() {
 
 QString TKorvidMain::UserGuidePath() const {
     for (const QString& path : {QDir(ProgramFolder()).filePath(QString::fromLatin1(kUserGuide)),
-                                QString::fromLatin1(kInstalledUserGuide)})
-        if (QFileInfo::exists(path)) return QFileInfo(path).absoluteFilePath();
+                                options_.installedGuide, QString::fromLatin1(kInstalledUserGuide)})
+        if (!path.isEmpty() && QFileInfo::exists(path)) return QFileInfo(path).absoluteFilePath();
     return {};
 }
 

@@ -45,6 +45,10 @@ class TKorvidMain : public QWidget {
     struct Options {
         QString programFolder;                 // where the settings, skins and patches live
         QString definitionFolder = "outdrv/";  // output definitions, relative to the current dir
+        // Shipped definitions searched after the user's own (an installed program); "" for none.
+        QString shippedOutputFolder;
+        QString shippedInputFolder;
+        QString installedGuide;  // the README installed with the program, "" for none
         TBPMTimer::Drive timerDrive = TBPMTimer::Drive::Thread;
         const MonotonicClock* clock = nullptr;  // null: the system clock
         QString settingsArgument;               // the first command-line argument, if any

@@ -51,7 +51,7 @@ void TKorvidMain::InputEditButtonClick() {
 
 void TKorvidMain::CreateInputPort() {
     const QString folder = QDir(ProgramFolder()).filePath(QStringLiteral("indrv")) + "/";
-    model_->CreateInPort(folder.toStdString());
+    model_->CreateInPort(folder.toStdString(), options_.shippedInputFolder.toStdString());
     model_->inControls.enable.setChecked(MIDIInEnable1->isChecked());
     MirrorInputBox();
 }

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# What the window costs while it waits: the program on a virtual X display (xvfb-run) with a
+# private JACK server, its CPU share over a given time with the window shown and the clock
+# stopped, then again running at 120 BPM on our own virtual JACK port.
+#   bench/idle_cost.sh [seconds per measurement, default 60] [build folder, default build]
+# Targets: under 0.5 % of one core stopped, under 2 % running.
+set -u
+seconds=${1:-60}
+build=$(cd "${2:-build}" && pwd)
+export JACK_NO_START_SERVER=1 JACK_NO_AUDIO_RESERVATION=1
+work=$(mktemp -d -t tempovane-idle.XXXXXX)
+hz=$(getconf CLK_TCK)
+
+# JACK's registry of servers is shared by the machine; when it is briefly full, try again.
+for _ in 1 2 3 4 5 6 7 8 9 10; do
+    server="tempovane-idle-$$-$RANDOM"
+    jackd -n "$server" -t 5000 --no-realtime -d dummy -r 48000 -p 256 >/dev/null 2>&1 &
+    jackd_pid=$!
+    sleep 1
+    kill -0 "$jackd_pid" 2>/dev/null && break
+    sleep 5
+done
+kill -0 "$jackd_pid" 2>/dev/null || { echo "no JACK server could be started" >&2; exit 1; }
+export JACK_DEFAULT_SERVER=$server
+xvfb_pid=""
+cleanup() {
+    [ -n "$xvfb_pid" ] && kill -TERM "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    kill -TERM "$jackd_pid" 2>/dev/null
+    wait "$jackd_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+for _ in $(seq 50); do timeout 5 jack_lsp >/dev/null 2>&1 && break; sleep 0.2; done
+
+cat >"$work/clock.ini" <<'INI'
+[APPLICATION_PRESETS]
+DEFAULTSPEED=120
+DONTASKSAVESETTINGS=1
+[MIDIOUTPORT1]
+MIDIPORTNAME=JACK: Tempovane virtual port
+[MIDIOUTPORT2]
+MIDIPORTNAME=None
+INI
+# The program and the key presses share one virtual display.
+cat >"$work/session.sh" <<SH
+#!/bin/bash
+cd "$build"
+./tempovane "$work/clock.ini" &
+echo \$! > "$work/pid"
+wait
+SH
+chmod +x "$work/session.sh"
+xvfb-run -a -s "-screen 0 1280x800x24" "$work/session.sh" >"$work/log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$work/pid" ] && break; sleep 0.1; done
+pid=$(cat "$work/pid")
+# xvfb-run gives the session a display and an authority file of its own.
+export DISPLAY XAUTHORITY
+DISPLAY=$(tr '\0' '\n' <"/proc/$pid/environ" | sed -n 's/^DISPLAY=//p')
+XAUTHORITY=$(tr '\0' '\n' <"/proc/$pid/environ" | sed -n 's/^XAUTHORITY=//p')
+sleep 5  # start-up done, window shown
+
+share() {  # CPU share of the program over $seconds, in % of one core
+    local a b
+    a=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+    snapshot >"$work/threads.before"
+    sleep "$seconds"
+    b=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+    snapshot >"$work/threads.after"
+    awk -v a="$a" -v b="$b" -v s="$seconds" -v hz="$hz" 'BEGIN { printf "%.2f", 100 * (b - a) / hz / s }'
+}
+snapshot() {  # thread id, name, CPU ticks so far
+    local t
+    for t in /proc/$pid/task/*; do
+        echo "$(basename "$t") $(tr ' ' '_' <"$t/comm") $(awk '{ print $14 + $15 }' "$t/stat")"
+    done
+}
+threads() {  # IDLE_THREADS=1: each thread's share over the same time, to see where it goes
+    [ -n "${IDLE_THREADS:-}" ] || return 0
+    join "$work/threads.before" "$work/threads.after" | awk -v s="$seconds" -v hz="$hz" \
+        '{ printf "  thread %s %s: %.2f %%\n", $1, $2, 100 * ($5 - $3) / hz / s }'
+}
+echo "window shown, clock stopped: $(share) % of one core over ${seconds}s"
+threads
+window=$(xdotool search --name '^TEMPOVANE' | head -n 1)
+# A click on the lamp starts and stops the clock (no window manager here to give keys focus).
+click_lamp() {
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    xdotool mousemove $((X + 48)) $((Y + 48))
+    xdotool mousedown 1
+    sleep 0.1
+    xdotool mouseup 1
+    xdotool mousemove 0 0  # no hover effects while measuring
+}
+click_lamp
+sleep 3
+# IDLE_SHOT=file.png keeps a picture of the running window, to see that it runs.
+[ -n "${IDLE_SHOT:-}" ] && import -window root "$IDLE_SHOT"
+echo "running at 120 BPM: $(share) % of one core over ${seconds}s"
+threads
+click_lamp
+kill -TERM "$pid"

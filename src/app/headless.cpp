@@ -1,0 +1,182 @@
+#include "app/headless.h"
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <ostream>
+#include <system_error>
+
+#include "app/main_model.h"
+#include "app/settings_file.h"
+#include "midiin/input_definition.h"
+#include "midiin/midi_in_port.h"
+#include "midiout/device_definition.h"
+#include "platform/ini_file.h"
+#include "platform/instance_lock.h"
+#include "platform/midi_system.h"
+#include "state/status_color.h"
+
+namespace Headless {
+
+namespace {
+// The pump passes between two requests for a clock-input measurement, as in the window (0.5 s).
+constexpr int kPassesPerMeasurement = 10;
+constexpr int kPassMs = 50;
+
+int64_t RealtimeNs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+void SayTo(std::ostream& log, const std::string& text) {
+    log << StampedLine(text, RealtimeNs()) << '\n' << std::flush;
+}
+
+// What the window's 50 ms pump does that matters without a window: the tempo goes to the clock,
+// status lines are printed, the tap count is told, and the input side is asked to measure.
+class Pump {
+  public:
+    Pump(KorvidMainModel& model, std::ostream& log) : model_(model), log_(log) {}
+
+    void Say(const std::string& text) { SayTo(log_, text); }
+
+    void Pass() {
+        MainState& s = model_.state;
+        if (s.TempoChanges.exchange(0) != 0) {
+            const int32_t milliBpm = s.TempoMilliBPM.load();
+            if (milliBpm > 0) model_.Timer().SetTempo(static_cast<uint32_t>(milliBpm));
+        }
+        if (s.TapChanges.exchange(0) != 0) {
+            const int32_t step = s.TapStep.load();
+            if (step >= 1 && step <= 4)
+                s.PostStatus("Tap " + std::to_string(step) + " !!", StatusColors::purple);
+            if (step == 4) s.TapStep = 0;
+        }
+        if (s.StatusChanges.exchange(0) != 0) {
+            const MainState::Status status = s.PendingStatus();
+            Say(status.detail.empty() || status.detail == status.text
+                    ? status.text
+                    : status.text + " (" + status.detail + ")");
+        }
+        // Nothing shows a flash or a lamp here; the counters are cleared so they stay small.
+        s.FlashChanges.store(0);
+        s.RunStateChanges.store(0);
+        if (++passes_ >= kPassesPerMeasurement) {
+            passes_ = 0;
+            model_.MeasureRequested.store(true, std::memory_order_release);
+        }
+    }
+
+  private:
+    KorvidMainModel& model_;
+    std::ostream& log_;
+    int passes_ = 0;
+};
+
+void PrintList(std::ostream& out, const char* heading, const std::vector<std::string>& items) {
+    out << heading << '\n';
+    for (const std::string& item : items) out << "  " << item << '\n';
+}
+}  // namespace
+
+std::string StampedLine(const std::string& text, int64_t realtimeNs) {
+    const time_t seconds = static_cast<time_t>(realtimeNs / 1'000'000'000);
+    const int millis = static_cast<int>(realtimeNs % 1'000'000'000 / 1'000'000);
+    tm local{};
+    localtime_r(&seconds, &local);
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d ", local.tm_hour, local.tm_min,
+                  local.tm_sec, millis);
+    return stamp + text;
+}
+
+bool ParseArguments(const std::vector<std::string>& arguments, Options& options,
+                    std::string* error) {
+    bool haveFile = false;
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
+        if (a == "--headless") continue;
+        if (a == "--start") {
+            options.start = true;
+        } else if (a == "--list-ports") {
+            options.listPorts = true;
+        } else if (a.size() > 1 && a[0] == '-') {
+            if (error) *error = "unknown option " + a;
+            return false;
+        } else if (haveFile) {
+            if (error) *error = "more than one settings file: " + options.settingsFile + ", " + a;
+            return false;
+        } else {
+            options.settingsFile = a;
+            haveFile = true;
+        }
+    }
+    return true;
+}
+
+void ListPorts(MidiSystem& midi, const FileLocations& locations, std::ostream& out) {
+    PrintList(out, "Output ports:", midi.listOutputs());
+    PrintList(out, "Input ports:", midi.listInputs());
+    PrintList(out, "Output device types:",
+              ListOutputDeviceTypes(
+                  {locations.outputDefinitions, locations.shippedOutputDefinitions}));
+    PrintList(out, "Input maps:",
+              ListInputDeviceTypes({locations.inputDefinitions, locations.shippedInputDefinitions}));
+}
+
+int Run(const Options& options, Environment& environment, std::ostream& log) {
+    const FileLocations& where = environment.locations;
+    std::string folderError;
+    const bool folderReady = PrepareUserFolder(where, &folderError);
+    const std::string path = SettingsFile::Location(where.userFolder, options.settingsFile);
+    // Two instances on one settings file would drive the same devices twice over.
+    InstanceLock lock(path);
+    if (lock.state() == InstanceLock::State::HeldElsewhere) {
+        SayTo(log, "TEMPOVANE is already running with the settings file " + path);
+        return 1;
+    }
+    if (!folderReady) SayTo(log, "Settings folder not made (" + folderError + ")");
+    KorvidMainModel model(environment.makeMidi());
+    Pump pump(model, log);
+
+    model.CreatePorts(where.outputDefinitions, where.shippedOutputDefinitions);
+    model.CreateInPort(where.inputDefinitions, where.shippedInputDefinitions);
+    std::error_code ec;
+    const bool firstStart = !std::filesystem::exists(path, ec);
+    IniFile file;
+    std::string reason;
+    int errorNumber = 0;
+    if (!file.load(path, &reason, &errorNumber)) {
+        const SettingsFile::Problem problem = SettingsFile::ReadProblem(path, errorNumber, reason);
+        pump.Say(problem.text + " (" + problem.detail + ")");
+    }
+    std::string missing = SettingsFile::StartUp(file, model, firstStart);
+    if (MidiInPort* in = model.InPort()) {
+        missing += in->LoadPortSettings(file, true);
+        in->OpenSelectedPort();
+    }
+    pump.Pass();  // what opening the ports said comes before the warnings below
+    if (!missing.empty()) {
+        std::string names;
+        for (char c : missing) names += c == '\n' ? ' ' : c;
+        pump.Say("Warning : Saved ports not found : " + names);
+    }
+    model.ReportMissingJackIfNothingToChoose();
+    pump.Pass();
+    std::shared_ptr<void> session;
+    if (environment.joinSession) session = environment.joinSession(model, file);
+    if (options.start) model.StartTransport(true, false);
+
+    while (!environment.waitForStop(kPassMs)) pump.Pass();
+    if (model.state.RunState.load() != 0) model.StopTransport(true);
+    model.Timer().SetEnabled(false);
+    pump.Pass();
+    // How many ticks the last run raised: with the receivers' counts, what a soak checks.
+    pump.Say("Clock ticks sent since the last start: " + std::to_string(model.state.TickCount.load()));
+    session.reset();
+    // The model closes the ports as it goes; a JACK port lets its Stop out first.
+    return 0;
+}
+
+}  // namespace Headless

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/file_locations.h"
+
+class IniFile;
+class KorvidMainModel;
+class MidiSystem;
+
+// The program without a window: the main model alone, steered by MIDI input and the command
+// line, telling its status lines on standard error. Nothing here needs a display or Qt.
+namespace Headless {
+
+struct Options {
+    bool listPorts = false;    // --list-ports: print the devices and definitions, then end
+    bool start = false;        // --start: start the clock as soon as the ports are open
+    std::string settingsFile;  // the settings file given, or "" for the usual one
+};
+
+// Reads the command line (the program name first). "--headless" is accepted and ignored, so
+// the window program can hand its own command line over. False, with the reason in *error,
+// for an option it does not know or a second file.
+bool ParseArguments(const std::vector<std::string>& arguments, Options& options,
+                    std::string* error);
+
+inline constexpr const char* kUsage =
+    "usage: tempovane --headless [settings file] [--start]\n"
+    "       tempovane --list-ports\n";
+
+// Joins the network tempo session when the settings ask for it, and keeps it while the
+// returned object lives (null: nothing to keep). Given by the program entry; the run calls it
+// once, after the ports are open and before --start takes effect.
+using SessionJoiner =
+    std::function<std::shared_ptr<void>(KorvidMainModel& model, const IniFile& settings)>;
+
+struct Environment {
+    FileLocations locations;
+    // The MIDI system to run on (the default one: JACK and ALSA where present).
+    std::function<std::unique_ptr<MidiSystem>()> makeMidi;
+    SessionJoiner joinSession;
+    // Waits up to timeoutMs for a stop request; true when one came. The program entry waits
+    // for SIGINT and SIGTERM; tests stop it themselves.
+    std::function<bool(int timeoutMs)> waitForStop;
+};
+
+// The port list: output devices, input devices, output device types and input maps, each
+// under its heading, one a line, so a settings file can be written by hand.
+void ListPorts(MidiSystem& midi, const FileLocations& locations, std::ostream& out);
+
+// Runs until waitForStop says so: reads the settings, opens the ports and the input map, starts
+// when asked, and hands the tempo to the clock and prints every status line with the time of
+// day. A stop request sends Stop to the devices when the clock runs. Returns the exit status:
+// 0 after a stop request, 1 when another instance runs on the same settings file.
+int Run(const Options& options, Environment& environment, std::ostream& log);
+
+// "12:34:56.789 text": how a status line is printed.
+std::string StampedLine(const std::string& text, int64_t realtimeNs);
+
+}  // namespace Headless

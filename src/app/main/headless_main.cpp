@@ -1,0 +1,57 @@
+// tempovane-headless: the clock without a window, on the core alone (no Qt). The window program
+// hands "--headless" and "--list-ports" command lines over to it, so it also runs on a box
+// without a display or Qt's display libraries in use.
+#include <signal.h>
+
+#include <cerrno>
+#include <ctime>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/headless.h"
+#include "platform/file_locations.h"
+#include "platform/midi_system.h"
+
+namespace {
+// SIGINT and SIGTERM are blocked in every thread (they inherit the mask) and taken here
+// synchronously: no handler runs in the middle of a JACK call or an allocation.
+sigset_t StopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+bool WaitForStopSignal(const sigset_t& set, int timeoutMs) {
+    const timespec timeout{timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1'000'000};
+    return sigtimedwait(&set, nullptr, &timeout) > 0;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    const sigset_t stopSignals = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    const std::vector<std::string> arguments(argv, argv + argc);
+    Headless::Options options;
+    std::string error;
+    if (!Headless::ParseArguments(arguments, options, &error)) {
+        std::cerr << "tempovane: " << error << '\n' << Headless::kUsage;
+        return 2;
+    }
+    const FileLocations locations = LocateFiles(ExecutableFolder());
+    if (options.listPorts) {
+        const auto midi = MidiSystem::CreateDefault();
+        Headless::ListPorts(*midi, locations, std::cout);
+        return 0;
+    }
+    Headless::Environment environment;
+    environment.locations = locations;
+    environment.makeMidi = [] { return MidiSystem::CreateDefault(); };
+    environment.waitForStop = [&stopSignals](int timeoutMs) {
+        return WaitForStopSignal(stopSignals, timeoutMs);
+    };
+    return Headless::Run(options, environment, std::cerr);
+}

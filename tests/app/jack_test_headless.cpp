@@ -1,0 +1,160 @@
+// The headless program as a user runs it: a separate process on the test's JACK server, given a
+// settings file, steered by --start, incoming MIDI and signals. An independent client records
+// what reaches the device.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/jack_sender.h"
+#include "support/jack_support.h"
+#include "support/model_rig.h"
+
+extern char** environ;
+
+namespace {
+using namespace jacktest;
+using namespace std::chrono_literals;
+
+int Count(const std::vector<JackRecorder::Event>& events, uint8_t status) {
+    int n = 0;
+    for (const auto& e : events)
+        if (!e.bytes.empty() && e.bytes[0] == status) ++n;
+    return n;
+}
+
+// The position of the last event with this status, or -1.
+long LastOf(const std::vector<JackRecorder::Event>& events, uint8_t status) {
+    for (size_t i = events.size(); i-- > 0;)
+        if (!events[i].bytes.empty() && events[i].bytes[0] == status) return static_cast<long>(i);
+    return -1;
+}
+
+class HeadlessProgram {
+  public:
+    HeadlessProgram(const std::vector<std::string>& arguments, const std::string& logPath) {
+        std::vector<char*> argv;
+        std::string program = TEMPOVANE_HEADLESS_PROGRAM;
+        argv.push_back(program.data());
+        std::vector<std::string> copies = arguments;
+        for (std::string& a : copies) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~HeadlessProgram() {
+        if (pid_ > 0 && !status_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool started() const { return pid_ > 0; }
+    void signal(int number) const { kill(pid_, number); }
+    // The wait status once the program has ended within the patience, else nothing.
+    std::optional<int> waitForExit() {
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        while (!status_ && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_)
+                status_ = status;
+            else
+                std::this_thread::sleep_for(10ms);
+        }
+        return status_;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+class HeadlessJackTest : public ::testing::Test {
+  protected:
+    TempFolder folder;
+    JackRecorder synth{"synth"};
+    JackSender master{"master"};
+
+    void SetUp() override {
+        ASSERT_TRUE(synth.ok());
+        ASSERT_TRUE(master.ok());
+    }
+    std::string settings(const std::string& inputMap) {
+        folder.write("clock.ini",
+                     "[APPLICATION_PRESETS]\nDEFAULTSPEED=300\n"
+                     "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: " + synth.portName() +
+                         "\n[MIDIOUTPORT2]\nMIDIPORTNAME=None\n"
+                         "[MIDIINPORT1]\nMIDIPORTNAME=JACK: " + master.portName() +
+                         "\nDEVICETYPE=" + inputMap + "\n");
+        return folder.file("clock.ini");
+    }
+    std::string log() const { return folder.read("stderr.txt"); }
+    bool ended(HeadlessProgram& program) {
+        const std::optional<int> status = program.waitForExit();
+        if (!status) return false;
+        EXPECT_TRUE(WIFEXITED(*status)) << log();
+        EXPECT_EQ(WEXITSTATUS(*status), 0) << log();
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST_F(HeadlessJackTest, StartsAtOnceAndSendsStopOnTerminate) {
+    HeadlessProgram program({"--headless", settings("Default"), "--start"},
+                            folder.file("stderr.txt"));
+    ASSERT_TRUE(program.started());
+    // 300 BPM is 120 clocks a second.
+    ASSERT_TRUE(WaitUntil([&] { return Count(synth.events(), 0xF8) >= 48; })) << log();
+    ASSERT_EQ(Count(synth.events(), 0xFA), 1);
+    program.signal(SIGTERM);
+    ASSERT_TRUE(ended(program)) << log();
+    // The Stop went out before the port closed, and no clock after it.
+    ASSERT_TRUE(WaitUntil([&] { return Count(synth.events(), 0xFC) == 1; }, 2s)) << log();
+    const auto events = synth.events();
+    EXPECT_GT(LastOf(events, 0xFC), LastOf(events, 0xF8));
+    EXPECT_LT(LastOf(events, 0xFA), LastOf(events, 0xF8));
+    // Status lines carry the time of day: "hh:mm:ss.mmm text".
+    EXPECT_NE(log().find("Running ..."), std::string::npos) << log();
+    EXPECT_NE(log().find("Stopped ..."), std::string::npos) << log();
+}
+
+TEST_F(HeadlessJackTest, IncomingStartAndStopSteerItAndInterruptEndsQuietlyWhenStopped) {
+    HeadlessProgram program({"--headless", settings("ClockFollower")}, folder.file("stderr.txt"));
+    ASSERT_TRUE(program.started());
+    // Nothing runs before the master says so.
+    ASSERT_TRUE(WaitUntil([&] {
+        jack_port_t* out = jack_port_by_name(synth.client(), master.portName().c_str());
+        return out && jack_port_connected(out) > 0;
+    })) << log();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(Count(synth.events(), 0xF8), 0);
+    master.send({0xFA});
+    ASSERT_TRUE(WaitUntil([&] { return Count(synth.events(), 0xF8) >= 24; })) << log();
+    master.send({0xFC});
+    ASSERT_TRUE(WaitUntil([&] { return Count(synth.events(), 0xFC) == 1; })) << log();
+    std::this_thread::sleep_for(200ms);
+    const size_t afterStop = synth.count();
+
+    program.signal(SIGINT);
+    ASSERT_TRUE(ended(program)) << log();
+    // Stopped already: the interrupt sends no second Stop, and no clock.
+    std::this_thread::sleep_for(200ms);
+    const auto events = synth.events();
+    EXPECT_EQ(Count(events, 0xFC), 1);
+    EXPECT_EQ(Count(std::vector<JackRecorder::Event>(events.begin() + static_cast<long>(afterStop),
+                                                     events.end()),
+                    0xF8),
+              0);
+}

@@ -1,0 +1,222 @@
+#include "app/headless.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "platform/ini_file.h"
+#include "platform/instance_lock.h"
+#include "platform/midi_memory.h"
+#include "platform/midi_system.h"
+#include "support/model_rig.h"
+
+namespace {
+using namespace std::chrono_literals;
+
+Headless::Options Parse(std::vector<std::string> arguments, bool expectOk = true) {
+    arguments.insert(arguments.begin(), "tempovane");
+    Headless::Options options;
+    std::string error;
+    EXPECT_EQ(Headless::ParseArguments(arguments, options, &error), expectOk) << error;
+    return options;
+}
+
+// The run owns its MIDI system and ends it; the test's memory backend outlives it behind this.
+class SharedBackend final : public MidiOutBackend {
+  public:
+    explicit SharedBackend(MemoryMidiBackend& memory) : memory_(memory) {}
+    std::string prefix() const override { return memory_.prefix(); }
+    std::vector<std::string> listOutputs() override { return memory_.listOutputs(); }
+    std::unique_ptr<MidiOutConnection> openOutput(const std::string& name,
+                                                  const std::string& ownPortName) override {
+        return memory_.openOutput(name, ownPortName);
+    }
+    void setProblemSink(ProblemSink sink) override { memory_.setProblemSink(std::move(sink)); }
+    std::vector<std::string> listInputs() override { return memory_.listInputs(); }
+    std::unique_ptr<MidiInConnection> openInput(const std::string& name,
+                                                const std::string& ownPortName,
+                                                MidiInHandler handler) override {
+        return memory_.openInput(name, ownPortName, std::move(handler));
+    }
+
+  private:
+    MemoryMidiBackend& memory_;
+};
+
+// The headless run on the memory backend, in a folder of its own laid out like the build folder.
+struct HeadlessRig {
+    TempFolder folder;
+    MemoryMidiBackend backend;
+    MemoryMidiBackend* memory = nullptr;  // set once the run has made its MIDI system
+    std::ostringstream log;
+    Headless::Environment environment;
+    std::function<bool()> stopWhen = [] { return true; };
+    int waits = 0;
+
+    HeadlessRig() {
+        folder.write("indrv/Keys.ini", "[SPECIAL_COMMANDS]\nINPUT0=B00700\nACTION0=10001\n");
+        environment.locations = LocateFiles(folder.path(), [](const char*) { return nullptr; });
+        backend.addDevice("synth");
+        backend.addInputDevice("pedal");
+        environment.makeMidi = [this] {
+            auto system = std::make_unique<MidiSystem>();
+            system->addBackend(std::make_unique<SharedBackend>(backend));
+            memory = &backend;
+            return system;
+        };
+        environment.waitForStop = [this](int timeoutMs) {
+            ++waits;
+            if (stopWhen()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+            return false;
+        };
+    }
+    int count(uint8_t status) const {
+        int n = 0;
+        for (const auto& m : memory->messagesFor("synth"))
+            if (!m.bytes.empty() && m.bytes[0] == status) ++n;
+        return n;
+    }
+};
+}  // namespace
+
+TEST(HeadlessArguments, SettingsFileStartAndListInAnyOrder) {
+    Headless::Options o = Parse({"--headless", "my.ini", "--start"});
+    EXPECT_EQ(o.settingsFile, "my.ini");
+    EXPECT_TRUE(o.start);
+    EXPECT_FALSE(o.listPorts);
+    o = Parse({"--start", "--headless"});
+    EXPECT_EQ(o.settingsFile, "");
+    EXPECT_TRUE(o.start);
+    o = Parse({"--list-ports"});
+    EXPECT_TRUE(o.listPorts);
+    EXPECT_FALSE(o.start);
+    // A lone "-" is a file name like any other.
+    EXPECT_EQ(Parse({"--headless", "-"}).settingsFile, "-");
+}
+
+TEST(HeadlessArguments, UnknownOptionsAndSecondFilesAreRefused) {
+    Headless::Options o;
+    std::string error;
+    EXPECT_FALSE(Headless::ParseArguments({"tempovane", "--headles"}, o, &error));
+    EXPECT_NE(error.find("--headles"), std::string::npos);
+    EXPECT_FALSE(Headless::ParseArguments({"tempovane", "a.ini", "b.ini"}, o, &error));
+    EXPECT_NE(error.find("b.ini"), std::string::npos);
+}
+
+TEST(HeadlessLog, LinesCarryTheTimeOfDayToTheMillisecond) {
+    const std::string line = Headless::StampedLine("Running ...", 1'700'000'000'123'456'789);
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d\d:\d\d:\d\d\.123 Running \.\.\.)"))) << line;
+    EXPECT_TRUE(std::regex_match(Headless::StampedLine("x", 999'000'000),
+                                 std::regex(R"(\d\d:\d\d:\d\d\.999 x)")));
+}
+
+TEST(HeadlessRun, StartsAtOnceAndSendsStopWhenAskedToEnd) {
+    HeadlessRig rig;
+    rig.folder.write("clockpresets.ini",
+                     "[APPLICATION_PRESETS]\nDEFAULTSPEED=300\n"
+                     "[MIDIOUTPORT1]\nMIDIPORTNAME=Memory: synth\n"
+                     "[MIDIOUTPORT2]\nMIDIPORTNAME=None\n");
+    rig.stopWhen = [&] { return rig.memory && rig.count(0xF8) >= 12; };
+    Headless::Options options;
+    options.start = true;
+    EXPECT_EQ(Headless::Run(options, rig.environment, rig.log), 0);
+    const auto sent = rig.memory->messagesFor("synth");
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(rig.count(0xFA), 1);
+    EXPECT_GE(rig.count(0xF8), 12);
+    ASSERT_FALSE(sent.back().bytes.empty());
+    EXPECT_EQ(sent.back().bytes[0], 0xFC);  // Stop last, nothing after it
+    EXPECT_EQ(rig.count(0xFC), 1);
+    const std::string log = rig.log.str();
+    EXPECT_NE(log.find("Running ..."), std::string::npos) << log;
+    EXPECT_NE(log.find("Stopped ..."), std::string::npos) << log;
+    // The run read the file it was given, so it writes nothing of its own.
+    EXPECT_EQ(rig.folder.read("clockpresets.ini").find("MAINSCREEN"), std::string::npos);
+}
+
+TEST(HeadlessRun, WithoutStartNothingRunsAndAStopRequestSendsNoStop) {
+    HeadlessRig rig;
+    rig.folder.write("clock.ini", "[MIDIOUTPORT1]\nMIDIPORTNAME=Memory: synth\n"
+                                  "[MIDIINPORT1]\nMIDIPORTNAME=Memory: pedal\nDEVICETYPE=Keys\n");
+    // The pedal's controller (mapped to start/stop) starts the clock; the stop request then
+    // finds it running.
+    int passes = 0;
+    rig.stopWhen = [&] {
+        if (++passes == 3) {
+            EXPECT_EQ(rig.count(0xF8), 0);
+            rig.memory->inject("pedal", {0xB0, 0x07, 0x00}, 0);
+        }
+        return rig.count(0xF8) >= 6;
+    };
+    Headless::Options options;
+    options.settingsFile = rig.folder.file("clock.ini");
+    EXPECT_EQ(Headless::Run(options, rig.environment, rig.log), 0) << rig.log.str();
+    EXPECT_EQ(rig.count(0xFA), 1);
+    EXPECT_EQ(rig.count(0xFC), 1);
+
+    HeadlessRig idle;
+    idle.folder.write("clockpresets.ini", "[MIDIOUTPORT1]\nMIDIPORTNAME=Memory: synth\n");
+    int idlePasses = 0;
+    idle.stopWhen = [&] { return ++idlePasses > 4; };
+    EXPECT_EQ(Headless::Run({}, idle.environment, idle.log), 0);
+    EXPECT_EQ(idle.count(0xFA), 0);
+    EXPECT_EQ(idle.count(0xFC), 0);
+    EXPECT_EQ(idle.count(0xF8), 0);
+}
+
+TEST(HeadlessRun, MissingPortsAndABusySettingsFileAreTold) {
+    HeadlessRig rig;
+    rig.folder.write("clockpresets.ini", "[MIDIOUTPORT1]\nMIDIPORTNAME=Memory: gone\n");
+    EXPECT_EQ(Headless::Run({}, rig.environment, rig.log), 0);
+    EXPECT_NE(rig.log.str().find("Saved ports not found : Memory: gone"), std::string::npos)
+        << rig.log.str();
+
+    HeadlessRig busy;
+    InstanceLock other(busy.folder.file("clockpresets.ini"));
+    ASSERT_EQ(other.state(), InstanceLock::State::Held);
+    EXPECT_EQ(Headless::Run({}, busy.environment, busy.log), 1);
+    EXPECT_NE(busy.log.str().find("already running"), std::string::npos);
+    EXPECT_EQ(busy.memory, nullptr);  // gave up before it opened any device
+    EXPECT_EQ(busy.waits, 0);
+}
+
+TEST(HeadlessRun, SessionHookIsCalledWithTheSettingsAndKeptForTheRun) {
+    HeadlessRig rig;
+    rig.folder.write("clockpresets.ini", "[LINK]\nENABLED=1\n");
+    auto token = std::make_shared<int>(7);
+    std::weak_ptr<int> watch = token;
+    bool called = false;
+    rig.environment.joinSession = [&](KorvidMainModel&, const IniFile& settings) {
+        called = settings.readInt("LINK", "ENABLED", 0) == 1;
+        return std::shared_ptr<void>(std::move(token));
+    };
+    rig.stopWhen = [&] {
+        EXPECT_FALSE(watch.expired());  // held while running
+        return true;
+    };
+    EXPECT_EQ(Headless::Run({}, rig.environment, rig.log), 0);
+    EXPECT_TRUE(called);
+    EXPECT_TRUE(watch.expired());  // let go at the end
+}
+
+TEST(HeadlessListPorts, NamesDevicesAndDefinitionsUnderTheirHeadings) {
+    HeadlessRig rig;
+    auto midi = rig.environment.makeMidi();
+    std::ostringstream out;
+    Headless::ListPorts(*midi, rig.environment.locations, out);
+    const std::string text = out.str();
+    const size_t outputs = text.find("Output ports:\n");
+    const size_t inputs = text.find("Input ports:\n");
+    ASSERT_NE(outputs, std::string::npos) << text;
+    ASSERT_NE(inputs, std::string::npos) << text;
+    const size_t synth = text.find("  Memory: synth\n");
+    const size_t pedal = text.find("  Memory: pedal\n");
+    EXPECT_TRUE(outputs < synth && synth < inputs) << text;
+    EXPECT_GT(pedal, inputs) << text;
+    EXPECT_NE(text.find("Input maps:\n  Keys\n  Default\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Output device types:\n"), std::string::npos) << text;
+}
