@@ -11,6 +11,7 @@ PACKAGES=(
     qt6-base-dev qt6-charts-dev libqt6opengl6-dev libxkbcommon-dev libgl-dev
     libjack-jackd2-dev jackd2 librtmidi-dev libsimpleini-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    ableton-link-dev libasio-dev ableton-link-utils iproute2
     fonts-liberation2 fonts-dejavu-core
 )
 

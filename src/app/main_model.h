@@ -18,6 +18,7 @@ class MidiInPort;
 class MidiOutPort;
 class MidiSystem;
 class InputActions;
+class SyncControl;
 
 // Everything of the main window that is not a widget: the state record, the settings, the BPM
 // timer, the output ports with the models of their controls, and the operations other units
@@ -60,6 +61,10 @@ class KorvidMainModel : private TickLookahead {
     Transport& transport() { return transport_; }
     TempoModel& tempo() { return tempo_; }
     TapTempo& tap() { return tap_; }
+    // The network tempo session and the lock onto an input clock.
+    SyncControl& Sync() { return *sync_; }
+    // How much earlier than its beat a tick is handed to the outputs: their latency.
+    const TickLookahead& Lookahead() const { return *this; }
 
     // Creates both output ports and lists their device types (outdrv relative to the current
     // directory unless another folder is given).
@@ -128,4 +133,6 @@ class KorvidMainModel : private TickLookahead {
     std::unique_ptr<InputActions> inputActions_;
     // Last, so that it goes first: its input thread acts on everything above.
     std::unique_ptr<MidiInPort> inPort_;
+    // Goes before the input port: the clock may follow the port's lock.
+    std::unique_ptr<SyncControl> sync_;
 };

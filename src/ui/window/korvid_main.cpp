@@ -213,6 +213,7 @@ void TKorvidMain::BuildControls() {
     EditPatchButton = new QPushButton(QStringLiteral("Edit"), GeneralOptionBox);
     EditPatchButton->setGeometry(215, 24, 27, 17);
     connect(EditPatchButton, &QPushButton::clicked, this, [this] { EditButtonClick(10); });
+    BuildLinkControls();
 
     TapTempoDuration = new QGroupBox(QStringLiteral("TapTempoDuration"), this);
     TapTempoDuration->setGeometry(704, 24, 177, 137);
