@@ -24,9 +24,8 @@ void SyncControl::SetLinkEnabled(bool on) {
         std::lock_guard lock(tempoMutex_);
         agreedBpm_ = model_.GetBPM();
     }
-    // Leaving: the clock first goes back to its own period from its last tick, at the tempo it
-    // has, so nothing jumps; joining: our tempo is the session's if we are the first.
-    if (!on) updateSchedule();
+    // Joining: our tempo is the session's if we are the first. Leaving: the clock goes back to
+    // its own period from its last tick, at the tempo it has, so nothing jumps.
     link_.Enable(on, model_.GetBPM());
     updateSchedule();
     model_.state.PostStatus(on ? "Link on" : "Link off", StatusColors::blue);

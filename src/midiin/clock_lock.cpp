@@ -25,6 +25,7 @@ void ClockLock::Reset() {
     fitValid_ = false;
     period_ = 0;
     jitter_ = 0;
+    residuals_ = 0;
     run_ = 0;
     runSign_ = 0;
     startPending_ = false;
@@ -68,12 +69,12 @@ void ClockLock::Clock(int64_t timeNs) {
         count_ = 0;  // the old ticks say nothing about where the master is now
         run_ = 0;
         holdTempo_ = true;
-    } else if (fitValid_ && count_ >= kStepMinFit) {
+    } else if (fitValid_ && count_ >= 2) {
         const double residual =
             static_cast<double>(timeNs) -
             (static_cast<double>(refTime_) + static_cast<double>(index - refIndex_) * period_);
         const double threshold = std::max(kStepFactor * jitter_, kStepFloor * period_);
-        if (std::fabs(residual) > threshold) {
+        if (count_ >= kStepMinFit && std::fabs(residual) > threshold) {
             const int sign = residual > 0 ? 1 : -1;
             run_ = sign == runSign_ ? run_ + 1 : 1;
             runSign_ = sign;
@@ -85,8 +86,11 @@ void ClockLock::Clock(int64_t timeNs) {
                 ++steps_;
             }
         } else {
+            // The usual distance from the line, learnt from the first ticks on (while the fit is
+            // young it comes out too large, which only makes a step harder to call).
             run_ = 0;
-            jitter_ += (std::fabs(residual) - jitter_) / 16.0;
+            ++residuals_;
+            jitter_ += (std::fabs(residual) - jitter_) / std::min(residuals_, 16.0);
         }
     }
     time_[static_cast<size_t>(head_)] = timeNs;

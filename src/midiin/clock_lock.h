@@ -92,6 +92,7 @@ class ClockLock : public TickSchedule {
     double period_ = 0;
     bool holdTempo_ = false;
     double jitter_ = 0;  // mean distance of a tick from the line
+    double residuals_ = 0;  // how many went into it
     int run_ = 0;
     int runSign_ = 0;
     bool startPending_ = false;

@@ -44,9 +44,10 @@ TEST(LinkSession, TempoGoesBothWaysExactlyWithinASecond) {
 
     peer.setTempo(123.4567);
     const auto changed = std::chrono::steady_clock::now();
-    EXPECT_TRUE(LinkPeer::waitFor([&] { return std::fabs(recorder.tempo - 123.4567) < 1e-6; }, 1s));
+    // Link carries a tempo as whole microseconds a beat: 123.4567 arrives as 123.456790.
+    EXPECT_TRUE(LinkPeer::waitFor([&] { return std::fabs(recorder.tempo - 123.4567) < 1e-3; }, 1s));
     EXPECT_LT(std::chrono::steady_clock::now() - changed, 1s);
-    EXPECT_NEAR(session.Tempo(), 123.4567, 1e-6);
+    EXPECT_NEAR(session.Tempo(), 123.4567, 1e-3);
 
     session.SetTempo(99.125);
     EXPECT_TRUE(LinkPeer::waitFor([&] { return std::fabs(peer.tempo() - 99.125) < 1e-3; }, 1s));
@@ -59,7 +60,7 @@ TEST(LinkSession, TicksFallOnThePeersBeatGridFromABarLine) {
     session.Enable(true, 120);
     ASSERT_TRUE(Joined(peer, session));
     peer.setTempo(137.5);
-    ASSERT_TRUE(LinkPeer::waitFor([&] { return std::fabs(session.Tempo() - 137.5) < 1e-9; }, 2s));
+    ASSERT_TRUE(LinkPeer::waitFor([&] { return std::fabs(session.Tempo() - 137.5) < 1e-3; }, 2s));
 
     const int64_t now = MonotonicNowNs();
     session.BeginRun(now, true, 0);
@@ -168,8 +169,9 @@ TEST(LinkModel, PeerTempoIsOursUnroundedAndOursGoesToThePeer) {
     m.Sync().SetLinkEnabled(true);
     ASSERT_TRUE(Joined(peer, m.Sync().Link()));
     peer.setTempo(123.4567);
-    EXPECT_TRUE(rig.pumpUntil([&] { return m.GetBPM() == 123.4567; }, 1s))
+    EXPECT_TRUE(rig.pumpUntil([&] { return std::fabs(m.GetBPM() - 123.4567) < 1e-3; }, 1s))
         << "not rounded by the 1 BPM step: " << m.GetBPM();
+    EXPECT_EQ(m.GetBPM(), m.Sync().Link().Tempo()) << "exactly the session's";
     EXPECT_EQ(m.state.TempoMilliBPM.load(), 123457);
 
     m.SetBPM(141.3);  // the track bar, a key, a preset: rounded by our step, then shared
@@ -202,12 +204,14 @@ TEST(LinkModel, ClocksLandOnTheSessionsBeatsAndStartStopIsShared) {
     EXPECT_NEAR(first / 4, std::round(first / 4), 0.002 / 4) << "the first clock on a bar line";
     for (size_t k : {size_t{24}, size_t{48}, size_t{72}, size_t{96}})
         EXPECT_NEAR(peer.beatAt(times[k]) - first, k / 24.0, 0.002) << "clock " << k;
-    // Start went out just before the first clock, not a bar earlier.
+    // Start went out with the first clock.
     const auto sent = rig.memory->messagesFor("synth");
-    int64_t startTime = -1;
-    for (const auto& msg : sent)
-        if (msg.bytes.size() == 1 && msg.bytes[0] == 0xFA) startTime = msg.timeNs;
-    EXPECT_EQ(startTime, 0) << "Start is sent as soon as possible, from the first tick";
+    size_t start = sent.size();
+    for (size_t i = 0; i < sent.size(); ++i)
+        if (sent[i].bytes.size() == 1 && sent[i].bytes[0] == 0xFA) start = i;
+    ASSERT_LT(start + 1, sent.size());
+    EXPECT_EQ(sent[start + 1].bytes, std::vector<uint8_t>{0xF8});
+    EXPECT_EQ(sent[start + 1].timeNs, times[0]);
 
     // We stop (F1): the session stops.
     m.transport().StartStopSeq();
