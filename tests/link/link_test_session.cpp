@@ -245,3 +245,23 @@ TEST(LinkModel, LeavingKeepsTheClockGoingAtTheLastTempo) {
         EXPECT_NEAR(static_cast<double>(times[i] - times[i - 1]), period, 20'000) << "clock " << i;
     EXPECT_EQ(m.GetBPM(), 160);
 }
+
+TEST(LinkSession, OurTempoChangeKeepsTicksOnThePeersGrid) {
+    LinkPeer peer;
+    LinkSession session;
+    session.Enable(true, 120);
+    ASSERT_TRUE(Joined(peer, session));
+    session.BeginRun(MonotonicNowNs(), true, 0);
+    for (double bpm : {131.5, 97.25}) {
+        session.SetTempo(bpm);
+        ASSERT_TRUE(LinkPeer::waitFor([&] { return std::fabs(peer.tempo() - bpm) < 1e-3; }, 1s));
+        for (int wait = 0; wait < 3; ++wait) {
+            const int64_t now = MonotonicNowNs();
+            const int64_t k = session.FirstTickAtOrAfter(now);
+            const double first = peer.beatAt(session.TickDueNs(k));
+            EXPECT_NEAR(first * 24, std::round(first * 24), 0.05) << bpm << " BPM, tick " << k;
+            EXPECT_NEAR(peer.beatAt(session.TickDueNs(k + 24)) - first, 1.0, 0.002);
+            std::this_thread::sleep_for(700ms);
+        }
+    }
+}

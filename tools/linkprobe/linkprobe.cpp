@@ -6,6 +6,7 @@
 #include <jack/midiport.h>
 
 #include <algorithm>
+#include <climits>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -302,8 +303,18 @@ int main(int argc, char** argv) {
         }
         Event e;
         // JACK's clock against Link's, read together; both are monotonic clocks of this machine.
-        const int64_t jackToLinkUs =
-            useLink ? link.clock().micros().count() - static_cast<int64_t>(jack_get_time()) : 0;
+        int64_t jackToLinkUs = 0;
+        for (int i = 0, gap = INT32_MAX; useLink && i < 3; ++i) {
+            // The closest pair of readings of three: a preemption between two reads would
+            // otherwise count as an offset.
+            const auto before = static_cast<int64_t>(jack_get_time());
+            const int64_t linkUs = link.clock().micros().count();
+            const auto after = static_cast<int64_t>(jack_get_time());
+            if (after - before < gap) {
+                gap = static_cast<int>(after - before);
+                jackToLinkUs = linkUs - (before + after) / 2;
+            }
+        }
         while (probe.ring.pop(e)) {
             if (e.reference) {
                 if (e.status == 0xF8) refTicks.push_back(e.jackUs);
@@ -336,9 +347,9 @@ int main(int argc, char** argv) {
                 static_cast<double>((at - state.timeAtBeat(nearest, quantum)).count());
             if (elapsed() >= skip) offsets.push_back(offsetUs);
             if (!quiet)
-                std::printf("beat %lld offset_us %.0f session_bpm %.4f measured_bpm %.4f\n",
+                std::printf("beat %lld offset_us %.0f session_bpm %.4f measured_bpm %.4f dbg %lld %lld\n",
                             static_cast<long long>(clocks / 24), offsetUs, sessionBpm,
-                            measuredBpm);
+                            measuredBpm, (long long)(e.jackUs - (long long)(e.frame * 1e6 / sampleRate)), (long long) jackToLinkUs);
         }
         std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
