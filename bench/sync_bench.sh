@@ -89,13 +89,19 @@ lock|follow)
     pids+=($!)
     sleep 0.5
     jack_connect tempovane:clock_out_1 clockmeter:in
-    { sleep 0.5; echo play; sleep 40; echo "tempo 140"; echo master; sleep 30; echo stop; sleep 1; echo quit; } \
-        | jack_transport >"$logs/transport.log" 2>&1 &
+    mono() { python3 -c 'import time; print("%.6f" % time.clock_gettime(time.CLOCK_MONOTONIC))'; }
+    { sleep 0.5; echo play; sleep 40; echo "tempo 140"; echo master; echo "step $(mono)" >"$logs/step"
+      sleep 30; echo stop; sleep 1; echo quit; } | jack_transport >"$logs/transport.log" 2>&1 &
     pids+=($!)
     wait "${pids[1]}"
     wait "$meter_pid"
     grep SUMMARY "$logs/meter.log" | sed 's/^/our output at 128 BPM: /'
     grep SUMMARY "$logs/probe.log" | sed 's/^/our beat against the master: /'
+    cat "$logs/step" | sed 's/^/master steps to 140 BPM at mono /'
+    step=$(awk '{print $2}' "$logs/step")
+    awk -v step="$step" '/^tempo/ && $4 > step && $2 > 139 && $2 < 141 && !done \
+        { printf "our tempo first within 1 BPM of 140: %.2f s after the step\n", $4 - step; done = 1 }' \
+        "$logs/ours.log"
     echo "--- our tempo (CLOCK_MONOTONIC seconds) and status"
     grep -h "^tempo\|status\|running" "$logs/ours.log"
     echo "--- per beat (seconds into the probe's run)"

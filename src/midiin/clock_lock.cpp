@@ -14,6 +14,8 @@ constexpr int kPhaseOnlyTicks = 8;
 // and never for less than this share of a tick (a clean clock has almost no distance at all).
 constexpr double kStepFactor = 4.0;
 constexpr double kStepFloor = 0.02;
+// ...and the ticks that left it must run at least this much faster or slower than the line.
+constexpr double kStepSlope = 0.05;
 // While waiting for the master's first clock there is no due time: the clock wakes the timer.
 constexpr int64_t kNever = INT64_MAX / 4;
 }  // namespace
@@ -26,6 +28,7 @@ void ClockLock::Reset() {
     period_ = 0;
     jitter_ = 0;
     residuals_ = 0;
+    slopeNoise_ = 0;
     run_ = 0;
     runSign_ = 0;
     startPending_ = false;
@@ -65,6 +68,7 @@ void ClockLock::Clock(int64_t timeNs) {
         startPending_ = false;
     }
 
+    bool stepCandidate = false;
     if (silence) {
         count_ = 0;  // the old ticks say nothing about where the master is now
         run_ = 0;
@@ -78,13 +82,7 @@ void ClockLock::Clock(int64_t timeNs) {
             const int sign = residual > 0 ? 1 : -1;
             run_ = sign == runSign_ ? run_ + 1 : 1;
             runSign_ = sign;
-            if (run_ >= kStepRun) {
-                // A new tempo: keep only the ticks that left the line.
-                count_ = std::min(count_, kStepRun - 1);
-                run_ = 0;
-                holdTempo_ = false;
-                ++steps_;
-            }
+            stepCandidate = run_ >= kStepRun;
         } else {
             // The usual distance from the line, learnt from the first ticks on (while the fit is
             // young it comes out too large, which only makes a step harder to call).
@@ -101,6 +99,24 @@ void ClockLock::Clock(int64_t timeNs) {
     lastIndex_ = index;
     lastTime_ = timeNs;
 
+    if (stepCandidate) {
+        // Ticks off the line on one side: a new tempo only if they run at one of their own. A
+        // master whose phase wanders (jitter added to every interval) also leaves the line for a
+        // while, but at its old tempo.
+        run_ = 0;
+        const double slope = recentSlope(kStepRun);
+        const double threshold = std::max(kStepSlope, kStepFactor * slopeNoise_);
+        if (slope > 0 && std::fabs(slope - period_) > threshold * period_) {
+            count_ = kStepRun;  // keep only the ticks that left the line
+            holdTempo_ = false;
+            ++steps_;
+        }
+    } else if (fitValid_ && count_ > kStepMinFit && run_ == 0) {
+        // How far the newest ticks' own tempo strays from the line's while nothing happens:
+        // a wandering master's strays far, and only a larger change counts as a step.
+        const double stray = std::fabs(recentSlope(kStepRun) / period_ - 1);
+        slopeNoise_ += (stray - slopeNoise_) / 32.0;
+    }
     if (holdTempo_ && count_ >= kPhaseOnlyTicks) holdTempo_ = false;
     if (holdTempo_)
         refitPhase();
@@ -133,6 +149,22 @@ void ClockLock::refit() {
     refIndex_ = lastIndex_;
     refTime_ = lastTime_ + std::llround(atNewest);
     fitValid_ = true;
+}
+
+double ClockLock::recentSlope(int ticks) const {
+    const int n = std::min(ticks, count_);
+    double sumJ = 0, sumT = 0, sumJJ = 0, sumJT = 0;
+    for (int i = 0; i < n; ++i) {
+        const size_t slot = static_cast<size_t>((head_ - 1 - i + kWindow) % kWindow);
+        const double j = static_cast<double>(index_[slot] - lastIndex_);
+        const double t = static_cast<double>(time_[slot] - lastTime_);
+        sumJ += j;
+        sumT += t;
+        sumJJ += j * j;
+        sumJT += j * t;
+    }
+    const double varJ = sumJJ - sumJ * sumJ / n;
+    return varJ > 0 ? (sumJT - sumJ * sumT / n) / varJ : 0;
 }
 
 void ClockLock::refitPhase() {

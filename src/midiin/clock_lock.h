@@ -13,7 +13,8 @@ class TickLookahead;
 // ticks (least squares over the last few seconds) gives its tempo and where its next tick
 // falls, and as a TickSchedule it puts our own ticks on those predicted times. Jitter on the
 // input is averaged away instead of being passed on; a tempo step is recognised by several
-// ticks in a row off the line on the same side, and the fit then starts afresh from them.
+// ticks in a row off the line on the same side that also run at a tempo of their own, and the
+// fit then starts afresh from them.
 //
 // Clock/Start/Reset: the input thread. The TickSchedule side: the clock thread. The queries:
 // any thread. The two sides meet in one published estimate behind a sequence counter, so
@@ -21,7 +22,7 @@ class TickLookahead;
 class ClockLock : public TickSchedule {
   public:
     static constexpr int kWindow = 384;      // ticks in the fit at most (7.5 s at 128 BPM)
-    static constexpr int kStepRun = 3;       // ticks off the line in a row that mean a new tempo
+    static constexpr int kStepRun = 12;      // ticks off the line in a row: perhaps a new tempo
     static constexpr int kStepMinFit = 24;   // ...looked for once the fit holds a beat
     static constexpr int kLostTicks = 48;    // two beats without a clock: the input is lost
 
@@ -75,6 +76,7 @@ class ClockLock : public TickSchedule {
   private:
     void refit();
     void refitPhase();  // the tempo held, only the phase from the ticks since a silence
+    double recentSlope(int ticks) const;  // time per tick over the newest ticks
     void publish();
     int64_t latencyNs() const;
 
@@ -93,6 +95,7 @@ class ClockLock : public TickSchedule {
     bool holdTempo_ = false;
     double jitter_ = 0;  // mean distance of a tick from the line
     double residuals_ = 0;  // how many went into it
+    double slopeNoise_ = 0;  // usual share by which the newest ticks' tempo strays from the line's
     int run_ = 0;
     int runSign_ = 0;
     bool startPending_ = false;

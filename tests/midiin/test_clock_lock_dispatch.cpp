@@ -76,7 +76,7 @@ TEST(ClockLockDispatch, ClocksLockAndTheTempoIsHandedOnSparingly) {
     // A step to 150 BPM is handed on as soon as the lock has it, not a quarter second later.
     const size_t before = rig.actions.tempos.size();
     int64_t t = t0 + 99 * kPeriod125;
-    for (int i = 0; i < 5; ++i) rig.deliver(0xF8, t += 16'666'667);
+    for (int i = 0; i < 12; ++i) rig.deliver(0xF8, t += 16'666'667);
     ASSERT_GT(rig.actions.tempos.size(), before);
     EXPECT_NEAR(rig.actions.tempos.back(), 150, 0.01);
 }
