@@ -4,6 +4,8 @@
 #   bench/sync_bench.sh link [build dir]   Tempovane + a second Tempovane + tempovane-linkprobe
 #   bench/sync_bench.sh lock [build dir]   jack_midi_clock -J 10 at 128, stepped to 140
 #   bench/sync_bench.sh follow [build dir] the same master, followed the half-second way
+# JITTER=0 sets jack_midi_clock's jitter (default 10 %). Its jitter is added to every interval,
+# so the master's phase wanders (several milliseconds within a few seconds at 10 %).
 # Logs go to /tmp/tempovane-sync-bench.*; the figures are printed at the end.
 set -u
 mode=${1:-link}
@@ -70,7 +72,7 @@ lock|follow)
     # jack_midi_clock plays the master from JACK transport at 128 BPM with 10 % jitter; at 40 s
     # jack_transport becomes timebase master at 140 BPM (a step). The probe compares our clock
     # with the master's; the clock meter measures our output's jitter at 128 BPM.
-    jack_midi_clock -b 128 -J 10 >"$logs/master.log" 2>&1 &
+    jack_midi_clock -b 128 -J "${JITTER:-10}" >"$logs/master.log" 2>&1 &
     pids+=($!)
     sleep 1
     mclk=$(jack_lsp | grep -m1 jack_midi_clock)
@@ -88,7 +90,7 @@ lock|follow)
         --seconds 68 >"$logs/ours.log" 2>&1 &
     pids+=($!)
     sleep 0.5
-    jack_connect tempovane:clock_out_1 clockmeter:in
+    for _ in $(seq 30); do jack_connect tempovane:clock_out_1 clockmeter:in 2>/dev/null && break; sleep 0.1; done
     mono() { python3 -c 'import time; print("%.6f" % time.clock_gettime(time.CLOCK_MONOTONIC))'; }
     { sleep 0.5; echo play; sleep 40; echo "tempo 140"; echo master; echo "step $(mono)" >"$logs/step"
       sleep 30; echo stop; sleep 1; echo quit; } | jack_transport >"$logs/transport.log" 2>&1 &

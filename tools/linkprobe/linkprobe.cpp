@@ -347,9 +347,9 @@ int main(int argc, char** argv) {
                 static_cast<double>((at - state.timeAtBeat(nearest, quantum)).count());
             if (elapsed() >= skip) offsets.push_back(offsetUs);
             if (!quiet)
-                std::printf("beat %lld offset_us %.0f session_bpm %.4f measured_bpm %.4f dbg %lld %lld\n",
+                std::printf("beat %lld offset_us %.0f session_bpm %.4f measured_bpm %.4f\n",
                             static_cast<long long>(clocks / 24), offsetUs, sessionBpm,
-                            measuredBpm, (long long)(e.jackUs - (long long)(e.frame * 1e6 / sampleRate)), (long long) jackToLinkUs);
+                            measuredBpm);
         }
         std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
