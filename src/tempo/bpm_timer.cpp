@@ -37,6 +37,7 @@ void TBPMTimer::SetEnabled(bool enabled) {
         if (enabled) startNs_ = clock_.nowNs();
         active_ = nullptr;  // a schedule begins the new run at the next check
         tickedSinceEnable_ = false;
+        skippedTicks_.store(0, std::memory_order_release);
     }
     if (!enabled && !(thread_ && thread_->onThisThread())) {
         // Wait for a tick that was already being raised when the schedule stopped.
@@ -176,7 +177,9 @@ bool TBPMTimer::checkScheduledLocked(int64_t nowNs) {
         allowance = std::max(allowance, static_cast<long double>(source->TickLookaheadNs()));
     if (nowNs > due + static_cast<int64_t>(allowance)) {
         // Missed: the schedule's grid stays, the ticks that can no longer be placed are dropped.
-        scheduledTick_ = std::max(scheduledTick_ + 1, active_->FirstTickAtOrAfter(nowNs));
+        const int64_t next = std::max(scheduledTick_ + 1, active_->FirstTickAtOrAfter(nowNs));
+        skippedTicks_.fetch_add(next - scheduledTick_, std::memory_order_acq_rel);
+        scheduledTick_ = next;
         scheduledDueNs_ = active_->TickDueNs(scheduledTick_);
         return false;
     }

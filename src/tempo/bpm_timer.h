@@ -84,6 +84,9 @@ class TBPMTimer {
     // jump and the old schedule is never asked again. Any thread but the clock thread.
     void SetSchedule(TickSchedule* schedule);
     bool HasSchedule() const;
+    // Ticks of the schedule dropped by the stall rule since the last call: the tick count goes
+    // on by them, so that bars stay where the schedule has them.
+    int64_t TakeSkippedTicks() { return skippedTicks_.exchange(0, std::memory_order_acq_rel); }
     // Makes the clock thread look at the schedule again: its due time has moved.
     void Wake() { wakeThread(); }
 
@@ -124,6 +127,7 @@ class TBPMTimer {
     bool tickedSinceEnable_ = false;
     int64_t scheduledTick_ = 0;
     int64_t scheduledDueNs_ = 0;
+    std::atomic<int64_t> skippedTicks_{0};
 
     std::atomic<const TickLookahead*> lookahead_{nullptr};
 

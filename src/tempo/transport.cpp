@@ -19,6 +19,8 @@ void Transport::TempoTimer1Timer() {
         for (ClockOutput* port : ports_)
             if (port) port->TransportStart(true, false);
     }
+    if (const int64_t skipped = timer_.TakeSkippedTicks())
+        main_.TickCount.fetch_add(static_cast<int32_t>(skipped), std::memory_order_acq_rel);
     const int32_t n = main_.TickCount.load(std::memory_order_acquire);
     for (ClockOutput* port : ports_)
         if (port) port->ClockTick(n, tickTime);

@@ -93,3 +93,21 @@ TEST(TransportWithSchedule, StartGoesOutWithTheFirstTickNotABarEarlier) {
     EXPECT_EQ(ModelRig::count(rig.sent("synth"), "FA"), 2);
     rig.model->StopTransport(true);
 }
+
+TEST(TransportWithSchedule, TicksDroppedByAStallStillCountSoBarsStayInPlace) {
+    ModelRig rig;
+    rig.openPort1();
+    BarLineLater schedule;
+    schedule.firstNs = rig.clock.nowNs() + 10'000'000;
+    rig.model->Timer().SetSchedule(&schedule);
+    rig.model->StartTransport(true, false);
+    EXPECT_FALSE(rig.model->Timer().Poll());  // begins the run: its first tick is 10 ms away
+    ASSERT_TRUE(rig.tick());  // tick 0
+    ASSERT_TRUE(rig.tick());  // tick 1
+    EXPECT_EQ(rig.model->state.TickCount.load(), 2);
+    rig.clock.advanceMs(20 * 10 + 5);  // ticks 2 to 11 pass unseen: far later than allowed
+    EXPECT_FALSE(rig.model->Timer().Poll());
+    ASSERT_TRUE(rig.tick());  // the schedule's tick 12
+    EXPECT_EQ(rig.model->state.TickCount.load(), 13);
+    rig.model->StopTransport(true);
+}

@@ -92,6 +92,8 @@ TEST(BPMTimerSchedule, LateChecksKeepTheGridAndAStallSkipsAhead) {
     }
     EXPECT_EQ(r.ticks.size(), 1u) << "nothing that can no longer be placed goes out";
     EXPECT_EQ(r.timer.NextDueNs(), t0 + 50 * kMs) << "the grid stays";
+    EXPECT_EQ(r.timer.TakeSkippedTicks(), 4) << "ticks 1 to 4 dropped: the tick count goes on by them";
+    EXPECT_EQ(r.timer.TakeSkippedTicks(), 0);
     r.runTo(t0 + 61 * kMs);
     ASSERT_EQ(r.ticks.size(), 3u);
     EXPECT_EQ(r.ticks[1], t0 + 50 * kMs);
