@@ -12,7 +12,7 @@ SyncControl::SyncControl(KorvidMainModel& model) : model_(model) {
 }
 
 SyncControl::~SyncControl() {
-    model_.Timer().SetSchedule(nullptr);
+    if (scheduled_) model_.Timer().SetSchedule(nullptr);
     link_.SetListener(nullptr);
     link_.Enable(false, 0);
 }

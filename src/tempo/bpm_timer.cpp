@@ -143,6 +143,7 @@ bool TBPMTimer::RealtimePriority() const {
 void TBPMTimer::SetSchedule(TickSchedule* schedule) {
     {
         std::lock_guard lock(scheduleMutex_);
+        if (wanted_ == schedule) return;  // nothing moves: no need to wake the clock thread
         wanted_ = schedule;
         if (active_ && active_ != schedule) {
             // Own period from the last tick on: the next one comes one period after it.
