@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/sync_control.h"
 #include "midiin/midi_in_port.h"
 #include "midiout/midi_out_port.h"
 #include "platform/midi_system.h"
@@ -27,6 +28,8 @@ class ModelInputActions final : public InputActions {
     void PerformActionValue(int index, double value) override {
         model_.PerformActionValue(index, value);
     }
+    void FollowTempo(double bpm) override { model_.tempo().FollowBPM(bpm); }
+    void FollowContinue() override { model_.transport().ResumeTransport(); }
 
   private:
     KorvidMainModel& model_;
@@ -52,9 +55,11 @@ KorvidMainModel::KorvidMainModel(std::unique_ptr<MidiSystem> midi, const Monoton
     // A lost server or destination is told on a backend's own thread; the status line shows it.
     midi_->setProblemListener(
         [this](const std::string& text) { state.PostStatus(text, StatusColors::red); });
+    sync_ = std::make_unique<SyncControl>(*this);
 }
 
 KorvidMainModel::~KorvidMainModel() {
+    sync_.reset();  // the clock stops following anything before what it follows goes
     DestroyInPort();
     timer_.SetEnabled(false);
     timer_.SetLookahead(nullptr);
@@ -149,6 +154,8 @@ void KorvidMainModel::CreateInPort(const std::string& inputFolder,
         *inputActions_, inputFolder, "midi_in");
     inPort_->SetShippedFolder(shippedFolder);
     inPort_->UseMeasureFlag(MeasureRequested);  // the statistics pump asks through this
+    inPort_->Lock().SetTimer(&timer_);
+    inPort_->Lock().SetLatency(this);
     inPort_->ListDeviceTypes();
     MidiInPort* port = inPort_.get();
     SetInputDispatch([port](uint8_t status, uint8_t data1, uint8_t data2, uint32_t timeStamp) {
@@ -158,6 +165,7 @@ void KorvidMainModel::CreateInPort(const std::string& inputFolder,
 
 void KorvidMainModel::DestroyInPort() {
     if (!inPort_) return;
+    if (sync_) sync_->InputGoing();
     SetInputDispatch(nullptr);
     inPort_.reset();  // closes the device: no action of it runs after this
 }

@@ -19,6 +19,7 @@ class MidiInPort;
 class MidiOutPort;
 class MidiSystem;
 class InputActions;
+class SyncControl;
 
 // An open editor that takes learnt MIDI messages: the box that switches its learning on, and
 // the learn step the pump runs with each message (on the UI thread).
@@ -70,6 +71,10 @@ class KorvidMainModel : private TickLookahead {
     Transport& transport() { return transport_; }
     TempoModel& tempo() { return tempo_; }
     TapTempo& tap() { return tap_; }
+    // The network tempo session and the lock onto an input clock.
+    SyncControl& Sync() { return *sync_; }
+    // How much earlier than its beat a tick is handed to the outputs: their latency.
+    const TickLookahead& Lookahead() const { return *this; }
 
     // Creates both output ports and lists their device types (outdrv relative to the current
     // directory unless another folder is given); shippedFolder, when given, is searched after it.
@@ -149,4 +154,6 @@ class KorvidMainModel : private TickLookahead {
     std::unique_ptr<InputActions> inputActions_;
     // Last, so that it goes first: its input thread acts on everything above.
     std::unique_ptr<MidiInPort> inPort_;
+    // Goes before the input port: the clock may follow the port's lock.
+    std::unique_ptr<SyncControl> sync_;
 };

@@ -9,6 +9,7 @@
 
 #include "state/app_settings.h"
 #include "app/main_model.h"
+#include "app/sync_control.h"
 #include "midiout/midi_out_port.h"
 #include "platform/ini_file.h"
 #include "platform/midi_system.h"
@@ -33,6 +34,7 @@ struct SettingKey {
 using S = AppSettings;
 constexpr const char* kApp = SettingsFile::kApplicationSection;
 constexpr const char* kPresets = SettingsFile::kPresetSection;
+constexpr const char* kLink = SettingsFile::kLinkSection;
 
 // Window geometry and tempo keys, in file order.
 const SettingKey kWindowAndTempoKeys[] = {
@@ -66,6 +68,9 @@ const SettingKey kOptionKeys[] = {
     {kPresets, "F6BPM", KeyKind::Float, &S::F6BPM},
     {kPresets, "F7BPM", KeyKind::Float, &S::F7BPM},
     {kPresets, "F8BPM", KeyKind::Float, &S::F8BPM},
+    {kLink, "ENABLED", KeyKind::Bool, &S::LINKENABLED},
+    {kLink, "STARTSTOPSYNC", KeyKind::Bool, &S::LINKSTARTSTOPSYNC},
+    {kLink, "QUANTUM", KeyKind::Float, &S::LINKQUANTUM},
 };
 
 void ReadKey(const IniFile& file, const SettingKey& key, AppSettings& settings) {
@@ -179,6 +184,7 @@ std::string StartUp(const IniFile& file, KorvidMainModel& model, bool firstStart
     model.OutPort1()->OpenSelectedPort();
     model.OutPort2()->OpenSelectedPort();
     ReadOptions(file, model.settings);
+    model.Sync().ApplySettings();
     return missing;
 }
 

@@ -14,6 +14,8 @@ namespace SettingsFile {
 inline constexpr const char* kFileName = "clockpresets.ini";
 inline constexpr const char* kApplicationSection = "APPLICATION_PRESETS";
 inline constexpr const char* kPresetSection = "BPM_PRESETS";
+// The network tempo session: ENABLED, STARTSTOPSYNC, QUANTUM (beats in a bar, 4).
+inline constexpr const char* kLinkSection = "LINK";
 
 // The first command-line argument when it is given and not empty, else clockpresets.ini in the
 // program's folder.
@@ -23,7 +25,8 @@ std::string Location(const std::string& programFolder, const std::string& firstA
 // becomes 2500; a minimum above the maximum is taken as the two swapped, so tempos stay settable.
 void ReadWindowAndTempo(const IniFile& file, AppSettings& settings);
 
-// The option keys and the four presets (what a settings patch holds too).
+// The option keys, the four presets (what a settings patch holds too) and the network tempo
+// session's keys.
 void ReadOptions(const IniFile& file, AppSettings& settings);
 
 // A settings patch (or the settings file standing in for one): the option keys and presets of

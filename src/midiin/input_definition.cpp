@@ -86,6 +86,7 @@ std::string InputCodeText(int32_t code) {
 
 void ReadDefinition(const IniFile& file, InputMap& map) {
     map.ClockInHandling = file.readInt(kConfigSection, "TEMPOVANE_IN_HANDLING", 0) != 0;
+    map.ClockInLock = file.readInt(kConfigSection, "TEMPOVANE_IN_LOCK", 0) != 0;
     for (int n = 0; n < kMapEntries; ++n) {
         const std::string number = std::to_string(n);
         const auto i = static_cast<size_t>(n);
@@ -128,6 +129,7 @@ void ReadDefinition(const IniFile& file, InputMap& map) {
 void WriteDefinition(const InputMap& map, const std::string& devName, IniFile& file) {
     file.writeString(kConfigSection, "DEVNAME", devName);
     file.writeInt(kConfigSection, "TEMPOVANE_IN_HANDLING", map.ClockInHandling ? 1 : 0);
+    file.writeInt(kConfigSection, "TEMPOVANE_IN_LOCK", map.ClockInLock ? 1 : 0);
     for (int n = 0; n < kMapEntries; ++n) {
         const std::string number = std::to_string(n);
         const auto i = static_cast<size_t>(n);

@@ -33,6 +33,9 @@ struct InputMap {
     std::array<double, kMapEntries> Actions{};
     std::array<std::string, kMapEntries> Comments;
     bool ClockInHandling = false;
+    // Lock onto the incoming clock's tempo and phase (rather than measuring its tempo every
+    // half second); takes the place of ClockInHandling where both are set.
+    bool ClockInLock = false;
     std::array<RangeTransform, kRangeRecords> RangeTransforms{};
     std::array<std::array<double, 128>, kRangeRecords> RangeTables{};
 

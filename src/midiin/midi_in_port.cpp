@@ -3,7 +3,11 @@
 #include <filesystem>
 #include <thread>
 
+#include <cmath>
+
 #include "platform/ini_file.h"
+#include "platform/input_time.h"
+#include "platform/monotonic_clock.h"
 #include "state/list_model.h"
 #include "state/main_state.h"
 
@@ -12,6 +16,11 @@ constexpr const char* kNoneEntry = "None";
 constexpr uint8_t kTimingClock = 0xF8;
 constexpr uint8_t kStart = 0xFA;
 constexpr uint8_t kStop = 0xFC;
+constexpr uint8_t kContinue = 0xFB;
+// A locked tempo is handed on at most this often (each hand-on also tells the output devices
+// the tempo), unless the lock has just recognised a new tempo, and only when it has moved.
+constexpr int64_t kLockFollowIntervalNs = 250'000'000;
+constexpr double kLockFollowStepBpm = 0.0005;
 constexpr uint8_t kActiveSensing = 0xFE;
 constexpr double kCodeStart = 10004;
 constexpr double kCodeStop = 10005;
@@ -210,7 +219,10 @@ void MidiInPort::DispatchShort(uint8_t status, uint8_t data1, uint8_t data2, int
     readers_.fetch_add(1, std::memory_order_seq_cst);
     const InputMap* map = map_.load(std::memory_order_seq_cst);
     if (map) {
-        if (map->ClockInHandling) followClock(status, timeStamp);
+        if (map->ClockInLock)
+            lockClock(status);
+        else if (map->ClockInHandling)
+            followClock(status, timeStamp);
         matchEntries(*map, status, data1, data2);
     }
     // Inside the count: ClearLearnTarget waits for it, so the box is not read after its editor
@@ -230,6 +242,46 @@ void MidiInPort::SetLearnTarget(const CheckModel* box) {
 void MidiInPort::ClearLearnTarget() {
     learnTarget_.store(nullptr, std::memory_order_seq_cst);
     while (readers_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+}
+
+bool MidiInPort::LockMode() const {
+    // The UI thread reads the map it swaps in itself; no reader count is needed for that.
+    const InputMap* map = map_.load(std::memory_order_acquire);
+    return map && map->ClockInLock;
+}
+
+void MidiInPort::lockClock(uint8_t status) {
+    int64_t timeNs = DeliveredInputTimeNs();
+    if (timeNs == 0) timeNs = MonotonicNowNs();  // a backend without precise stamps
+    switch (status) {
+        case kTimingClock: {
+            clockLock_.Clock(timeNs);
+            const ClockLock::Estimate e = clockLock_.Current();
+            if (!e.valid || e.fitTicks < 2) return;
+            const bool step = e.steps != lockSteps_;
+            if (!step && timeNs - lockFollowedNs_ < kLockFollowIntervalNs) return;
+            const double bpm = e.Bpm();
+            if (std::fabs(bpm - lockFollowedBpm_) < kLockFollowStepBpm) return;
+            lockSteps_ = e.steps;
+            lockFollowedNs_ = timeNs;
+            lockFollowedBpm_ = bpm;
+            actions_.FollowTempo(bpm);
+            return;
+        }
+        case kStart:
+            clockLock_.Start();
+            actions_.PerformActionValue(1, kCodeStart);
+            return;
+        case kContinue:
+            clockLock_.Continue();
+            actions_.FollowContinue();
+            return;
+        case kStop:
+            actions_.PerformActionValue(1, kCodeStop);
+            return;
+        default:
+            return;
+    }
 }
 
 void MidiInPort::followClock(uint8_t status, int32_t timeStamp) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "midiin/clock_lock.h"
 #include "midiin/input_actions.h"
 #include "midiin/input_definition.h"
 #include "midiin/midi_input.h"
@@ -111,9 +112,14 @@ class MidiInPort {
 
     int32_t ClockCount() const { return clockCount_.load(std::memory_order_relaxed); }
 
+    // The lock onto an incoming clock, fed while the map in use asks for it (ClockInLock).
+    ClockLock& Lock() { return clockLock_; }
+    bool LockMode() const;
+
   private:
     void swapIn(std::unique_ptr<InputMap> map);
     void followClock(uint8_t status, int32_t timeStamp);
+    void lockClock(uint8_t status);
     void matchEntries(const InputMap& map, uint8_t status, uint8_t data1, uint8_t data2);
 
     const std::string name_;
@@ -141,4 +147,10 @@ class MidiInPort {
     std::atomic<int32_t> clockCount_{0};
     std::atomic<int32_t> lastClockStamp_{0};
     std::atomic<const CheckModel*> learnTarget_{nullptr};
+
+    ClockLock clockLock_;
+    // Input thread: when the locked tempo was last handed on, and what it was.
+    double lockFollowedBpm_ = 0;
+    int64_t lockFollowedNs_ = 0;
+    uint32_t lockSteps_ = 0;
 };

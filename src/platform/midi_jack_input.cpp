@@ -9,6 +9,9 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/input_time.h"
+#include "platform/monotonic_clock.h"
+
 namespace {
 // A few seconds of dense controller traffic, or many System Exclusive dumps.
 constexpr size_t kInputRingBytes = 64 * 1024;
@@ -24,8 +27,7 @@ struct JackInSlot {
     MidiEventRing ring;  // written by the process thread, read by the input thread
     sem_t wake;          // posted by the process thread after it wrote to the ring
     std::atomic<bool> stopping{false};
-    uint32_t openFrame = 0;
-    uint32_t sampleRate = 48000;
+    int64_t openTimeNs = 0;  // JACK's clock
     MidiInHandler handler;
     std::thread thread;
 
@@ -40,8 +42,11 @@ struct JackInSlot {
                 ring.copyFrontBytes(bytes);
                 ring.pop();
                 if (stopping.load(std::memory_order_acquire)) break;
-                const uint32_t frames = static_cast<uint32_t>(header.timeNs) - openFrame;
-                const auto timeMs = static_cast<uint32_t>(uint64_t{frames} * 1000 / sampleRate);
+                const auto timeMs = static_cast<uint32_t>((header.timeNs - openTimeNs) / 1'000'000);
+                // JACK's clock to ours: the offset between them is read afresh for each message,
+                // since NTP may slew ours.
+                const int64_t offsetNs = MonotonicNowNs() - static_cast<int64_t>(jack_get_time()) * 1000;
+                SetDeliveredInputTimeNs(header.timeNs + offsetNs);
                 handler(bytes, header.length, timeMs);
             }
             if (stopping.load(std::memory_order_acquire)) return;
@@ -84,13 +89,15 @@ void JackInputHub::process(uint32_t frames) {
         for (uint32_t i = 0; i < count; ++i) {
             jack_midi_event_t event;
             if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0) continue;
-            const int64_t frame = static_cast<uint32_t>(firstFrame + event.time);
+            // The event's time on JACK's clock, from its frame.
+            const int64_t timeNs =
+                static_cast<int64_t>(jack_frames_to_time(client_, firstFrame + event.time)) * 1000;
             // Long System Exclusive goes in consecutive pieces; the receiver cuts them smaller.
             for (size_t offset = 0; offset < event.size;
                  offset += MidiEventRing::kMaxMessageBytes) {
                 const size_t length =
                     std::min(event.size - offset, MidiEventRing::kMaxMessageBytes);
-                if (slot->ring.push(frame, event.buffer + offset, length))
+                if (slot->ring.push(timeNs, event.buffer + offset, length))
                     queued = true;
                 else
                     dropped_.fetch_add(1, std::memory_order_relaxed);
@@ -177,9 +184,8 @@ std::unique_ptr<MidiInConnection> JackInputHub::open(const std::string& name,
     slot->port = port;
     slot->source = source;
     slot->handler = std::move(handler);
-    slot->sampleRate = std::max<uint32_t>(1, jack_get_sample_rate(client_));
-    // Time stamps count from here; frames before the open never reach the ring.
-    slot->openFrame = jack_frame_time(client_);
+    // Time stamps count from here; events before the open never reach the ring.
+    slot->openTimeNs = static_cast<int64_t>(jack_get_time()) * 1000;
     slot->thread = std::thread([raw = slot.get()] { raw->run(); });
     active_[index].store(slot.get(), std::memory_order_seq_cst);
     return std::make_unique<JackInputConnection>(shared_from_this(), slot);

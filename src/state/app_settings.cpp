@@ -27,4 +27,7 @@ void AppSettings::InitializeSettings() {
     F6BPM = 120.0;
     F7BPM = 140.0;
     F8BPM = 160.0;
+    LINKENABLED = false;
+    LINKSTARTSTOPSYNC = true;
+    LINKQUANTUM = 4.0;
 }

@@ -38,6 +38,10 @@ struct AppSettings {
     std::atomic<double> F6BPM;
     std::atomic<double> F7BPM;
     std::atomic<double> F8BPM;
+    // The network tempo session.
+    std::atomic<bool> LINKENABLED;
+    std::atomic<bool> LINKSTARTSTOPSYNC;
+    std::atomic<double> LINKQUANTUM;
 
     AppSettings() { InitializeSettings(); }
 

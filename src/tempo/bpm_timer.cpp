@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "platform/deadline_thread.h"
+#include "tempo/tick_schedule.h"
 
 namespace {
 constexpr long double kTicksPerQuarter = 24.0L;
@@ -36,6 +37,9 @@ void TBPMTimer::SetEnabled(bool enabled) {
         elapsed_ = 0;
         due_ = 0;
         if (enabled) startNs_ = clock_.nowNs();
+        active_ = nullptr;  // a schedule begins the new run at the next check
+        tickedSinceEnable_ = false;
+        skippedTicks_.store(0, std::memory_order_release);
     }
     if (!enabled && !(thread_ && thread_->onThisThread())) {
         // Wait for a tick that was already being raised when the schedule stopped.
@@ -138,10 +142,67 @@ bool TBPMTimer::RealtimePriority() const {
     return thread_ && thread_->realtime();
 }
 
+void TBPMTimer::SetSchedule(TickSchedule* schedule) {
+    {
+        std::lock_guard lock(scheduleMutex_);
+        if (wanted_ == schedule) return;  // nothing moves: no need to wake the clock thread
+        wanted_ = schedule;
+        if (active_ && active_ != schedule) {
+            // Own period from the last tick on: the next one comes one period after it.
+            active_ = nullptr;
+            if (enabled_ && tickedSinceEnable_) {
+                startNs_ = tickTimeNs_;
+                due_ = period_;
+            } else {
+                startNs_ = clock_.nowNs();
+                due_ = 0;
+            }
+            elapsed_ = elapsedAtLocked(clock_.nowNs());
+        }
+    }
+    wakeThread();
+}
+
+bool TBPMTimer::HasSchedule() const {
+    std::lock_guard lock(scheduleMutex_);
+    return wanted_ != nullptr;
+}
+
+bool TBPMTimer::checkScheduledLocked(int64_t nowNs) {
+    if (active_ != wanted_) {
+        wanted_->BeginRun(nowNs, !tickedSinceEnable_, tickTimeNs_);
+        active_ = wanted_;
+        scheduledTick_ = 0;
+    }
+    int64_t due = active_->TickDueNs(scheduledTick_);
+    long double allowance = period_ * kNsPerMs;
+    if (const TickLookahead* source = lookahead_.load(std::memory_order_acquire))
+        allowance = std::max(allowance, static_cast<long double>(source->TickLookaheadNs()));
+    if (nowNs > due + static_cast<int64_t>(allowance)) {
+        // Missed: the schedule's grid stays, the ticks that can no longer be placed are dropped.
+        const int64_t next = std::max(scheduledTick_ + 1, active_->FirstTickAtOrAfter(nowNs));
+        skippedTicks_.fetch_add(next - scheduledTick_, std::memory_order_acq_rel);
+        scheduledTick_ = next;
+        scheduledDueNs_ = active_->TickDueNs(scheduledTick_);
+        return false;
+    }
+    if (nowNs < due) {
+        scheduledDueNs_ = due;
+        return false;
+    }
+    tickTimeNs_ = due;
+    tickedSinceEnable_ = true;
+    ++scheduledTick_;
+    scheduledDueNs_ = active_->TickDueNs(scheduledTick_);
+    return true;
+}
+
 bool TBPMTimer::checkLocked(int64_t nowNs) {
     if (!enabled_) return false;
+    if (wanted_) return checkScheduledLocked(nowNs);
     elapsed_ = elapsedAtLocked(nowNs);
     if (elapsed_ < due_) return false;
+    tickedSinceEnable_ = true;
     long double allowance = period_;
     if (const TickLookahead* source = lookahead_.load(std::memory_order_acquire)) {
         allowance = std::max(allowance,
@@ -184,6 +245,7 @@ long double TBPMTimer::elapsedAtLocked(int64_t nowNs) const {
 
 int64_t TBPMTimer::nextDueLocked() const {
     if (!enabled_) return DeadlineThread::kNoDeadline;
+    if (wanted_) return active_ == wanted_ ? scheduledDueNs_ : startNs_;  // not begun: at once
     return startNs_ + static_cast<int64_t>(std::ceil(due_ * kNsPerMs));
 }
 

@@ -9,6 +9,7 @@
 #include "platform/monotonic_clock.h"
 
 class DeadlineThread;
+class TickSchedule;
 
 // How late a tick may be raised and still reach its receiver on time: an output that schedules
 // messages by their time stamps places a late tick on its own frame as long as it is within
@@ -77,6 +78,18 @@ class TBPMTimer {
     // later than one period or, if longer, the lookahead this source reports. Null: one period.
     void SetLookahead(const TickLookahead* source) { lookahead_.store(source); }
 
+    // While a schedule is set, the ticks of a running clock are due when it says (from the next
+    // check on); the own tempo only decides how late a tick may be. Clearing it returns, before
+    // the call ends, to the own period counted from the last tick, so the clock goes on without a
+    // jump and the old schedule is never asked again. Any thread but the clock thread.
+    void SetSchedule(TickSchedule* schedule);
+    bool HasSchedule() const;
+    // Ticks of the schedule dropped by the stall rule since the last call: the tick count goes
+    // on by them, so that bars stay where the schedule has them.
+    int64_t TakeSkippedTicks() { return skippedTicks_.exchange(0, std::memory_order_acq_rel); }
+    // Makes the clock thread look at the schedule again: its due time has moved.
+    void Wake() { wakeThread(); }
+
   private:
     bool checkLocked(int64_t nowNs);
     void setTempoLocked(uint32_t milliBpm);
@@ -104,7 +117,17 @@ class TBPMTimer {
     long double due_ = 0;      // elapsed time at which the next tick is due
     int64_t startNs_ = 0;      // clock reading when enabled
 
-    int64_t tickTimeNs_ = 0;  // written and read on the ticking thread only
+    int64_t tickTimeNs_ = 0;  // written on the ticking thread, under scheduleMutex_
+
+    // The outside schedule: wanted_ is what the owner set, active_ the one begun on the clock
+    // thread (under scheduleMutex_, as are the rest).
+    bool checkScheduledLocked(int64_t nowNs);
+    TickSchedule* wanted_ = nullptr;
+    TickSchedule* active_ = nullptr;
+    bool tickedSinceEnable_ = false;
+    int64_t scheduledTick_ = 0;
+    int64_t scheduledDueNs_ = 0;
+    std::atomic<int64_t> skippedTicks_{0};
 
     std::atomic<const TickLookahead*> lookahead_{nullptr};
 

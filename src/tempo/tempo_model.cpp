@@ -41,6 +41,19 @@ void TempoModel::SetBPM(double bpm) {
     main_.TempoChanges.fetch_add(1, std::memory_order_acq_rel);
 }
 
+bool TempoModel::FollowBPM(double bpm) {
+    if (!std::isfinite(bpm) || bpm <= 0) return false;
+    if (bpm < settings_.BPMMINIMUM.load(std::memory_order_relaxed)) return false;
+    if (RoundToInt(bpm) > settings_.BPMMAXIMUM.load(std::memory_order_relaxed)) return false;
+    if (bpm == main_.CurrentBPM.load(std::memory_order_acquire)) return true;
+    main_.CurrentBPM = bpm;
+    for (ClockOutput* port : ports_)
+        if (port) port->TempoChanged(bpm);
+    main_.TempoMilliBPM = RoundToInt(bpm * 1000);
+    main_.TempoChanges.fetch_add(1, std::memory_order_acq_rel);
+    return true;
+}
+
 double TempoModel::WithinLimits(double bpm) const {
     const double minimum = settings_.BPMMINIMUM.load(std::memory_order_relaxed);
     const double maximum = settings_.BPMMAXIMUM.load(std::memory_order_relaxed);

@@ -17,6 +17,10 @@ class TempoModel {
                const OutPorts& ports);
 
     void SetBPM(double bpm);
+    // A tempo taken from outside (a network session, a locked input clock) exactly as given:
+    // within BPMMINIMUM and BPMMAXIMUM, never rounded, so we and the source never part over a
+    // rounding step. False, changing nothing, for a tempo outside the limits.
+    bool FollowBPM(double bpm);
     double GetBPM() const;
 
     // The rounding step in use: a step of 0 or less (from a hand-edited settings file) would

@@ -14,6 +14,13 @@ Transport::Transport(MainState& main, const AppSettings& settings, TBPMTimer& ti
 
 void Transport::TempoTimer1Timer() {
     const int64_t tickTime = timer_.TickTimeNs();
+    if (startOnFirstTick_.load(std::memory_order_acquire) &&
+        startOnFirstTick_.exchange(false, std::memory_order_acq_rel)) {
+        for (ClockOutput* port : ports_)
+            if (port) port->TransportStart(true, false);
+    }
+    if (const int64_t skipped = timer_.TakeSkippedTicks())
+        main_.TickCount.fetch_add(static_cast<int32_t>(skipped), std::memory_order_acq_rel);
     const int32_t n = main_.TickCount.load(std::memory_order_acquire);
     for (ClockOutput* port : ports_)
         if (port) port->ClockTick(n, tickTime);
@@ -45,8 +52,10 @@ void Transport::StartTransport(bool sendNow, bool onNextBeat) {
         main_.PostStatus(kChoosePort, StatusColors::green);
         return;
     }
+    const bool withFirstTick = sendNow && !onNextBeat && timer_.HasSchedule();
+    startOnFirstTick_.store(withFirstTick, std::memory_order_release);
     for (ClockOutput* port : ports_)
-        if (port) port->TransportStart(sendNow, onNextBeat);
+        if (port) port->TransportStart(sendNow && !withFirstTick, onNextBeat);
     main_.TickCount = 0;
     // The newest tempo rules from the first clock on: a tap that starts the clock has just set
     // its tempo, which the pump would hand the timer only up to a pass later.
@@ -57,7 +66,23 @@ void Transport::StartTransport(bool sendNow, bool onNextBeat) {
     main_.RunStateChanges.fetch_add(1);
 }
 
+void Transport::ResumeTransport() {
+    if (!main_.PortReady) {
+        main_.PostStatus(kChoosePort, StatusColors::green);
+        return;
+    }
+    startOnFirstTick_.store(false, std::memory_order_release);
+    for (ClockOutput* port : ports_)
+        if (port) port->TransportContinue();
+    const int32_t milliBpm = main_.TempoMilliBPM.load(std::memory_order_acquire);
+    if (milliBpm > 0) timer_.SetTempo(static_cast<uint32_t>(milliBpm));
+    timer_.SetEnabled(true);
+    main_.RunState = 1;
+    main_.RunStateChanges.fetch_add(1);
+}
+
 void Transport::StopTransport(bool sendStop) {
+    startOnFirstTick_.store(false, std::memory_order_release);
     if (!main_.PortReady) {
         main_.PostStatus(kChoosePort, StatusColors::green);
         return;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include "tempo/out_ports.h"
 
 struct AppSettings;
@@ -17,6 +19,9 @@ class Transport {
     void TempoTimer1Timer();
 
     void StartTransport(bool sendNow, bool onNextBeat);
+    // Runs the clock on without going back to the first tick, and sends Continue (a master we
+    // follow continues).
+    void ResumeTransport();
     void StopTransport(bool sendStop);
 
     // Commands.
@@ -33,4 +38,7 @@ class Transport {
     const AppSettings& settings_;
     TBPMTimer& timer_;
     const OutPorts& ports_;
+    // While the timer follows an outside schedule, the first tick may be a bar away: Start then
+    // goes out with it rather than at once.
+    std::atomic<bool> startOnFirstTick_{false};
 };

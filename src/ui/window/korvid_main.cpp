@@ -216,6 +216,7 @@ void TKorvidMain::BuildControls() {
     EditPatchButton->setGeometry(215, 24, 27, 17);
     connect(EditPatchButton, &QPushButton::clicked, this, [this] { EditButtonClick(10); });
     ConnectPatchBox();
+    BuildLinkControls();
 
     TapTempoDuration = new QGroupBox(QStringLiteral("TapTempoDuration"), this);
     TapTempoDuration->setGeometry(704, 24, 177, 137);

@@ -165,6 +165,9 @@ class TKorvidMain : public QWidget {
     QGroupBox* GeneralOptionBox;
     QComboBox* PatchComboBox;
     QPushButton* EditPatchButton;
+    // In the General Settings box's title row: the network tempo session and its peers.
+    QCheckBox* LinkCheckBox = nullptr;
+    QLabel* LinkPeersLabel = nullptr;
     QGroupBox* TapTempoDuration;
     QList<QRadioButton*> TapTempoDurationItems;
     QTimer* VCLEventsTimer;
@@ -212,6 +215,9 @@ class TKorvidMain : public QWidget {
     void PumpTapDisplay();
     void PumpFlash();
     void PumpRunState();
+    void BuildLinkControls();
+    void PumpLink();
+    size_t shownPeers_ = static_cast<size_t>(-1);
     void PumpStatistics();
     // The "Midi Input Port + Key Setup" box (korvid_main_input.cpp).
     void ConnectInputBox();

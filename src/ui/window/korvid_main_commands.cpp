@@ -36,6 +36,7 @@ void TKorvidMain::BuildCommandList() {
         {"ShowStats", QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_9)},
         {"BPMRoundUpToTick", QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_Up)},
         {"BPMRoundDownToTick", QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_Down)},
+        {"ToggleLink", QKeySequence(Qt::CTRL | Qt::Key_L)},
     };
     for (const CommandEntry& entry : commands) {
         auto* action = new QAction(QString::fromLatin1(entry.name), this);
@@ -44,7 +45,7 @@ void TKorvidMain::BuildCommandList() {
         action->setShortcutContext(Qt::WindowShortcut);
         // Holding a transport or save key does its work once, not on every repeat.
         static const QStringList kOnce = {"StartStopSeq", "SendPause", "SendContinue",
-                                          "SaveSettings", "SaveSettings2"};
+                                          "SaveSettings", "SaveSettings2", "ToggleLink"};
         action->setAutoRepeat(!kOnce.contains(action->objectName()));
         const QString name = action->objectName();
         connect(action, &QAction::triggered, this, [this, name] { RunCommand(name); });
@@ -76,6 +77,8 @@ void TKorvidMain::RunCommand(const QString& name) {
         SaveSettings();
     else if (name == "ShowStats")
         ShowStats();
+    else if (name == "ToggleLink")
+        LinkCheckBox->click();
     else if (name == "BPMRoundUpToTick")
         m.tempo().BPMRoundUpToTick();
     else if (name == "BPMRoundDownToTick")

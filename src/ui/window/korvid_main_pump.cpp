@@ -48,6 +48,7 @@ void TKorvidMain::VCLEventsTimerTimer() {
     PumpInput();
     PumpFlash();
     PumpRunState();
+    PumpLink();
     PumpStatistics();
 }
 

@@ -1,0 +1,114 @@
+#!/bin/bash
+# The Link and clock-lock figures, on a private JACK server (dummy driver, 48 kHz, 256 frames)
+# and, for Link, in a private network namespace (loopback only), so nothing leaves the machine.
+#   bench/sync_bench.sh link [build dir]   Tempovane + a second Tempovane + tempovane-linkprobe
+#   bench/sync_bench.sh lock [build dir]   jack_midi_clock -J 10 at 128, stepped to 140
+#   bench/sync_bench.sh follow [build dir] the same master, followed the half-second way
+# JITTER=0 sets jack_midi_clock's jitter (default 10 %). Its jitter is added to every interval,
+# so the master's phase wanders (several milliseconds within a few seconds at 10 %).
+# Logs go to /tmp/tempovane-sync-bench.*; the figures are printed at the end.
+set -u
+mode=${1:-link}
+build=$(cd "${2:-build}" && pwd)
+if [ -z "${SYNC_BENCH_IN_NETNS:-}" ]; then
+    export SYNC_BENCH_IN_NETNS=1
+    exec unshare -n "$0" "$mode" "$build"
+fi
+ip link set lo up
+ip route add 224.0.0.0/4 dev lo
+
+export JACK_NO_START_SERVER=1 JACK_NO_AUDIO_RESERVATION=1
+export JACK_DEFAULT_SERVER="tempovane-sync-$$"
+logs=$(mktemp -d /tmp/tempovane-sync-bench.XXXXXX)
+# Real-time where this user may have it (as the JACK tests do): without it the dummy driver
+# wakes late now and then, and every such xrun moves JACK's time line against its frames.
+realtime="--no-realtime"
+if command -v chrt >/dev/null 2>&1 && chrt -f 10 true 2>/dev/null; then
+    realtime="--realtime"
+fi
+# JACK's registry has room for eight servers: on a machine where tests run, wait for a place.
+for _ in $(seq 20); do
+    jackd -n "$JACK_DEFAULT_SERVER" -t 5000 $realtime -d dummy -r 48000 -p 256 \
+        >"$logs/jackd.log" 2>&1 &
+    jackd_pid=$!
+    for _ in $(seq 50); do jack_lsp >/dev/null 2>&1 && break; sleep 0.1; done
+    jack_lsp >/dev/null 2>&1 && break
+    sleep 3
+done
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null; done
+    sleep 0.5
+    kill -TERM "$jackd_pid" 2>/dev/null
+    wait "$jackd_pid" 2>/dev/null
+}
+trap cleanup EXIT
+cd "$build"
+
+case "$mode" in
+link)
+    # The probe and a second Tempovane join first; Tempovane starts the session after a second,
+    # on a bar line. Tempo: the second Tempovane changes it at 25 s, the probe at 45 s, ours at
+    # 65 s. Start/stop: the probe stops the session at 80 s and starts it at 83 s.
+    ./tempovane-linkprobe --name linkprobe --seconds 95 --skip 5 \
+        --tempo-at 45:128.25 --play-at 80:0 --play-at 83:1 >"$logs/probe.log" 2>&1 &
+    pids+=($!)
+    sleep 1
+    ./tempovane-sync-source --port1 "JACK: linkprobe:in" --link --start --bpm 120 --seconds 92 \
+        --tempo-at 65:131.5 >"$logs/ours.log" 2>&1 &
+    pids+=($!)
+    ./tempovane-sync-source --port1 "JACK: Tempovane virtual port" --link --bpm 120 --seconds 92 \
+        --tempo-at 25:133.7 >"$logs/second.log" 2>&1 &
+    pids+=($!)
+    wait "${pids[0]}"
+    sleep 1
+    grep SUMMARY "$logs/probe.log"
+    echo "--- tempo and transport events (CLOCK_MONOTONIC seconds)"
+    grep -h "event set\|event playing\|event tempo" "$logs/probe.log" | sed 's/^/probe: /'
+    grep -h "set_tempo\|^tempo\|running" "$logs/ours.log" | sed 's/^/ours: /'
+    grep -h "set_tempo\|^tempo\|running" "$logs/second.log" | sed 's/^/second: /'
+    ;;
+lock|follow)
+    # jack_midi_clock plays the master from JACK transport at 128 BPM with 10 % jitter; at 40 s
+    # jack_transport becomes timebase master at 140 BPM (a step). The probe compares our clock
+    # with the master's; the clock meter measures our output's jitter at 128 BPM.
+    jack_midi_clock -b 128 -J "${JITTER:-10}" >"$logs/master.log" 2>&1 &
+    pids+=($!)
+    sleep 1
+    mclk=$(jack_lsp | grep -m1 jack_midi_clock)
+    meter_pid=""
+    ./tempovane-clockmeter --name clockmeter --bpm 128 --seconds 38 --quiet \
+        >"$logs/meter.log" 2>&1 &
+    meter_pid=$!
+    ./tempovane-linkprobe --name linkprobe --reference "$mclk" --seconds 70 --skip 6 \
+        >"$logs/probe.log" 2>&1 &
+    pids+=($!)
+    sleep 0.5
+    opt=--lock
+    [ "$mode" = follow ] && opt=--follow
+    ./tempovane-sync-source --port1 "JACK: linkprobe:in" $opt "JACK: $mclk" --bpm 100 \
+        --seconds 68 >"$logs/ours.log" 2>&1 &
+    pids+=($!)
+    sleep 0.5
+    for _ in $(seq 30); do jack_connect tempovane:clock_out_1 clockmeter:in 2>/dev/null && break; sleep 0.1; done
+    mono() { python3 -c 'import time; print("%.6f" % time.clock_gettime(time.CLOCK_MONOTONIC))'; }
+    { sleep 0.5; echo play; sleep 40; echo "tempo 140"; echo master; echo "step $(mono)" >"$logs/step"
+      sleep 30; echo stop; sleep 1; echo quit; } | jack_transport >"$logs/transport.log" 2>&1 &
+    pids+=($!)
+    wait "${pids[1]}"
+    wait "$meter_pid"
+    grep SUMMARY "$logs/meter.log" | sed 's/^/our output at 128 BPM: /'
+    grep SUMMARY "$logs/probe.log" | sed 's/^/our beat against the master: /'
+    cat "$logs/step" | sed 's/^/master steps to 140 BPM at mono /'
+    step=$(awk '{print $2}' "$logs/step")
+    awk -v step="$step" '/^tempo/ && $4 > step && $2 > 139 && $2 < 141 && !done \
+        { printf "our tempo first within 1 BPM of 140: %.2f s after the step\n", $4 - step; done = 1 }' \
+        "$logs/ours.log"
+    echo "--- our tempo (CLOCK_MONOTONIC seconds) and status"
+    grep -h "^tempo\|status\|running" "$logs/ours.log"
+    echo "--- per beat (seconds into the probe's run)"
+    grep beat_at "$logs/probe.log" | awk 'NR % 8 == 0'
+    ;;
+esac
+echo "JACK: $realtime, $(grep -c XRun "$logs/jackd.log") xrun lines in the server's log"
+echo "logs: $logs"

@@ -1,0 +1,145 @@
+#include "link/link_session.h"
+
+#include <ableton/Link.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+
+#include "tempo/bpm_timer.h"
+
+namespace {
+// Link keeps time in microseconds of the clock it is given: CLOCK_MONOTONIC, the clock our
+// ticks are scheduled on, so no conversion stands between the session's beat and our tick.
+using SessionClock = ableton::platforms::linux::ClockMonotonic;
+using LinkType = ableton::BasicLink<SessionClock>;
+
+constexpr double kTicksPerBeat = 24;
+// A run started just after the session's playing state (by a peer's start, which our start
+// follows a few milliseconds later) still takes the bar that has just begun; its first ticks
+// then go out at once.
+constexpr double kLateStartBeats = 2.0 / kTicksPerBeat;
+
+std::chrono::microseconds Micros(int64_t ns) {
+    return std::chrono::microseconds(ns / 1000);
+}
+int64_t Nanos(std::chrono::microseconds us) {
+    return static_cast<int64_t>(us.count()) * 1000;
+}
+}  // namespace
+
+struct LinkSession::Impl {
+    explicit Impl(double bpm) : link(bpm) {}
+    LinkType link;
+    std::mutex appMutex;  // app-thread captures and commits among themselves
+};
+
+LinkSession::LinkSession() = default;
+
+LinkSession::~LinkSession() {
+    if (impl_) impl_->link.enable(false);
+}
+
+void LinkSession::Enable(bool on, double bpm) {
+    if (on && !impl_) {
+        impl_ = std::make_unique<Impl>(bpm > 0 ? bpm : 120);
+        LinkType& link = impl_->link;
+        link.enableStartStopSync(startStopSync_.load());
+        link.setNumPeersCallback([this](std::size_t peers) { peers_.store(peers); });
+        link.setTempoCallback([this](double tempo) {
+            if (LinkListener* listener = listener_.load()) listener->LinkTempo(tempo);
+            if (TBPMTimer* timer = timer_.load(std::memory_order_acquire)) timer->Wake();
+        });
+        link.setStartStopCallback([this](bool playing) {
+            if (!startStopSync_.load()) return;
+            if (LinkListener* listener = listener_.load()) listener->LinkPlaying(playing);
+        });
+    }
+    if (!impl_) return;
+    if (on && !impl_->link.isEnabled()) SetTempo(bpm);  // alone: our tempo is the session's
+    impl_->link.enable(on);
+    enabled_.store(on, std::memory_order_release);
+    if (!on) peers_.store(0);
+}
+
+void LinkSession::SetStartStopSync(bool on) {
+    startStopSync_.store(on, std::memory_order_release);
+    if (impl_) impl_->link.enableStartStopSync(on);
+}
+
+void LinkSession::SetQuantum(double beats) {
+    quantum_.store(std::isfinite(beats) ? std::max(beats, 1.0) : 4.0, std::memory_order_release);
+}
+
+double LinkSession::Tempo() const {
+    if (!impl_) return 0;
+    std::lock_guard lock(impl_->appMutex);
+    return impl_->link.captureAppSessionState().tempo();
+}
+
+void LinkSession::SetTempo(double bpm) {
+    if (!impl_ || !(bpm > 0) || !std::isfinite(bpm)) return;
+    std::lock_guard lock(impl_->appMutex);
+    auto state = impl_->link.captureAppSessionState();
+    if (state.tempo() == bpm) return;
+    state.setTempo(bpm, impl_->link.clock().micros());
+    impl_->link.commitAppSessionState(state);
+}
+
+bool LinkSession::Playing() const {
+    if (!impl_) return false;
+    std::lock_guard lock(impl_->appMutex);
+    return impl_->link.captureAppSessionState().isPlaying();
+}
+
+void LinkSession::SetPlaying(bool playing) {
+    if (!impl_ || !startStopSync_.load()) return;
+    std::lock_guard lock(impl_->appMutex);
+    auto state = impl_->link.captureAppSessionState();
+    if (state.isPlaying() == playing) return;
+    state.setIsPlaying(playing, impl_->link.clock().micros());
+    impl_->link.commitAppSessionState(state);
+}
+
+int64_t LinkSession::latencyNs() const {
+    const TickLookahead* latency = latency_.load(std::memory_order_acquire);
+    return latency ? latency->TickLookaheadNs() : 0;
+}
+
+void LinkSession::BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) {
+    if (!impl_) return;
+    const double quantum = Quantum();
+    auto state = impl_->link.captureAudioSessionState();
+    const int64_t latency = latencyNs();
+    if (!newRun) {
+        // Taking over a running clock: the first point of the session's tick grid after our
+        // last tick, half a tick of room so that no tick comes twice.
+        const double period = 1.0 / kTicksPerBeat;
+        const double after =
+            state.beatAtTime(Micros(lastTickNs + latency), quantum) + 0.5 * period;
+        firstBeat_ = std::ceil(after * kTicksPerBeat) / kTicksPerBeat;
+        return;
+    }
+    const double beat = state.beatAtTime(Micros(nowNs + latency), quantum);
+    firstBeat_ = std::ceil((beat - kLateStartBeats) / quantum) * quantum;
+    if (startStopSync_.load(std::memory_order_acquire) && !state.isPlaying()) {
+        // Our start starts the session, on the same bar line.
+        state.setIsPlaying(true, state.timeAtBeat(firstBeat_, quantum));
+        impl_->link.commitAudioSessionState(state);
+    }
+}
+
+int64_t LinkSession::TickDueNs(int64_t k) {
+    if (!impl_) return 0;
+    const auto state = impl_->link.captureAudioSessionState();
+    const double beat = firstBeat_ + static_cast<double>(k) / kTicksPerBeat;
+    return Nanos(state.timeAtBeat(beat, Quantum())) - latencyNs();
+}
+
+int64_t LinkSession::FirstTickAtOrAfter(int64_t nowNs) {
+    if (!impl_) return 0;
+    const auto state = impl_->link.captureAudioSessionState();
+    const double beat = state.beatAtTime(Micros(nowNs + latencyNs()), Quantum());
+    return static_cast<int64_t>(std::ceil((beat - firstBeat_) * kTicksPerBeat));
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+
+// An outside time line the clock's ticks follow instead of the timer's own period: a network
+// session's beat grid, or an incoming clock we are locked to. The BPM timer asks it, on the
+// clock thread only, when each tick is due; implementations must not allocate, lock or block.
+class TickSchedule {
+  public:
+    virtual ~TickSchedule() = default;
+
+    // The schedule takes over the ticks at nowNs. newRun: the clock has just been started, so
+    // tick 0 is the first of a run (a bar line where the schedule knows bars); otherwise it takes
+    // over a running clock whose last tick went out at lastTickNs, and tick 0 is the first one
+    // of its own grid after that.
+    virtual void BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) = 0;
+
+    // Monotonic time (ns) at which tick k (counted from BeginRun) is due.
+    virtual int64_t TickDueNs(int64_t k) = 0;
+
+    // The first tick k whose due time is at or after nowNs (to skip what a stall missed).
+    virtual int64_t FirstTickAtOrAfter(int64_t nowNs) = 0;
+};

@@ -1,0 +1,267 @@
+// The network tempo session against a peer in another process: tempo both ways, our ticks on
+// the peer's beat grid, start/stop both ways. Runs in a private network namespace.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "app/main_model.h"
+#include "app/sync_control.h"
+#include "link/link_session.h"
+#include "platform/midi_memory.h"
+#include "platform/midi_system.h"
+#include "platform/monotonic_clock.h"
+#include "support/link_peer.h"
+#include "support/model_rig.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Recorder : LinkListener {
+    std::atomic<double> tempo{0};
+    std::atomic<int> playing{-1};
+    void LinkTempo(double bpm) override { tempo = bpm; }
+    void LinkPlaying(bool on) override { playing = on ? 1 : 0; }
+};
+
+bool Joined(LinkPeer& peer, LinkSession& ours) {
+    return LinkPeer::waitFor([&] { return peer.peers() == 1 && ours.NumPeers() == 1; }, 10s);
+}
+
+}  // namespace
+
+TEST(LinkSession, TempoGoesBothWaysExactlyWithinASecond) {
+    LinkPeer peer;
+    Recorder recorder;
+    LinkSession session;
+    session.SetListener(&recorder);
+    session.Enable(true, 120);
+    ASSERT_TRUE(Joined(peer, session));
+
+    peer.setTempo(123.4567);
+    const auto changed = std::chrono::steady_clock::now();
+    // Link carries a tempo as whole microseconds a beat: 123.4567 arrives as 123.456790.
+    EXPECT_TRUE(LinkPeer::waitFor([&] { return std::fabs(recorder.tempo - 123.4567) < 1e-3; }, 1s));
+    EXPECT_LT(std::chrono::steady_clock::now() - changed, 1s);
+    EXPECT_NEAR(session.Tempo(), 123.4567, 1e-3);
+
+    session.SetTempo(99.125);
+    EXPECT_TRUE(LinkPeer::waitFor([&] { return std::fabs(peer.tempo() - 99.125) < 1e-3; }, 1s));
+    session.SetListener(nullptr);
+}
+
+TEST(LinkSession, TicksFallOnThePeersBeatGridFromABarLine) {
+    LinkPeer peer;
+    LinkSession session;
+    session.Enable(true, 120);
+    ASSERT_TRUE(Joined(peer, session));
+    peer.setTempo(137.5);
+    ASSERT_TRUE(LinkPeer::waitFor([&] { return std::fabs(session.Tempo() - 137.5) < 1e-3; }, 2s));
+
+    const int64_t now = MonotonicNowNs();
+    session.BeginRun(now, true, 0);
+    const int64_t first = session.TickDueNs(0);
+    EXPECT_GE(first, now - 25'000'000) << "at most a hair of the bar already gone";
+    EXPECT_LE(first, now + static_cast<int64_t>(4 * 60e9 / 137.5) + 1'000'000);
+    const double firstBeat = peer.beatAt(first);
+    // A bar line of the session (quantum 4), to well within a millisecond (0.002 beat).
+    EXPECT_NEAR(firstBeat / 4, std::round(firstBeat / 4), 0.002 / 4);
+    for (int k : {1, 7, 24, 25, 96}) {
+        const double beat = peer.beatAt(session.TickDueNs(k));
+        EXPECT_NEAR(beat - firstBeat, k / 24.0, 0.002) << "tick " << k;
+    }
+    // After a stall the next tick is again a point of the grid.
+    const int64_t later = first + 3'000'000'000LL;
+    const int64_t k = session.FirstTickAtOrAfter(later);
+    EXPECT_GE(session.TickDueNs(k), later - 1000);
+    EXPECT_LT(session.TickDueNs(k - 1), later);
+}
+
+TEST(LinkSession, StartStopSyncBothWays) {
+    LinkPeer peer;
+    Recorder recorder;
+    LinkSession session;
+    session.SetListener(&recorder);
+    session.SetStartStopSync(true);
+    session.Enable(true, 120);
+    ASSERT_TRUE(Joined(peer, session));
+
+    peer.setPlaying(true);
+    EXPECT_TRUE(LinkPeer::waitFor([&] { return recorder.playing == 1; }, 1s));
+    session.SetPlaying(false);
+    EXPECT_TRUE(LinkPeer::waitFor([&] { return !peer.playing(); }, 1s));
+    // Our start: the run's beginning puts the session's start on our first bar line.
+    session.BeginRun(MonotonicNowNs(), true, 0);
+    EXPECT_TRUE(LinkPeer::waitFor([&] { return peer.playing(); }, 1s));
+    session.SetListener(nullptr);
+}
+
+TEST(LinkSession, WithoutSyncThePlayingStateIsLeftAlone) {
+    LinkPeer peer;
+    Recorder recorder;
+    LinkSession session;
+    session.SetListener(&recorder);
+    session.Enable(true, 120);
+    ASSERT_TRUE(Joined(peer, session));
+    peer.setPlaying(true);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(recorder.playing, -1);
+    session.BeginRun(MonotonicNowNs(), true, 0);
+    session.SetPlaying(false);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(peer.playing());
+    session.SetListener(nullptr);
+}
+
+// --- the whole model: our tempo from any source, the clock's ticks, transport -----------------
+
+namespace {
+
+struct LinkedModel {
+    MemoryMidiBackend* memory = nullptr;
+    TempFolder folder;
+    std::unique_ptr<KorvidMainModel> model;
+
+    LinkedModel() {
+        auto system = std::make_unique<MidiSystem>();
+        auto backend = std::make_unique<MemoryMidiBackend>();
+        memory = backend.get();
+        memory->addDevice("synth");
+        system->addBackend(std::move(backend));
+        model = std::make_unique<KorvidMainModel>(std::move(system));  // real clock thread
+        std::filesystem::create_directories(folder.path() + "outdrv");
+        model->CreatePorts(folder.path() + "outdrv/");
+        SelectByName(model->out1Controls.port, "Memory: synth");
+        model->OutPort1()->OpenSelectedPort();
+        model->settings.BPMROUNDING = 1.0;  // whole BPM for our own changes
+        model->settings.LINKSTARTSTOPSYNC = true;
+        model->Sync().ApplySettings();
+    }
+    ~LinkedModel() { model->StopTransport(false); }
+
+    template <typename Pred>
+    bool pumpUntil(Pred pred, std::chrono::milliseconds limit) {
+        return LinkPeer::waitFor(
+            [&] {
+                model->Sync().Pump();
+                return pred();
+            },
+            limit);
+    }
+    std::vector<int64_t> clockTimes() const {
+        std::vector<int64_t> times;
+        for (const auto& m : memory->messagesFor("synth"))
+            if (m.bytes.size() == 1 && m.bytes[0] == 0xF8) times.push_back(m.timeNs);
+        return times;
+    }
+};
+
+}  // namespace
+
+TEST(LinkModel, PeerTempoIsOursUnroundedAndOursGoesToThePeer) {
+    LinkPeer peer;
+    LinkedModel rig;
+    KorvidMainModel& m = *rig.model;
+    m.Sync().SetLinkEnabled(true);
+    ASSERT_TRUE(Joined(peer, m.Sync().Link()));
+    peer.setTempo(123.4567);
+    EXPECT_TRUE(rig.pumpUntil([&] { return std::fabs(m.GetBPM() - 123.4567) < 1e-3; }, 1s))
+        << "not rounded by the 1 BPM step: " << m.GetBPM();
+    EXPECT_EQ(m.GetBPM(), m.Sync().Link().Tempo()) << "exactly the session's";
+    EXPECT_EQ(m.state.TempoMilliBPM.load(), 123457);
+
+    m.SetBPM(141.3);  // the track bar, a key, a preset: rounded by our step, then shared
+    EXPECT_TRUE(rig.pumpUntil([&] { return std::fabs(peer.tempo() - 141) < 1e-3; }, 1s));
+    // Outside our limits the peer's tempo is not taken, and ours is not pushed back at it.
+    m.settings.BPMMAXIMUM = 200;
+    peer.setTempo(250);
+    std::this_thread::sleep_for(300ms);
+    for (int i = 0; i < 5; ++i) m.Sync().Pump();
+    EXPECT_EQ(m.GetBPM(), 141);
+    EXPECT_NEAR(peer.tempo(), 250, 1e-3);
+}
+
+TEST(LinkModel, ClocksLandOnTheSessionsBeatsAndStartStopIsShared) {
+    LinkPeer peer;
+    LinkedModel rig;
+    KorvidMainModel& m = *rig.model;
+    m.Sync().SetLinkEnabled(true);
+    ASSERT_TRUE(Joined(peer, m.Sync().Link()));
+    peer.setTempo(150);
+    ASSERT_TRUE(rig.pumpUntil([&] { return m.GetBPM() == 150; }, 1s));
+
+    // The peer starts: so do we, on its bar line.
+    peer.setPlaying(true);
+    ASSERT_TRUE(rig.pumpUntil([&] { return m.state.RunState == 1; }, 1s));
+    ASSERT_TRUE(rig.pumpUntil([&] { return rig.clockTimes().size() >= 100; }, 5s));
+    const std::vector<int64_t> times = rig.clockTimes();
+    ASSERT_GE(times.size(), 100u);
+    const double first = peer.beatAt(times[0]);
+    EXPECT_NEAR(first / 4, std::round(first / 4), 0.002 / 4) << "the first clock on a bar line";
+    for (size_t k : {size_t{24}, size_t{48}, size_t{72}, size_t{96}})
+        EXPECT_NEAR(peer.beatAt(times[k]) - first, k / 24.0, 0.002) << "clock " << k;
+    // Start went out with the first clock.
+    const auto sent = rig.memory->messagesFor("synth");
+    size_t start = sent.size();
+    for (size_t i = 0; i < sent.size(); ++i)
+        if (sent[i].bytes.size() == 1 && sent[i].bytes[0] == 0xFA) start = i;
+    ASSERT_LT(start + 1, sent.size());
+    EXPECT_EQ(sent[start + 1].bytes, std::vector<uint8_t>{0xF8});
+    EXPECT_EQ(sent[start + 1].timeNs, times[0]);
+
+    // We stop (F1): the session stops.
+    m.transport().StartStopSeq();
+    EXPECT_TRUE(rig.pumpUntil([&] { return !peer.playing(); }, 1s));
+    // Our F1 starts the session again, from our next bar line.
+    m.transport().StartStopSeq();
+    EXPECT_TRUE(rig.pumpUntil([&] { return peer.playing(); }, 3s));
+    // And the peer's stop stops us.
+    peer.setPlaying(false);
+    EXPECT_TRUE(rig.pumpUntil([&] { return m.state.RunState == 0; }, 1s));
+}
+
+TEST(LinkModel, LeavingKeepsTheClockGoingAtTheLastTempo) {
+    LinkPeer peer;
+    LinkedModel rig;
+    KorvidMainModel& m = *rig.model;
+    m.Sync().SetLinkEnabled(true);
+    ASSERT_TRUE(Joined(peer, m.Sync().Link()));
+    peer.setTempo(160);
+    ASSERT_TRUE(rig.pumpUntil([&] { return m.GetBPM() == 160; }, 1s));
+    m.transport().StartStopSeq();
+    ASSERT_TRUE(rig.pumpUntil([&] { return rig.clockTimes().size() >= 30; }, 4s));
+    m.Sync().SetLinkEnabled(false);
+    EXPECT_EQ(m.Sync().Peers(), 0u);
+    const size_t left = rig.clockTimes().size();
+    ASSERT_TRUE(rig.pumpUntil([&] { return rig.clockTimes().size() >= left + 30; }, 3s));
+    const std::vector<int64_t> times = rig.clockTimes();
+    ASSERT_GE(times.size(), left + 30);
+    const double period = 60e9 / (24 * 160);
+    for (size_t i = 1; i < times.size(); ++i)
+        EXPECT_NEAR(static_cast<double>(times[i] - times[i - 1]), period, 20'000) << "clock " << i;
+    EXPECT_EQ(m.GetBPM(), 160);
+}
+
+TEST(LinkSession, OurTempoChangeKeepsTicksOnThePeersGrid) {
+    LinkPeer peer;
+    LinkSession session;
+    session.Enable(true, 120);
+    ASSERT_TRUE(Joined(peer, session));
+    session.BeginRun(MonotonicNowNs(), true, 0);
+    for (double bpm : {131.5, 97.25}) {
+        session.SetTempo(bpm);
+        ASSERT_TRUE(LinkPeer::waitFor([&] { return std::fabs(peer.tempo() - bpm) < 1e-3; }, 1s));
+        for (int wait = 0; wait < 3; ++wait) {
+            const int64_t now = MonotonicNowNs();
+            const int64_t k = session.FirstTickAtOrAfter(now);
+            const double first = peer.beatAt(session.TickDueNs(k));
+            EXPECT_NEAR(first * 24, std::round(first * 24), 0.05) << bpm << " BPM, tick " << k;
+            EXPECT_NEAR(peer.beatAt(session.TickDueNs(k + 24)) - first, 1.0, 0.002);
+            std::this_thread::sleep_for(700ms);
+        }
+    }
+}

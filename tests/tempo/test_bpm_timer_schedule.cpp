@@ -1,0 +1,156 @@
+// The BPM timer following an outside schedule (a network session's beat grid, a locked input
+// clock), and going back to its own period without a jump.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "tempo/bpm_timer.h"
+#include "tempo/tick_schedule.h"
+
+namespace {
+
+constexpr int64_t kMs = 1'000'000;
+
+// Ticks every periodNs from firstNs; records how it was begun.
+struct GridSchedule : TickSchedule {
+    int64_t firstNs = 0;
+    int64_t periodNs = 10 * kMs;
+    int begins = 0;
+    bool lastNewRun = false;
+    int64_t lastBeginNs = 0;
+    int64_t lastTickSeen = 0;
+    void BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) override {
+        ++begins;
+        lastNewRun = newRun;
+        lastBeginNs = nowNs;
+        lastTickSeen = lastTickNs;
+        if (!newRun) firstNs = lastTickNs + periodNs / 2;  // the grid's next point after it
+    }
+    int64_t TickDueNs(int64_t k) override { return firstNs + k * periodNs; }
+    int64_t FirstTickAtOrAfter(int64_t nowNs) override {
+        return (nowNs - firstNs + periodNs - 1) / periodNs;
+    }
+};
+
+struct FixedLookahead : TickLookahead {
+    int64_t ns = 0;
+    int64_t TickLookaheadNs() const override { return ns; }
+};
+
+struct Rig {
+    ManualClock clock;
+    TBPMTimer timer{clock, TBPMTimer::Drive::Manual};
+    GridSchedule grid;
+    std::vector<int64_t> ticks;
+    Rig() {
+        timer.SetTempo(125000);  // 20 ms a tick of its own
+        timer.SetOnTimer([this](TBPMTimer& t, uint8_t) { ticks.push_back(t.TickTimeNs()); });
+    }
+    void runTo(int64_t ns) {
+        while (clock.nowNs() < ns) {
+            const int64_t next = std::min(ns, std::max(timer.NextDueNs(), clock.nowNs() + 1));
+            clock.setNs(next);
+            while (timer.Poll()) {
+            }
+        }
+    }
+};
+
+}  // namespace
+
+TEST(BPMTimerSchedule, TicksComeWhenTheScheduleSaysAndCarryItsTimes) {
+    Rig r;
+    const int64_t t0 = r.clock.nowNs();
+    r.grid.firstNs = t0 + 35 * kMs;  // the next bar line, say
+    r.timer.SetSchedule(&r.grid);
+    r.timer.SetEnabled(true);
+    r.runTo(t0 + 80 * kMs);
+    EXPECT_EQ(r.grid.begins, 1);
+    EXPECT_TRUE(r.grid.lastNewRun);
+    ASSERT_EQ(r.ticks.size(), 5u);
+    for (size_t i = 0; i < r.ticks.size(); ++i)
+        EXPECT_EQ(r.ticks[i], t0 + 35 * kMs + static_cast<int64_t>(i) * 10 * kMs);
+    EXPECT_EQ(r.timer.NextDueNs(), t0 + 85 * kMs);
+}
+
+TEST(BPMTimerSchedule, LateChecksKeepTheGridAndAStallSkipsAhead) {
+    Rig r;
+    FixedLookahead lookahead;
+    lookahead.ns = 5 * kMs;
+    r.timer.SetLookahead(&lookahead);
+    r.timer.SetTempo(500000);  // 5 ms own period, so the allowance is the lookahead's 5 ms
+    const int64_t t0 = r.clock.nowNs();
+    r.grid.firstNs = t0;
+    r.timer.SetSchedule(&r.grid);
+    r.timer.SetEnabled(true);
+    r.clock.setNs(t0 + 3 * kMs);  // 3 ms late: still placed, with its own time
+    EXPECT_TRUE(r.timer.Poll());
+    EXPECT_EQ(r.ticks.back(), t0);
+    r.clock.setNs(t0 + 47 * kMs);  // ticks 1-3 missed, tick 4 (40 ms) 7 ms late: a stall
+    while (r.timer.Poll()) {
+    }
+    EXPECT_EQ(r.ticks.size(), 1u) << "nothing that can no longer be placed goes out";
+    EXPECT_EQ(r.timer.NextDueNs(), t0 + 50 * kMs) << "the grid stays";
+    EXPECT_EQ(r.timer.TakeSkippedTicks(), 4) << "ticks 1 to 4 dropped: the tick count goes on by them";
+    EXPECT_EQ(r.timer.TakeSkippedTicks(), 0);
+    r.runTo(t0 + 61 * kMs);
+    ASSERT_EQ(r.ticks.size(), 3u);
+    EXPECT_EQ(r.ticks[1], t0 + 50 * kMs);
+    EXPECT_EQ(r.ticks[2], t0 + 60 * kMs);
+}
+
+TEST(BPMTimerSchedule, TakingOverARunningClockTellsTheLastTick) {
+    Rig r;
+    const int64_t t0 = r.clock.nowNs();
+    r.timer.SetEnabled(true);
+    r.runTo(t0 + 45 * kMs);  // own ticks at 0, 20, 40 ms
+    ASSERT_EQ(r.ticks.size(), 3u);
+    r.timer.SetSchedule(&r.grid);
+    r.runTo(t0 + 80 * kMs);
+    EXPECT_EQ(r.grid.begins, 1);
+    EXPECT_FALSE(r.grid.lastNewRun);
+    EXPECT_EQ(r.grid.lastTickSeen, t0 + 40 * kMs);
+    ASSERT_GE(r.ticks.size(), 5u);
+    EXPECT_EQ(r.ticks[3], t0 + 45 * kMs);
+    EXPECT_EQ(r.ticks[4], t0 + 55 * kMs);
+}
+
+TEST(BPMTimerSchedule, LeavingGoesOnAtTheOwnPeriodFromTheLastTick) {
+    Rig r;
+    const int64_t t0 = r.clock.nowNs();
+    r.grid.firstNs = t0 + 3 * kMs;
+    r.grid.periodNs = 20 * kMs;  // the schedule ran at the same tempo, on another phase
+    r.timer.SetSchedule(&r.grid);
+    r.timer.SetEnabled(true);
+    r.runTo(t0 + 50 * kMs);  // scheduled ticks at 3, 23, 43
+    ASSERT_EQ(r.ticks.size(), 3u);
+    r.timer.SetSchedule(nullptr);
+    r.runTo(t0 + 110 * kMs);
+    ASSERT_EQ(r.ticks.size(), 6u);
+    // No jump: the phase of the schedule goes on at the own period.
+    EXPECT_EQ(r.ticks[3], t0 + 63 * kMs);
+    EXPECT_EQ(r.ticks[4], t0 + 83 * kMs);
+    EXPECT_EQ(r.ticks[5], t0 + 103 * kMs);
+    EXPECT_EQ(r.grid.begins, 1);
+}
+
+TEST(BPMTimerSchedule, EveryStartBeginsANewRun) {
+    Rig r;
+    const int64_t t0 = r.clock.nowNs();
+    r.grid.firstNs = t0;
+    r.timer.SetSchedule(&r.grid);
+    r.timer.SetEnabled(true);
+    r.runTo(t0 + 25 * kMs);
+    r.timer.SetEnabled(false);
+    r.runTo(t0 + 40 * kMs);
+    const size_t before = r.ticks.size();
+    r.grid.firstNs = t0 + 100 * kMs;
+    r.timer.SetEnabled(true);
+    EXPECT_TRUE(r.timer.HasSchedule());
+    r.runTo(t0 + 105 * kMs);
+    EXPECT_EQ(r.grid.begins, 2);
+    EXPECT_TRUE(r.grid.lastNewRun);
+    ASSERT_EQ(r.ticks.size(), before + 1);
+    EXPECT_EQ(r.ticks.back(), t0 + 100 * kMs);
+}
