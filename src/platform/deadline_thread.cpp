@@ -19,6 +19,8 @@ constexpr int kClockThreadPriority = 60;
 constexpr int64_t kSpinAfterSleepsOfNs = 4'000'000;
 constexpr int64_t kSpinMarginNs = 250'000;
 
+thread_local bool tIsDeadlineThread = false;
+
 void SpinUntil(int64_t deadline) {
     while (MonotonicNowNs() < deadline) __builtin_ia32_pause();
 }
@@ -50,7 +52,12 @@ void DeadlineThread::wake() {
     cv_.notify_all();
 }
 
+bool DeadlineThread::OnAnyDeadlineThread() {
+    return tIsDeadlineThread;
+}
+
 void DeadlineThread::run() {
+    tIsDeadlineThread = true;
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     sched_param param{};
     param.sched_priority = kClockThreadPriority;

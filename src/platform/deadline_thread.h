@@ -25,6 +25,9 @@ class DeadlineThread {
 
     void wake();
     bool onThisThread() const { return std::this_thread::get_id() == thread_.get_id(); }
+    // Whether the caller is the thread of some DeadlineThread: a clock thread, whose sends a
+    // backend keeps apart from everyone else's so that it never waits for them.
+    static bool OnAnyDeadlineThread();
     bool realtime() const { return realtime_.load(std::memory_order_acquire); }
 
   private:
