@@ -237,6 +237,9 @@ constexpr auto kDrainTimeout = std::chrono::milliseconds(300);
 constexpr int64_t kLookAgainNs = 250'000'000;
 // How long after a device went before a port of its name counts as back (see lostAtNs).
 constexpr int64_t kSettleNs = 50'000'000;
+// How long a server that still answers after it shut our client down is given to go away
+// before the supervisor takes it for one that merely threw our client out.
+constexpr int64_t kThrownOutNs = 2'000'000'000;
 
 void QuietJackError(const char*) {}
 void PrintJackError(const char* text) {
@@ -459,6 +462,10 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     sem_t wake_;
     std::atomic<bool> quit_{false};
     std::thread supervisor_;
+    // The supervisor's own: when it let the dead client go, and whether the server has been
+    // seen gone since.
+    int64_t serverLostNs_ = 0;
+    bool serverSeenGone_ = false;
 
     std::mutex sinkMutex_;
     ProblemSink sink_;
@@ -975,7 +982,15 @@ void JackMidiBackend::Session::supervise() {
         if (quit_.load() || clientClosed_.load()) return;
         if (serverDown_.load()) {
             if (client_.load()) releaseDeadClient();
-            if (!ServerMayAnswer(serverName_) || !reopen()) continue;
+            if (!ServerMayAnswer(serverName_)) {
+                serverSeenGone_ = true;
+                continue;
+            }
+            // A dying server still takes connections on its socket for a moment after it has
+            // told us, so it must have been seen gone before it counts as back. One that never
+            // went (it threw our client out) is tried again after a while.
+            if (!serverSeenGone_ && MonotonicNowNs() - serverLostNs_ < kThrownOutNs) continue;
+            if (!reopen()) continue;
             reconnectDestinations(true);
         } else {
             reconnectDestinations(false);
@@ -984,6 +999,8 @@ void JackMidiBackend::Session::supervise() {
 }
 
 void JackMidiBackend::Session::releaseDeadClient() {
+    serverLostNs_ = MonotonicNowNs();
+    serverSeenGone_ = false;
     jack_client_t* dead = client_.exchange(nullptr, std::memory_order_acq_rel);
     for (auto& entry : active_) entry.store(nullptr, std::memory_order_seq_cst);
     if (JackInputHub* inputs = inputs_.load()) inputs->clientGone();
