@@ -240,6 +240,8 @@ constexpr int64_t kSettleNs = 50'000'000;
 // How long a server that still answers after it shut our client down is given to go away
 // before the supervisor takes it for one that merely threw our client out.
 constexpr int64_t kThrownOutNs = 2'000'000'000;
+// How long after the shutdown notice the dead client is closed (see supervise()).
+constexpr int64_t kReleaseGraceNs = 500'000'000;
 
 void QuietJackError(const char*) {}
 void PrintJackError(const char* text) {
@@ -466,6 +468,14 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     // seen gone since.
     int64_t serverLostNs_ = 0;
     bool serverSeenGone_ = false;
+    // When the server told us it went, and how many of our notification callbacks are running.
+    std::atomic<int64_t> shutdownNoticeNs_{0};
+    std::atomic<int> callbacksRunning_{0};
+    struct CallbackGuard {
+        explicit CallbackGuard(std::atomic<int>& count) : count_(count) { ++count_; }
+        ~CallbackGuard() { --count_; }
+        std::atomic<int>& count_;
+    };
 
     std::mutex sinkMutex_;
     ProblemSink sink_;
@@ -884,7 +894,9 @@ void JackMidiBackend::Session::onShutdown(jack_status_t, const char*, void* cont
     // Never jack_client_close here: this runs on one of the client's own threads. The
     // supervisor lets the client go.
     auto* session = static_cast<ClientContext*>(context)->session;
+    const CallbackGuard running(session->callbacksRunning_);
     if (session->serverDown_.exchange(true)) return;
+    session->shutdownNoticeNs_.store(MonotonicNowNs());
     bool anyAlive = false;
     {
         std::lock_guard lock(session->slotsMutex_);
@@ -899,6 +911,7 @@ void JackMidiBackend::Session::onPortRegistration(jack_port_id_t id, int registe
                                                   void* context) {
     auto* c = static_cast<ClientContext*>(context);
     Session* session = c->session;
+    const CallbackGuard running(session->callbacksRunning_);
     if (registered) {
         // A device that went may be back; connecting is the supervisor's (no server request
         // may be made from a notification).
@@ -981,7 +994,16 @@ void JackMidiBackend::Session::supervise() {
         std::lock_guard admin(adminMutex_);
         if (quit_.load() || clientClosed_.load()) return;
         if (serverDown_.load()) {
-            if (client_.load()) releaseDeadClient();
+            if (client_.load()) {
+                // Closing a client cancels its threads, and libjack's own shutdown path on them
+                // (and ours, in onShutdown) must be over by then: a thread cancelled in the
+                // middle of it has ended the program ("terminate called without an active
+                // exception"). So the dead client is left alone for a moment first.
+                if (MonotonicNowNs() - shutdownNoticeNs_.load() < kReleaseGraceNs ||
+                    callbacksRunning_.load() != 0)
+                    continue;
+                releaseDeadClient();
+            }
             if (!ServerMayAnswer(serverName_)) {
                 serverSeenGone_ = true;
                 continue;
