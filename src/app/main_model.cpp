@@ -52,9 +52,16 @@ KorvidMainModel::KorvidMainModel(std::unique_ptr<MidiSystem> midi, const Monoton
     }
     timer_.SetOnTimer([this](TBPMTimer&, uint8_t) { transport_.TempoTimer1Timer(); });
     timer_.SetLookahead(this);
-    // A lost server or destination is told on a backend's own thread; the status line shows it.
-    midi_->setProblemListener(
-        [this](const std::string& text) { state.PostStatus(text, StatusColors::red); });
+    // A lost server or destination is told on a backend's own thread; the status line shows it,
+    // and the pump looks at the lamp again (see OutputPortLost), also while the clock stands.
+    midi_->setProblemListener([this](const std::string& text) {
+        state.PostStatus(text, StatusColors::red);
+        state.RunStateChanges.fetch_add(1);
+    });
+    midi_->setRecoveryListener([this](const std::string& text) {
+        state.PostStatus(text, StatusColors::teal);
+        state.RunStateChanges.fetch_add(1);
+    });
     sync_ = std::make_unique<SyncControl>(*this);
 }
 
@@ -65,6 +72,7 @@ KorvidMainModel::~KorvidMainModel() {
     timer_.SetLookahead(nullptr);
     DestroyPorts();
     midi_->setProblemListener(nullptr);
+    midi_->setRecoveryListener(nullptr);
 }
 
 void KorvidMainModel::CreatePorts(const std::string& definitionFolder,
@@ -112,6 +120,15 @@ int64_t KorvidMainModel::TickLookaheadNs() const {
         shortest = shortest < 0 ? lookahead : std::min(shortest, lookahead);
     }
     return std::max<int64_t>(shortest, 0);
+}
+
+bool KorvidMainModel::OutputPortLost() const {
+    for (MidiOutPort* port : {outPort1_.get(), outPort2_.get()}) {
+        if (!port) continue;
+        const TMidiOutput& device = port->Device();
+        if (device.Using() && !device.Alive()) return true;
+    }
+    return false;
 }
 
 void KorvidMainModel::DestroyPorts() {

@@ -88,6 +88,9 @@ class KorvidMainModel : private TickLookahead {
     // At start-up: when neither port has anything to choose but "None" and no JACK server
     // runs, the status line says so instead of leaving the user to guess.
     void ReportMissingJackIfNothingToChoose();
+    // Whether an open output port's device or server has gone away (until the backend brings
+    // it back): the lamp then shows that no port is ready. UI thread.
+    bool OutputPortLost() const;
     MidiOutPort* OutPort1() { return outPort1_.get(); }
     MidiOutPort* OutPort2() { return outPort2_.get(); }
     const OutPorts& Ports() const { return ports_; }

@@ -8,6 +8,7 @@
 #include "platform/ini_file.h"
 #include "platform/input_time.h"
 #include "platform/monotonic_clock.h"
+#include "platform/midi_system.h"
 #include "state/list_model.h"
 #include "state/main_state.h"
 
@@ -121,7 +122,10 @@ std::string MidiInPort::LoadPortSettings(const IniFile& file, bool applyPort) {
     if (applyPort) {
         ports.setIndex(file.readInt(name_, "MIDIPORTINDEX", ports.index()));
         const std::string portName = file.readString(name_, "MIDIPORTNAME", ports.text());
-        if (!SelectByName(ports, portName)) missing = portName;
+        // A name saved with ALSA's client:port numbers still finds its device without them.
+        if (!SelectByName(ports, portName) &&
+            !SelectByName(ports, MidiSystem::StableDeviceName(TrimmedText(portName))))
+            missing = portName;
     }
     ListModel& types = controls_.deviceTypeSelector;
     if (types.text().empty()) types.setIndex(types.count() - 1);

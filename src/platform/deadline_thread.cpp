@@ -19,6 +19,8 @@ constexpr int kClockThreadPriority = 60;
 constexpr int64_t kSpinAfterSleepsOfNs = 4'000'000;
 constexpr int64_t kSpinMarginNs = 250'000;
 
+thread_local bool tIsDeadlineThread = false;
+
 void SpinUntil(int64_t deadline) {
     while (MonotonicNowNs() < deadline) __builtin_ia32_pause();
 }
@@ -50,9 +52,14 @@ void DeadlineThread::wake() {
     cv_.notify_all();
 }
 
+bool DeadlineThread::OnAnyDeadlineThread() {
+    return tIsDeadlineThread;
+}
+
 void DeadlineThread::run() {
     // Named, so that top -H and the benchmarks can tell the clock thread's CPU time.
     pthread_setname_np(pthread_self(), "bpm-timer");
+    tIsDeadlineThread = true;
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     sched_param param{};
     param.sched_priority = kClockThreadPriority;

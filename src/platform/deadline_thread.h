@@ -30,6 +30,9 @@ class DeadlineThread {
     // core at slow tempos, so their clock turns it off. Any thread.
     void setWakeEarly(bool early) { wakeEarly_.store(early, std::memory_order_relaxed); }
     bool onThisThread() const { return std::this_thread::get_id() == thread_.get_id(); }
+    // Whether the caller is the thread of some DeadlineThread: a clock thread, whose sends a
+    // backend keeps apart from everyone else's so that it never waits for them.
+    static bool OnAnyDeadlineThread();
     bool realtime() const { return realtime_.load(std::memory_order_acquire); }
 
   private:

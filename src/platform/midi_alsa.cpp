@@ -29,7 +29,7 @@ std::unique_ptr<RtMidiOut> MakeClient() {
 }
 
 // Every port's name as RtMidi gives it, in port order; empty when the sequencer fails.
-std::vector<std::string> PortNames(RtMidiOut& client) {
+std::vector<std::string> PortNames(RtMidi& client) {
     std::vector<std::string> names;
     try {
         const unsigned count = client.getPortCount();
@@ -223,14 +223,8 @@ std::vector<std::string> AlsaMidiBackend::listInputs() {
     std::vector<std::string> names{kVirtualInputName};
     auto lister = MakeInputClient();
     if (!lister) return names;
-    try {
-        const unsigned count = lister->getPortCount();
-        for (unsigned i = 0; i < count; ++i) {
-            std::string name = TrimDeviceName(lister->getPortName(i));
-            if (!name.empty()) names.push_back(std::move(name));
-        }
-    } catch (...) {
-    }
+    for (auto& name : AlsaStableNames(PortNames(*lister)))
+        if (!name.empty()) names.push_back(std::move(name));
     return names;
 }
 
@@ -244,10 +238,12 @@ std::unique_ptr<MidiInConnection> AlsaMidiBackend::openInput(const std::string& 
         if (name == kVirtualInputName) {
             in->openVirtualPort(ownPortName);
         } else {
+            // Named as the list names them, looked up right now: numbers shift as devices come
+            // and go.
             bool opened = false;
-            const unsigned count = in->getPortCount();
-            for (unsigned i = 0; i < count && !opened; ++i) {
-                if (TrimDeviceName(in->getPortName(i)) != name) continue;
+            const std::vector<std::string> names = AlsaStableNames(PortNames(*in));
+            for (unsigned i = 0; i < names.size() && !opened; ++i) {
+                if (names[i] != name) continue;
                 in->openPort(i, ownPortName);
                 opened = in->isPortOpen();
             }

@@ -96,6 +96,9 @@ class MidiOutBackend {
     // away. MidiSystem sets it when the backend is added.
     using ProblemSink = std::function<void(const std::string& text)>;
     virtual void setProblemSink(ProblemSink sink) = 0;
+    // Where a backend that reconnects by itself reports that a lost server or device is back,
+    // with a text for the status line. Backends that never reconnect ignore it.
+    virtual void setRecoverySink(ProblemSink /*sink*/) {}
 
     // Input, with the same names as the outputs: our virtual input first, then the sources
     // (other programs' outputs, hardware inputs). A backend without input offers none.

@@ -4,15 +4,24 @@
 #include <jack/midiport.h>
 #include <jack/statistics.h>
 
+#include <semaphore.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <thread>
 
+#include "platform/deadline_thread.h"
 #include "platform/midi_jack_input.h"
 #include "platform/monotonic_clock.h"
 
@@ -79,6 +88,58 @@ void MidiEventRing::pop() {
     Header header;
     copyOut(read, &header, sizeof header);
     read_.store(read + recordSize(header.length), std::memory_order_release);
+}
+
+// ---------------------------------------------------------------------------------------------
+// JackOutQueue
+
+bool JackOutQueue::push(int64_t timeNs, bool asSoonAsPossible, const uint8_t* bytes,
+                        size_t length) {
+    const uint32_t flags = asSoonAsPossible ? kAsSoonAsPossible : 0;
+    // A clock thread takes its own ring. Should a second one ever send on the same connection,
+    // the ring is taken and it queues with everyone else instead of corrupting it.
+    if (DeadlineThread::OnAnyDeadlineThread() &&
+        !clockRingTaken_.exchange(true, std::memory_order_acquire)) {
+        const bool queued = clockRing_.push(timeNs, bytes, length, flags);
+        clockRingTaken_.store(false, std::memory_order_release);
+        return queued;
+    }
+    std::lock_guard lock(sharedMutex_);
+    return sharedRing_.push(timeNs, bytes, length, flags);
+}
+
+bool JackOutQueue::front(MidiEventRing::Header& header) {
+    MidiEventRing::Header clock;
+    MidiEventRing::Header shared;
+    const bool hasClock = clockRing_.front(clock);
+    const bool hasShared = sharedRing_.front(shared);
+    if (!hasClock && !hasShared) {
+        chosen_ = nullptr;
+        return false;
+    }
+    if (hasClock && (!hasShared || clock.timeNs <= shared.timeNs)) {
+        chosen_ = &clockRing_;
+        header = clock;
+    } else {
+        chosen_ = &sharedRing_;
+        header = shared;
+    }
+    return true;
+}
+
+void JackOutQueue::copyFrontBytes(uint8_t* destination) const {
+    if (chosen_) chosen_->copyFrontBytes(destination);
+}
+
+void JackOutQueue::pop() {
+    if (chosen_ == &clockRing_) clockRing_.pop();
+    if (chosen_ == &sharedRing_) sharedRing_.pop();
+    chosen_ = nullptr;
+}
+
+void JackOutQueue::clear() {
+    MidiEventRing::Header header;
+    while (front(header)) pop();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -186,34 +247,113 @@ constexpr auto kCycleWaitTimeout = std::chrono::milliseconds(500);
 // How long a closing connection waits for its queue to go out: far more than the latency of
 // any sensible server, short enough that a server which has stopped answering holds nobody up.
 constexpr auto kDrainTimeout = std::chrono::milliseconds(300);
+// How often the supervisor looks for a server that has gone, or for a device that has: a
+// restarted server is back in use within this, and a look costs one connect() on a socket.
+constexpr int64_t kLookAgainNs = 250'000'000;
+// How long after a device went before a port of its name counts as back (see lostAtNs).
+constexpr int64_t kSettleNs = 50'000'000;
+// How long a server that still answers after it shut our client down is given to go away
+// before the supervisor takes it for one that merely threw our client out.
+constexpr int64_t kThrownOutNs = 2'000'000'000;
+// How long after the shutdown notice the dead client is closed (see supervise()).
+constexpr int64_t kReleaseGraceNs = 500'000'000;
 
 void QuietJackError(const char*) {}
 void PrintJackError(const char* text) {
     std::fprintf(stderr, "%s\n", text);
 }
 
-// One of our output ports, shared by its connection and the client.
-struct JackOutSlot {
-    JackOutSlot() : ring(kRingBytes) {}
+// The server name a client would connect to.
+std::string EffectiveServerName(const std::string& serverName) {
+    if (!serverName.empty()) return serverName;
+    const char* fromEnvironment = std::getenv("JACK_DEFAULT_SERVER");
+    return fromEnvironment && *fromEnvironment ? fromEnvironment : "default";
+}
 
-    jack_port_t* port = nullptr;
+// Whether a JACK server of that name answers, asked without libjack. Each jack_client_open
+// in jackd2's libjack, even one that finds no server, first frees every client of a server
+// that has gone (the program's own, a test's), so the supervisor must not knock with it
+// every 250 ms. jackd2 listens on a socket in /dev/shm named after the server and the user
+// (without the user where JACK_PROMISCUOUS_SERVER is set); a server in good order removes it
+// when it stops, a killed one leaves it behind refusing connections. Other libjacks (PipeWire)
+// keep no such socket and free nothing: for them the answer is "try".
+bool ServerMayAnswer(const std::string& serverName) {
+    static const bool jackd2 = std::strncmp(jack_get_version_string(), "1.9.", 4) == 0;
+    if (!jackd2) return true;
+    const std::string name = EffectiveServerName(serverName);
+    const std::string paths[] = {
+        "/dev/shm/jack_" + name + "_" + std::to_string(getuid()) + "_0",
+        "/dev/shm/jack_" + name + "_0",
+    };
+    for (const std::string& path : paths) {
+        sockaddr_un address{};
+        if (path.size() >= sizeof address.sun_path) continue;
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return true;  // cannot tell: let libjack find out
+        const bool answered =
+            connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (answered) return true;
+    }
+    return false;
+}
+
+// A client of ours, its callbacks not yet set and not activated. Null when no server answers;
+// a server is never started.
+jack_client_t* OpenClient(const std::string& serverName) {
+    auto options = static_cast<jack_options_t>(JackNoStartServer | JackServerName);
+    if (serverName.empty()) options = JackNoStartServer;
+    jack_status_t status{};
+    // No server is an ordinary situation here, not worth libjack's lines on stderr.
+    jack_set_error_function(&QuietJackError);
+    jack_client_t* client =
+        serverName.empty() ? jack_client_open("tempovane", options, &status)
+                           : jack_client_open("tempovane", options, &status, serverName.c_str());
+    jack_set_error_function(&PrintJackError);
+    return client;
+}
+
+// One of our output ports, shared by its connection and the session. It outlives the JACK
+// client: after a server restart the same slot gets a port of the new client.
+struct JackOutSlot {
+    JackOutSlot() : queue(kRingBytes) {}
+
+    std::atomic<jack_port_t*> port{nullptr};  // of the client open now; null without one
+    std::string portName;                     // our port's short name, the same after a restart
     std::string destination;  // full JACK port name; empty for the virtual port
-    std::mutex sendMutex;     // serialises the senders; held only for the copy into the ring
-    bool closed = false;      // guarded by sendMutex
+    std::atomic<bool> closed{false};
+    // False while the destination (or the server) is away; sends are then refused.
     std::atomic<bool> alive{true};
     // The delay set for this port (guarded by the session's slotsMutex_), and what the process
     // callback adds to the latency for it: the delay plus the shared base, never below 0.
     int64_t delayNs = 0;
     std::atomic<int64_t> extraNs{0};
-    MidiEventRing ring;
+    // When the destination went: JACK tells before the port is gone, and a look right after
+    // would still find it and connect to a port on its way out.
+    std::atomic<int64_t> lostAtNs{0};
+    JackOutQueue queue;
+};
+
+// What JACK's callbacks get as their argument: the session and the client they belong to, so
+// that a callback never looks at a newer client than its own.
+struct ClientContext {
+    JackMidiBackend::Session* session;
+    jack_client_t* client;
 };
 
 }  // namespace
 
 class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
   public:
-    explicit Session(int64_t safetyMarginNs) : safetyMarginNs_(safetyMarginNs) {}
-    ~Session() { closeClient(); }
+    explicit Session(int64_t safetyMarginNs) : safetyMarginNs_(safetyMarginNs) {
+        sem_init(&wake_, 0, 0);
+    }
+    ~Session() {
+        closeClient();
+        sem_destroy(&wake_);
+    }
 
     bool open(const std::string& serverName);
     void closeClient();
@@ -235,8 +375,17 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
         std::lock_guard lock(sinkMutex_);
         sink_ = std::move(sink);
     }
+    void setRecoverySink(ProblemSink sink) {
+        std::lock_guard lock(sinkMutex_);
+        recoverySink_ = std::move(sink);
+    }
+    void report(const std::string& text);
+    void reportRecovery(const std::string& text);
 
-    std::string clientName() const { return clientName_; }
+    std::string clientName() const {
+        std::lock_guard lock(nameMutex_);
+        return clientName_;
+    }
     uint32_t sampleRate() const { return sampleRate_.load(std::memory_order_relaxed); }
     int64_t latencyNs() const;
     uint64_t lateMessages() const { return lateMessages_.load(std::memory_order_relaxed); }
@@ -245,9 +394,12 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
         return !serverDown_.load(std::memory_order_acquire) &&
                !clientClosed_.load(std::memory_order_acquire);
     }
-    jack_client_t* client() const { return client_; }
-    void setProcessHook(JackProcessHook* hook) {
-        processHook_.store(hook, std::memory_order_release);
+    bool holdsClient() const { return client_.load(std::memory_order_acquire) != nullptr; }
+    jack_client_t* client() const { return client_.load(std::memory_order_acquire); }
+    // The backend owns the hub and closes this session before it lets the hub go.
+    void setInputs(JackInputHub* inputs) {
+        inputs_.store(inputs, std::memory_order_release);
+        processHook_.store(inputs, std::memory_order_release);
     }
 
   private:
@@ -256,16 +408,21 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
         int64_t startNs = 0;
         double framesPerNs = 0;
         int64_t latencyNs = 0;
+        int64_t jackMinusMonoNs = 0;
+        uint32_t firstFrame = 0;
     };
 
-    static int onProcess(jack_nframes_t frames, void* self);
-    static int onSampleRate(jack_nframes_t rate, void* self);
-    static void onShutdown(jack_status_t, const char*, void* self);
-    static void onPortRegistration(jack_port_id_t id, int registered, void* self);
-    static void onLatency(jack_latency_callback_mode_t mode, void* self);
+    static int onProcess(jack_nframes_t frames, void* context);
+    static int onSampleRate(jack_nframes_t rate, void* context);
+    static int onBufferSize(jack_nframes_t frames, void* context);
+    static void onShutdown(jack_status_t, const char*, void* context);
+    static void onPortRegistration(jack_port_id_t id, int registered, void* context);
+    static void onLatency(jack_latency_callback_mode_t mode, void* context);
 
-    void process(jack_nframes_t frames);
-    CycleMap mapCycle(jack_nframes_t frames);
+    // Sets the callbacks of a fresh client and activates it; false (client closed) on failure.
+    bool startClient(jack_client_t* client);
+    void process(jack_client_t* client, jack_nframes_t frames);
+    CycleMap mapCycle(jack_client_t* client, jack_nframes_t frames);
     void writeDue(JackOutSlot& slot, void* buffer, jack_nframes_t frames, const CycleMap& map);
     // Works out the shared base and every port's extra delay again; slotsMutex_ held.
     void spreadDelaysLocked();
@@ -273,29 +430,42 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     // JACK callback.
     void republishLatency();
 
+    // The supervisor thread and what it does, each with adminMutex_ held.
+    void supervise();
+    void releaseDeadClient();
+    bool reopen();
+    void reconnectDestinations(bool afterRestart);
+
     // Stops the connections whose destination isLost(slot) says is gone, and reports each.
     template <class Predicate>
     void markLost(Predicate isLost);
-    void report(const std::string& text);
     int64_t jackMinusMonotonicNs();
     void measureClockOffset();
-    std::string findDestination(const std::string& name);
-    std::string uniquePortName(const std::string& wanted);
+    std::string findDestination(jack_client_t* client, const std::string& name);
+    std::string uniquePortName(jack_client_t* client, const std::string& wanted);
     bool waitForCycle();
     bool waitForDrain(const JackOutSlot& slot);
+    bool publish(JackOutSlot* slot);
 
     const int64_t safetyMarginNs_;
-    jack_client_t* client_ = nullptr;
+    std::string serverName_;
+    std::atomic<jack_client_t*> client_{nullptr};
+    std::unique_ptr<ClientContext> context_;  // of client_; replaced with it
+    mutable std::mutex nameMutex_;
     std::string clientName_;
     std::atomic<uint32_t> sampleRate_{48000};
+    std::atomic<uint32_t> bufferFrames_{256};
 
     // What the process callback reads. A slot is published after its port exists and withdrawn
     // before the port goes; the withdrawing side then waits for a full cycle.
     std::array<std::atomic<JackOutSlot*>, kMaxConnections> active_{};
     std::atomic<uint64_t> cyclesDone_{0};
     std::atomic<JackProcessHook*> processHook_{nullptr};
+    std::atomic<JackInputHub*> inputs_{nullptr};
     std::atomic<uint64_t> lateMessages_{0};
     std::atomic<uint64_t> lineRestarts_{0};
+    // A new client means a new server, whose frames lie on another line.
+    std::atomic<bool> newClient_{false};
     // Process thread only.
     CycleClock cycleClock_;
     float lastXrunDelayedUs_ = 0;
@@ -308,8 +478,8 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     std::atomic<int64_t> jackMinusMonoNs_{0};
     std::atomic<int64_t> nextOffsetMeasureNs_{0};
 
-    // Opening, closing and tear-down; held across server requests, so JACK's own threads never
-    // take it.
+    // Opening, closing, reconnecting and tear-down; held across server requests, so JACK's own
+    // threads never take it.
     std::mutex adminMutex_;
     // The open slots, for the notification thread; only ever held for a short look.
     std::mutex slotsMutex_;
@@ -318,8 +488,27 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     // once the client is closed and no callback can run.
     std::vector<std::shared_ptr<JackOutSlot>> retired_;
 
+    // The supervisor sleeps on this; JACK's threads post it (sem_post neither locks nor
+    // allocates, so even the process thread may).
+    sem_t wake_;
+    std::atomic<bool> quit_{false};
+    std::thread supervisor_;
+    // The supervisor's own: when it let the dead client go, and whether the server has been
+    // seen gone since.
+    int64_t serverLostNs_ = 0;
+    bool serverSeenGone_ = false;
+    // When the server told us it went, and how many of our notification callbacks are running.
+    std::atomic<int64_t> shutdownNoticeNs_{0};
+    std::atomic<int> callbacksRunning_{0};
+    struct CallbackGuard {
+        explicit CallbackGuard(std::atomic<int>& count) : count_(count) { ++count_; }
+        ~CallbackGuard() { --count_; }
+        std::atomic<int>& count_;
+    };
+
     std::mutex sinkMutex_;
     ProblemSink sink_;
+    ProblemSink recoverySink_;
 };
 
 namespace {
@@ -355,36 +544,51 @@ class JackConnection : public MidiOutConnection {
 }  // namespace
 
 bool JackMidiBackend::Session::open(const std::string& serverName) {
-    auto options = static_cast<jack_options_t>(JackNoStartServer | JackServerName);
-    if (serverName.empty()) options = JackNoStartServer;
-    jack_status_t status{};
-    // No server is an ordinary situation here, not worth libjack's lines on stderr.
-    jack_set_error_function(&QuietJackError);
-    client_ = serverName.empty()
-                  ? jack_client_open("tempovane", options, &status)
-                  : jack_client_open("tempovane", options, &status, serverName.c_str());
-    jack_set_error_function(&PrintJackError);
-    if (!client_) return false;
-
-    clientName_ = jack_get_client_name(client_);
-    sampleRate_.store(jack_get_sample_rate(client_), std::memory_order_relaxed);
-    jack_set_process_callback(client_, &Session::onProcess, this);
-    jack_set_sample_rate_callback(client_, &Session::onSampleRate, this);
-    jack_on_info_shutdown(client_, &Session::onShutdown, this);
-    jack_set_port_registration_callback(client_, &Session::onPortRegistration, this);
-    jack_set_latency_callback(client_, &Session::onLatency, this);
+    serverName_ = serverName;
+    jack_client_t* client = OpenClient(serverName);
+    if (!client) return false;
+    std::lock_guard admin(adminMutex_);
     measureClockOffset();
-    if (jack_activate(client_) != 0) {
-        jack_client_close(client_);
-        client_ = nullptr;
+    if (!startClient(client)) return false;
+    supervisor_ = std::thread([this] { supervise(); });
+    return true;
+}
+
+bool JackMidiBackend::Session::startClient(jack_client_t* client) {
+    {
+        std::lock_guard lock(nameMutex_);
+        clientName_ = jack_get_client_name(client);
+    }
+    sampleRate_.store(jack_get_sample_rate(client), std::memory_order_relaxed);
+    bufferFrames_.store(jack_get_buffer_size(client), std::memory_order_relaxed);
+    auto context = std::make_unique<ClientContext>(ClientContext{this, client});
+    void* arg = context.get();
+    jack_set_process_callback(client, &Session::onProcess, arg);
+    jack_set_sample_rate_callback(client, &Session::onSampleRate, arg);
+    jack_set_buffer_size_callback(client, &Session::onBufferSize, arg);
+    jack_on_info_shutdown(client, &Session::onShutdown, arg);
+    jack_set_port_registration_callback(client, &Session::onPortRegistration, arg);
+    jack_set_latency_callback(client, &Session::onLatency, arg);
+    newClient_.store(true, std::memory_order_release);
+    client_.store(client, std::memory_order_release);
+    context_ = std::move(context);
+    if (jack_activate(client) != 0) {
+        client_.store(nullptr, std::memory_order_release);
+        jack_client_close(client);
+        context_.reset();
         return false;
     }
     return true;
 }
 
 void JackMidiBackend::Session::closeClient() {
+    // The supervisor first: it takes adminMutex_ and may be opening a client right now.
+    quit_.store(true, std::memory_order_release);
+    sem_post(&wake_);
+    if (supervisor_.joinable()) supervisor_.join();
+
     std::lock_guard admin(adminMutex_);
-    if (!client_ || clientClosed_.load()) return;
+    if (clientClosed_.load()) return;
     std::vector<std::shared_ptr<JackOutSlot>> open;
     {
         std::lock_guard lock(slotsMutex_);
@@ -392,22 +596,23 @@ void JackMidiBackend::Session::closeClient() {
     }
     // Connections may outlive the backend; from here on they refuse every send.
     for (auto& slot : open) {
-        std::lock_guard lock(slot->sendMutex);
-        slot->closed = true;
+        slot->closed.store(true);
         slot->alive.store(false);
     }
     clientClosed_.store(true);
     for (auto& entry : active_) entry.store(nullptr);
     // Stops the process and notification threads, also when the server is already gone.
-    jack_client_close(client_);
+    if (jack_client_t* client = client_.exchange(nullptr)) jack_client_close(client);
+    if (JackInputHub* inputs = inputs_.exchange(nullptr)) inputs->clientClosed();
+    processHook_.store(nullptr);
+    context_.reset();
     std::lock_guard lock(slotsMutex_);
     slots_.clear();
     retired_.clear();
 }
 
 int64_t JackMidiBackend::Session::latencyNs() const {
-    if (clientClosed_.load()) return safetyMarginNs_;
-    const int64_t frames = jack_get_buffer_size(client_);
+    const int64_t frames = bufferFrames_.load(std::memory_order_relaxed);
     return frames * 1'000'000'000 / std::max<uint32_t>(1, sampleRate()) + safetyMarginNs_;
 }
 
@@ -447,57 +652,65 @@ int64_t JackMidiBackend::Session::jackMinusMonotonicNs() {
 
 bool JackMidiBackend::Session::send(JackOutSlot& slot, const uint8_t* bytes, size_t length,
                                     int64_t timeNs) {
-    std::lock_guard lock(slot.sendMutex);
-    if (slot.closed || !isAlive(slot)) return false;
-    // The ring carries JACK's time, so the process callback only compares with its cycle. A
-    // message for "now" carries when it was queued, so that a delayed port can delay it too.
-    if (timeNs == 0) {
-        return slot.ring.push(MonotonicNowNs() + jackMinusMonotonicNs(), bytes, length,
-                              MidiEventRing::kAsap);
-    }
-    return slot.ring.push(timeNs + jackMinusMonotonicNs(), bytes, length);
+    if (slot.closed.load(std::memory_order_acquire) || !isAlive(slot)) return false;
+    // The queue keeps our clock's times, which order the messages of both its rings; the
+    // process callback turns them into JACK's time. (Converted here, two messages a few
+    // microseconds apart could meet offsets measured a little differently and swap.) The
+    // offset is measured again by the senders, so the process callback needs no clock read.
+    jackMinusMonotonicNs();
+    const bool now = timeNs == 0;
+    return slot.queue.push(now ? MonotonicNowNs() : timeNs, now, bytes, length);
 }
 
-int JackMidiBackend::Session::onProcess(jack_nframes_t frames, void* self) {
-    static_cast<Session*>(self)->process(frames);
+int JackMidiBackend::Session::onProcess(jack_nframes_t frames, void* context) {
+    auto* c = static_cast<ClientContext*>(context);
+    c->session->process(c->client, frames);
     return 0;
 }
 
-void JackMidiBackend::Session::process(jack_nframes_t frames) {
-    const CycleMap map = mapCycle(frames);
+void JackMidiBackend::Session::process(jack_client_t* client, jack_nframes_t frames) {
+    const CycleMap map = mapCycle(client, frames);
     for (auto& entry : active_) {
         // seq_cst with the increment below: see waitForCycle().
         JackOutSlot* slot = entry.load(std::memory_order_seq_cst);
         if (!slot) continue;
-        void* buffer = jack_port_get_buffer(slot->port, frames);
+        jack_port_t* port = slot->port.load(std::memory_order_acquire);
+        if (!port) continue;
+        void* buffer = jack_port_get_buffer(port, frames);
         jack_midi_clear_buffer(buffer);
         writeDue(*slot, buffer, frames, map);
     }
-    if (JackProcessHook* hook = processHook_.load(std::memory_order_acquire)) hook->process(frames);
+    if (JackProcessHook* hook = processHook_.load(std::memory_order_acquire))
+        hook->process(frames, map.firstFrame);
     cyclesDone_.fetch_add(1, std::memory_order_seq_cst);
 }
 
-JackMidiBackend::Session::CycleMap JackMidiBackend::Session::mapCycle(jack_nframes_t frames) {
+JackMidiBackend::Session::CycleMap JackMidiBackend::Session::mapCycle(jack_client_t* client,
+                                                                      jack_nframes_t frames) {
     // Frame count first, then the clock: a callback running so late that the server has begun
     // the next cycle may read that cycle's count, and the clock read after it is then still
     // after that cycle's boundary, as CycleClock needs. jack_get_time() reads the clock through
     // the vDSO: no system call on the process thread.
-    const jack_nframes_t firstFrame = jack_last_frame_time(client_);
+    const jack_nframes_t firstFrame = jack_last_frame_time(client);
     const int64_t wokeNs = static_cast<int64_t>(jack_get_time()) * 1000;
     const uint32_t rate = sampleRate_.load(std::memory_order_relaxed);
     // The server notes how late its driver was at each driver xrun before the cycle after it
     // runs, in memory it shares with its clients: a changed figure is word of an xrun in the
     // very cycle it matters to. (The xrun callback comes through another thread, often cycles
     // later, and also for clients that merely did not finish, which leave the line alone.)
-    const float xrunDelayedUs = jack_get_xrun_delayed_usecs(client_);
+    const float xrunDelayedUs = jack_get_xrun_delayed_usecs(client);
     const bool driverXrun = xrunDelayedUs != lastXrunDelayedUs_;
     lastXrunDelayedUs_ = xrunDelayedUs;
+    // A new client means a new server, whose frames lie on another line.
+    if (newClient_.exchange(false, std::memory_order_acq_rel)) cycleClock_.forget();
     CycleMap map;
     map.startNs = cycleClock_.update(firstFrame, wokeNs, frames, rate, driverXrun);
     lineRestarts_.store(cycleClock_.lineMoves(), std::memory_order_relaxed);
     map.framesPerNs = 1.0 / cycleClock_.nsPerFrame();
     map.latencyNs = static_cast<int64_t>(frames) * 1'000'000'000 / std::max<uint32_t>(1, rate) +
                     safetyMarginNs_;
+    map.firstFrame = firstFrame;
+    map.jackMinusMonoNs = jackMinusMonoNs_.load(std::memory_order_relaxed);
     return map;
 }
 
@@ -508,17 +721,18 @@ void JackMidiBackend::Session::writeDue(JackOutSlot& slot, void* buffer, jack_nf
     jack_nframes_t lastFrame = 0;  // JACK wants the events of a cycle in time order
     const int64_t extraNs = slot.extraNs.load(std::memory_order_relaxed);
     MidiEventRing::Header header;
-    while (slot.ring.front(header)) {
+    while (slot.queue.front(header)) {
         FramePlacement place;
-        if ((header.flags & MidiEventRing::kAsap) == 0) {
-            place = PlaceOnFrame(header.timeNs, map.latencyNs + extraNs, map.startNs,
-                                 map.framesPerNs, frames, lastFrame);
+        const int64_t jackNs = header.timeNs + map.jackMinusMonoNs;
+        if ((header.flags & JackOutQueue::kAsSoonAsPossible) == 0) {
+            place = PlaceOnFrame(jackNs, map.latencyNs + extraNs, map.startNs, map.framesPerNs,
+                                 frames, lastFrame);
         } else if (extraNs <= 0) {
             place = PlaceOnFrame(0, 0, 0, 0, frames, lastFrame);
         } else {
             // "Now" on a delayed port: the port's delay after it was queued. Past that it is
             // simply due, not late.
-            place = PlaceOnFrame(header.timeNs, extraNs, map.startNs, map.framesPerNs, frames,
+            place = PlaceOnFrame(jackNs, extraNs, map.startNs, map.framesPerNs, frames,
                                  lastFrame);
             if (place.kind == FramePlacement::Kind::Late) place.kind = FramePlacement::Kind::Now;
         }
@@ -528,27 +742,27 @@ void JackMidiBackend::Session::writeDue(JackOutSlot& slot, void* buffer, jack_nf
             lateMessages_.fetch_add(1, std::memory_order_relaxed);
         const jack_nframes_t frame = place.frame;
         if (!deliver || header.length > largestEvent) {
-            slot.ring.pop();  // destination gone, or a message no cycle could ever carry
+            slot.queue.pop();  // destination gone, or a message no cycle could ever carry
             continue;
         }
         jack_midi_data_t* space = jack_midi_event_reserve(buffer, frame, header.length);
         if (!space) break;  // this cycle's buffer is full: first thing next cycle
-        slot.ring.copyFrontBytes(space);
-        slot.ring.pop();
+        slot.queue.copyFrontBytes(space);
+        slot.queue.pop();
         lastFrame = frame;
     }
 }
 
 // --- ports -----------------------------------------------------------------------------------
 
-std::vector<std::string> JackMidiBackend::Session::listOutputs() {
-    std::lock_guard admin(adminMutex_);
+namespace {
+// The MIDI ports of other clients in one direction, JACK's full names trimmed.
+std::vector<std::string> OtherClientsPorts(jack_client_t* client, const std::string& ourName,
+                                           unsigned long flags) {
     std::vector<std::string> names;
-    if (!serverRunning()) return names;
-    names.push_back(kVirtualPortName);
-    const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+    const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
     if (!ports) return names;
-    const std::string ours = clientName_ + ":";
+    const std::string ours = ourName + ":";
     for (const char** port = ports; *port; ++port) {
         if (std::strncmp(*port, ours.c_str(), ours.size()) == 0) continue;
         std::string name = TrimDeviceName(*port);
@@ -557,12 +771,25 @@ std::vector<std::string> JackMidiBackend::Session::listOutputs() {
     jack_free(ports);
     return names;
 }
+}  // namespace
 
-std::string JackMidiBackend::Session::findDestination(const std::string& name) {
+std::vector<std::string> JackMidiBackend::Session::listOutputs() {
+    std::lock_guard admin(adminMutex_);
+    std::vector<std::string> names;
+    jack_client_t* client = client_.load();
+    if (!serverRunning() || !client) return names;
+    names.push_back(kVirtualPortName);
+    for (auto& name : OtherClientsPorts(client, clientName(), JackPortIsInput))
+        names.push_back(std::move(name));
+    return names;
+}
+
+std::string JackMidiBackend::Session::findDestination(jack_client_t* client,
+                                                      const std::string& name) {
     std::string found;
-    const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+    const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
     if (!ports) return found;
-    const std::string ours = clientName_ + ":";
+    const std::string ours = clientName() + ":";
     for (const char** port = ports; *port && found.empty(); ++port) {
         if (std::strncmp(*port, ours.c_str(), ours.size()) == 0) continue;
         if (TrimDeviceName(*port) == name) found = *port;
@@ -571,63 +798,69 @@ std::string JackMidiBackend::Session::findDestination(const std::string& name) {
     return found;
 }
 
-std::string JackMidiBackend::Session::uniquePortName(const std::string& wanted) {
+std::string JackMidiBackend::Session::uniquePortName(jack_client_t* client,
+                                                     const std::string& wanted) {
     std::string base = TrimDeviceName(wanted);
     if (base.empty()) base = "out";
+    const std::string ours = clientName();
     // JACK limits the whole "client:port" name; leave room for a counter.
-    const size_t room = static_cast<size_t>(jack_port_name_size()) - clientName_.size() - 8;
+    const size_t room = static_cast<size_t>(jack_port_name_size()) - ours.size() - 8;
     if (base.size() > room) base.resize(room);
     for (int counter = 1; counter < 1000; ++counter) {
         std::string candidate = counter == 1 ? base : base + "-" + std::to_string(counter);
-        if (!jack_port_by_name(client_, (clientName_ + ":" + candidate).c_str())) return candidate;
+        if (!jack_port_by_name(client, (ours + ":" + candidate).c_str())) return candidate;
     }
     return "";
+}
+
+bool JackMidiBackend::Session::publish(JackOutSlot* slot) {
+    for (auto& entry : active_) {
+        JackOutSlot* expected = nullptr;
+        if (entry.compare_exchange_strong(expected, slot, std::memory_order_seq_cst)) return true;
+    }
+    return false;
 }
 
 std::unique_ptr<MidiOutConnection> JackMidiBackend::Session::openOutput(
     const std::string& name, const std::string& ownPortName) {
     std::unique_lock admin(adminMutex_);
-    if (!serverRunning()) return nullptr;
+    jack_client_t* client = client_.load();
+    if (!serverRunning() || !client) return nullptr;
     std::string destination;
     if (name != kVirtualPortName) {
-        destination = findDestination(name);
+        destination = findDestination(client, name);
         if (destination.empty()) return nullptr;
     }
-    size_t index = kMaxConnections;
-    for (size_t i = 0; i < kMaxConnections; ++i) {
-        if (!active_[i].load()) {
-            index = i;
-            break;
-        }
-    }
-    if (index == kMaxConnections) return nullptr;
+    if (std::none_of(active_.begin(), active_.end(), [](auto& entry) { return !entry.load(); }))
+        return nullptr;
 
-    const std::string portName = uniquePortName(ownPortName);
+    const std::string portName = uniquePortName(client, ownPortName);
     if (portName.empty()) return nullptr;
     jack_port_t* port =
-        jack_port_register(client_, portName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        jack_port_register(client, portName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     if (!port) return nullptr;
     if (!destination.empty()) {
-        const int result = jack_connect(client_, jack_port_name(port), destination.c_str());
+        const int result = jack_connect(client, jack_port_name(port), destination.c_str());
         if (result != 0 && result != EEXIST) {
-            jack_port_unregister(client_, port);
+            jack_port_unregister(client, port);
             return nullptr;
         }
     }
 
     auto slot = std::make_shared<JackOutSlot>();
-    slot->port = port;
+    slot->port.store(port);
+    slot->portName = portName;
     slot->destination = destination;
     {
         std::lock_guard lock(slotsMutex_);
         slots_.push_back(slot);
         spreadDelaysLocked();
     }
-    active_[index].store(slot.get(), std::memory_order_seq_cst);
+    publish(slot.get());
     republishLatency();
     // The destination may have gone between the connect and now, its notice already handled.
     const bool goneAlready =
-        !destination.empty() && !jack_port_by_name(client_, destination.c_str());
+        !destination.empty() && !jack_port_by_name(client, destination.c_str());
     admin.unlock();
     if (goneAlready) {
         markLost([&](const JackOutSlot& candidate) { return &candidate == slot.get(); });
@@ -649,7 +882,7 @@ bool JackMidiBackend::Session::waitForCycle() {
 
 bool JackMidiBackend::Session::waitForDrain(const JackOutSlot& slot) {
     const auto deadline = std::chrono::steady_clock::now() + kDrainTimeout;
-    while (!slot.ring.empty()) {
+    while (!slot.queue.empty()) {
         if (!serverRunning() || std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -658,14 +891,13 @@ bool JackMidiBackend::Session::waitForDrain(const JackOutSlot& slot) {
 
 void JackMidiBackend::Session::close(const std::shared_ptr<JackOutSlot>& slot) {
     std::lock_guard admin(adminMutex_);
-    {
-        std::lock_guard lock(slot->sendMutex);
-        slot->closed = true;
-    }
+    slot->closed.store(true);
+    jack_client_t* client = client_.load();
+    jack_port_t* port = slot->port.load();
     // A release string or a Stop sent just before the close goes out first. Once the queue is
     // empty, one more cycle with the slot still published clears the port's buffer, so the
     // cycles after it cannot hand the receiver the last messages a second time.
-    if (!clientClosed_.load() && slot->alive.load() && waitForDrain(*slot)) waitForCycle();
+    if (client && port && slot->alive.load() && waitForDrain(*slot)) waitForCycle();
     slot->alive.store(false);
     if (clientClosed_.load()) return;  // the client took the port with it
     {
@@ -678,8 +910,11 @@ void JackMidiBackend::Session::close(const std::shared_ptr<JackOutSlot>& slot) {
         JackOutSlot* expected = slot.get();
         entry.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
     }
+    // Without a client (the server is away) no callback can hold the slot, and the port went
+    // with the client.
+    if (!client || !port) return;
     if (waitForCycle()) {
-        jack_port_unregister(client_, slot->port);
+        jack_port_unregister(client, port);
         republishLatency();
     } else {
         // Server gone or stuck: no request to it, and the memory stays until the client closes.
@@ -713,16 +948,17 @@ void JackMidiBackend::Session::spreadDelaysLocked() {
 }
 
 void JackMidiBackend::Session::republishLatency() {
-    if (serverRunning()) jack_recompute_total_latencies(client_);
+    jack_client_t* client = client_.load(std::memory_order_acquire);
+    if (client && serverRunning()) jack_recompute_total_latencies(client);
 }
 
-void JackMidiBackend::Session::onLatency(jack_latency_callback_mode_t mode, void* self) {
+void JackMidiBackend::Session::onLatency(jack_latency_callback_mode_t mode, void* context) {
     // Our ports are where the messages start, so what a host compensates for is the time from
     // a message's time stamp until it is in the graph: the capture latency of the output port.
     // Nothing of ours passes from an input to an output, so the playback side stays as JACK has
     // it.
     if (mode != JackCaptureLatency) return;
-    auto* session = static_cast<Session*>(self);
+    auto* session = static_cast<ClientContext*>(context)->session;
     if (session->clientClosed_.load()) return;
     const double framesPerNs = session->sampleRate() / 1e9;
     const int64_t latencyNs = session->latencyNs();
@@ -732,36 +968,64 @@ void JackMidiBackend::Session::onLatency(jack_latency_callback_mode_t mode, void
             static_cast<double>(latencyNs + slot->extraNs.load(std::memory_order_relaxed)) *
             framesPerNs));
         jack_latency_range_t range{frames, frames};
-        jack_port_set_latency_range(slot->port, JackCaptureLatency, &range);
+        if (jack_port_t* port = slot->port.load(std::memory_order_acquire))
+            jack_port_set_latency_range(port, JackCaptureLatency, &range);
     }
 }
 
 // --- notifications (JACK's notification thread) ----------------------------------------------
 
-int JackMidiBackend::Session::onSampleRate(jack_nframes_t rate, void* self) {
-    static_cast<Session*>(self)->sampleRate_.store(rate, std::memory_order_relaxed);
+int JackMidiBackend::Session::onSampleRate(jack_nframes_t rate, void* context) {
+    static_cast<ClientContext*>(context)->session->sampleRate_.store(rate,
+                                                                     std::memory_order_relaxed);
     return 0;
 }
 
-void JackMidiBackend::Session::onShutdown(jack_status_t, const char*, void* self) {
-    auto* session = static_cast<Session*>(self);
+int JackMidiBackend::Session::onBufferSize(jack_nframes_t frames, void* context) {
+    static_cast<ClientContext*>(context)->session->bufferFrames_.store(frames,
+                                                                       std::memory_order_relaxed);
+    return 0;
+}
+
+void JackMidiBackend::Session::onShutdown(jack_status_t, const char*, void* context) {
+    // Never jack_client_close here: this runs on one of the client's own threads. The
+    // supervisor lets the client go.
+    auto* session = static_cast<ClientContext*>(context)->session;
+    const CallbackGuard running(session->callbacksRunning_);
     if (session->serverDown_.exchange(true)) return;
+    session->shutdownNoticeNs_.store(MonotonicNowNs());
     bool anyAlive = false;
     {
         std::lock_guard lock(session->slotsMutex_);
         for (auto& slot : session->slots_) anyAlive |= slot->alive.exchange(false);
     }
+    if (JackInputHub* inputs = session->inputs_.load()) anyAlive |= inputs->serverGone();
     if (anyAlive) session->report("MIDI Port lost: JACK server stopped");
+    sem_post(&session->wake_);
 }
 
-void JackMidiBackend::Session::onPortRegistration(jack_port_id_t id, int registered, void* self) {
-    if (registered) return;
-    auto* session = static_cast<Session*>(self);
+void JackMidiBackend::Session::onPortRegistration(jack_port_id_t id, int registered,
+                                                  void* context) {
+    auto* c = static_cast<ClientContext*>(context);
+    Session* session = c->session;
+    const CallbackGuard running(session->callbacksRunning_);
+    if (registered) {
+        // A device that went may be back; connecting is the supervisor's (no server request
+        // may be made from a notification).
+        sem_post(&session->wake_);
+        return;
+    }
     // JACK tells before the port has left its lists (a look-up by name would still find it),
     // so the id tells which port went.
-    const jack_port_t* port = jack_port_by_id(session->client_, id);
+    const jack_port_t* port = jack_port_by_id(c->client, id);
     const char* name = port ? jack_port_name(port) : nullptr;
-    if (name) session->markLost([&](const JackOutSlot& slot) { return slot.destination == name; });
+    if (!name) return;
+    const std::string gone = name;
+    session->markLost([&](const JackOutSlot& slot) { return slot.destination == gone; });
+    if (JackInputHub* inputs = session->inputs_.load()) {
+        for (const auto& source : inputs->sourceGone(gone))
+            session->report("MIDI IN Port lost: " + TrimDeviceName(source));
+    }
 }
 
 template <class Predicate>
@@ -772,11 +1036,13 @@ void JackMidiBackend::Session::markLost(Predicate isLost) {
         std::lock_guard lock(slotsMutex_);
         for (auto& slot : slots_) {
             if (slot->destination.empty() || !slot->alive.load() || !isLost(*slot)) continue;
+            slot->lostAtNs.store(MonotonicNowNs());
             slot->alive.store(false);
             lost.push_back(TrimDeviceName(slot->destination));
         }
     }
     for (const auto& name : lost) report("MIDI Port lost: " + name);
+    if (!lost.empty()) sem_post(&wake_);
 }
 
 void JackMidiBackend::Session::report(const std::string& text) {
@@ -786,6 +1052,174 @@ void JackMidiBackend::Session::report(const std::string& text) {
         sink = sink_;
     }
     if (sink) sink(text);
+}
+
+void JackMidiBackend::Session::reportRecovery(const std::string& text) {
+    ProblemSink sink;
+    {
+        std::lock_guard lock(sinkMutex_);
+        sink = recoverySink_;
+    }
+    if (sink) sink(text);
+}
+
+// --- the supervisor --------------------------------------------------------------------------
+
+void JackMidiBackend::Session::supervise() {
+    for (;;) {
+        // Asleep until JACK posts; while something is missing, it also looks every 250 ms
+        // (a client whose port is registered but not yet active cannot be connected to).
+        bool missing = serverDown_.load();
+        if (!missing) {
+            std::lock_guard lock(slotsMutex_);
+            missing = std::any_of(slots_.begin(), slots_.end(), [](const auto& slot) {
+                return !slot->destination.empty() && !slot->alive.load() && !slot->closed.load();
+            });
+        }
+        if (!missing && inputs_.load()) missing = inputs_.load()->anySourceMissing();
+        timespec until{};
+        clock_gettime(CLOCK_REALTIME, &until);
+        const int64_t ns = until.tv_nsec + (missing ? kLookAgainNs : 2'000'000'000);
+        until.tv_sec += ns / 1'000'000'000;
+        until.tv_nsec = ns % 1'000'000'000;
+        int woken = -1;
+        while ((woken = sem_timedwait(&wake_, &until)) != 0 && errno == EINTR) {
+        }
+        if (quit_.load(std::memory_order_acquire)) return;
+        if (woken != 0 && !missing) continue;  // nothing told, nothing to look for
+
+        std::lock_guard admin(adminMutex_);
+        if (quit_.load() || clientClosed_.load()) return;
+        if (serverDown_.load()) {
+            if (client_.load()) {
+                // Closing a client cancels its threads, and libjack's own shutdown path on them
+                // (and ours, in onShutdown) must be over by then: a thread cancelled in the
+                // middle of it has ended the program ("terminate called without an active
+                // exception"). So the dead client is left alone for a moment first.
+                if (MonotonicNowNs() - shutdownNoticeNs_.load() < kReleaseGraceNs ||
+                    callbacksRunning_.load() != 0)
+                    continue;
+                releaseDeadClient();
+            }
+            if (!ServerMayAnswer(serverName_)) {
+                serverSeenGone_ = true;
+                continue;
+            }
+            // A dying server still takes connections on its socket for a moment after it has
+            // told us, so it must have been seen gone before it counts as back. One that never
+            // went (it threw our client out) is tried again after a while.
+            if (!serverSeenGone_ && MonotonicNowNs() - serverLostNs_ < kThrownOutNs) continue;
+            if (!reopen()) continue;
+            reconnectDestinations(true);
+        } else {
+            reconnectDestinations(false);
+        }
+    }
+}
+
+void JackMidiBackend::Session::releaseDeadClient() {
+    serverLostNs_ = MonotonicNowNs();
+    serverSeenGone_ = false;
+    jack_client_t* dead = client_.exchange(nullptr, std::memory_order_acq_rel);
+    for (auto& entry : active_) entry.store(nullptr, std::memory_order_seq_cst);
+    if (JackInputHub* inputs = inputs_.load()) inputs->clientGone();
+    // Stops the client's threads; from here on no callback of it runs. It has to happen before
+    // any other client is opened in the process (see ServerMayAnswer).
+    jack_client_close(dead);
+    context_.reset();
+    std::vector<std::shared_ptr<JackOutSlot>> open;
+    {
+        std::lock_guard lock(slotsMutex_);
+        open = slots_;
+        retired_.clear();
+    }
+    // With no callback left, this thread is the queues' reader: what was queued for the old
+    // server would otherwise reach the new one stale.
+    for (auto& slot : open) {
+        slot->port.store(nullptr);
+        slot->queue.clear();
+    }
+}
+
+bool JackMidiBackend::Session::reopen() {
+    jack_client_t* client = OpenClient(serverName_);
+    if (!client) return false;
+    std::vector<std::shared_ptr<JackOutSlot>> open;
+    {
+        std::lock_guard lock(slotsMutex_);
+        open = slots_;
+    }
+    {
+        std::lock_guard lock(nameMutex_);
+        clientName_ = jack_get_client_name(client);
+    }
+    // Every port again under its old name (the new client has none yet), published before the
+    // client runs.
+    for (auto& slot : open) {
+        const std::string name = uniquePortName(client, slot->portName);
+        jack_port_t* port =
+            name.empty() ? nullptr
+                         : jack_port_register(client, name.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                              JackPortIsOutput, 0);
+        if (!port) continue;
+        slot->portName = name;
+        slot->port.store(port);
+        publish(slot.get());
+    }
+    JackInputHub* inputs = inputs_.load();
+    if (inputs) inputs->clientBack(client, clientName());
+    if (!startClient(client)) {
+        for (auto& entry : active_) entry.store(nullptr);
+        for (auto& slot : open) slot->port.store(nullptr);
+        if (inputs) inputs->clientGone();
+        return false;
+    }
+    measureClockOffset();
+    serverDown_.store(false, std::memory_order_release);
+    return true;
+}
+
+void JackMidiBackend::Session::reconnectDestinations(bool afterRestart) {
+    jack_client_t* client = client_.load();
+    if (!client) return;
+    std::vector<std::shared_ptr<JackOutSlot>> open;
+    {
+        std::lock_guard lock(slotsMutex_);
+        open = slots_;
+    }
+    std::vector<std::string> back;
+    size_t ours = 0;
+    // A device still missing refuses the connection; libjack would say so on every look.
+    jack_set_error_function(&QuietJackError);
+    for (auto& slot : open) {
+        if (slot->closed.load()) continue;
+        ++ours;
+        jack_port_t* port = slot->port.load();
+        if (slot->alive.load() || !port) continue;
+        if (slot->destination.empty()) {
+            slot->alive.store(true);  // our virtual port: nothing to connect
+            continue;
+        }
+        if (MonotonicNowNs() - slot->lostAtNs.load() < kSettleNs) continue;
+        if (!jack_port_by_name(client, slot->destination.c_str())) continue;
+        const int result = jack_connect(client, jack_port_name(port), slot->destination.c_str());
+        if (result != 0 && result != EEXIST) continue;
+        slot->alive.store(true);
+        back.push_back(TrimDeviceName(slot->destination));
+    }
+    std::vector<std::string> inputsBack;
+    if (JackInputHub* inputs = inputs_.load()) {
+        ours += inputs->openCount();
+        inputsBack = inputs->reconnectSources(afterRestart);
+    }
+    jack_set_error_function(&PrintJackError);
+    if (afterRestart) {
+        if (ours > 0) reportRecovery("JACK server back: MIDI ports reconnected");
+        return;
+    }
+    for (const auto& name : back) reportRecovery("MIDI Port reconnected: " + name);
+    for (const auto& name : inputsBack)
+        reportRecovery("MIDI IN Port reconnected: " + TrimDeviceName(name));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -804,12 +1238,11 @@ JackMidiBackend::JackMidiBackend(std::shared_ptr<Session> session) : session_(st
         auto session = weak.lock();
         return session && session->serverRunning();
     });
-    session_->setProcessHook(inputs_.get());
+    session_->setInputs(inputs_.get());
 }
 
 JackMidiBackend::~JackMidiBackend() {
     session_->closeClient();  // no process callback runs after this
-    inputs_->clientClosed();
 }
 
 std::vector<std::string> JackMidiBackend::listOutputs() {
@@ -823,6 +1256,10 @@ std::unique_ptr<MidiOutConnection> JackMidiBackend::openOutput(const std::string
 
 void JackMidiBackend::setProblemSink(ProblemSink sink) {
     session_->setProblemSink(std::move(sink));
+}
+
+void JackMidiBackend::setRecoverySink(ProblemSink sink) {
+    session_->setRecoverySink(std::move(sink));
 }
 
 std::string JackMidiBackend::clientName() const {
@@ -845,4 +1282,7 @@ uint64_t JackMidiBackend::timeLineRestartCount() const {
 }
 bool JackMidiBackend::serverRunning() const {
     return session_->serverRunning();
+}
+bool JackMidiBackend::holdsClient() const {
+    return session_->holdsClient();
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,10 +23,8 @@ class MidiEventRing {
     struct Header {
         int64_t timeNs = 0;
         uint32_t length = 0;
-        uint32_t flags = 0;
+        uint32_t flags = 0;  // the writer's own marks (JackOutQueue: kAsSoonAsPossible)
     };
-    // Header flag: timeNs is when the message was queued, and it goes out as soon as possible.
-    static constexpr uint32_t kAsap = 1;
 
     // capacityBytes is rounded up to a power of two.
     explicit MidiEventRing(size_t capacityBytes);
@@ -56,6 +55,45 @@ class MidiEventRing {
     // only and published with release, read by the other side with acquire.
     alignas(64) std::atomic<size_t> written_{0};
     alignas(64) std::atomic<size_t> read_{0};
+};
+
+// What one output connection has queued for the JACK process callback. The clock thread (any
+// DeadlineThread) writes into a ring of its own without a lock; every other sender (the UI's
+// tempo and System Exclusive messages, the input thread's tempo messages) into a second ring,
+// one at a time under a mutex. So a System Exclusive copy that is preempted halfway never holds
+// up a clock tick. A message is whole in its ring, so nothing splits a System Exclusive; the
+// reader takes the two rings in the order of their messages' times (on our monotonic clock: a
+// message "as soon as possible" carries the time it was sent and the flag), so a Stop sent
+// after a tick never overtakes it. One reader at a time: the process callback, or whoever
+// holds the connection while no callback can see it.
+class JackOutQueue {
+  public:
+    // Header flag: no time of its own; timeNs is when it was sent, for the order only.
+    static constexpr uint32_t kAsSoonAsPossible = 1;
+
+    explicit JackOutQueue(size_t ringBytes) : clockRing_(ringBytes), sharedRing_(ringBytes) {}
+
+    // Any thread; never waits when called on a DeadlineThread. False when it does not fit.
+    bool push(int64_t timeNs, bool asSoonAsPossible, const uint8_t* bytes, size_t length);
+
+    // Reader: the next message by time; copyFrontBytes and pop then act on it.
+    bool front(MidiEventRing::Header& header);
+    void copyFrontBytes(uint8_t* destination) const;
+    void pop();
+    // Reader: drops everything queued.
+    void clear();
+    bool empty() const { return clockRing_.empty() && sharedRing_.empty(); }
+
+    // The lock that serialises the senders other than the clock thread, for a test to hold
+    // the way a UI thread preempted in the middle of its copy would.
+    std::mutex& sharedSendersMutex() { return sharedMutex_; }
+
+  private:
+    MidiEventRing clockRing_;
+    MidiEventRing sharedRing_;
+    std::atomic<bool> clockRingTaken_{false};
+    std::mutex sharedMutex_;
+    const MidiEventRing* chosen_ = nullptr;  // reader only
 };
 
 // Where the first frame of each JACK cycle lies in JACK's time (nanoseconds), for placing
@@ -129,7 +167,8 @@ FramePlacement PlaceOnFrame(int64_t timeNs, int64_t latencyNs, int64_t cycleStar
 // once per cycle after the outputs. Process thread: no allocation, no lock.
 class JackProcessHook {
   public:
-    virtual void process(uint32_t frames) = 0;
+    // firstFrame: JACK's frame counter at the start of this cycle.
+    virtual void process(uint32_t frames, uint32_t firstFrame) = 0;
 
   protected:
     ~JackProcessHook() = default;
@@ -140,6 +179,13 @@ class JackInputHub;
 // MIDI output through JACK, with every message placed at the frame of its time stamp plus a
 // constant latency, so that clock ticks keep their spacing to the frame. One JACK client,
 // "tempovane", serves the whole program.
+//
+// Ports come back by themselves. A supervisor thread waits for JACK's notices: when the server
+// shuts down (or throws our client out) it closes the dead client and looks for the server
+// every 250 ms; once it answers, a new client registers every open port again under its old
+// name and connects it to the same named device. A destination (or source) whose client went
+// away is connected again as soon as a port of that name is back. Meanwhile the connections
+// refuse sends, so the clock thread, which never waits for any of this, ticks into nothing.
 class JackMidiBackend : public MidiOutBackend {
   public:
     // Scheduled sends are due one period after their time stamp, plus this margin: a message
@@ -168,6 +214,8 @@ class JackMidiBackend : public MidiOutBackend {
     std::unique_ptr<MidiOutConnection> openOutput(const std::string& name,
                                                   const std::string& ownPortName) override;
     void setProblemSink(ProblemSink sink) override;
+    // Told when a lost server or device is back and its ports connected again.
+    void setRecoverySink(ProblemSink sink) override;
     // Our virtual input, then the MIDI outputs of the other clients (midi_jack_input.cpp).
     std::vector<std::string> listInputs() override;
     // Registers our input port "ownPortName" and connects the named source to it.
@@ -191,6 +239,11 @@ class JackMidiBackend : public MidiOutBackend {
     // learnt afresh.
     uint64_t timeLineRestartCount() const;
     bool serverRunning() const;
+    // Whether a JACK client of ours is open: false from the moment the supervisor has let go
+    // of a dead server's client until a new one is open. libjack, on the next client opened
+    // in the process, frees every client of a server that went away, so a test must not open
+    // one of its own before this is false.
+    bool holdsClient() const;
 
     class Session;
 

@@ -26,6 +26,7 @@ std::unique_ptr<MidiSystem> MidiSystem::CreateDefault() {
 void MidiSystem::addBackend(std::unique_ptr<MidiOutBackend> backend) {
     if (!backend) return;
     backend->setProblemSink([this](const std::string& text) { reportProblem(text); });
+    backend->setRecoverySink([this](const std::string& text) { reportRecovery(text); });
     backends_.push_back(std::move(backend));
 }
 
@@ -99,6 +100,20 @@ void MidiSystem::reportProblem(const std::string& text) {
     {
         std::lock_guard lock(listenerMutex_);
         listener = listener_;
+    }
+    if (listener) listener(text);
+}
+
+void MidiSystem::setRecoveryListener(ProblemListener listener) {
+    std::lock_guard lock(listenerMutex_);
+    recoveryListener_ = std::move(listener);
+}
+
+void MidiSystem::reportRecovery(const std::string& text) {
+    ProblemListener listener;
+    {
+        std::lock_guard lock(listenerMutex_);
+        listener = recoveryListener_;
     }
     if (listener) listener(text);
 }

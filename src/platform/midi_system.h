@@ -43,10 +43,14 @@ class MidiSystem {
     using ProblemListener = std::function<void(const std::string& text)>;
     void setProblemListener(ProblemListener listener);
     void reportProblem(const std::string& text);
+    // Told the same way when a backend has connected a lost server or device again by itself.
+    void setRecoveryListener(ProblemListener listener);
+    void reportRecovery(const std::string& text);
 
   private:
     std::mutex listenerMutex_;
     ProblemListener listener_;
+    ProblemListener recoveryListener_;
     // Declared last so that it goes first: a backend thread may report until its backend is gone.
     std::vector<std::unique_ptr<MidiOutBackend>> backends_;
 };

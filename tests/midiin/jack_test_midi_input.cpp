@@ -125,9 +125,24 @@ TEST_F(MidiInputJackTest, FollowsAnotherMastersClockStartAndStop) {
     std::atomic<bool>& measure = model->MeasureRequested;  // what the statistics pump sets
     measure = true;  // the first measurement spans from the open
     ASSERT_TRUE(WaitUntil([&] { return !measure.load(); }));
-    std::this_thread::sleep_for(1s);
-    measure = true;
-    ASSERT_TRUE(WaitUntil([&] { return !measure.load(); }));
+    // Each measurement spans the clocks since the one before. When the test server misses
+    // cycles (an xrun: on a loaded machine, or with every client slowed down by the thread
+    // sanitizer), the test's clock source sends the clocks of those cycles late, first thing in
+    // a later one, and a measurement that begins or ends on such a clock is off by that much:
+    // 20 ms late gave 122.4 BPM. That says nothing about us, so such a measurement is made again.
+    bool measured = false;
+    for (int attempt = 0; attempt < 5 && !measured; ++attempt) {
+        const int64_t from = MonotonicNowNs();
+        std::this_thread::sleep_for(1s);
+        measure = true;
+        ASSERT_TRUE(WaitUntil([&] { return !measure.load(); }));
+        // The server tells its clients of an xrun through their notification threads, which on
+        // a loaded machine can lag the cycles.
+        std::this_thread::sleep_for(300ms);
+        measured = recorder->lastXrunNs() < from - 300 * kMs;
+        if (!measured) std::cerr << "[ retry    ] the server had an xrun; measuring again\n";
+    }
+    if (!measured) GTEST_SKIP() << "the test server had xruns in every measurement";
     EXPECT_NEAR(model->state.RawClockInBPM.load(), 120, 0.3);
     EXPECT_NEAR(model->GetBPM(), 120, 0.3);
     pumpTempo();

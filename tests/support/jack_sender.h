@@ -31,6 +31,7 @@ class JackSender {
     }
 
     bool ok() const { return client_ && port_; }
+    jack_client_t* client() const { return client_; }
     std::string portName() const { return jack_port_name(port_); }
     std::string shortPortName() const { return portName(); }
 

@@ -231,6 +231,14 @@ class PrivateJackServer {
 
     const std::string& name() const { return name_; }
 
+    // The same server again after stop(), under the same name: what a user does with a JACK
+    // control panel. Every client of the old server in this process must be closed first.
+    bool restart() {
+        if (pid_ > 0) return false;
+        start();
+        return waitUntilAnswering();
+    }
+
     bool waitUntilAnswering() {
         return pid_ > 0 && WaitUntil([&] {
                    jack_client_t* probe = OpenClient("probe", name_);

@@ -196,7 +196,8 @@ void TKorvidMain::UpdateButtonImage() {
     // happens to fall on a lit beat must not leave it bright for the rest of the run.
     const bool flash = s.FlashOn && !model_->settings.FULLFLASHING;
     const int picture =
-        ButtonPictureIndex(s.RunState, flash, model_->settings.SHOWFLASHING, s.PortReady);
+        ButtonPictureIndex(s.RunState, flash, model_->settings.SHOWFLASHING,
+                           s.PortReady && !model_->OutputPortLost());
     const int icon = ButtonIconIndex(picture);
     if (picture != shownPictureIndex_) {
         MainButtonImage->setPixmap(images_.mainImage(picture));
