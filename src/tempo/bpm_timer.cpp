@@ -15,8 +15,11 @@ constexpr int64_t kNoEarlyWakeLookaheadNs = 1'000'000;
 
 TBPMTimer::TBPMTimer(const MonotonicClock& clock, Drive drive) : clock_(clock) {
     recomputePeriodLocked();
-    if (drive == Drive::Thread)
+    if (drive == Drive::Thread) {
         thread_ = std::make_unique<DeadlineThread>([this] { return job(); });
+        // The thread's first check may run before thread_ is assigned; it learns of itself here.
+        clockThread_.store(thread_.get(), std::memory_order_release);
+    }
 }
 
 TBPMTimer::~TBPMTimer() {
@@ -251,14 +254,17 @@ int64_t TBPMTimer::nextDueLocked() const {
 
 int64_t TBPMTimer::job() {
     Poll();
+    const int64_t next = NextDueNs();
     // A precise wake-up matters only to outputs that send at once: where every open output
     // places messages at their own time with room to spare, lateness of a few hundred
-    // microseconds reaches no receiver, and waiting it out awake would only cost CPU.
-    if (thread_) {
+    // microseconds reaches no receiver, and waiting it out awake would only cost CPU. Asked
+    // only while ticks are due: the outputs are set up (and taken down) while the timer is off.
+    DeadlineThread* thread = clockThread_.load(std::memory_order_acquire);
+    if (thread && next != DeadlineThread::kNoDeadline) {
         const TickLookahead* source = lookahead_.load(std::memory_order_acquire);
-        thread_->setWakeEarly(!source || source->TickLookaheadNs() < kNoEarlyWakeLookaheadNs);
+        thread->setWakeEarly(!source || source->TickLookaheadNs() < kNoEarlyWakeLookaheadNs);
     }
-    return NextDueNs();
+    return next;
 }
 
 void TBPMTimer::wakeThread() {

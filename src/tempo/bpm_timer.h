@@ -132,4 +132,5 @@ class TBPMTimer {
     std::atomic<const TickLookahead*> lookahead_{nullptr};
 
     std::unique_ptr<DeadlineThread> thread_;
+    std::atomic<DeadlineThread*> clockThread_{nullptr};  // thread_, for the thread's own checks
 };
