@@ -61,8 +61,12 @@ case "${1:-}" in
         install_missing
         build build-tsan -DTEMPOVANE_CORE_ONLY=ON -DCMAKE_CXX_FLAGS=-fsanitize=thread \
             -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
+        # The lock's JACK tests hold our beat to a few frames of the master's; the sanitizer
+        # slows the input thread too much for that. The lock's threads run under it in the
+        # core ClockLock and dispatch tests, and the JACK tests run in the plain pass.
         TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-            ctest --test-dir build-tsan --output-on-failure --repeat until-pass:3
+            ctest --test-dir build-tsan --output-on-failure --repeat until-pass:3 \
+            -E '^jack\.ClockLockJackTest\.'
         ;;
     asan)
         install_missing
