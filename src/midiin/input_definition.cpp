@@ -6,6 +6,7 @@
 
 #include "platform/ini_file.h"
 #include "platform/number_text.h"
+#include "state/definition_files.h"
 #include "state/hexroutines.h"
 #include "state/list_model.h"
 
@@ -21,12 +22,6 @@ std::string Hex2(int32_t value) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "%02X", static_cast<uint32_t>(value));
     return buffer;
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
 }
 
 const char kHexDigits[] = "0123456789ABCDEF";
@@ -152,42 +147,12 @@ std::vector<std::string> ListInputDeviceTypes(const std::string& folder) {
 }
 
 std::vector<std::string> ListInputDeviceTypes(const std::vector<std::string>& folders) {
-    namespace fs = std::filesystem;
-    std::vector<std::string> types;
-    for (const std::string& folder : folders) {
-        if (folder.empty()) continue;
-        std::error_code ec;
-        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-            const fs::path& path = it->path();
-            if (Lower(path.extension().string()) != ".ini") continue;
-            std::error_code typeError;
-            if (it->is_directory(typeError)) continue;
-            types.push_back(path.stem().string());
-        }
-    }
-    // A directory listing on Linux has no useful order of its own.
-    std::stable_sort(types.begin(), types.end(),
-                     [](const std::string& a, const std::string& b) { return Lower(a) < Lower(b); });
-    // A user's copy of a shipped map is listed once; the user's file is the one read.
-    types.erase(std::unique(types.begin(), types.end()), types.end());
-    const bool hasDefault = std::any_of(types.begin(), types.end(), [](const std::string& t) {
-        return SameTextIgnoringCase(t, kDefaultType);
-    });
-    if (!hasDefault) types.emplace_back(kDefaultType);
-    return types;
+    return ListDefinitionTypes(folders, kDefaultType);
 }
 
 std::string InputDefinitionFile(const std::string& folder, const std::string& type) {
-    namespace fs = std::filesystem;
-    const std::string plain = folder + type + ".ini";
-    std::error_code ec;
-    if (fs::exists(plain, ec)) return plain;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path& path = it->path();
-        if (path.stem().string() == type && Lower(path.extension().string()) == ".ini")
-            return path.string();
-    }
-    return plain;
+    const std::string found = FindDefinitionFile(folder, type);
+    return found.empty() ? folder + type + ".ini" : found;
 }
 
 std::vector<std::string> DescribeRangesLines() {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "state/definition_files.h"
 #include "state/hexroutines.h"
 #include "state/list_model.h"
 #include "platform/ini_file.h"
@@ -14,11 +15,6 @@
 namespace {
 constexpr const char* kSection = "DEVICECONFIGURATION";
 constexpr const char* kTracksSection = "TRACKS";
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 }  // namespace
 
 SysExProblem CheckSysEx(const uint8_t* bytes, int32_t count) {
@@ -206,24 +202,6 @@ OutputDeviceDefinition ReadOutputDeviceDefinition(const IniFile& file) {
     return d;
 }
 
-namespace {
-// The file of type in folder, or "" when the folder has none.
-std::string FindDefinitionFile(const std::string& folder, const std::string& type) {
-    namespace fs = std::filesystem;
-    const std::string exact = folder + type + ".ini";
-    std::error_code ec;
-    if (fs::is_regular_file(exact, ec)) return exact;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path& path = it->path();
-        std::error_code typeError;
-        if (path.stem().string() == type && Lower(path.extension().string()) == ".ini" &&
-            !it->is_directory(typeError))
-            return folder + path.filename().string();
-    }
-    return {};
-}
-}  // namespace
-
 std::string DefinitionFilePath(const std::string& folder, const std::string& type) {
     const std::string found = FindDefinitionFile(folder, type);
     return found.empty() ? folder + type + ".ini" : found;
@@ -304,29 +282,5 @@ std::vector<std::string> ListOutputDeviceTypes(const std::string& folder) {
 }
 
 std::vector<std::string> ListOutputDeviceTypes(const std::vector<std::string>& folders) {
-    namespace fs = std::filesystem;
-    std::vector<std::string> types;
-    for (const std::string& folder : folders) {
-        if (folder.empty()) continue;
-        std::error_code ec;
-        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-            const fs::path& path = it->path();
-            if (Lower(path.extension().string()) != ".ini") continue;
-            std::error_code typeError;
-            if (it->is_directory(typeError)) continue;
-            types.push_back(path.stem().string());
-        }
-    }
-    std::sort(types.begin(), types.end(), [](const std::string& a, const std::string& b) {
-        const std::string la = Lower(a), lb = Lower(b);
-        return la != lb ? la < lb : a < b;
-    });
-    // x.ini and x.INI are one type: the name reads the same and one file answers to it. So is
-    // a user's copy of a shipped type: the user's file is read.
-    types.erase(std::unique(types.begin(), types.end()), types.end());
-    const bool hasBuiltIn = std::any_of(types.begin(), types.end(), [](const std::string& t) {
-        return SameTextIgnoringCase(t, kBuiltInDeviceType);
-    });
-    if (!hasBuiltIn) types.push_back(kBuiltInDeviceType);
-    return types;
+    return ListDefinitionTypes(folders, kBuiltInDeviceType);
 }

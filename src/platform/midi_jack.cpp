@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "platform/deadline_thread.h"
+#include "platform/jack_ports.h"
 #include "platform/midi_jack_input.h"
 #include "platform/monotonic_clock.h"
 
@@ -441,8 +442,6 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     void markLost(Predicate isLost);
     int64_t jackMinusMonotonicNs();
     void measureClockOffset();
-    std::string findDestination(jack_client_t* client, const std::string& name);
-    std::string uniquePortName(jack_client_t* client, const std::string& wanted);
     bool waitForCycle();
     bool waitForDrain(const JackOutSlot& slot);
     bool publish(JackOutSlot* slot);
@@ -755,62 +754,15 @@ void JackMidiBackend::Session::writeDue(JackOutSlot& slot, void* buffer, jack_nf
 
 // --- ports -----------------------------------------------------------------------------------
 
-namespace {
-// The MIDI ports of other clients in one direction, JACK's full names trimmed.
-std::vector<std::string> OtherClientsPorts(jack_client_t* client, const std::string& ourName,
-                                           unsigned long flags) {
-    std::vector<std::string> names;
-    const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
-    if (!ports) return names;
-    const std::string ours = ourName + ":";
-    for (const char** port = ports; *port; ++port) {
-        if (std::strncmp(*port, ours.c_str(), ours.size()) == 0) continue;
-        std::string name = TrimDeviceName(*port);
-        if (!name.empty()) names.push_back(std::move(name));
-    }
-    jack_free(ports);
-    return names;
-}
-}  // namespace
-
 std::vector<std::string> JackMidiBackend::Session::listOutputs() {
     std::lock_guard admin(adminMutex_);
     std::vector<std::string> names;
     jack_client_t* client = client_.load();
     if (!serverRunning() || !client) return names;
     names.push_back(kVirtualPortName);
-    for (auto& name : OtherClientsPorts(client, clientName(), JackPortIsInput))
+    for (auto& name : jackports::OtherClientsPorts(client, clientName(), JackPortIsInput))
         names.push_back(std::move(name));
     return names;
-}
-
-std::string JackMidiBackend::Session::findDestination(jack_client_t* client,
-                                                      const std::string& name) {
-    std::string found;
-    const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
-    if (!ports) return found;
-    const std::string ours = clientName() + ":";
-    for (const char** port = ports; *port && found.empty(); ++port) {
-        if (std::strncmp(*port, ours.c_str(), ours.size()) == 0) continue;
-        if (TrimDeviceName(*port) == name) found = *port;
-    }
-    jack_free(ports);
-    return found;
-}
-
-std::string JackMidiBackend::Session::uniquePortName(jack_client_t* client,
-                                                     const std::string& wanted) {
-    std::string base = TrimDeviceName(wanted);
-    if (base.empty()) base = "out";
-    const std::string ours = clientName();
-    // JACK limits the whole "client:port" name; leave room for a counter.
-    const size_t room = static_cast<size_t>(jack_port_name_size()) - ours.size() - 8;
-    if (base.size() > room) base.resize(room);
-    for (int counter = 1; counter < 1000; ++counter) {
-        std::string candidate = counter == 1 ? base : base + "-" + std::to_string(counter);
-        if (!jack_port_by_name(client, (ours + ":" + candidate).c_str())) return candidate;
-    }
-    return "";
 }
 
 bool JackMidiBackend::Session::publish(JackOutSlot* slot) {
@@ -828,24 +780,16 @@ std::unique_ptr<MidiOutConnection> JackMidiBackend::Session::openOutput(
     if (!serverRunning() || !client) return nullptr;
     std::string destination;
     if (name != kVirtualPortName) {
-        destination = findDestination(client, name);
+        destination = jackports::FindOtherClientsPort(client, clientName(), name, JackPortIsInput);
         if (destination.empty()) return nullptr;
     }
     if (std::none_of(active_.begin(), active_.end(), [](auto& entry) { return !entry.load(); }))
         return nullptr;
 
-    const std::string portName = uniquePortName(client, ownPortName);
+    const std::string portName = jackports::FreePortName(client, clientName(), ownPortName, "out");
     if (portName.empty()) return nullptr;
-    jack_port_t* port =
-        jack_port_register(client, portName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    jack_port_t* port = jackports::RegisterConnected(client, portName, destination, JackPortIsInput);
     if (!port) return nullptr;
-    if (!destination.empty()) {
-        const int result = jack_connect(client, jack_port_name(port), destination.c_str());
-        if (result != 0 && result != EEXIST) {
-            jack_port_unregister(client, port);
-            return nullptr;
-        }
-    }
 
     auto slot = std::make_shared<JackOutSlot>();
     slot->port.store(port);
@@ -1156,11 +1100,10 @@ bool JackMidiBackend::Session::reopen() {
     // Every port again under its old name (the new client has none yet), published before the
     // client runs.
     for (auto& slot : open) {
-        const std::string name = uniquePortName(client, slot->portName);
+        const std::string name =
+            jackports::FreePortName(client, clientName(), slot->portName, "out");
         jack_port_t* port =
-            name.empty() ? nullptr
-                         : jack_port_register(client, name.c_str(), JACK_DEFAULT_MIDI_TYPE,
-                                              JackPortIsOutput, 0);
+            name.empty() ? nullptr : jackports::RegisterConnected(client, name, "", JackPortIsInput);
         if (!port) continue;
         slot->portName = name;
         slot->port.store(port);
@@ -1202,8 +1145,7 @@ void JackMidiBackend::Session::reconnectDestinations(bool afterRestart) {
         }
         if (MonotonicNowNs() - slot->lostAtNs.load() < kSettleNs) continue;
         if (!jack_port_by_name(client, slot->destination.c_str())) continue;
-        const int result = jack_connect(client, jack_port_name(port), slot->destination.c_str());
-        if (result != 0 && result != EEXIST) continue;
+        if (!jackports::ConnectWithPeer(client, port, slot->destination, JackPortIsInput)) continue;
         slot->alive.store(true);
         back.push_back(TrimDeviceName(slot->destination));
     }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/input_time.h"
+#include "platform/jack_ports.h"
 #include "platform/monotonic_clock.h"
 
 namespace {
@@ -152,41 +153,9 @@ std::vector<std::string> JackInputHub::list() {
     jack_client_t* client = client_.load();
     if (clientClosed_.load() || !client || !serverRunning_()) return names;
     names.push_back(kVirtualInputName);
-    const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
-    if (!ports) return names;
-    const std::string ours = clientName_ + ":";
-    for (const char** port = ports; *port; ++port) {
-        if (std::strncmp(*port, ours.c_str(), ours.size()) == 0) continue;
-        std::string name = TrimDeviceName(*port);
-        if (!name.empty()) names.push_back(std::move(name));
-    }
-    jack_free(ports);
+    for (auto& name : jackports::OtherClientsPorts(client, clientName_, JackPortIsOutput))
+        names.push_back(std::move(name));
     return names;
-}
-
-std::string JackInputHub::findSource(jack_client_t* client, const std::string& name) {
-    std::string found;
-    const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
-    if (!ports) return found;
-    const std::string ours = clientName_ + ":";
-    for (const char** port = ports; *port && found.empty(); ++port) {
-        if (std::strncmp(*port, ours.c_str(), ours.size()) == 0) continue;
-        if (TrimDeviceName(*port) == name) found = *port;
-    }
-    jack_free(ports);
-    return found;
-}
-
-std::string JackInputHub::uniquePortName(jack_client_t* client, const std::string& wanted) {
-    std::string base = TrimDeviceName(wanted);
-    if (base.empty()) base = "in";
-    const size_t room = static_cast<size_t>(jack_port_name_size()) - clientName_.size() - 8;
-    if (base.size() > room) base.resize(room);
-    for (int counter = 1; counter < 1000; ++counter) {
-        std::string candidate = counter == 1 ? base : base + "-" + std::to_string(counter);
-        if (!jack_port_by_name(client, (clientName_ + ":" + candidate).c_str())) return candidate;
-    }
-    return "";
 }
 
 std::unique_ptr<MidiInConnection> JackInputHub::open(const std::string& name,
@@ -197,7 +166,7 @@ std::unique_ptr<MidiInConnection> JackInputHub::open(const std::string& name,
     if (!handler || clientClosed_.load() || !client || !serverRunning_()) return nullptr;
     std::string source;
     if (name != kVirtualInputName) {
-        source = findSource(client, name);
+        source = jackports::FindOtherClientsPort(client, clientName_, name, JackPortIsOutput);
         if (source.empty()) return nullptr;
     }
     size_t index = kMaxInputs;
@@ -208,18 +177,10 @@ std::unique_ptr<MidiInConnection> JackInputHub::open(const std::string& name,
         }
     }
     if (index == kMaxInputs) return nullptr;
-    const std::string portName = uniquePortName(client, ownPortName);
+    const std::string portName = jackports::FreePortName(client, clientName_, ownPortName, "in");
     if (portName.empty()) return nullptr;
-    jack_port_t* port =
-        jack_port_register(client, portName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    jack_port_t* port = jackports::RegisterConnected(client, portName, source, JackPortIsOutput);
     if (!port) return nullptr;
-    if (!source.empty()) {
-        const int result = jack_connect(client, source.c_str(), jack_port_name(port));
-        if (result != 0 && result != EEXIST) {
-            jack_port_unregister(client, port);
-            return nullptr;
-        }
-    }
     auto slot = std::make_shared<JackInSlot>();
     slot->port.store(port);
     slot->portName = portName;
@@ -331,11 +292,10 @@ void JackInputHub::clientBack(jack_client_t* client, const std::string& clientNa
     }
     size_t index = 0;
     for (auto& slot : open) {
-        const std::string name = uniquePortName(client, slot->portName);
+        const std::string name = jackports::FreePortName(client, clientName_, slot->portName, "in");
         jack_port_t* port =
             name.empty() ? nullptr
-                         : jack_port_register(client, name.c_str(), JACK_DEFAULT_MIDI_TYPE,
-                                              JackPortIsInput, 0);
+                         : jackports::RegisterConnected(client, name, "", JackPortIsOutput);
         if (!port || index == kMaxInputs) continue;
         slot->portName = name;
         slot->port.store(port);
@@ -362,8 +322,7 @@ std::vector<std::string> JackInputHub::reconnectSources(bool afterRestart) {
         }
         if (!afterRestart && MonotonicNowNs() - slot->lostAtNs.load() < kSettleNs) continue;
         if (!jack_port_by_name(client, slot->source.c_str())) continue;
-        const int result = jack_connect(client, slot->source.c_str(), jack_port_name(port));
-        if (result != 0 && result != EEXIST) continue;
+        if (!jackports::ConnectWithPeer(client, port, slot->source, JackPortIsOutput)) continue;
         slot->alive.store(true);
         back.push_back(slot->source);
     }

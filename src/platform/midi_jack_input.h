@@ -61,8 +61,6 @@ class JackInputHub final : public JackProcessHook,
 
   private:
     bool waitForCycle();
-    std::string uniquePortName(jack_client_t* client, const std::string& wanted);
-    std::string findSource(jack_client_t* client, const std::string& name);
 
     std::atomic<jack_client_t*> client_;
     std::string clientName_;  // guarded by adminMutex_
