@@ -42,6 +42,13 @@ void ClockStatistics::add(const ClockEvent& event) {
         if (reference > 0 && interval > 1.5 * reference) {
             missing = std::max(1.0, std::round(interval / reference) - 1);
         }
+        // Ticks that come bunched right after a gap were late, not lost: a sender that places
+        // by the time of day sends what a stalled server cycle held back at the next one. They
+        // are taken off the gap's losses and stay in the jitter as the short intervals they are.
+        const bool repaid = missing == 0 && owed_ > 0 && interval < 0.5 * reference;
+        if (repaid) --owed_;
+        if (missing > 0) owed_ = static_cast<uint64_t>(missing);
+        if (!repaid && missing == 0) owed_ = 0;
         for (Stretch* stretch : {&total_, &window_}) {
             if (missing > 0) {
                 stretch->lost += static_cast<uint64_t>(missing);
@@ -51,6 +58,10 @@ void ClockStatistics::add(const ClockEvent& event) {
             }
             stretch->spanFrames += interval;
             stretch->spanIntervals += 1 + missing;
+            if (repaid && stretch->lost > 0) {
+                --stretch->lost;
+                stretch->spanIntervals -= 1;  // that tick was counted in the gap's intervals
+            }
         }
     }
     haveLastTick_ = true;

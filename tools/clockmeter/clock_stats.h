@@ -78,6 +78,7 @@ class ClockStatistics {
     bool haveLastTick_ = false;
     bool stoppedSinceLastTick_ = false;
     uint64_t lastTickFrame_ = 0;
+    uint64_t owed_ = 0;  // ticks of the last gap that may still come bunched after it
     Stretch total_;
     Stretch window_;
 };

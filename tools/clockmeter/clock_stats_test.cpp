@@ -67,6 +67,21 @@ TEST(ClockStatistics, LongIntervalsCountLostTicksButNotJitter) {
     EXPECT_NEAR(figures.driftPpm, (6400.0 / 6000.0 - 1) * 1e6, 1e-6);
 }
 
+TEST(ClockStatistics, TicksBunchedAfterAGapWereLateNotLost) {
+    ClockStatistics statistics(kRate, kBpm);
+    // A stalled cycle: a gap of four intervals, then two of the three held-back ticks a frame
+    // apart and the line goes on; the third never came. Then a gap no bunch follows.
+    AddTicks(statistics, {0, 1000, 5000, 5001, 5002, 6000, 7000, 10000, 11000});
+    const ClockFigures figures = statistics.total();
+    EXPECT_EQ(figures.lost, 1u + 2u);
+    // The bunched ticks are jitter: two intervals of one frame and one of 998.
+    EXPECT_EQ(figures.offByMoreThanAFrame, 3u);
+    EXPECT_EQ(figures.jitterMaxFrames, 999.0);
+    // Nine ticks should have come over 11,000 frames at 1000 each where 12 were due: eleven
+    // intervals, of which three are missing.
+    EXPECT_NEAR(figures.receivedBpm, 120.0 * 8 / 11, 1e-9);
+}
+
 TEST(ClockStatistics, LossesSlowTheReceivedTempoAndOffIntervalsAreCounted) {
     ClockStatistics statistics(kRate, kBpm);
     // Ten intervals over 10,000 frames, one of them holding a lost tick; one a frame long (on
