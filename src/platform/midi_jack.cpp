@@ -216,18 +216,53 @@ int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
 // ---------------------------------------------------------------------------------------------
 // Placing a message on a frame
 
-FramePlacement PlaceOnFrame(int64_t timeNs, int64_t latencyNs, int64_t cycleStartNs,
-                            double framesPerNs, uint32_t cycleFrames, uint32_t previousFrame) {
-    if (timeNs == 0) return {FramePlacement::Kind::Now, previousFrame};
-    const double position = static_cast<double>(timeNs + latencyNs - cycleStartNs) * framesPerNs;
-    // To the nearest frame: rounding down would move half of all messages a frame early.
-    const double nearest = std::floor(position + 0.5);
-    if (nearest >= cycleFrames) return {FramePlacement::Kind::LaterCycle, 0};
+namespace {
+FramePlacement PlaceNearest(double nearest, uint32_t cycleFrames, uint32_t previousFrame) {
+    if (nearest >= cycleFrames) return {FramePlacement::Kind::LaterCycle, 0, false};
     const FramePlacement::Kind kind =
         nearest < 0 ? FramePlacement::Kind::Late : FramePlacement::Kind::Due;
     // A late message goes out first thing; none goes before the one written ahead of it.
-    if (nearest <= previousFrame) return {kind, previousFrame};
-    return {kind, static_cast<uint32_t>(nearest)};
+    if (nearest <= previousFrame) return {kind, previousFrame, nearest < previousFrame};
+    return {kind, static_cast<uint32_t>(nearest), false};
+}
+}  // namespace
+
+FramePlacement PlaceOnFrameChained(int64_t timeNs, int64_t latencyNs, int64_t cycleStartNs,
+                                   double framesPerNs, uint32_t cycleFrames,
+                                   uint32_t previousFrame, uint32_t firstFrame,
+                                   FrameChain& chain) {
+    const int64_t dueNs = timeNs + latencyNs;
+    double position = static_cast<double>(dueNs - cycleStartNs) * framesPerNs;
+    if (chain.valid) {
+        // Frame counts wrap; the previous message is at most hours back.
+        const double chained = static_cast<int32_t>(chain.cycleFrame - firstFrame) +
+                               chain.position +
+                               static_cast<double>(dueNs - chain.dueNs) * framesPerNs;
+        // Not where the chain would make late what the line still places in time: the
+        // message's own time decides whether it came too late for its frame.
+        const bool lateByTheChainAlone =
+            std::floor(chained + 0.5) < 0 && std::floor(position + 0.5) >= 0;
+        if (std::fabs(chained - position) <= FrameChain::kChainSlackFrames && !lateByTheChainAlone)
+            position = chained;
+    }
+    // To the nearest frame: rounding down would move half of all messages a frame early.
+    const FramePlacement place = PlaceNearest(std::floor(position + 0.5), cycleFrames, previousFrame);
+    if (place.kind != FramePlacement::Kind::LaterCycle) {
+        // One held up would pass its delay on to the next.
+        chain.valid = !place.held;
+        chain.cycleFrame = firstFrame;
+        chain.position = position;
+        chain.dueNs = dueNs;
+    }
+    return place;
+}
+
+FramePlacement PlaceOnFrame(int64_t timeNs, int64_t latencyNs, int64_t cycleStartNs,
+                            double framesPerNs, uint32_t cycleFrames, uint32_t previousFrame) {
+    if (timeNs == 0) return {FramePlacement::Kind::Now, previousFrame, false};
+    const double position = static_cast<double>(timeNs + latencyNs - cycleStartNs) * framesPerNs;
+    // To the nearest frame: rounding down would move half of all messages a frame early.
+    return PlaceNearest(std::floor(position + 0.5), cycleFrames, previousFrame);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -335,6 +370,7 @@ struct JackOutSlot {
     // would still find it and connect to a port on its way out.
     std::atomic<int64_t> lostAtNs{0};
     JackOutQueue queue;
+    FrameChain chain;  // process thread only
 };
 
 // What JACK's callbacks get as their argument: the session and the client they belong to, so
@@ -702,8 +738,23 @@ JackMidiBackend::Session::CycleMap JackMidiBackend::Session::mapCycle(jack_clien
     lastXrunDelayedUs_ = xrunDelayedUs;
     // A new client means a new server, whose frames lie on another line.
     if (newClient_.exchange(false, std::memory_order_acq_rel)) cycleClock_.forget();
+    // The line restarts at a driver xrun from this cycle's start. That is when the driver began
+    // it, as the server notes it; our callback can run milliseconds after that on a busy
+    // machine, and a line begun from so late a wake-up would put every tick that much late (a
+    // bunch of ticks now, then a gap once a prompt cycle pulls the line back).
+    int64_t sampleNs = wokeNs;
+    if (driverXrun) {
+        jack_nframes_t cycleFrame = 0;
+        jack_time_t cycleUs = 0, nextUs = 0;
+        float periodUs = 0;
+        if (jack_get_cycle_times(client, &cycleFrame, &cycleUs, &nextUs, &periodUs) == 0 &&
+            cycleFrame == firstFrame) {
+            const auto driverNs = static_cast<int64_t>(cycleUs) * 1000;
+            if (driverNs <= wokeNs && wokeNs - driverNs < 1'000'000'000) sampleNs = driverNs;
+        }
+    }
     CycleMap map;
-    map.startNs = cycleClock_.update(firstFrame, wokeNs, frames, rate, driverXrun);
+    map.startNs = cycleClock_.update(firstFrame, sampleNs, frames, rate, driverXrun);
     lineRestarts_.store(cycleClock_.lineMoves(), std::memory_order_relaxed);
     map.framesPerNs = 1.0 / cycleClock_.nsPerFrame();
     map.latencyNs = static_cast<int64_t>(frames) * 1'000'000'000 / std::max<uint32_t>(1, rate) +
@@ -723,9 +774,11 @@ void JackMidiBackend::Session::writeDue(JackOutSlot& slot, void* buffer, jack_nf
     while (slot.queue.front(header)) {
         FramePlacement place;
         const int64_t jackNs = header.timeNs + map.jackMinusMonoNs;
-        if ((header.flags & JackOutQueue::kAsSoonAsPossible) == 0) {
-            place = PlaceOnFrame(jackNs, map.latencyNs + extraNs, map.startNs, map.framesPerNs,
-                                 frames, lastFrame);
+        const bool timed = (header.flags & JackOutQueue::kAsSoonAsPossible) == 0;
+        if (timed) {
+            place = PlaceOnFrameChained(jackNs, map.latencyNs + extraNs, map.startNs,
+                                        map.framesPerNs, frames, lastFrame, map.firstFrame,
+                                        slot.chain);
         } else if (extraNs <= 0) {
             place = PlaceOnFrame(0, 0, 0, 0, frames, lastFrame);
         } else {

@@ -159,9 +159,31 @@ struct FramePlacement {
     enum class Kind { Now, Late, Due, LaterCycle };
     Kind kind;
     uint32_t frame;  // valid unless LaterCycle
+    bool held;       // after its own frame: late, or behind the message written before it
 };
 FramePlacement PlaceOnFrame(int64_t timeNs, int64_t latencyNs, int64_t cycleStartNs,
                             double framesPerNs, uint32_t cycleFrames, uint32_t previousFrame);
+
+// Where a port's previous timed message belonged: its exact position on JACK's frame count and
+// its due time. The next one is placed by the time between them, so that a steady clock lands
+// on frames exactly as far apart as its tempo says even while the cycle's line on the system
+// clock wanders by a fraction of a frame (placed on its own, each tick would be rounded afresh
+// and step a frame whenever the line crossed half of one). The chain gives way to the line as
+// soon as the two part by more than kChainSlackFrames: after an xrun, a changed delay, or with
+// a sound card that drifts from the system clock.
+struct FrameChain {
+    static constexpr double kChainSlackFrames = 1.0;
+    bool valid = false;
+    uint32_t cycleFrame = 0;  // JACK's frame count at the start of that message's cycle
+    double position = 0;      // the message's exact position, in frames from cycleFrame
+    int64_t dueNs = 0;        // time stamp plus latency
+};
+// As PlaceOnFrame for a timed message (timeNs != 0), following the chain where it holds, and
+// moving the chain on to this message (unless it is held after its frame, or due later).
+FramePlacement PlaceOnFrameChained(int64_t timeNs, int64_t latencyNs, int64_t cycleStartNs,
+                                   double framesPerNs, uint32_t cycleFrames,
+                                   uint32_t previousFrame, uint32_t firstFrame,
+                                   FrameChain& chain);
 
 // Work the JACK client's process callback does for another part of the backend (the inputs),
 // once per cycle after the outputs. Process thread: no allocation, no lock.

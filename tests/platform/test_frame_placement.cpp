@@ -2,6 +2,10 @@
 // to the frame.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
 #include "platform/midi_jack.h"
 
 namespace {
@@ -60,4 +64,116 @@ TEST(FramePlacement, NeverBeforeTheMessageWrittenAheadOfIt) {
     EXPECT_EQ(Place(0, 0).frame, 0u);
     EXPECT_EQ(Place(0, 123).frame, 123u);
     EXPECT_EQ(Place(0, 123).kind, FramePlacement::Kind::Now);
+}
+
+namespace {
+
+// A steady clock placed cycle by cycle while the cycle line on the system clock wobbles by a
+// fraction of a frame: the frames each tick lands on, on JACK's frame count.
+std::vector<int64_t> PlaceSteadyClock(double intervalFrames, int ticks,
+                                      const std::vector<double>& lineWobbleFrames,
+                                      bool chained) {
+    FrameChain chain;
+    std::vector<int64_t> landed;
+    const double nsPerFrame = 1 / kFramesPerNs;
+    int tick = 0;
+    for (uint32_t cycle = 0; tick < ticks; ++cycle) {
+        const uint32_t firstFrame = 1000 + cycle * kCycle;
+        // Where this cycle's first frame lies on the system clock, as the line estimates it.
+        const double wobble = lineWobbleFrames[cycle % lineWobbleFrames.size()];
+        const auto cycleStart =
+            static_cast<int64_t>(std::llround((cycle * kCycle + wobble) * nsPerFrame));
+        uint32_t previous = 0;
+        while (tick < ticks) {
+            // Due on the system clock at tick * interval; a time stamp is never 0 ("now").
+            const int64_t stamp =
+                std::llround(tick * intervalFrames * nsPerFrame) - kLatency + 1;
+            FramePlacement place;
+            if (chained) {
+                place = PlaceOnFrameChained(stamp, kLatency, cycleStart, kFramesPerNs, kCycle,
+                                            previous, firstFrame, chain);
+            } else {
+                place = PlaceOnFrame(stamp, kLatency, cycleStart, kFramesPerNs, kCycle, previous);
+            }
+            if (place.kind == FramePlacement::Kind::LaterCycle) break;
+            landed.push_back(static_cast<int64_t>(firstFrame) + place.frame);
+            previous = place.frame;
+            ++tick;
+        }
+    }
+    return landed;
+}
+
+std::vector<int64_t> Intervals(const std::vector<int64_t>& frames) {
+    std::vector<int64_t> intervals;
+    for (size_t i = 1; i < frames.size(); ++i) intervals.push_back(frames[i] - frames[i - 1]);
+    return intervals;
+}
+
+}  // namespace
+
+TEST(FrameChain, AWobblingLineLeavesASteadyClockExactToTheFrame) {
+    // The line wanders across a half frame and back; the tick times themselves are exact.
+    const std::vector<double> wobble = {0.45, 0.55, 0.40, 0.62, 0.50, 0.38, 0.58, 0.47};
+    // 120 BPM at 48 kHz: 1000 frames a tick. Rounded afresh each time, some intervals step.
+    const auto plain = Intervals(PlaceSteadyClock(1000, 60, wobble, false));
+    ASSERT_EQ(plain.size(), 59u);
+    EXPECT_TRUE(std::any_of(plain.begin(), plain.end(), [](int64_t i) { return i != 1000; }));
+    const auto chained = Intervals(PlaceSteadyClock(1000, 60, wobble, true));
+    ASSERT_EQ(chained.size(), 59u);
+    EXPECT_TRUE(std::all_of(chained.begin(), chained.end(), [](int64_t i) { return i == 1000; }));
+    // 128 BPM: 937.5 frames, so 937 and 938 take turns, never more than half a frame off.
+    const auto half = Intervals(PlaceSteadyClock(937.5, 60, wobble, true));
+    ASSERT_EQ(half.size(), 59u);
+    for (size_t i = 0; i < half.size(); ++i) {
+        EXPECT_TRUE(half[i] == 937 || half[i] == 938) << i << ": " << half[i];
+        if (i > 0) {
+            EXPECT_NE(half[i], half[i - 1]) << i;
+        }
+    }
+}
+
+TEST(FrameChain, GivesWayToTheLineWhenTheyPartByMoreThanTheSlack) {
+    FrameChain chain;
+    // A message on frame 100 of a cycle starting at frame 5000 starts the chain.
+    FramePlacement place = PlaceOnFrameChained(StampAt(100), kLatency, kStart, kFramesPerNs,
+                                               kCycle, 0, 5000, chain);
+    ASSERT_TRUE(chain.valid);
+    EXPECT_EQ(place.frame, 100u);
+    // The next, 50 frames later by its time, while the line has moved by 0.8 of a frame: the
+    // chain holds it to 50 frames after the first.
+    const double moved = 0.8 / kFramesPerNs;
+    place = PlaceOnFrameChained(StampAt(150), kLatency, kStart - static_cast<int64_t>(moved),
+                                kFramesPerNs, kCycle, 100, 5000, chain);
+    EXPECT_EQ(place.frame, 150u);
+    // The line moved by three frames (an xrun, a new delay): the line decides.
+    const double jumped = 3 / kFramesPerNs;
+    place = PlaceOnFrameChained(StampAt(200), kLatency, kStart - static_cast<int64_t>(jumped),
+                                kFramesPerNs, kCycle, 150, 5000, chain);
+    EXPECT_EQ(place.frame, 203u);
+    EXPECT_FALSE(place.held);
+}
+
+TEST(FrameChain, AHeldMessageBreaksTheChainAndTheLineAloneJudgesLateness) {
+    FrameChain chain;
+    FramePlacement place = PlaceOnFrameChained(StampAt(10), kLatency, kStart, kFramesPerNs,
+                                               kCycle, 0, 5000, chain);
+    ASSERT_TRUE(chain.valid);
+    // Behind a message written at frame 40, the next one (due at 30) is held: no chain from it.
+    place = PlaceOnFrameChained(StampAt(30), kLatency, kStart, kFramesPerNs, kCycle, 40, 5000,
+                                chain);
+    EXPECT_EQ(place.frame, 40u);
+    EXPECT_TRUE(place.held);
+    EXPECT_FALSE(chain.valid);
+    // The chain would put a message a frame before this cycle's start; the line puts it on
+    // frame 0 in time: not late.
+    FrameChain early;
+    early.valid = true;
+    early.cycleFrame = 5000 - kCycle;
+    early.position = 255.0;
+    early.dueNs = StampAt(-0.2) + kLatency - static_cast<int64_t>(0.9 / kFramesPerNs);
+    place = PlaceOnFrameChained(StampAt(-0.2), kLatency, kStart, kFramesPerNs, kCycle, 0, 5000,
+                                early);
+    EXPECT_EQ(place.kind, FramePlacement::Kind::Due);
+    EXPECT_EQ(place.frame, 0u);
 }
