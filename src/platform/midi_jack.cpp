@@ -167,7 +167,7 @@ void CycleClock::restart(uint32_t firstFrame, int64_t wokeNs, uint32_t sampleRat
 }
 
 int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
-                           uint32_t sampleRate, bool driverXrun) {
+                           uint32_t sampleRate, bool driverXrun, int64_t driverDelayNs) {
     if (sampleRate == 0) sampleRate = 48000;
     if (!started_ || sampleRate != sampleRate_) restart(firstFrame, wokeNs, sampleRate);
     framesSinceBase_ += static_cast<uint32_t>(firstFrame - lastFrame_);
@@ -181,7 +181,16 @@ int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
     const bool behind = filled_ > 0 && excessNs - lineOffsetNs_ > kJumpNs;
     behindInARow_ = behind ? behindInARow_ + 1 : 0;
     if ((driverXrun && filled_ > 0) || behindInARow_ >= kMovedAfterCycles) {
-        restart(firstFrame, wokeNs, sampleRate);
+        // The driver's line moved by as long as it was held up. Our own wake-up can come
+        // milliseconds after that on a busy machine; a line begun from it would put every tick
+        // that much late (a bunch of ticks now, then a gap once prompt cycles pull it back).
+        int64_t startNs = wokeNs;
+        if (driverXrun && driverDelayNs > 0) {
+            const int64_t movedNs =
+                baseNs_ + static_cast<int64_t>(std::llround(lineNs + lineOffsetNs_)) + driverDelayNs;
+            startNs = std::min(wokeNs, movedNs);
+        }
+        restart(firstFrame, startNs, sampleRate);
         ++lineMoves_;
         lineNs = 0;
         excessNs = 0;
@@ -738,23 +747,9 @@ JackMidiBackend::Session::CycleMap JackMidiBackend::Session::mapCycle(jack_clien
     lastXrunDelayedUs_ = xrunDelayedUs;
     // A new client means a new server, whose frames lie on another line.
     if (newClient_.exchange(false, std::memory_order_acq_rel)) cycleClock_.forget();
-    // The line restarts at a driver xrun from this cycle's start. That is when the driver began
-    // it, as the server notes it; our callback can run milliseconds after that on a busy
-    // machine, and a line begun from so late a wake-up would put every tick that much late (a
-    // bunch of ticks now, then a gap once a prompt cycle pulls the line back).
-    int64_t sampleNs = wokeNs;
-    if (driverXrun) {
-        jack_nframes_t cycleFrame = 0;
-        jack_time_t cycleUs = 0, nextUs = 0;
-        float periodUs = 0;
-        if (jack_get_cycle_times(client, &cycleFrame, &cycleUs, &nextUs, &periodUs) == 0 &&
-            cycleFrame == firstFrame) {
-            const auto driverNs = static_cast<int64_t>(cycleUs) * 1000;
-            if (driverNs <= wokeNs && wokeNs - driverNs < 1'000'000'000) sampleNs = driverNs;
-        }
-    }
     CycleMap map;
-    map.startNs = cycleClock_.update(firstFrame, sampleNs, frames, rate, driverXrun);
+    map.startNs = cycleClock_.update(firstFrame, wokeNs, frames, rate, driverXrun,
+                                     static_cast<int64_t>(std::llround(xrunDelayedUs * 1000.0)));
     lineRestarts_.store(cycleClock_.lineMoves(), std::memory_order_relaxed);
     map.framesPerNs = 1.0 / cycleClock_.nsPerFrame();
     map.latencyNs = static_cast<int64_t>(frames) * 1'000'000'000 / std::max<uint32_t>(1, rate) +

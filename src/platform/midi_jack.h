@@ -111,7 +111,8 @@ class JackOutQueue {
 // than a fraction of a frame.
 //
 // A driver xrun moves the line itself, later by as long as the driver was held up: the first
-// cycle after word of one starts the line afresh. Without word of an xrun, eight cycles in a row
+// cycle after word of one starts the line afresh, that much after where the old line put it
+// (never after the wake-up itself). Without word of an xrun, eight cycles in a row
 // more than a millisecond behind the line do (no late wake-up on a loaded machine lasts that
 // long without making an xrun of its own). Process thread only; no allocation.
 class CycleClock {
@@ -121,10 +122,11 @@ class CycleClock {
 
     // Feeds one cycle: JACK's frame counter at its start (jack_last_frame_time), when this
     // callback woke in JACK's time, the current buffer size and sample rate, and whether the
-    // server reported a driver xrun since the cycle before. Returns the estimated time of the
-    // cycle's first frame.
+    // server reported a driver xrun since the cycle before, and how long the driver was held
+    // up by it (0: not known, the line starts from this wake-up). Returns the estimated time of
+    // the cycle's first frame.
     int64_t update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames, uint32_t sampleRate,
-                   bool driverXrun = false);
+                   bool driverXrun = false, int64_t driverDelayNs = 0);
     double nsPerFrame() const { return nsPerFrame_; }
     // Forgets every cycle seen: the next one starts the line afresh.
     void forget() { started_ = false; }

@@ -263,6 +263,30 @@ TEST(CycleClock, EvenADriverXrunOfAFewMicrosecondsMovesTheLine) {
     EXPECT_EQ(clock.lineMoves(), 1u);
 }
 
+TEST(CycleClock, AfterADriverXrunTheLineMovesByTheDriversDelayNotByALateWakeUp) {
+    CycleClock clock;
+    SimulatedDriver driver;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
+    }
+    // The driver was held up 30 us; our callback of that cycle ran 7 ms after its boundary.
+    // The line moves by the 30 us the server reports, and the next prompt wake-ups agree.
+    driver.boundaryNs += 30'000;
+    const int64_t fresh = clock.update(driver.frame, driver.advance(7'000'000), kPeriod, kRate,
+                                       /*driverXrun=*/true, /*driverDelayNs=*/30'000);
+    EXPECT_NEAR(static_cast<double>(fresh) - driver.boundaryNs, 10'000, 1000);
+    for (int cycle = 0; cycle < 50; ++cycle) {
+        const int64_t estimate = clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
+        EXPECT_NEAR(static_cast<double>(estimate) - driver.boundaryNs, 10'000, 1000) << cycle;
+    }
+    // A reported delay that would put the line after the wake-up is held at the wake-up.
+    driver.boundaryNs += 2'000'000;
+    const int64_t held = clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate,
+                                      /*driverXrun=*/true, /*driverDelayNs=*/9'000'000);
+    EXPECT_NEAR(static_cast<double>(held) - driver.boundaryNs, 10'000, 1000);
+    EXPECT_EQ(clock.lineMoves(), 2u);
+}
+
 TEST(CycleClock, WithoutWordOfAnXrunAMovedLineIsTakenAfterEightCyclesBehind) {
     CycleClock clock;
     SimulatedDriver driver;
