@@ -94,17 +94,30 @@ class EventRing {
 // 2.5 s later it was 22 ms off the other way, settled after 7 s), so a clock landing exactly on
 // the beat looked off by as much across every xrun. Here a straight line at the nominal rate goes
 // through the earliest wake-up of this client's callback over the last second (a late wake-up
-// only ever comes later), and starts afresh at each driver xrun, when the frames stood still
-// while time went on. Process thread only; no allocation.
+// only ever comes later), and moves at each driver xrun by as long as the server says its
+// driver was held up (the frames stood still while time went on). Process thread only; no
+// allocation.
 class FrameTimer {
   public:
     // The time of the cycle's first frame, and per frame.
-    double cycleStartUs(jack_nframes_t first, int64_t wokeUs, jack_nframes_t rate, bool xrun) {
-        if (!started_ || xrun || rate != rate_) restart(first, wokeUs, rate);
+    // xrunDelayUs: how late the driver was, when xrun says it was held up since the cycle
+    // before.
+    double cycleStartUs(jack_nframes_t first, int64_t wokeUs, jack_nframes_t rate, bool xrun,
+                        double xrunDelayUs) {
+        if (!started_ || rate != rate_) restart(first, wokeUs, rate);
         frames_ += static_cast<jack_nframes_t>(first - lastFrame_);
         lastFrame_ = first;
-        const double lineUs = static_cast<double>(frames_) * usPerFrame_;
+        double lineUs = static_cast<double>(frames_) * usPerFrame_;
         double excessUs = static_cast<double>(wokeUs - baseUs_) - lineUs;
+        if (xrun && filled_ > 0) {
+            // The driver's line moved by as long as it was held up; our own wake-up may come
+            // well after that on a busy machine, so the new line begins where the old one
+            // said, plus the delay.
+            const double movedUs = static_cast<double>(baseUs_) + lineUs + lowest() + xrunDelayUs;
+            restart(first, std::min(wokeUs, static_cast<int64_t>(std::llround(movedUs))), rate);
+            lineUs = 0;
+            excessUs = 0;
+        }
         // Without word of an xrun (a server that does not keep the figure), a line that stays
         // far behind for several cycles has moved all the same.
         behind_ = filled_ > 0 && excessUs - lowest() > kMovedUs ? behind_ + 1 : 0;
@@ -175,7 +188,7 @@ int OnProcess(jack_nframes_t frames, void* arg) {
     const bool xrun = xrunDelayedUs != probe->lastXrunDelayedUs;
     probe->lastXrunDelayedUs = xrunDelayedUs;
     const double startUs = probe->frameTimer.cycleStartUs(
-        first, wokeUs, jack_get_sample_rate(probe->client), xrun);
+        first, wokeUs, jack_get_sample_rate(probe->client), xrun, xrunDelayedUs);
     for (jack_port_t* port : {probe->in, probe->ref}) {
         if (!port) continue;
         void* buffer = jack_port_get_buffer(port, frames);
