@@ -99,6 +99,7 @@ int main(int argc, char** argv) {
         model.settings.LINKSTARTSTOPSYNC = true;
         model.settings.LINKENABLED = true;
         model.Sync().ApplySettings();
+        model.Sync().JoinAsSet();
     }
     const auto begin = std::chrono::steady_clock::now();
     auto elapsed = [&] {

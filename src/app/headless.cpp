@@ -8,6 +8,7 @@
 
 #include "app/main_model.h"
 #include "app/settings_file.h"
+#include "app/sync_control.h"
 #include "midiin/input_definition.h"
 #include "midiin/midi_in_port.h"
 #include "midiout/device_definition.h"
@@ -22,6 +23,8 @@ namespace {
 // The pump passes between two requests for a clock-input measurement, as in the window (0.5 s).
 constexpr int kPassesPerMeasurement = 10;
 constexpr int kPassMs = 50;
+// How long --start waits for the peers of a Link session to answer (1 s).
+constexpr int kPassesToFindPeers = 20;
 
 int64_t RealtimeNs() {
     timespec now{};
@@ -43,6 +46,16 @@ class Pump {
 
     void Pass() {
         MainState& s = model_.state;
+        // The session first, as the window's pump does: a tempo or start from a peer is then
+        // handed on in this same pass.
+        SyncControl& sync = model_.Sync();
+        sync.Pump();
+        const size_t peers = sync.LinkEnabled() ? sync.Peers() : kNotInSession;
+        if (peers != shownPeers_) {
+            shownPeers_ = peers;
+            if (peers != kNotInSession)
+                Say(peers == 1 ? "Link: 1 peer" : "Link: " + std::to_string(peers) + " peers");
+        }
         if (s.TempoChanges.exchange(0) != 0) {
             const int32_t milliBpm = s.TempoMilliBPM.load();
             if (milliBpm > 0) model_.Timer().SetTempo(static_cast<uint32_t>(milliBpm));
@@ -69,9 +82,12 @@ class Pump {
     }
 
   private:
+    static constexpr size_t kNotInSession = static_cast<size_t>(-1);
+
     KorvidMainModel& model_;
     std::ostream& log_;
     int passes_ = 0;
+    size_t shownPeers_ = kNotInSession;
 };
 
 void PrintList(std::ostream& out, const char* heading, const std::vector<std::string>& items) {
@@ -125,6 +141,15 @@ void ListPorts(MidiSystem& midi, const FileLocations& locations, std::ostream& o
               ListInputDeviceTypes({locations.inputDefinitions, locations.shippedInputDefinitions}));
 }
 
+std::shared_ptr<void> JoinLinkSession(KorvidMainModel& model, const IniFile&) {
+    SyncControl& sync = model.Sync();
+    sync.JoinAsSet();
+    if (!sync.LinkEnabled()) return nullptr;
+    return std::shared_ptr<void>(&sync, [](void* joined) {
+        static_cast<SyncControl*>(joined)->SetLinkEnabled(false);
+    });
+}
+
 int Run(const Options& options, Environment& environment, std::ostream& log) {
     const FileLocations& where = environment.locations;
     std::string folderError;
@@ -166,15 +191,33 @@ int Run(const Options& options, Environment& environment, std::ostream& log) {
     pump.Pass();
     std::shared_ptr<void> session;
     if (environment.joinSession) session = environment.joinSession(model, file);
-    if (options.start) model.StartTransport(true, false);
+    pump.Pass();  // "Link on" before a start can say "Running ..."
+    bool stop = false;
+    if (session && options.start) {
+        // A start made before the peers are found would start a session of our own, on a bar
+        // grid of our own; when the sessions then merge, the older one's grid and playing state
+        // win, so our clock would jump and the peers would not start. So --start gives the
+        // peers a moment to answer (they do within some tens of milliseconds).
+        for (int pass = 0; pass < kPassesToFindPeers && model.Sync().Peers() == 0; ++pass) {
+            stop = environment.waitForStop(kPassMs);
+            if (stop) break;
+            pump.Pass();
+        }
+    }
+    if (options.start && !stop) model.StartTransport(true, false);
 
-    while (!environment.waitForStop(kPassMs)) pump.Pass();
+    while (!stop && !environment.waitForStop(kPassMs)) pump.Pass();
+    // The session goes first: the Stop below is for our own devices, and the peers play on
+    // (as when the window closes). The peers hear that we left at once.
+    if (session) {
+        session.reset();
+        pump.Pass();
+    }
     if (model.state.RunState.load() != 0) model.StopTransport(true);
     model.Timer().SetEnabled(false);
     pump.Pass();
     // How many ticks the last run raised: with the receivers' counts, what a soak checks.
     pump.Say("Clock ticks sent since the last start: " + std::to_string(model.state.TickCount.load()));
-    session.reset();
     // The model closes the ports as it goes; a JACK port lets its Stop out first.
     return 0;
 }

@@ -34,9 +34,15 @@ inline constexpr const char* kUsage =
 
 // Joins the network tempo session when the settings ask for it, and keeps it while the
 // returned object lives (null: nothing to keep). Given by the program entry; the run calls it
-// once, after the ports are open and before --start takes effect.
+// once, after the ports are open and before --start takes effect. Without one the run stays
+// off the network whatever the settings say.
 using SessionJoiner =
     std::function<std::shared_ptr<void>(KorvidMainModel& model, const IniFile& settings)>;
+
+// The program's joiner: the Link session of the model's SyncControl, as the window joins it
+// ([LINK] ENABLED, with the start/stop sync and quantum StartUp has read). Letting go of the
+// result leaves the session at once, and leaves it playing: our stop is for our own devices.
+std::shared_ptr<void> JoinLinkSession(KorvidMainModel& model, const IniFile& settings);
 
 struct Environment {
     FileLocations locations;

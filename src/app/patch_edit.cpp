@@ -48,6 +48,7 @@ void PatchEditModel::EditInputMap(AppSettings& settings, const std::string& devi
 
     const InputMap map = port.Map();
     MCLOCKINProcess = map.ClockInHandling;
+    MCLOCKINLock = map.ClockInLock;
     AdvActionsStringGrid[0] = {"", "INPUT", "ACTION", "COMMENT"};
     for (int n = 0; n < kMapEntries; ++n) {
         const auto i = static_cast<size_t>(n);
@@ -110,6 +111,7 @@ PatchEditModel::StoreResult PatchEditModel::StoreFormValues() {
     // half-way: the entries before that cell are then in use, as the user has seen them.
     InputMap map = port_->Map();
     map.ClockInHandling = MCLOCKINProcess;
+    map.ClockInLock = MCLOCKINLock;
     for (int n = 0; n < kMapEntries; ++n) {
         const auto i = static_cast<size_t>(n);
         const auto& cells = AdvActionsStringGrid[i + 1];

@@ -9,7 +9,7 @@ struct AppSettings;
 
 // The patch editor without widgets: the input map of the current input definition as a table
 // of 32 rows (input code, action, comment), the four function-key presets F5..F8 as a second
-// table, and the clock-input switch. Rows are edited one at a time in a preset editor; Store and
+// table, and the clock-input switches. Rows are edited one at a time in a preset editor; Store and
 // Save as put the tables into the input port (which then dispatches with them at once) and into
 // a definition file.
 class PatchEditModel {
@@ -30,6 +30,8 @@ class PatchEditModel {
     std::string Caption;
     std::string TargetPath;
     bool MCLOCKINProcess = false;
+    // Lock onto the incoming clock's tempo and phase (TEMPOVANE_IN_LOCK).
+    bool MCLOCKINLock = false;
     AdvGrid AdvActionsStringGrid;
     KeyGrid KeyActionsStringGrid;
 

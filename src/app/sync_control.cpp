@@ -34,6 +34,9 @@ void SyncControl::SetLinkEnabled(bool on) {
 void SyncControl::ApplySettings() {
     link_.SetStartStopSync(model_.settings.LINKSTARTSTOPSYNC);
     link_.SetQuantum(model_.settings.LINKQUANTUM);
+}
+
+void SyncControl::JoinAsSet() {
     if (model_.settings.LINKENABLED != link_.Enabled()) SetLinkEnabled(model_.settings.LINKENABLED);
 }
 

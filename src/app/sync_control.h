@@ -23,8 +23,11 @@ class SyncControl final : private LinkListener {
     // UI thread. Joins or leaves the session (and keeps the choice in the settings).
     void SetLinkEnabled(bool on);
     bool LinkEnabled() const { return link_.Enabled(); }
-    // Start/stop sync and quantum from the settings; joins if they say so.
+    // Start/stop sync and quantum from the settings.
     void ApplySettings();
+    // Joins or leaves the session as the settings say; the program calls it once at start-up,
+    // after its ports are open (the headless program only where it may use the network).
+    void JoinAsSet();
     size_t Peers() const { return link_.NumPeers(); }
     LinkSession& Link() { return link_; }
 

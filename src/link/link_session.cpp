@@ -143,3 +143,12 @@ int64_t LinkSession::FirstTickAtOrAfter(int64_t nowNs) {
     const double beat = state.beatAtTime(Micros(nowNs + latencyNs()), Quantum());
     return static_cast<int64_t>(std::ceil((beat - firstBeat_) * kTicksPerBeat));
 }
+
+TickSchedule::BarPlace LinkSession::FirstTickInBar() const {
+    // firstBeat_ counts the session's beats with its bars at the multiples of the quantum.
+    const double quantum = Quantum();
+    const auto length = static_cast<int64_t>(std::llround(quantum * kTicksPerBeat));
+    if (!impl_ || length < 1) return {};
+    const double inBar = firstBeat_ - std::floor(firstBeat_ / quantum) * quantum;
+    return {static_cast<int64_t>(std::llround(inBar * kTicksPerBeat)) % length, length};
+}

@@ -65,6 +65,7 @@ class LinkSession : public TickSchedule {
     void BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) override;
     int64_t TickDueNs(int64_t k) override;
     int64_t FirstTickAtOrAfter(int64_t nowNs) override;
+    BarPlace FirstTickInBar() const override;
 
   private:
     struct Impl;

@@ -153,6 +153,7 @@ void TBPMTimer::SetSchedule(TickSchedule* schedule) {
         if (active_ && active_ != schedule) {
             // Own period from the last tick on: the next one comes one period after it.
             active_ = nullptr;
+            barPlacePending_.store(false, std::memory_order_release);
             if (enabled_ && tickedSinceEnable_) {
                 startNs_ = tickTimeNs_;
                 due_ = period_;
@@ -166,6 +167,15 @@ void TBPMTimer::SetSchedule(TickSchedule* schedule) {
     wakeThread();
 }
 
+bool TBPMTimer::TakeBarPlace(int64_t& tick, int64_t& length) {
+    if (!barPlacePending_.load(std::memory_order_acquire) ||
+        !barPlacePending_.exchange(false, std::memory_order_acq_rel))
+        return false;
+    tick = barTick_.load(std::memory_order_relaxed);
+    length = barLength_.load(std::memory_order_relaxed);
+    return length > 0;
+}
+
 bool TBPMTimer::HasSchedule() const {
     std::lock_guard lock(scheduleMutex_);
     return wanted_ != nullptr;
@@ -173,9 +183,15 @@ bool TBPMTimer::HasSchedule() const {
 
 bool TBPMTimer::checkScheduledLocked(int64_t nowNs) {
     if (active_ != wanted_) {
-        wanted_->BeginRun(nowNs, !tickedSinceEnable_, tickTimeNs_);
+        const bool newRun = !tickedSinceEnable_;
+        wanted_->BeginRun(nowNs, newRun, tickTimeNs_);
         active_ = wanted_;
         scheduledTick_ = 0;
+        const TickSchedule::BarPlace place =
+            newRun ? TickSchedule::BarPlace{} : active_->FirstTickInBar();
+        barTick_.store(place.tick, std::memory_order_relaxed);
+        barLength_.store(place.length, std::memory_order_relaxed);
+        barPlacePending_.store(place.length > 0, std::memory_order_release);
     }
     int64_t due = active_->TickDueNs(scheduledTick_);
     long double allowance = period_ * kNsPerMs;

@@ -87,6 +87,10 @@ class TBPMTimer {
     // Ticks of the schedule dropped by the stall rule since the last call: the tick count goes
     // on by them, so that bars stay where the schedule has them.
     int64_t TakeSkippedTicks() { return skippedTicks_.exchange(0, std::memory_order_acq_rel); }
+    // After a schedule took over the running clock: where its first tick lies in its bar
+    // (TickSchedule::FirstTickInBar), once; false when there is nothing to align to. Taken on
+    // the clock thread, before the skipped ticks.
+    bool TakeBarPlace(int64_t& tick, int64_t& length);
     // Makes the clock thread look at the schedule again: its due time has moved.
     void Wake() { wakeThread(); }
 
@@ -128,6 +132,10 @@ class TBPMTimer {
     int64_t scheduledTick_ = 0;
     int64_t scheduledDueNs_ = 0;
     std::atomic<int64_t> skippedTicks_{0};
+    // Written and taken on the clock thread; atomics for the tests' Poll from another thread.
+    std::atomic<bool> barPlacePending_{false};
+    std::atomic<int64_t> barTick_{0};
+    std::atomic<int64_t> barLength_{0};
 
     std::atomic<const TickLookahead*> lookahead_{nullptr};
 

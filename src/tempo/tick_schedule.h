@@ -20,4 +20,15 @@ class TickSchedule {
 
     // The first tick k whose due time is at or after nowNs (to skip what a stall missed).
     virtual int64_t FirstTickAtOrAfter(int64_t nowNs) = 0;
+
+    // Where tick 0 lies in the schedule's bar: ticks after the bar line (0 <= tick < length)
+    // and the bar's length in ticks; a length of 0 where the schedule knows no bars. Asked
+    // right after a BeginRun that took over a running clock: the clock's tick count, which
+    // places the port's bar lines, a Start on the next beat and the sequencer's steps, then
+    // moves on to the schedule's place in its bar. (A new run begins on a bar line anyway.)
+    struct BarPlace {
+        int64_t tick = 0;
+        int64_t length = 0;
+    };
+    virtual BarPlace FirstTickInBar() const { return {}; }
 };

@@ -19,6 +19,16 @@ void Transport::TempoTimer1Timer() {
         for (ClockOutput* port : ports_)
             if (port) port->TransportStart(true, false);
     }
+    int64_t barTick = 0;
+    int64_t barLength = 0;
+    if (timer_.TakeBarPlace(barTick, barLength)) {
+        // A schedule has taken over the running clock: the count goes on to the schedule's
+        // place in its bar (never back, so no step of the sequencer comes twice), and the next
+        // bar line, Start and sequencer step fall on the schedule's.
+        const int64_t n = main_.TickCount.load(std::memory_order_acquire);
+        const int64_t ahead = ((barTick - n) % barLength + barLength) % barLength;
+        main_.TickCount.fetch_add(static_cast<int32_t>(ahead), std::memory_order_acq_rel);
+    }
     if (const int64_t skipped = timer_.TakeSkippedTicks())
         main_.TickCount.fetch_add(static_cast<int32_t>(skipped), std::memory_order_acq_rel);
     const int32_t n = main_.TickCount.load(std::memory_order_acquire);

@@ -3,9 +3,7 @@
 // what reaches the device.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <optional>
@@ -13,11 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "support/headless_program.h"
 #include "support/jack_sender.h"
 #include "support/jack_support.h"
 #include "support/model_rig.h"
-
-extern char** environ;
 
 namespace {
 using namespace jacktest;
@@ -36,49 +33,6 @@ long LastOf(const std::vector<JackRecorder::Event>& events, uint8_t status) {
         if (!events[i].bytes.empty() && events[i].bytes[0] == status) return static_cast<long>(i);
     return -1;
 }
-
-class HeadlessProgram {
-  public:
-    HeadlessProgram(const std::vector<std::string>& arguments, const std::string& logPath) {
-        std::vector<char*> argv;
-        std::string program = TEMPOVANE_HEADLESS_PROGRAM;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = arguments;
-        for (std::string& a : copies) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~HeadlessProgram() {
-        if (pid_ > 0 && !status_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool started() const { return pid_ > 0; }
-    void signal(int number) const { kill(pid_, number); }
-    // The wait status once the program has ended within the patience, else nothing.
-    std::optional<int> waitForExit() {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        while (!status_ && std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_)
-                status_ = status;
-            else
-                std::this_thread::sleep_for(10ms);
-        }
-        return status_;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
 
 class HeadlessJackTest : public ::testing::Test {
   protected:

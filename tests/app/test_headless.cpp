@@ -1,4 +1,5 @@
 #include "app/headless.h"
+#include "app/sync_control.h"
 
 #include <gtest/gtest.h>
 
@@ -190,8 +191,11 @@ TEST(HeadlessRun, SessionHookIsCalledWithTheSettingsAndKeptForTheRun) {
     auto token = std::make_shared<int>(7);
     std::weak_ptr<int> watch = token;
     bool called = false;
-    rig.environment.joinSession = [&](KorvidMainModel&, const IniFile& settings) {
+    rig.environment.joinSession = [&](KorvidMainModel& model, const IniFile& settings) {
         called = settings.readInt("LINK", "ENABLED", 0) == 1;
+        // Reading the settings did not join by itself: only the joiner goes on the network.
+        EXPECT_TRUE(model.settings.LINKENABLED.load());
+        EXPECT_FALSE(model.Sync().LinkEnabled());
         return std::shared_ptr<void>(std::move(token));
     };
     rig.stopWhen = [&] {

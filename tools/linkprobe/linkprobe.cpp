@@ -4,6 +4,7 @@
 #include <ableton/Link.hpp>
 #include <jack/jack.h>
 #include <jack/midiport.h>
+#include <jack/statistics.h>
 
 #include <algorithm>
 #include <climits>
@@ -87,17 +88,107 @@ class EventRing {
     std::atomic<size_t> tail_{0};
 };
 
+// When each frame was, in JACK's clock. Not by jack_frames_to_time: that goes through the
+// server's delay-locked loop, which a driver xrun throws off by the length of the stall and which
+// then takes seconds to settle (measured on the dummy driver: an 80 ms stall put it 104 ms off,
+// 2.5 s later it was 22 ms off the other way, settled after 7 s), so a clock landing exactly on
+// the beat looked off by as much across every xrun. Here a straight line at the nominal rate goes
+// through the earliest wake-up of this client's callback over the last second (a late wake-up
+// only ever comes later), and moves at each driver xrun by as long as the server says its
+// driver was held up (the frames stood still while time went on). Process thread only; no
+// allocation.
+class FrameTimer {
+  public:
+    // The time of the cycle's first frame, and per frame.
+    // xrunDelayUs: how late the driver was, when xrun says it was held up since the cycle
+    // before.
+    double cycleStartUs(jack_nframes_t first, int64_t wokeUs, jack_nframes_t rate, bool xrun,
+                        double xrunDelayUs) {
+        if (!started_ || rate != rate_) restart(first, wokeUs, rate);
+        frames_ += static_cast<jack_nframes_t>(first - lastFrame_);
+        lastFrame_ = first;
+        double lineUs = static_cast<double>(frames_) * usPerFrame_;
+        double excessUs = static_cast<double>(wokeUs - baseUs_) - lineUs;
+        if (xrun && filled_ > 0) {
+            // The driver's line moved by as long as it was held up; our own wake-up may come
+            // well after that on a busy machine, so the new line begins where the old one
+            // said, plus the delay.
+            const double movedUs = static_cast<double>(baseUs_) + lineUs + lowest() + xrunDelayUs;
+            restart(first, std::min(wokeUs, static_cast<int64_t>(std::llround(movedUs))), rate);
+            lineUs = 0;
+            excessUs = 0;
+        }
+        // Without word of an xrun (a server that does not keep the figure), a line that stays
+        // far behind for several cycles has moved all the same.
+        behind_ = filled_ > 0 && excessUs - lowest() > kMovedUs ? behind_ + 1 : 0;
+        if (behind_ >= kMovedAfterCycles) {
+            restart(first, wokeUs, rate);
+            return static_cast<double>(wokeUs);
+        }
+        excess_[next_] = excessUs;
+        next_ = (next_ + 1) % window_;
+        if (filled_ < window_) ++filled_;
+        return static_cast<double>(baseUs_) + lineUs + lowest();
+    }
+    double usPerFrame() const { return usPerFrame_; }
+
+  private:
+    static constexpr size_t kMaxWindow = 1024;
+    static constexpr double kMovedUs = 1000;
+    static constexpr int kMovedAfterCycles = 8;
+
+    void restart(jack_nframes_t first, int64_t wokeUs, jack_nframes_t rate) {
+        started_ = true;
+        rate_ = rate;
+        usPerFrame_ = 1e6 / (rate > 0 ? rate : 48000);
+        lastFrame_ = first;
+        frames_ = 0;
+        baseUs_ = wokeUs;
+        filled_ = 0;
+        next_ = 0;
+        behind_ = 0;
+        // About a second of cycles at a buffer of 256; fewer for bigger buffers is fine.
+        window_ = std::min<size_t>(kMaxWindow, std::max<size_t>(16, (rate > 0 ? rate : 48000) / 256));
+    }
+    double lowest() const {
+        double low = excess_[0];
+        for (size_t i = 1; i < filled_; ++i) low = std::min(low, excess_[i]);
+        return filled_ > 0 ? low : 0.0;
+    }
+
+    bool started_ = false;
+    jack_nframes_t rate_ = 0;
+    double usPerFrame_ = 0;
+    jack_nframes_t lastFrame_ = 0;
+    uint64_t frames_ = 0;
+    int64_t baseUs_ = 0;
+    double excess_[kMaxWindow] = {};
+    size_t window_ = 16;
+    size_t filled_ = 0;
+    size_t next_ = 0;
+    int behind_ = 0;
+};
+
 struct Probe {
     jack_client_t* client = nullptr;
     jack_port_t* in = nullptr;
     jack_port_t* ref = nullptr;
     EventRing ring;
     std::atomic<uint64_t> dropped{0};
+    FrameTimer frameTimer;
+    float lastXrunDelayedUs = 0;
 };
 
 int OnProcess(jack_nframes_t frames, void* arg) {
     auto* probe = static_cast<Probe*>(arg);
+    const auto wokeUs = static_cast<int64_t>(jack_get_time());
     const jack_nframes_t first = jack_last_frame_time(probe->client);
+    // The server notes how late its driver was at each driver xrun before the next cycle runs.
+    const float xrunDelayedUs = jack_get_xrun_delayed_usecs(probe->client);
+    const bool xrun = xrunDelayedUs != probe->lastXrunDelayedUs;
+    probe->lastXrunDelayedUs = xrunDelayedUs;
+    const double startUs = probe->frameTimer.cycleStartUs(
+        first, wokeUs, jack_get_sample_rate(probe->client), xrun, xrunDelayedUs);
     for (jack_port_t* port : {probe->in, probe->ref}) {
         if (!port) continue;
         void* buffer = jack_port_get_buffer(port, frames);
@@ -108,9 +199,8 @@ int OnProcess(jack_nframes_t frames, void* arg) {
             const uint8_t status = event.buffer[0];
             if (status != 0xF8 && status != 0xFA && status != 0xFB && status != 0xFC) continue;
             const jack_nframes_t frame = first + event.time;
-            Event e{static_cast<int64_t>(frame),
-                    static_cast<int64_t>(jack_frames_to_time(probe->client, frame)), status,
-                    port == probe->ref};
+            const double atUs = startUs + event.time * probe->frameTimer.usPerFrame();
+            Event e{static_cast<int64_t>(frame), std::llround(atUs), status, port == probe->ref};
             if (!probe->ring.push(e)) probe->dropped.fetch_add(1, std::memory_order_relaxed);
         }
     }

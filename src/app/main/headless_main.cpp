@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
     Headless::Environment environment;
     environment.locations = locations;
     environment.makeMidi = [] { return MidiSystem::CreateDefault(); };
+    environment.joinSession = Headless::JoinLinkSession;
     environment.waitForStop = [&stopSignals](int timeoutMs) {
         return WaitForStopSignal(stopSignals, timeoutMs);
     };

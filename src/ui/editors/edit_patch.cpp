@@ -91,6 +91,12 @@ TEditPatch::TEditPatch(QWidget* owner, Services services)
     MCLOCKINProcess =
         new QCheckBox(QStringLiteral("MIDI Clock Input Realtime Tick Processing"), this);
     MCLOCKINProcess->setObjectName(QStringLiteral("MCLOCKINProcess"));
+    MCLOCKINLock = new QCheckBox(QStringLiteral("Lock to Tempo and Phase"), this);
+    MCLOCKINLock->setObjectName(QStringLiteral("MCLOCKINLock"));
+    MCLOCKINLock->setToolTip(
+        QStringLiteral("Follow the incoming clock tick by tick, in tempo and phase, and send a "
+                       "clean clock in step with it (instead of measuring its tempo every half "
+                       "second)"));
     SaveAsButton = new QPushButton(QStringLiteral("Save as ..."), this);
     SaveAsButton->setObjectName(QStringLiteral("SaveAsButton"));
     SaveAsButton->setAutoDefault(false);
@@ -100,6 +106,7 @@ TEditPatch::TEditPatch(QWidget* owner, Services services)
 
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(MCLOCKINProcess);
+    buttons->addWidget(MCLOCKINLock);
     buttons->addStretch();
     buttons->addWidget(SaveAsButton);
     buttons->addWidget(OKButton);
@@ -115,6 +122,8 @@ TEditPatch::TEditPatch(QWidget* owner, Services services)
     KeyActionsStringGrid->installEventFilter(this);
     connect(MCLOCKINProcess, &QCheckBox::toggled, this,
             [this](bool on) { model_.MCLOCKINProcess = on; });
+    connect(MCLOCKINLock, &QCheckBox::toggled, this,
+            [this](bool on) { model_.MCLOCKINLock = on; });
     connect(OKButton, &QPushButton::clicked, this, &TEditPatch::OKButtonClick);
     connect(SaveAsButton, &QPushButton::clicked, this, &TEditPatch::SaveAsButtonClick);
 }
@@ -126,6 +135,8 @@ void TEditPatch::Fill(KorvidMainModel& main, const QString& deviceTypeName, Midi
     PageControl1->setCurrentIndex(0);
     const QSignalBlocker block(MCLOCKINProcess);
     MCLOCKINProcess->setChecked(model_.MCLOCKINProcess);
+    const QSignalBlocker blockLock(MCLOCKINLock);
+    MCLOCKINLock->setChecked(model_.MCLOCKINLock);
     showGrids();
 }
 

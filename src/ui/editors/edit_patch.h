@@ -16,7 +16,7 @@ class MidiInPort;
 class TEditPreset;
 
 // The patch editor: the input map of the current input definition as a table, the function-key
-// presets F5..F8 as a second one, and the clock-input switch. A click on a row edits it in a
+// presets F5..F8 as a second one, and the clock-input switches. A click on a row edits it in a
 // fresh preset editor; Store writes everything into the input port and its definition file,
 // Save as into another file. Closing the window otherwise discards the changes.
 class TEditPatch : public QDialog {
@@ -55,6 +55,7 @@ class TEditPatch : public QDialog {
     QTableWidget* AdvActionsStringGrid;
     QTableWidget* KeyActionsStringGrid;
     QCheckBox* MCLOCKINProcess;
+    QCheckBox* MCLOCKINLock;
     QPushButton* SaveAsButton;
     QPushButton* OKButton;
 

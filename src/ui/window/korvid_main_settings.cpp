@@ -5,6 +5,7 @@
 #include "ui/window/korvid_main.h"
 #include "app/patch_selection.h"
 #include "app/settings_file.h"
+#include "app/sync_control.h"
 #include "midiout/midi_out_port.h"
 #include "platform/ini_file.h"
 #include "platform/midi_system.h"
@@ -30,6 +31,7 @@ void TKorvidMain::GetPresetsINI() {
     std::string missing = SettingsFile::StartUp(file, m, firstStart);
     ApplySettingsToWindow();
     missing += LoadInputPortSettings(file);
+    m.Sync().JoinAsSet();
     if (!missing.empty())
         ShowMessage(QStringLiteral("Warning"),
                     QString::fromLatin1(SettingsFile::kMissingPortsWarning) +
