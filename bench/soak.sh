@@ -99,6 +99,7 @@ wait "$probe_pid"
 started=()
 
 sent=$(grep -o 'Clock ticks sent since the last start: [0-9]*' "$work/headless.log" | grep -o '[0-9]*$')
+dropped=$(grep -o 'Clock ticks dropped since the last start[^:]*: [0-9]*' "$work/headless.log" | grep -o '[0-9]*$')
 final=$(grep '^final' "$work/probe.log")
 echo "exit status: $status"
 echo "program CPU: $(awk -v a="$cpu_start" -v b="$cpu_end" -v s="$t_start" -v e="$t_end" -v hz="$hz" \
@@ -115,6 +116,7 @@ for port in 1 2; do
     # clock thread woke too late to place it (the stall rule drops those; they are not counted as
     # sent). Lost ticks beyond the holes were sent before the first or after the last one seen.
     lost=$(( ${sent:-0} - ${received:-0} ))
+    echo "  ticks the program dropped (its clock thread woke too late to place them): ${dropped:-?}"
     if [ "$lost" -ge "${net:-0}" ]; then
         echo "  holes ${net:-0}, lost $lost: $(( lost - ${net:-0} )) lost without a hole (before the first or after the last tick received)"
     else
@@ -123,4 +125,4 @@ for port in 1 2; do
 done
 grep '^where disturbances' "$work/probe.log"
 echo "JACK server xruns: $(grep -ci xrun "$work/jackd.log")"
-grep -v 'Running ...' "$work/headless.log" | tail -n 5
+grep -v 'Running ...' "$work/headless.log" | tail -n 6

@@ -87,6 +87,9 @@ class TBPMTimer {
     // Ticks of the schedule dropped by the stall rule since the last call: the tick count goes
     // on by them, so that bars stay where the schedule has them.
     int64_t TakeSkippedTicks() { return skippedTicks_.exchange(0, std::memory_order_acq_rel); }
+    // Ticks dropped by the stall rule since the timer was last enabled, own period or schedule:
+    // what a receiver misses that was never sent.
+    int64_t DroppedTicks() const { return droppedTicks_.load(std::memory_order_acquire); }
     // Makes the clock thread look at the schedule again: its due time has moved.
     void Wake() { wakeThread(); }
 
@@ -128,6 +131,7 @@ class TBPMTimer {
     int64_t scheduledTick_ = 0;
     int64_t scheduledDueNs_ = 0;
     std::atomic<int64_t> skippedTicks_{0};
+    std::atomic<int64_t> droppedTicks_{0};
 
     std::atomic<const TickLookahead*> lookahead_{nullptr};
 
