@@ -70,16 +70,21 @@ share() {  # CPU share of the program over $seconds, in % of one core
     snapshot >"$work/threads.after"
     awk -v a="$a" -v b="$b" -v s="$seconds" -v hz="$hz" 'BEGIN { printf "%.2f", 100 * (b - a) / hz / s }'
 }
-snapshot() {  # thread id, name, CPU ticks so far
+snapshot() {  # thread id, name, CPU ticks so far, times it was switched out so far
     local t
     for t in /proc/$pid/task/*; do
-        echo "$(basename "$t") $(tr ' ' '_' <"$t/comm") $(awk '{ print $14 + $15 }' "$t/stat")"
+        echo "$(basename "$t") $(tr ' ' '_' <"$t/comm") $(awk '{ print $14 + $15 }' "$t/stat")" \
+            "$(awk '/ctxt_switches/ { n += $2 } END { print n + 0 }' "$t/status")"
     done
 }
-threads() {  # IDLE_THREADS=1: each thread's share over the same time, to see where it goes
+# IDLE_THREADS=1: each thread's share over the same time and how often it woke, to see where it
+# goes. JACK's process thread (libjack's, it keeps the program's name) wakes once a cycle,
+# 187.5 times a second here (48 kHz, 256 frames), whether anything is sent or not.
+threads() {
     [ -n "${IDLE_THREADS:-}" ] || return 0
     join "$work/threads.before" "$work/threads.after" | awk -v s="$seconds" -v hz="$hz" \
-        '{ printf "  thread %s %s: %.2f %%\n", $1, $2, 100 * ($5 - $3) / hz / s }'
+        '{ printf "  thread %s %s: %.2f %%, %.1f wake-ups/s\n", $1, $2, 100 * ($6 - $3) / hz / s,
+                  ($7 - $4) / s }'
 }
 echo "window shown, clock stopped: $(share) % of one core over ${seconds}s"
 threads

@@ -4,8 +4,9 @@
 # 2400 and 2500 BPM every second.
 #   bench/soak.sh [seconds, default 3600] [build folder, default build]
 # Reports ticks sent (the program's count) and received on each port, lost ticks (sent but never
-# received), late deliveries (a spacing over 1.5 ticks at the receiver), the program's resident
-# memory every minute and its CPU share over the run.
+# received), late deliveries (a spacing over 1.5 ticks at the receiver) and where the missing
+# ticks were (the first or last second of the clock, near an xrun of the JACK graph, elsewhere),
+# the server's xruns, the program's resident memory every minute and its CPU share over the run.
 set -u
 seconds=${1:-3600}
 build=$(cd "${2:-build}" && pwd)
@@ -98,6 +99,7 @@ wait "$probe_pid"
 started=()
 
 sent=$(grep -o 'Clock ticks sent since the last start: [0-9]*' "$work/headless.log" | grep -o '[0-9]*$')
+dropped=$(grep -o 'Clock ticks dropped since the last start[^:]*: [0-9]*' "$work/headless.log" | grep -o '[0-9]*$')
 final=$(grep '^final' "$work/probe.log")
 echo "exit status: $status"
 echo "program CPU: $(awk -v a="$cpu_start" -v b="$cpu_end" -v s="$t_start" -v e="$t_end" -v hz="$hz" \
@@ -106,7 +108,21 @@ echo "probe: $final"
 for port in 1 2; do
     received=$(echo "$final" | grep -o "port$port ticks=[0-9]*" | grep -o '[0-9]*$')
     late=$(echo "$final" | grep -o "port$port ticks=[0-9]* starts=[0-9]* stops=[0-9]* gaps=[0-9]*" | grep -o '[0-9]*$')
+    where=$(grep "^where port$port " "$work/probe.log" | sed 's/^where port[0-9] //')
+    net=$(echo "$where" | grep -o -E '(first_second|last_second|at_xruns|elsewhere)=-?[0-9]+' | awk -F= '{ n += $2 } END { print n + 0 }')
     echo "port $port: ticks sent ${sent:-?}, received ${received:-?}, lost $(( ${sent:-0} - ${received:-0} )), late deliveries ${late:-?}"
+    echo "  $where"
+    # A hole is a tick the receiver should have had: lost on the way, or never sent because the
+    # clock thread woke too late to place it (the stall rule drops those; they are not counted as
+    # sent). Lost ticks beyond the holes were sent before the first or after the last one seen.
+    lost=$(( ${sent:-0} - ${received:-0} ))
+    echo "  ticks the program dropped (its clock thread woke too late to place them): ${dropped:-?}"
+    if [ "$lost" -ge "${net:-0}" ]; then
+        echo "  holes ${net:-0}, lost $lost: $(( lost - ${net:-0} )) lost without a hole (before the first or after the last tick received)"
+    else
+        echo "  holes ${net:-0}, lost $lost: at least $(( ${net:-0} - lost )) ticks never sent (the clock thread woke too late to place them)"
+    fi
 done
+grep '^where disturbances' "$work/probe.log"
 echo "JACK server xruns: $(grep -ci xrun "$work/jackd.log")"
-grep -v 'Running ...' "$work/headless.log" | tail -n 5
+grep -v 'Running ...' "$work/headless.log" | tail -n 6

@@ -24,14 +24,8 @@ std::string NameOf(std::string_view item) {
 
 // Selects the first item whose name is name (letter case ignored), or nothing.
 void SelectByValue(ListModel& list, std::string_view name) {
-    const std::vector<std::string> items = list.items();
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (SameTextIgnoringCase(NameOf(items[i]), name)) {
-            list.setIndex(static_cast<int>(i));
-            return;
-        }
-    }
-    list.setIndex(-1);
+    list.setIndex(list.findIndex(
+        [name](std::string_view item) { return SameTextIgnoringCase(NameOf(item), name); }));
 }
 
 std::vector<std::string> CustomRangeItems() {

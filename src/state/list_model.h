@@ -18,6 +18,15 @@ class ListModel {
     void setItems(std::vector<std::string> items);  // keeps no selection
 
     std::vector<std::string> items() const;
+    // The index of the first item for which match(item) holds, or -1; the items are looked at
+    // in place instead of copied, which is what a search through a long list costs most.
+    template <class Match>
+    int findIndex(Match match) const {
+        std::lock_guard lock(mutex_);
+        for (size_t i = 0; i < items_.size(); ++i)
+            if (match(std::string_view(items_[i]))) return static_cast<int>(i);
+        return -1;
+    }
     int count() const;
     std::string item(int index) const;  // "" when out of range
 

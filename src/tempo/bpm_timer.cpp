@@ -39,7 +39,10 @@ void TBPMTimer::SetEnabled(bool enabled) {
         enabled_ = enabled;
         elapsed_ = 0;
         due_ = 0;
-        if (enabled) startNs_ = clock_.nowNs();
+        if (enabled) {
+            startNs_ = clock_.nowNs();
+            droppedTicks_.store(0, std::memory_order_release);
+        }
         active_ = nullptr;  // a schedule begins the new run at the next check
         tickedSinceEnable_ = false;
         skippedTicks_.store(0, std::memory_order_release);
@@ -201,6 +204,7 @@ bool TBPMTimer::checkScheduledLocked(int64_t nowNs) {
         // Missed: the schedule's grid stays, the ticks that can no longer be placed are dropped.
         const int64_t next = std::max(scheduledTick_ + 1, active_->FirstTickAtOrAfter(nowNs));
         skippedTicks_.fetch_add(next - scheduledTick_, std::memory_order_acq_rel);
+        droppedTicks_.fetch_add(next - scheduledTick_, std::memory_order_acq_rel);
         scheduledTick_ = next;
         scheduledDueNs_ = active_->TickDueNs(scheduledTick_);
         return false;
@@ -230,7 +234,12 @@ bool TBPMTimer::checkLocked(int64_t nowNs) {
     // Within the allowance a late tick still carries its own scheduled time, so an output that
     // schedules places it where it belongs; the next ones follow at once, each with its own.
     if (elapsed_ > due_ + allowance) {
-        // Too late to be placed: drop the missed ticks and restart the schedule from now.
+        // Too late to be placed: drop the missed ticks and restart the schedule from now. The
+        // tick raised now stands for the first of them.
+        if (period_ > 0) {
+            droppedTicks_.fetch_add(static_cast<int64_t>((elapsed_ - due_) / period_),
+                                    std::memory_order_acq_rel);
+        }
         tickTimeNs_ = nowNs;
         due_ = elapsed_ + period_;
     } else {

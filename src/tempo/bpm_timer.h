@@ -91,6 +91,9 @@ class TBPMTimer {
     // (TickSchedule::FirstTickInBar), once; false when there is nothing to align to. Taken on
     // the clock thread, before the skipped ticks.
     bool TakeBarPlace(int64_t& tick, int64_t& length);
+    // Ticks dropped by the stall rule since the timer was last enabled, own period or schedule:
+    // what a receiver misses that was never sent.
+    int64_t DroppedTicks() const { return droppedTicks_.load(std::memory_order_acquire); }
     // Makes the clock thread look at the schedule again: its due time has moved.
     void Wake() { wakeThread(); }
 
@@ -136,6 +139,7 @@ class TBPMTimer {
     std::atomic<bool> barPlacePending_{false};
     std::atomic<int64_t> barTick_{0};
     std::atomic<int64_t> barLength_{0};
+    std::atomic<int64_t> droppedTicks_{0};
 
     std::atomic<const TickLookahead*> lookahead_{nullptr};
 
