@@ -49,6 +49,7 @@ void ClockLock::Reset() {
     gridVar_ = 0;
     walkVar_ = 0;
     noiseKnown_ = false;
+    noiseSettled_ = false;
     olderGridVar_ = olderWalkVar_ = newerGridVar_ = newerWalkVar_ = 0;
     olderKnown_ = newerKnown_ = false;
     noiseAge_ = 0;
@@ -158,7 +159,7 @@ void ClockLock::Clock(int64_t timeNs) {
 }
 
 bool ClockLock::stepInErrors(int* run) {
-    if (scaleUpdates_ < kScaleMinUpdates) return false;
+    if (!noiseSettled_ || scaleUpdates_ < kScaleMinUpdates) return false;
     const double scale = std::sqrt(std::max(errorScale_, 1e-6));
     const auto error = [&](int age) {  // age 0: the newest, in units of the usual error
         return std::clamp(
@@ -234,6 +235,14 @@ void ClockLock::measureNoise() {
     gridVar_ = std::clamp(-correlation, 0.0, 0.5) * variance;
     walkVar_ = std::max(0.0, variance - 2 * gridVar_);
     noiseKnown_ = true;
+    if (!noiseSettled_ && n >= kNoiseIntervals) {
+        // Measured on enough intervals for the first time: the errors' usual size is learnt
+        // afresh from here, and only then are steps looked for (a young model's errors would
+        // teach the detector a wrong size, and a master's walk would look like a string of steps).
+        noiseSettled_ = true;
+        errorScale_ = 1;
+        scaleUpdates_ = 0;
+    }
 }
 
 ClockLock::Line ClockLock::fitLine(int ticks, double gridVar, double walkVar) const {

@@ -118,6 +118,7 @@ class ClockLock : public TickSchedule {
     double gridVar_ = 0;  // measured error model (ns^2), kept across a step
     double walkVar_ = 0;
     bool noiseKnown_ = false;
+    bool noiseSettled_ = false;  // measured on enough intervals at least once
     // The model as it was one and two step spans ago: older ones predate any step found now.
     double olderGridVar_ = 0, olderWalkVar_ = 0, newerGridVar_ = 0, newerWalkVar_ = 0;
     bool olderKnown_ = false, newerKnown_ = false;
