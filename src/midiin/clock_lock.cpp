@@ -10,20 +10,28 @@ namespace {
 // Below this many ticks after a silence the fit keeps the tempo it had and only moves the
 // phase: a slope through two or three jittered ticks would be far worse than the old tempo.
 constexpr int kPhaseOnlyTicks = 8;
-// The error model is measured once this many intervals are in the window; with fewer (just
-// after a step) the one measured before is kept, since a master's jitter stays its own.
+// The error model is measured once this many intervals (older than the step detector's span)
+// are in the window; after a step it is measured again only from kNoiseRemeasure on (the one
+// measured before is kept, since a master's jitter stays its own whatever its tempo, and a model
+// from few intervals would unsettle the step detector).
 constexpr int kNoiseIntervals = 48;
-// The master's error is never taken as smaller than this share of a tick (variance floor):
+constexpr int kNoiseRemeasure = 192;
+// The master's error is never taken as smaller than this share of a tick (as a deviation):
 // stamps are whole frames, and a perfectly clean line must not make every frame a surprise.
-constexpr double kNoiseFloor = 2e-4;
+constexpr double kNoiseFloor = 1e-3;
 constexpr double kCorrelationMargin = 1.5;
 // Step detector: the sum of the newest k normalised prediction errors (k of 3, 6, 12, 24) beyond
 // kStepSigma * sqrt(k), with at least three quarters of them on that side; each error counts at
 // most kErrorClamp, so one stray stamp never makes a step.
-constexpr double kStepSigma = 5.0;
+constexpr double kStepSigma = 5.5;
 constexpr double kErrorClamp = 6.0;
 constexpr std::array<int, 4> kStepSpans = {3, 6, 12, 24};
 constexpr double kTailError = 0.5;
+// Ticks off the line whose own tempo (over the newest kStepSpan ticks at least, so that a few
+// jittered ones do not decide) is within this share of the line's are a drift, not a step:
+// the fit then keeps only its newest kDriftWindow ticks, which lag a gradual change far less.
+constexpr double kDriftShare = 0.01;
+constexpr int kDriftWindow = ClockLock::kWindow / 4;
 // The usual size of an error is learnt over this many ticks, from errors of at most sqrt(cap),
 // and steps are looked for once it rests on this many.
 constexpr double kScaleTicks = 32;
@@ -50,9 +58,6 @@ void ClockLock::Reset() {
     walkVar_ = 0;
     noiseKnown_ = false;
     noiseSettled_ = false;
-    olderGridVar_ = olderWalkVar_ = newerGridVar_ = newerWalkVar_ = 0;
-    olderKnown_ = newerKnown_ = false;
-    noiseAge_ = 0;
     predictVar_ = 0;
     errorCount_ = 0;
     errorHead_ = 0;
@@ -128,25 +133,17 @@ void ClockLock::Clock(int64_t timeNs) {
 
     int run = 0;
     if (count_ >= kStepMinFit && stepInErrors(&run)) {
-        // A new tempo: only the ticks that left the line (and the one before them) describe it.
-        // The error model measured since the step began has the step in it: the one from
-        // before is taken back.
-        count_ = std::max(3, run + 1);
-        errorCount_ = 0;
-        ++steps_;
-        if (olderKnown_) {
-            gridVar_ = olderGridVar_;
-            walkVar_ = olderWalkVar_;
+        const int tail = std::max(3, run + 1);
+        const Line newest = fitLine(std::max(tail, kStepSpan), gridVar_, walkVar_);
+        if (newest.valid && std::fabs(newest.period / period_ - 1) < kDriftShare) {
+            // The line has fallen behind a tempo that moves gradually: it forgets its older ticks.
+            count_ = std::min(count_, kDriftWindow);
+        } else {
+            // A new tempo: only the ticks that left the line (and the one before them) describe it.
+            count_ = tail;
+            ++steps_;
         }
-        noiseAge_ = 0;
-    } else if (++noiseAge_ >= kStepSpan) {
-        olderGridVar_ = newerGridVar_;
-        olderWalkVar_ = newerWalkVar_;
-        olderKnown_ = newerKnown_;
-        newerGridVar_ = gridVar_;
-        newerWalkVar_ = walkVar_;
-        newerKnown_ = noiseKnown_;
-        noiseAge_ = 0;
+        errorCount_ = 0;
     }
     measureNoise();
     if (holdTempo_ && count_ >= kPhaseOnlyTicks) holdTempo_ = false;
@@ -194,11 +191,13 @@ void ClockLock::measureNoise() {
     // Intervals between neighbouring ticks (none across a lost one), their variance and how much
     // each one's error leans against the next one's: a stamp off the grid lengthens one interval
     // and shortens the next by the same (covariance -grid), a phase walk adds its own error to
-    // each (variance walk + 2 grid).
+    // each (variance walk + 2 grid). The newest intervals stay out: a step not yet recognised
+    // must not teach the model that such errors are usual (and after a step, until the new
+    // tempo's intervals are old enough, the model from before goes on).
     double n = 0, sum = 0, sumSq = 0, pairs = 0, sumProd = 0, sumA = 0, sumB = 0;
     double previous = 0;
     bool havePrevious = false;
-    for (int i = count_ - 2; i >= 0; --i) {
+    for (int i = count_ - 2; i >= kStepSpan; --i) {
         const size_t older = static_cast<size_t>((head_ - 2 - i + 2 * kWindow) % kWindow);
         const size_t newer = static_cast<size_t>((head_ - 1 - i + 2 * kWindow) % kWindow);
         if (index_[newer] - index_[older] != 1) {
@@ -218,20 +217,17 @@ void ClockLock::measureNoise() {
         previous = interval;
         havePrevious = true;
     }
-    if (pairs < 8 || (noiseKnown_ && n < kNoiseIntervals)) return;
+    if (pairs < 8 || (noiseKnown_ && n < (noiseSettled_ ? kNoiseRemeasure : kNoiseIntervals)))
+        return;
     const double mean = sum / n;
     const double variance = std::max(0.0, sumSq / n - mean * mean);
-    if (!(variance > 0)) {
-        gridVar_ = walkVar_ = 0;
-        noiseKnown_ = true;
-        return;
-    }
     const double covariance = sumProd / pairs - (sumA / pairs) * (sumB / pairs);
     // The correlation is -1/2 for stamps off a grid, 0 for a walking phase. Measured on a few
     // hundred intervals it is uncertain by about 1/sqrt(n) either way; a walk read into a grid
     // clock's noise would throw away most of what the older ticks know, so the measured value
     // is taken one and a half of those uncertainties towards the grid.
-    const double correlation = covariance / variance - kCorrelationMargin / std::sqrt(pairs);
+    const double correlation =
+        (variance > 0 ? covariance / variance : 0) - kCorrelationMargin / std::sqrt(pairs);
     gridVar_ = std::clamp(-correlation, 0.0, 0.5) * variance;
     walkVar_ = std::max(0.0, variance - 2 * gridVar_);
     noiseKnown_ = true;

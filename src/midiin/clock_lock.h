@@ -119,10 +119,6 @@ class ClockLock : public TickSchedule {
     double walkVar_ = 0;
     bool noiseKnown_ = false;
     bool noiseSettled_ = false;  // measured on enough intervals at least once
-    // The model as it was one and two step spans ago: older ones predate any step found now.
-    double olderGridVar_ = 0, olderWalkVar_ = 0, newerGridVar_ = 0, newerWalkVar_ = 0;
-    bool olderKnown_ = false, newerKnown_ = false;
-    int noiseAge_ = 0;
     double predictVar_ = 0;  // the current line's variance for the next tick
     // Normalised prediction errors of the newest ticks (ring), for the step detector.
     std::array<double, kStepSpan> errors_{};
