@@ -27,10 +27,9 @@ constexpr double kStepSigma = 5.5;
 constexpr double kErrorClamp = 6.0;
 constexpr std::array<int, 4> kStepSpans = {3, 6, 12, 24};
 constexpr double kTailError = 0.5;
-// Ticks off the line whose own tempo (over the newest kStepSpan ticks at least, so that a few
-// jittered ones do not decide) is within this share of the line's are a drift, not a step:
-// the fit then keeps only its newest kDriftWindow ticks, which lag a gradual change far less.
-constexpr double kDriftShare = 0.01;
+// Ticks off the line are a new tempo when their own runs at least this share off the line's (or
+// is known less well than half that); otherwise the fit keeps kDriftWindow ticks.
+constexpr double kStepShare = 0.01;
 constexpr int kDriftWindow = ClockLock::kWindow / 4;
 // The usual size of an error is learnt over this many ticks, from errors of at most sqrt(cap),
 // and steps are looked for once it rests on this many.
@@ -41,6 +40,10 @@ constexpr int kScaleMinUpdates = 16;
 // the way to what that asks per tick, and never by more than this share of a tick; an error of
 // more than kResyncTicks (nothing follows that smoothly) puts our ticks back on the master's.
 constexpr double kPhaseTicks = 48;
+// ...or fewer, down to kMinPhaseTicks, where the prediction moves by less than kTargetNoiseNs
+// per tick for each of them (its share of our period then stays a fraction of a frame).
+constexpr double kMinPhaseTicks = 4;
+constexpr double kTargetNoiseNs = 5000;
 constexpr double kPeriodSmoothing = 1.0 / 8;
 constexpr double kPeriodSlew = 5e-4;
 constexpr double kResyncTicks = 2;
@@ -133,15 +136,28 @@ void ClockLock::Clock(int64_t timeNs) {
 
     int run = 0;
     if (count_ >= kStepMinFit && stepInErrors(&run)) {
-        const int tail = std::max(3, run + 1);
-        const Line newest = fitLine(std::max(tail, kStepSpan), gridVar_, walkVar_);
-        if (newest.valid && std::fabs(newest.period / period_ - 1) < kDriftShare) {
-            // The line has fallen behind a tempo that moves gradually: it forgets its older ticks.
-            count_ = std::min(count_, kDriftWindow);
-        } else {
-            // A new tempo: only the ticks that left the line (and the one before them) describe it.
+        // The ticks that left the line run at a tempo of their own (a step: the fit starts
+        // afresh from them), or surely at the old one (the master's phase jumped, or the line fell
+        // behind a gradual change): then the older ticks are moved by the jump, so the fit keeps
+        // what it knew about the tempo, and only the newest kDriftWindow of them are kept.
+        const int tail = run;
+        const Line newest = fitLine(tail, gridVar_, walkVar_);
+        const double change = std::fabs(newest.period / period_ - 1);
+        const double unsure = std::sqrt(std::max(0.0, newest.periodVar)) / period_;
+        if (!newest.valid || change >= kStepShare || unsure >= kStepShare / 2) {
             count_ = tail;
             ++steps_;
+        } else {
+            double jump = 0;
+            for (int age = 0; age < tail; ++age) {
+                const size_t slot = static_cast<size_t>((head_ - 1 - age + kWindow) % kWindow);
+                jump += static_cast<double>(time_[slot] - refTime_) -
+                        static_cast<double>(index_[slot] - refIndex_) * period_;
+            }
+            const int64_t shift = std::llround(jump / tail);
+            count_ = std::min(count_, kDriftWindow);
+            for (int age = tail; age < count_; ++age)
+                time_[static_cast<size_t>((head_ - 1 - age + kWindow) % kWindow)] += shift;
         }
         errorCount_ = 0;
     }
@@ -180,7 +196,7 @@ bool ClockLock::stepInErrors(int* run) {
             inTail = inTail && same && std::fabs(e) > kTailError;
             tail += inTail ? 1 : 0;
         }
-        if (4 * sameSide < 3 * span) continue;
+        if (4 * sameSide < 3 * span || tail < 3) continue;  // three at least tell a tempo
         *run = tail;
         return true;
     }
@@ -289,6 +305,7 @@ ClockLock::Line ClockLock::fitLine(int ticks, double gridVar, double walkVar) co
     line.period = period;
     line.atNewest = phase;
     line.predictVar = ptt + 2 * ptp + ppp + q + r;
+    line.periodVar = ppp;
     return line;
 }
 
@@ -440,8 +457,12 @@ int64_t ClockLock::TickDueNs(int64_t k) {
         if (std::fabs(error) > kResyncTicks * e.periodNs) {
             restartOutput(e, k);
         } else {
-            const double want = e.periodNs + error / kPhaseTicks;
-            outWantNs_ += (want - outWantNs_) * kPeriodSmoothing;
+            // As slowly as the master's noise asks: a clean master's phase is taken within a few
+            // ticks, a walking one's over kPhaseTicks.
+            const double ticks = std::clamp((e.walkNs + 0.25 * e.gridNs) / kTargetNoiseNs,
+                                            kMinPhaseTicks, kPhaseTicks);
+            const double want = e.periodNs + error / ticks;
+            outWantNs_ += (want - outWantNs_) * std::clamp(6 / ticks, kPeriodSmoothing, 1.0);
             const double slew = kPeriodSlew * e.periodNs;
             outPeriodNs_ += std::clamp(outWantNs_ - outPeriodNs_, -slew, slew);
             outDueNs_ += outPeriodNs_;

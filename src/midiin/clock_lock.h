@@ -88,6 +88,7 @@ class ClockLock : public TickSchedule {
         double period = 0;    // time per tick
         double atNewest = 0;  // the line's time at the newest tick, relative to its stamp
         double predictVar = 0;  // variance of the error in predicting the next tick
+        double periodVar = 0;   // ... and of the period
     };
     // The fit through the newest `ticks` points; the Kalman filter over them with the given
     // variances (grid: a stamp off the grid; walk: the phase walk per tick). With walk 0 it is
