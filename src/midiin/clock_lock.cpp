@@ -37,8 +37,11 @@ constexpr double kScaleTicks = 32;
 constexpr double kScaleCap = 100;
 constexpr int kScaleMinUpdates = 16;
 // Our schedule: the phase error is corrected over this many ticks, the period moves a share of
-// the way to what that asks per tick, and never by more than this share of a tick; an error of
-// more than kResyncTicks (nothing follows that smoothly) puts our ticks back on the master's.
+// the way to what that asks per tick, and never by more than this share of a tick, nor further
+// from the master's than that share (or a quarter of its walk per tick: a walking master must
+// be followed): a clean master's phase that jumps by a few frames (JACK's time line moved) is
+// taken back over many ticks, each within a frame; an error of more than kResyncTicks (nothing
+// follows that smoothly) puts our ticks back on the master's.
 constexpr double kPhaseTicks = 48;
 // ...or fewer, down to kMinPhaseTicks, where the prediction moves by less than kTargetNoiseNs
 // per tick for each of them (its share of our period then stays a fraction of a frame).
@@ -464,7 +467,9 @@ int64_t ClockLock::TickDueNs(int64_t k) {
             const double want = e.periodNs + error / ticks;
             outWantNs_ += (want - outWantNs_) * std::clamp(6 / ticks, kPeriodSmoothing, 1.0);
             const double slew = kPeriodSlew * e.periodNs;
+            const double pull = std::max(kPeriodSlew * e.periodNs, 0.25 * e.walkNs);
             outPeriodNs_ += std::clamp(outWantNs_ - outPeriodNs_, -slew, slew);
+            outPeriodNs_ = std::clamp(outPeriodNs_, e.periodNs - pull, e.periodNs + pull);
             outDueNs_ += outPeriodNs_;
             outK_ = k;
         }
