@@ -20,6 +20,9 @@ constexpr int kNoiseRemeasure = 192;
 // stamps are whole frames, and a perfectly clean line must not make every frame a surprise.
 constexpr double kNoiseFloor = 1e-3;
 constexpr double kCorrelationMargin = 1.5;
+// Intervals further from the median than this many times the usual spread (from the median
+// distance) are not the master's jitter.
+constexpr double kOutlierSpread = 5;
 // Step detector: the sum of the newest k normalised prediction errors (k of 3, 6, 12, 24) beyond
 // kStepSigma * sqrt(k), with at least three quarters of them on that side; each error counts at
 // most kErrorClamp, so one stray stamp never makes a step.
@@ -212,18 +215,40 @@ void ClockLock::measureNoise() {
     // and shortens the next by the same (covariance -grid), a phase walk adds its own error to
     // each (variance walk + 2 grid). The newest intervals stay out: a step not yet recognised
     // must not teach the model that such errors are usual (and after a step, until the new
-    // tempo's intervals are old enough, the model from before goes on).
-    double n = 0, sum = 0, sumSq = 0, pairs = 0, sumProd = 0, sumA = 0, sumB = 0;
-    double previous = 0;
-    bool havePrevious = false;
+    // tempo's intervals are old enough, the model from before goes on). Intervals far outside
+    // the usual spread (a jump of JACK's time line under load, once in a while) stay out too:
+    // a clean master with a few jumps is still a clean master.
+    int count = 0;
     for (int i = count_ - 2; i >= kStepSpan; --i) {
         const size_t older = static_cast<size_t>((head_ - 2 - i + 2 * kWindow) % kWindow);
         const size_t newer = static_cast<size_t>((head_ - 1 - i + 2 * kWindow) % kWindow);
-        if (index_[newer] - index_[older] != 1) {
+        // A lost tick between them: NaN, which breaks the pairs on either side.
+        intervals_[static_cast<size_t>(count++)] =
+            index_[newer] - index_[older] == 1 ? static_cast<double>(time_[newer] - time_[older])
+                                               : std::nan("");
+    }
+    int usable = 0;
+    for (int i = 0; i < count; ++i)
+        if (!std::isnan(intervals_[static_cast<size_t>(i)]))
+            sorted_[static_cast<size_t>(usable++)] = intervals_[static_cast<size_t>(i)];
+    if (usable < 9) return;
+    const auto middle = sorted_.begin() + usable / 2;
+    std::nth_element(sorted_.begin(), middle, sorted_.begin() + usable);
+    const double median = *middle;
+    for (int i = 0; i < usable; ++i)
+        sorted_[static_cast<size_t>(i)] = std::fabs(sorted_[static_cast<size_t>(i)] - median);
+    std::nth_element(sorted_.begin(), middle, sorted_.begin() + usable);
+    const double limit = std::max(kOutlierSpread * 1.4826 * *middle, kNoiseFloor * median);
+
+    double n = 0, sum = 0, sumSq = 0, pairs = 0, sumProd = 0, sumA = 0, sumB = 0;
+    double previous = 0;
+    bool havePrevious = false;
+    for (int i = 0; i < count; ++i) {
+        const double interval = intervals_[static_cast<size_t>(i)];
+        if (std::isnan(interval) || std::fabs(interval - median) > limit) {
             havePrevious = false;
             continue;
         }
-        const double interval = static_cast<double>(time_[newer] - time_[older]);
         n += 1;
         sum += interval;
         sumSq += interval * interval;

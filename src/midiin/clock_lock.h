@@ -116,6 +116,8 @@ class ClockLock : public TickSchedule {
     int64_t refTime_ = 0;
     double period_ = 0;
     bool holdTempo_ = false;
+    std::array<double, kWindow> intervals_{};  // measureNoise's scratch
+    std::array<double, kWindow> sorted_{};
     double gridVar_ = 0;  // measured error model (ns^2), kept across a step
     double walkVar_ = 0;
     bool noiseKnown_ = false;
