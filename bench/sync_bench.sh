@@ -115,6 +115,9 @@ lock|follow)
     awk '/^tempo/ && $2 != 100 && !t0 { t0 = $4 } /^tempo/ && t0 && $4 <= t0 + 4 { bpm = $2 }
         END { if (t0) printf "our tempo 4 s after the first estimate: %.4f BPM\n", bpm }' "$logs/ours.log"
     grep SUMMARY "$logs/probe.log" | sed 's/^/our beat against the master: /'
+    # The beat offset at 128 BPM alone: the probe's reference line (two seconds either side)
+    # bends across the step, which would otherwise fill the top percent.
+    python3 "$here/sync_ticks.py" offset "$logs/probe.log" 6 36
     cat "$logs/step" | sed 's/^/master steps to 140 BPM at mono /'
     step=$(awk '{print $2}' "$logs/step")
     awk -v step="$step" '/^tempo/ && $4 > step && $2 > 139 && $2 < 141 && !done \

@@ -4,6 +4,7 @@
   sync_ticks.py master FILE            how the master's intervals err (first 1500): displaced stamps
                                        (lag-1 correlation of intervals near -0.5) or a phase
                                        that walks (near 0, spans' spread growing as sqrt)
+  sync_ticks.py offset PROBELOG A B    our beat against the master's, beats A to B s in
   sync_ticks.py output FILE BPM RATE   our output while at BPM: deviation of each interval
                                        from the nominal one, and from the interval before it
 """
@@ -78,8 +79,25 @@ def output(path, bpm, rate):
              pct(step, .99), max(step)))
 
 
+def offset(path, start, end):
+    # beat_at lines of tempovane-linkprobe --reference: seconds into its run, offset in us.
+    o = []
+    for line in open(path, errors="replace"):
+        f = line.split()
+        if len(f) >= 4 and f[0] == "beat_at" and start < float(f[1]) < end:
+            o.append(float(f[3]))
+    if len(o) < 10:
+        print("offset: too few beats")
+        return
+    m = pct(o, 0.5)
+    print("our beat against the master from %g to %g s (128 BPM): %d beats, median %.0f us, "
+          "spread p99 %.0f us" % (start, end, len(o), m, pct([abs(x - m) for x in o], 0.99)))
+
+
 if __name__ == "__main__":
-    if sys.argv[1] == "master":
+    if sys.argv[1] == "offset":
+        offset(sys.argv[2], float(sys.argv[3]), float(sys.argv[4]))
+    elif sys.argv[1] == "master":
         master(sys.argv[2])
     else:
         output(sys.argv[2], float(sys.argv[3]), float(sys.argv[4]))
