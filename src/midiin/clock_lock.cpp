@@ -43,8 +43,9 @@ constexpr int kScaleMinUpdates = 16;
 // the way to what that asks per tick, and never by more than this share of a tick, nor further
 // from the master's than that share (or a quarter of its walk per tick: a walking master must
 // be followed): a clean master's phase that jumps by a few frames (JACK's time line moved) is
-// taken back over many ticks, each within a frame; an error of more than kResyncTicks (nothing
-// follows that smoothly) puts our ticks back on the master's.
+// taken back over many ticks, each within a frame; an error of more than kResyncShare of a tick
+// (or kResyncWalks times what a walking master strays, at most kResyncTicks) puts our ticks back on
+// the master's at once.
 constexpr double kPhaseTicks = 48;
 // ...or fewer, down to kMinPhaseTicks, where the prediction moves by less than kTargetNoiseNs
 // per tick for each of them (its share of our period then stays a fraction of a frame).
@@ -53,6 +54,8 @@ constexpr double kTargetNoiseNs = 5000;
 constexpr double kPeriodSmoothing = 1.0 / 8;
 constexpr double kPeriodSlew = 5e-4;
 constexpr double kResyncTicks = 2;
+constexpr double kResyncShare = 0.02;
+constexpr double kResyncWalks = 4;
 // While waiting for the master's first clock there is no due time: the clock wakes the timer.
 constexpr int64_t kNever = INT64_MAX / 4;
 }  // namespace
@@ -482,13 +485,18 @@ int64_t ClockLock::TickDueNs(int64_t k) {
         // jitter moves the prediction with every clock, our intervals must not follow that.
         const double ahead = outDueNs_ + outPeriodNs_;
         const double error = targetNs(e, k) - ahead;
-        if (std::fabs(error) > kResyncTicks * e.periodNs) {
+        // As slowly as the master's noise asks: a clean master's phase is taken within a few
+        // ticks, a walking one's over kPhaseTicks.
+        const double ticks = std::clamp((e.walkNs + 0.25 * e.gridNs) / kTargetNoiseNs,
+                                        kMinPhaseTicks, kPhaseTicks);
+        // Further off than the master's own noise explains (a walk strays by its step times
+        // sqrt(ticks / 2) from a follower this slow), and more than a clean master's phase can
+        // be followed within a frame per tick in a second or so: straight back on.
+        const double resync = std::max(kResyncShare * e.periodNs,
+                                       kResyncWalks * e.walkNs * std::sqrt(ticks / 2));
+        if (std::fabs(error) > std::min(resync, kResyncTicks * e.periodNs)) {
             restartOutput(e, k);
         } else {
-            // As slowly as the master's noise asks: a clean master's phase is taken within a few
-            // ticks, a walking one's over kPhaseTicks.
-            const double ticks = std::clamp((e.walkNs + 0.25 * e.gridNs) / kTargetNoiseNs,
-                                            kMinPhaseTicks, kPhaseTicks);
             const double want = e.periodNs + error / ticks;
             outWantNs_ += (want - outWantNs_) * std::clamp(6 / ticks, kPeriodSmoothing, 1.0);
             const double slew = kPeriodSlew * e.periodNs;
