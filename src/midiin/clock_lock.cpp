@@ -77,6 +77,7 @@ void ClockLock::Reset() {
     scaleUpdates_ = 0;
     startPending_ = false;
     holdTempo_ = false;
+    freshStep_ = false;
     songStart_ = -1;
     publish();
 }
@@ -100,8 +101,12 @@ void ClockLock::Clock(int64_t timeNs) {
         const int64_t gap = timeNs - lastTime_;
         if (fitValid_ && period_ > 0) {
             silence = gap > kLostTicks * period_;
-            // Ticks lost on the way (or a silence) are counted, so the line keeps its numbering.
-            const int64_t ticks = std::llround(static_cast<double>(gap) / period_);
+            // Ticks lost on the way (or a silence) are counted, so the line keeps its numbering;
+            // not by a fit of a few ticks just after a step, though: one of them cut short would
+            // give half the period, and every tick after it would then count as two.
+            if (count_ >= kStepSpan) freshStep_ = false;
+            const int64_t ticks =
+                silence || !freshStep_ ? std::llround(static_cast<double>(gap) / period_) : 1;
             index = lastIndex_ + (startPending_ ? 1 : std::max<int64_t>(1, ticks));
         } else {
             index = lastIndex_ + 1;
@@ -156,6 +161,7 @@ void ClockLock::Clock(int64_t timeNs) {
         if (!newest.valid || change >= kStepShare || unsure >= kStepShare / 2) {
             count_ = tail;
             ++steps_;
+            freshStep_ = true;
         } else {
             double jump = 0;
             for (int age = 0; age < tail; ++age) {

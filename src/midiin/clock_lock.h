@@ -116,6 +116,7 @@ class ClockLock : public TickSchedule {
     int64_t refTime_ = 0;
     double period_ = 0;
     bool holdTempo_ = false;
+    bool freshStep_ = false;  // the fit holds only the few ticks since a step
     std::array<double, kWindow> intervals_{};  // measureNoise's scratch
     std::array<double, kWindow> sorted_{};
     double gridVar_ = 0;  // measured error model (ns^2), kept across a step
