@@ -496,10 +496,12 @@ int64_t ClockLock::TickDueNs(int64_t k) {
         const double ticks = std::clamp((e.walkNs + 0.25 * e.gridNs) / kTargetNoiseNs,
                                         kMinPhaseTicks, kPhaseTicks);
         // Further off than the master's own noise explains (a walk strays by its step times
-        // sqrt(ticks / 2) from a follower this slow), and more than a clean master's phase can
+        // sqrt(ticks / 2) from a follower this slow; a young model reads much of a walk as
+        // displaced stamps, so both count), and more than a clean master's phase can
         // be followed within a frame per tick in a second or so: straight back on.
         const double resync = std::max(kResyncShare * e.periodNs,
-                                       kResyncWalks * e.walkNs * std::sqrt(ticks / 2));
+                                       kResyncWalks * (e.walkNs + e.gridNs) *
+                                           std::sqrt(ticks / 2));
         if (std::fabs(error) > std::min(resync, kResyncTicks * e.periodNs)) {
             restartOutput(e, k);
         } else {
