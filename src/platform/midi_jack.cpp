@@ -725,7 +725,7 @@ void JackMidiBackend::Session::process(jack_client_t* client, jack_nframes_t fra
         writeDue(*slot, buffer, frames, map);
     }
     if (JackProcessHook* hook = processHook_.load(std::memory_order_acquire))
-        hook->process(frames, map.firstFrame, map.startNs, 1.0 / map.framesPerNs);
+        hook->process(frames, map.firstFrame);
     cyclesDone_.fetch_add(1, std::memory_order_seq_cst);
 }
 

@@ -191,11 +191,8 @@ FramePlacement PlaceOnFrameChained(int64_t timeNs, int64_t latencyNs, int64_t cy
 // once per cycle after the outputs. Process thread: no allocation, no lock.
 class JackProcessHook {
   public:
-    // firstFrame: JACK's frame counter at the start of this cycle; startNs: when that frame
-    // was, on JACK's clock, by the outputs' cycle line (CycleClock), and nsPerFrame its frame
-    // length. Frame f of the cycle lies at startNs + f * nsPerFrame.
-    virtual void process(uint32_t frames, uint32_t firstFrame, int64_t startNs,
-                         double nsPerFrame) = 0;
+    // firstFrame: JACK's frame counter at the start of this cycle.
+    virtual void process(uint32_t frames, uint32_t firstFrame) = 0;
 
   protected:
     ~JackProcessHook() = default;

@@ -38,8 +38,7 @@ class JackInputHub final : public JackProcessHook,
     bool isAlive(const JackInSlot& slot) const;
 
     // Process thread.
-    void process(uint32_t frames, uint32_t firstFrame, int64_t startNs,
-                 double nsPerFrame) override;
+    void process(uint32_t frames, uint32_t firstFrame) override;
 
     // The client is closed: no callback runs any more and no JACK call may be made.
     void clientClosed();
