@@ -725,7 +725,8 @@ void JackMidiBackend::Session::process(jack_client_t* client, jack_nframes_t fra
         writeDue(*slot, buffer, frames, map);
     }
     if (JackProcessHook* hook = processHook_.load(std::memory_order_acquire))
-        hook->process(frames, map.firstFrame);
+        hook->process(frames, map.firstFrame, cycleClock_.countedStartNs(),
+                      cycleClock_.nsPerFrame());
     cyclesDone_.fetch_add(1, std::memory_order_seq_cst);
 }
 

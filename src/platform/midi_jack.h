@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -128,6 +129,13 @@ class CycleClock {
     int64_t update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames, uint32_t sampleRate,
                    bool driverXrun = false, int64_t driverDelayNs = 0);
     double nsPerFrame() const { return nsPerFrame_; }
+    // The last cycle's start on the line as it was begun, without the slow following of the
+    // lowest wake-up: frames counted at the nominal rate from the line's start. What times
+    // incoming events: a steady source keeps its exact spacing (the following moves by up to
+    // 300 ppm, which a clock lock would read as a change of tempo).
+    int64_t countedStartNs() const {
+        return baseNs_ + static_cast<int64_t>(std::llround(framesSinceBase_ * nsPerFrame_));
+    }
     // Forgets every cycle seen: the next one starts the line afresh.
     void forget() { started_ = false; }
     // How often the line was found to have moved and was started afresh.
@@ -191,8 +199,12 @@ FramePlacement PlaceOnFrameChained(int64_t timeNs, int64_t latencyNs, int64_t cy
 // once per cycle after the outputs. Process thread: no allocation, no lock.
 class JackProcessHook {
   public:
-    // firstFrame: JACK's frame counter at the start of this cycle.
-    virtual void process(uint32_t frames, uint32_t firstFrame) = 0;
+    // firstFrame: JACK's frame counter at the start of this cycle; startNs: when that frame
+    // was, on JACK's clock, by the frames counted on the outputs' cycle line
+    // (CycleClock::countedStartNs), and nsPerFrame its frame length. Frame f of the cycle lies
+    // at startNs + f * nsPerFrame.
+    virtual void process(uint32_t frames, uint32_t firstFrame, int64_t startNs,
+                         double nsPerFrame) = 0;
 
   protected:
     ~JackProcessHook() = default;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <thread>
 
@@ -111,7 +112,8 @@ JackInputHub::JackInputHub(jack_client_t* client, std::string clientName,
 
 JackInputHub::~JackInputHub() = default;
 
-void JackInputHub::process(uint32_t frames, uint32_t firstFrame) {
+void JackInputHub::process(uint32_t frames, uint32_t /*firstFrame*/, int64_t startNs,
+                           double nsPerFrame) {
     // The client whose cycle this is; none while a restarted server's client is being set up.
     jack_client_t* const client = client_.load(std::memory_order_acquire);
     for (auto& entry : active_) {
@@ -126,9 +128,12 @@ void JackInputHub::process(uint32_t frames, uint32_t firstFrame) {
         for (uint32_t i = 0; i < count; ++i) {
             jack_midi_event_t event;
             if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0) continue;
-            // The event's time on JACK's clock, from its frame.
+            // The event's time on JACK's clock, from its frame, by the frames counted on the
+            // cycle line the outputs place their messages by. (jack_frames_to_time goes through
+            // JACK's own filter, which a server stall throws off by the length of the stall for
+            // seconds: a followed clock would seem to jump and drift after every xrun.)
             const int64_t timeNs =
-                static_cast<int64_t>(jack_frames_to_time(client, firstFrame + event.time)) * 1000;
+                startNs + static_cast<int64_t>(std::llround(event.time * nsPerFrame));
             // Long System Exclusive goes in consecutive pieces; the receiver cuts them smaller.
             for (size_t offset = 0; offset < event.size;
                  offset += MidiEventRing::kMaxMessageBytes) {

@@ -38,7 +38,8 @@ class JackInputHub final : public JackProcessHook,
     bool isAlive(const JackInSlot& slot) const;
 
     // Process thread.
-    void process(uint32_t frames, uint32_t firstFrame) override;
+    void process(uint32_t frames, uint32_t firstFrame, int64_t startNs,
+                 double nsPerFrame) override;
 
     // The client is closed: no callback runs any more and no JACK call may be made.
     void clientClosed();
