@@ -211,6 +211,26 @@ TEST(CycleClock, FollowsAWanderingLowestWakeUpOnlyAtDriftRate) {
     EXPECT_NEAR(offset, 50'000, 1000);
 }
 
+TEST(CycleClock, CountedStartsKeepTheNominalSpacingWhileTheEstimateFollows) {
+    CycleClock clock;
+    SimulatedDriver driver;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        clock.update(driver.frame, driver.advance(50'000), kPeriod, kRate);
+    }
+    const int64_t countedBefore = clock.countedStartNs();
+    // A quicker wake-up pulls the estimate along at drift rate; the counted starts go on at
+    // exactly one period a cycle, which is what times incoming events.
+    clock.update(driver.frame, driver.advance(5'000), kPeriod, kRate);
+    int64_t previous = clock.countedStartNs();
+    EXPECT_NEAR(static_cast<double>(previous - countedBefore), kPeriod * kNsPerFrame, 1.0);
+    for (int cycle = 0; cycle < 50; ++cycle) {
+        clock.update(driver.frame, driver.advance(50'000), kPeriod, kRate);
+        const int64_t counted = clock.countedStartNs();
+        EXPECT_NEAR(static_cast<double>(counted - previous), kPeriod * kNsPerFrame, 1.0) << cycle;
+        previous = counted;
+    }
+}
+
 TEST(CycleClock, TakesAMoveNoDriftExplainsAtOnce) {
     CycleClock clock;
     SimulatedDriver driver;
