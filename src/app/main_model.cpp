@@ -13,6 +13,7 @@ namespace {
 constexpr int kPort1GridRow = 50, kPort1GridColumn = 300;
 constexpr int kPort2GridRow = 300, kPort2GridColumn = 300;
 const char* const kDividerItems[] = {"1", "2", "4", "8", "16", "32", "64"};
+constexpr int64_t kScheduledLateTickLimitNs = 250'000'000;
 constexpr const char* kNoJack = "No JACK server running";
 
 // Devices of a running JACK server are listed as "JACK: ...", our own virtual port first.
@@ -120,6 +121,11 @@ int64_t KorvidMainModel::TickLookaheadNs() const {
         shortest = shortest < 0 ? lookahead : std::min(shortest, lookahead);
     }
     return std::max<int64_t>(shortest, 0);
+}
+
+int64_t KorvidMainModel::LateTickLimitNs() const {
+    const int64_t lookahead = TickLookaheadNs();
+    return lookahead > 0 ? std::max(lookahead, kScheduledLateTickLimitNs) : 0;
 }
 
 bool KorvidMainModel::OutputPortLost() const {

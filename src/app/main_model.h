@@ -143,6 +143,10 @@ class KorvidMainModel : private TickLookahead {
     // The shortest lookahead of the open ports: a late tick is still placed on time only if
     // every port can place it.
     int64_t TickLookaheadNs() const override;
+    // Where every open port schedules, a quarter of a second: a clock thread held up that long
+    // by the machine still hands on every tick. Longer stalls (a suspended machine) would come
+    // out as a burst of hundreds, so they are dropped as elsewhere.
+    int64_t LateTickLimitNs() const override;
 
     InputDispatch inputDispatch_;
     LearnReceiver* learnTarget_ = nullptr;

@@ -199,7 +199,7 @@ bool TBPMTimer::checkScheduledLocked(int64_t nowNs) {
     int64_t due = active_->TickDueNs(scheduledTick_);
     long double allowance = period_ * kNsPerMs;
     if (const TickLookahead* source = lookahead_.load(std::memory_order_acquire))
-        allowance = std::max(allowance, static_cast<long double>(source->TickLookaheadNs()));
+        allowance = std::max(allowance, static_cast<long double>(source->LateTickLimitNs()));
     if (nowNs > due + static_cast<int64_t>(allowance)) {
         // Missed: the schedule's grid stays, the ticks that can no longer be placed are dropped.
         const int64_t next = std::max(scheduledTick_ + 1, active_->FirstTickAtOrAfter(nowNs));
@@ -229,10 +229,11 @@ bool TBPMTimer::checkLocked(int64_t nowNs) {
     long double allowance = period_;
     if (const TickLookahead* source = lookahead_.load(std::memory_order_acquire)) {
         allowance = std::max(allowance,
-                             static_cast<long double>(source->TickLookaheadNs()) / kNsPerMs);
+                             static_cast<long double>(source->LateTickLimitNs()) / kNsPerMs);
     }
     // Within the allowance a late tick still carries its own scheduled time, so an output that
-    // schedules places it where it belongs; the next ones follow at once, each with its own.
+    // schedules places it where it belongs (or, past its frame, first in the next cycle); the
+    // next ones follow at once, each with its own.
     if (elapsed_ > due_ + allowance) {
         // Too late to be placed: drop the missed ticks and restart the schedule from now. The
         // tick raised now stands for the first of them.

@@ -19,6 +19,11 @@ class TickLookahead {
     virtual ~TickLookahead() = default;
     // 0 where any output sends at once: a late tick can then only go out late.
     virtual int64_t TickLookaheadNs() const = 0;
+    // How late a tick may be raised and still be sent rather than dropped. Where every output
+    // schedules, a tick too late for its frame still goes out first thing in the next cycle, in
+    // its order; sending it keeps the receiver's count of ticks, which a drop would put behind
+    // for the rest of the run. Never shorter than the lookahead.
+    virtual int64_t LateTickLimitNs() const { return TickLookaheadNs(); }
 };
 
 // Turns a tempo into clock ticks at 24 per quarter note. The schedule of due times is kept in
@@ -75,7 +80,8 @@ class TBPMTimer {
     bool RealtimePriority() const;
 
     // A tick counts as stalled (the missed ticks dropped, the schedule restarted) when it is
-    // later than one period or, if longer, the lookahead this source reports. Null: one period.
+    // later than one period or, if longer, the late-tick limit this source reports. Null: one
+    // period.
     void SetLookahead(const TickLookahead* source) { lookahead_.store(source); }
 
     // While a schedule is set, the ticks of a running clock are due when it says (from the next

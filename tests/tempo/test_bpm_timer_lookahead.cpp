@@ -73,3 +73,37 @@ TEST(BPMTimerLookahead, AShortLookaheadNeverShortensTheOnePeriodRule) {
     ASSERT_EQ(t.tickTimes.size(), 2u);
     EXPECT_NEAR(static_cast<double>(t.tickTimes[1]), 20833333.3, 1.0);
 }
+
+namespace {
+struct LimitedLookahead : FixedLookahead {
+    int64_t limit = 0;
+    int64_t LateTickLimitNs() const override { return limit; }
+};
+}  // namespace
+
+TEST(BPMTimerLookahead, TicksLaterThanTheLookaheadButWithinTheLimitAreAllSentInOrder) {
+    ManualClock clock;
+    TBPMTimer timer{clock, TBPMTimer::Drive::Manual};
+    LimitedLookahead source;
+    source.ns = 8 * kMs;
+    source.limit = 250 * kMs;
+    timer.SetLookahead(&source);
+    timer.SetTempo(2500000);  // 1 ms a tick
+    std::vector<int64_t> times;
+    const int64_t start = clock.nowNs();
+    timer.SetOnTimer([&](TBPMTimer& sender, uint8_t) { times.push_back(sender.TickTimeNs() - start); });
+    timer.SetEnabled(true);
+    timer.Poll();
+    clock.advanceUs(40500);  // held up 40 ms: far past the lookahead
+    while (timer.Poll()) {
+    }
+    ASSERT_EQ(times.size(), 41u);  // ticks 0..40, none dropped
+    for (size_t k = 0; k < times.size(); ++k) EXPECT_EQ(times[k], static_cast<int64_t>(k) * kMs);
+    EXPECT_EQ(timer.DroppedTicks(), 0);
+
+    clock.advanceMs(300);  // past the limit: a stall after all
+    while (timer.Poll()) {
+    }
+    EXPECT_EQ(times.size(), 42u);
+    EXPECT_GT(timer.DroppedTicks(), 290);
+}
