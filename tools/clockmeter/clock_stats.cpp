@@ -83,6 +83,14 @@ ClockFigures ClockStatistics::figures(const Stretch& stretch, double referenceFr
     result.stops = stretch.stops;
     result.continues = stretch.continues;
     result.lost = stretch.lost;
+    if (nominalFrames_ > 0 && stretch.spanFrames > 0) {
+        // Against a nominal tempo, losses are what the receiver's count of ticks falls behind
+        // the time it covered: ticks held back by a stalled cycle and sent later, however they
+        // are spread, were not lost, and a receiver counting ticks is where it should be.
+        const auto due = static_cast<uint64_t>(std::llround(stretch.spanFrames / nominalFrames_));
+        const uint64_t received = stretch.intervals.size() + stretch.gaps;
+        result.lost = due > received ? due - received : 0;
+    }
     const double mean = meanInterval(stretch);
     if (mean > 0) result.bpm = sampleRate_ * 60.0 / (24.0 * mean);
     const double received = static_cast<double>(stretch.intervals.size() + stretch.gaps);

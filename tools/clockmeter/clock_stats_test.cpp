@@ -82,6 +82,15 @@ TEST(ClockStatistics, TicksBunchedAfterAGapWereLateNotLost) {
     EXPECT_NEAR(figures.receivedBpm, 120.0 * 8 / 11, 1e-9);
 }
 
+TEST(ClockStatistics, LateTicksCountAsReceivedHoweverTheyAreSpread) {
+    ClockStatistics statistics(kRate, kBpm);
+    // The ticks due at 2000 and 3000 were held back and came at 3500 and 4100, the one due at
+    // 4000 never came: one tick lost, although the gap alone looks like two and the second late
+    // one is no bunch.
+    AddTicks(statistics, {0, 1000, 3500, 4100, 5000, 6000});
+    EXPECT_EQ(statistics.total().lost, 1u);
+}
+
 TEST(ClockStatistics, LossesSlowTheReceivedTempoAndOffIntervalsAreCounted) {
     ClockStatistics statistics(kRate, kBpm);
     // Ten intervals over 10,000 frames, one of them holding a lost tick; one a frame long (on
