@@ -140,6 +140,13 @@ bool GetPatchINI(const std::string& path, AppSettings& settings) {
     return true;
 }
 
+bool ImportPatch(const std::string& path, KorvidMainModel& model) {
+    if (!GetPatchINI(path, model.settings)) return false;
+    model.Sync().ApplySettings();
+    model.Sync().JoinAsSet();
+    return true;
+}
+
 std::string LoadPorts(const IniFile& file, KorvidMainModel& model) {
     MidiOutPort* ports[] = {model.OutPort1(), model.OutPort2()};
     bool known = true;

@@ -33,6 +33,10 @@ void ReadOptions(const IniFile& file, AppSettings& settings);
 // the file at path, each read with the value held now as its default. A file that is missing
 // or cannot be read changes nothing; false then.
 bool GetPatchINI(const std::string& path, AppSettings& settings);
+// GetPatchINI into the model's settings, and what the program holds of them outside the
+// settings put to work at once: the network session's keys (joined or left, start/stop sync,
+// quantum), as at start-up. The window's own settings are the caller's.
+bool ImportPatch(const std::string& path, KorvidMainModel& model);
 
 // Restores both output ports from their sections (device, type, divider) without opening
 // them, and returns the names of saved ports that are not present any more, one a line (empty

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/main_model.h"
+#include "app/settings_file.h"
 #include "app/sync_control.h"
 #include "link/link_session.h"
 #include "platform/midi_memory.h"
@@ -264,4 +265,25 @@ TEST(LinkSession, OurTempoChangeKeepsTicksOnThePeersGrid) {
             std::this_thread::sleep_for(700ms);
         }
     }
+}
+
+TEST(LinkSession, ASettingsPatchJoinsAndLeavesWithItsOwnSessionKeys) {
+    ModelRig rig;
+    SyncControl& sync = rig.model->Sync();
+    rig.folder.write("join.tvp", "[LINK]\nENABLED=1\nSTARTSTOPSYNC=0\nQUANTUM=8\n");
+    rig.folder.write("tempo only.tvp", "[PRESETS]\nF5BPM=99\n");
+    rig.folder.write("leave.tvp", "[LINK]\nENABLED=0\n");
+
+    ASSERT_TRUE(SettingsFile::ImportPatch(rig.folder.file("join.tvp"), *rig.model));
+    EXPECT_TRUE(sync.LinkEnabled());
+    EXPECT_FALSE(sync.Link().StartStopSync());
+    EXPECT_EQ(sync.Link().Quantum(), 8);
+
+    // A patch without the section leaves the session as it is.
+    ASSERT_TRUE(SettingsFile::ImportPatch(rig.folder.file("tempo only.tvp"), *rig.model));
+    EXPECT_TRUE(sync.LinkEnabled());
+
+    ASSERT_TRUE(SettingsFile::ImportPatch(rig.folder.file("leave.tvp"), *rig.model));
+    EXPECT_FALSE(sync.LinkEnabled());
+    EXPECT_FALSE(rig.model->settings.LINKENABLED.load());
 }

@@ -52,7 +52,7 @@ void TKorvidMain::ATFileNotification1Changed() {
 
 void TKorvidMain::GetPatchINI(const QString& path) {
     // A patch that has gone, or cannot be read, leaves every setting as it is.
-    if (SettingsFile::GetPatchINI(path.toStdString(), model_->settings)) ApplyAlwaysOnTop();
+    if (SettingsFile::ImportPatch(path.toStdString(), *model_)) ApplyAlwaysOnTop();
 }
 
 void TKorvidMain::ApplyAlwaysOnTop() {
