@@ -25,6 +25,7 @@ export JACK_DEFAULT_SERVER=$server
 xvfb_pid=""
 cleanup() {
     [ -n "$xvfb_pid" ] && kill -TERM "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    [ -n "$reference_pid" ] && kill -TERM "$reference_pid" 2>/dev/null
     kill -TERM "$jackd_pid" 2>/dev/null
     wait "$jackd_pid" 2>/dev/null
     rm -rf "$work"
@@ -32,6 +33,14 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 for _ in $(seq 50); do timeout 5 jack_lsp >/dev/null 2>&1 && break; sleep 0.2; done
+
+# A JACK client that does nothing but wait for its cycles, measured over the same times: the
+# floor any JACK client pays on this server, whatever it does in its cycle.
+reference_pid=""
+if command -v jack_midi_dump >/dev/null; then
+    jack_midi_dump >/dev/null 2>&1 &
+    reference_pid=$!
+fi
 
 cat >"$work/clock.ini" <<'INI'
 [APPLICATION_PRESETS]
@@ -61,14 +70,23 @@ DISPLAY=$(tr '\0' '\n' <"/proc/$pid/environ" | sed -n 's/^DISPLAY=//p')
 XAUTHORITY=$(tr '\0' '\n' <"/proc/$pid/environ" | sed -n 's/^XAUTHORITY=//p')
 sleep 5  # start-up done, window shown
 
+ticks_of() { awk '{ print $14 + $15 }' "/proc/$1/stat" 2>/dev/null || echo 0; }
+percent() { awk -v a="$1" -v b="$2" -v s="$seconds" -v hz="$hz" 'BEGIN { printf "%.2f", 100 * (b - a) / hz / s }'; }
 share() {  # CPU share of the program over $seconds, in % of one core
-    local a b
-    a=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+    local a b ra=0 rb=0
+    a=$(ticks_of "$pid")
+    [ -n "$reference_pid" ] && ra=$(ticks_of "$reference_pid")
     snapshot >"$work/threads.before"
     sleep "$seconds"
-    b=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+    b=$(ticks_of "$pid")
+    [ -n "$reference_pid" ] && rb=$(ticks_of "$reference_pid")
     snapshot >"$work/threads.after"
-    awk -v a="$a" -v b="$b" -v s="$seconds" -v hz="$hz" 'BEGIN { printf "%.2f", 100 * (b - a) / hz / s }'
+    percent "$ra" "$rb" >"$work/reference"
+    percent "$a" "$b"
+}
+reference() {
+    [ -n "$reference_pid" ] || return 0
+    echo "  a bare JACK client (jack_midi_dump) over the same time: $(cat "$work/reference") %"
 }
 snapshot() {  # thread id, name, CPU ticks so far, times it was switched out so far
     local t
@@ -87,6 +105,7 @@ threads() {
                   ($7 - $4) / s }'
 }
 echo "window shown, clock stopped: $(share) % of one core over ${seconds}s"
+reference
 threads
 window=$(xdotool search --name '^TEMPOVANE' | head -n 1)
 # A click on the lamp starts and stops the clock (no window manager here to give keys focus).
@@ -103,6 +122,7 @@ sleep 3
 # IDLE_SHOT=file.png keeps a picture of the running window, to see that it runs.
 [ -n "${IDLE_SHOT:-}" ] && import -window root "$IDLE_SHOT"
 echo "running at 120 BPM: $(share) % of one core over ${seconds}s"
+reference
 threads
 click_lamp
 kill -TERM "$pid"
