@@ -3,10 +3,8 @@
 // what reaches the device.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <chrono>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,13 +52,6 @@ class HeadlessJackTest : public ::testing::Test {
         return folder.file("clock.ini");
     }
     std::string log() const { return folder.read("stderr.txt"); }
-    bool ended(HeadlessProgram& program) {
-        const std::optional<int> status = program.waitForExit();
-        if (!status) return false;
-        EXPECT_TRUE(WIFEXITED(*status)) << log();
-        EXPECT_EQ(WEXITSTATUS(*status), 0) << log();
-        return true;
-    }
 };
 
 }  // namespace
@@ -73,7 +64,7 @@ TEST_F(HeadlessJackTest, StartsAtOnceAndSendsStopOnTerminate) {
     ASSERT_TRUE(WaitUntil([&] { return Count(synth.events(), 0xF8) >= 48; })) << log();
     ASSERT_EQ(Count(synth.events(), 0xFA), 1);
     program.signal(SIGTERM);
-    ASSERT_TRUE(ended(program)) << log();
+    ASSERT_TRUE(program.endedCleanly(log())) << log();
     // The Stop went out before the port closed, and no clock after it.
     ASSERT_TRUE(WaitUntil([&] { return Count(synth.events(), 0xFC) == 1; }, 2s)) << log();
     const auto events = synth.events();
@@ -102,7 +93,7 @@ TEST_F(HeadlessJackTest, IncomingStartAndStopSteerItAndInterruptEndsQuietlyWhenS
     const size_t afterStop = synth.count();
 
     program.signal(SIGINT);
-    ASSERT_TRUE(ended(program)) << log();
+    ASSERT_TRUE(program.endedCleanly(log())) << log();
     // Stopped already: the interrupt sends no second Stop, and no clock.
     std::this_thread::sleep_for(200ms);
     const auto events = synth.events();

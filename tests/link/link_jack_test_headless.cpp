@@ -3,12 +3,10 @@
 // test records what reaches the device.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,11 +51,7 @@ class HeadlessLinkTest : public ::testing::Test {
     size_t clocks() const { return FramesOf(synth.events(), 0xF8).size(); }
     bool endedWell(HeadlessProgram& program) {
         program.signal(SIGTERM);
-        const std::optional<int> status = program.waitForExit();
-        if (!status) return false;
-        EXPECT_TRUE(WIFEXITED(*status)) << log();
-        EXPECT_EQ(WEXITSTATUS(*status), 0) << log();
-        return true;
+        return program.endedCleanly(log());
     }
 };
 

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -56,6 +58,16 @@ class HeadlessProgram {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return status_;
+    }
+
+    // Waits for the end as waitForExit; false if it did not come. An end must be an exit with
+    // status 0 (else the test fails, showing the program's log).
+    bool endedCleanly(const std::string& log) {
+        const std::optional<int> status = waitForExit();
+        if (!status) return false;
+        EXPECT_TRUE(WIFEXITED(*status)) << log;
+        EXPECT_EQ(WEXITSTATUS(*status), 0) << log;
+        return true;
     }
 
   private:

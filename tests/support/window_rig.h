@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QTest>
+#include <QTimer>
 #include <QWheelEvent>
 
 #include "ui/window/korvid_main.h"
@@ -98,3 +100,25 @@ struct MainWindowTest : ::testing::Test {
         return window->StatusLabel->palette().color(QPalette::WindowText);
     }
 };
+
+// A dialog left open by a failing step would wait for ever: after 20 s every dialog still open
+// is closed, and the test fails naming it.
+struct DialogWatchdog {
+    QTimer timer;
+    DialogWatchdog() {
+        timer.setSingleShot(true);
+        timer.setInterval(20000);
+        QObject::connect(&timer, &QTimer::timeout, [] {
+            while (QWidget* modal = QApplication::activeModalWidget()) {
+                ADD_FAILURE() << "closing a dialog left open: " << modal->windowTitle().toStdString();
+                modal->close();
+            }
+        });
+        timer.start();
+    }
+};
+
+// On the box itself, where a user clicks, not somewhere right of a short caption.
+inline void ClickCheckBox(QCheckBox* box) {
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+}

@@ -96,7 +96,9 @@ class EventRing {
 // through the earliest wake-up of this client's callback over the last second (a late wake-up
 // only ever comes later), and moves at each driver xrun by as long as the server says its
 // driver was held up (the frames stood still while time went on). Process thread only; no
-// allocation.
+// allocation. The program's outputs place by a line of the same idea (CycleClock); the probe
+// keeps its own, simpler one on purpose: a measuring tool built on the estimator it measures
+// would agree with that estimator's faults.
 class FrameTimer {
   public:
     // The time of the cycle's first frame, and per frame.

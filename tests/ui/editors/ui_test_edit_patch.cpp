@@ -18,23 +18,12 @@ namespace {
 const std::string kVirtualInput = kVirtualInputName;
 
 struct EditorsTest : MainWindowTest {
-    QTimer watchdog;
+    DialogWatchdog watchdog;
 
     void SetUp() override {
         MainWindowTest::SetUp();
         folder.write("indrv/Pedal.ini",
                      "[SPECIAL_COMMANDS]\nINPUT0=B00740\nACTION0=10001\nCOMMENT0=Start\n");
-        // A dialog left open by a failing step would wait for ever.
-        watchdog.setSingleShot(true);
-        watchdog.setInterval(20000);
-        QObject::connect(&watchdog, &QTimer::timeout, [] {
-            while (QWidget* modal = QApplication::activeModalWidget()) {
-                ADD_FAILURE() << "closing a dialog left open: "
-                              << modal->windowTitle().toStdString();
-                modal->close();
-            }
-        });
-        watchdog.start();
     }
 
     TKorvidMain& openWithPedal() {
@@ -67,10 +56,6 @@ struct EditorsTest : MainWindowTest {
     static QString cell(QTableWidget* grid, int row, int column) {
         const QTableWidgetItem* item = grid->item(row, column);
         return item ? item->text() : QString();
-    }
-    // On the box itself, where a user clicks, not somewhere right of a short caption.
-    static void check(QCheckBox* box) {
-        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
     }
     // A key as the keyboard delivers it: to the dialog's window, which passes it on to the
     // focused control.
@@ -108,7 +93,7 @@ TEST_F(EditorsTest, APedalLearntInTheEditorsSteersTheTempoAfterStore) {
         whenShown<TEditPreset>([&](TEditPreset& preset) {
             EXPECT_EQ(preset.windowTitle(), "Preset Edit : Map #1");
             EXPECT_EQ(preset.EditValue->text(), "00 00 00");
-            check(preset.HexSpy);  // learning on
+            ClickCheckBox(preset.HexSpy);  // learning on
             // The pedal moves: controller 11 on channel 3, several values in one pump pass.
             memory->inject(kVirtualInput, {0xB2, 0x0B, 0x10}, 1);
             memory->inject(kVirtualInput, {0xB2, 0x0B, 0x50}, 2);
@@ -193,8 +178,8 @@ TEST_F(EditorsTest, FunctionKeyRowsTakeAKeyCommentAndAPresetTempo) {
             EXPECT_FALSE(preset.InputGroupBox->isEnabled());
             EXPECT_EQ(preset.ActionValue->text(), "120");
             // Keyboard learn of one key, with the input map's key numbers.
-            check(preset.PCKeybLearnMode);
-            check(preset.KeybAutoEnterHex);
+            ClickCheckBox(preset.PCKeybLearnMode);
+            ClickCheckBox(preset.KeybAutoEnterHex);
             preset.CommentsEdit->setFocus();
             press(&preset, Qt::Key_F5);
             EXPECT_EQ(preset.KeyCodeLabel->text(), "PC Key: 60 00 74");
@@ -207,7 +192,7 @@ TEST_F(EditorsTest, FunctionKeyRowsTakeAKeyCommentAndAPresetTempo) {
             press(&preset, Qt::Key_Return);
             EXPECT_TRUE(preset.isVisible());
             EXPECT_EQ(preset.KeyCodeLabel->text(), "PC Key: 60 00 0D");
-            check(preset.PCKeybLearnMode);
+            ClickCheckBox(preset.PCKeybLearnMode);
             EXPECT_EQ(preset.KeyCodeLabel->text(), "...");
             type(preset.ActionValue, "133");
             QTest::mouseClick(preset.OKButton, Qt::LeftButton);
@@ -252,7 +237,7 @@ TEST_F(EditorsTest, SaveAsWritesANewTypeThatStoreThenKeeps) {
         return QString::fromStdString(folder.file("indrv/Live.ini"));
     };
     whenShown<TEditPatch>([&](TEditPatch& patch) {
-        check(patch.MCLOCKINProcess);
+        ClickCheckBox(patch.MCLOCKINProcess);
         QTest::mouseClick(patch.SaveAsButton, Qt::LeftButton);
         EXPECT_TRUE(patch.isVisible());
         pump();  // the main window shows the new type while the editor is open

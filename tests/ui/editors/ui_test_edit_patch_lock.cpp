@@ -13,23 +13,13 @@
 namespace {
 
 struct PatchLockTest : MainWindowTest {
-    QTimer watchdog;
+    DialogWatchdog watchdog;
 
     void SetUp() override {
         MainWindowTest::SetUp();
         folder.write("indrv/Master.ini",
                      "[DEVICECONFIGURATION]\nTEMPOVANE_IN_HANDLING=1\n"
                      "[SPECIAL_COMMANDS]\nINPUT0=B00740\nACTION0=10001\nCOMMENT0=Start\n");
-        watchdog.setSingleShot(true);
-        watchdog.setInterval(20000);
-        QObject::connect(&watchdog, &QTimer::timeout, [] {
-            while (QWidget* modal = QApplication::activeModalWidget()) {
-                ADD_FAILURE() << "closing a dialog left open: "
-                              << modal->windowTitle().toStdString();
-                modal->close();
-            }
-        });
-        watchdog.start();
     }
 
     TKorvidMain& openWithMaster() {
@@ -59,9 +49,6 @@ struct PatchLockTest : MainWindowTest {
         EXPECT_TRUE(ran);
     }
 
-    static void check(QCheckBox* box) {
-        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
-    }
 
     std::string lockKey() const {
         IniFile file;
@@ -78,7 +65,7 @@ TEST_F(PatchLockTest, TickedAndStoredLocksAndReopensTicked) {
     editWith(w, [&](TEditPatch& patch) {
         EXPECT_TRUE(patch.MCLOCKINProcess->isChecked());
         EXPECT_FALSE(patch.MCLOCKINLock->isChecked());
-        check(patch.MCLOCKINLock);
+        ClickCheckBox(patch.MCLOCKINLock);
         EXPECT_TRUE(patch.MCLOCKINLock->isChecked());
         EXPECT_FALSE(model().InPort()->LockMode());  // nothing changes before Store
         QTest::mouseClick(patch.OKButton, Qt::LeftButton);
@@ -94,7 +81,7 @@ TEST_F(PatchLockTest, TickedAndStoredLocksAndReopensTicked) {
     editWith(w, [&](TEditPatch& patch) {
         EXPECT_TRUE(patch.MCLOCKINLock->isChecked());
         EXPECT_TRUE(patch.MCLOCKINProcess->isChecked());  // the other switch left alone
-        check(patch.MCLOCKINLock);
+        ClickCheckBox(patch.MCLOCKINLock);
         QTest::mouseClick(patch.OKButton, Qt::LeftButton);
     });
     EXPECT_EQ(lockKey(), "0");
@@ -107,7 +94,7 @@ TEST_F(PatchLockTest, TheCloseBoxDiscardsTheSwitch) {
     TKorvidMain& w = openWithMaster();
     const std::string before = folder.read("indrv/Master.ini");
     editWith(w, [&](TEditPatch& patch) {
-        check(patch.MCLOCKINLock);
+        ClickCheckBox(patch.MCLOCKINLock);
         patch.close();
     });
     EXPECT_EQ(folder.read("indrv/Master.ini"), before);
