@@ -2,6 +2,8 @@
 # The Link and clock-lock figures, on a private JACK server (dummy driver, 48 kHz, 256 frames)
 # and, for Link, in a private network namespace (loopback only), so nothing leaves the machine.
 #   bench/sync_bench.sh link [build dir]   Tempovane + a second Tempovane + tempovane-linkprobe
+#   bench/sync_bench.sh linkhut [build dir] Tempovane + LinkHut (keys typed into its terminal)
+#                                           + tempovane-linkprobe, 60 s measured
 #   bench/sync_bench.sh lock [build dir]   jack_midi_clock -J 10 at 128, stepped to 140
 #   bench/sync_bench.sh follow [build dir] the same master, followed the half-second way
 # JITTER=0 sets jack_midi_clock's jitter (default 10 %). Its jitter is added to every interval,
@@ -44,6 +46,7 @@ cleanup() {
 }
 trap cleanup EXIT
 cd "$build"
+mono() { python3 -c 'import time; print("%.6f" % time.clock_gettime(time.CLOCK_MONOTONIC))'; }
 
 case "$mode" in
 link)
@@ -68,6 +71,40 @@ link)
     grep -h "set_tempo\|^tempo\|running" "$logs/ours.log" | sed 's/^/ours: /'
     grep -h "set_tempo\|^tempo\|running" "$logs/second.log" | sed 's/^/second: /'
     ;;
+linkhut)
+    # LinkHut in a terminal of its own; what is written to the fifo is typed into it. Each key
+    # is logged with its CLOCK_MONOTONIC time, to compare with our tempo and run lines.
+    mkfifo "$logs/keys"
+    script -qfc LinkHut /dev/null <"$logs/keys" >"$logs/linkhut.log" 2>&1 &
+    pids+=($!)
+    exec 3>"$logs/keys"
+    type() { printf '%s' "$1" >&3; echo "key $2 mono $(mono)" >>"$logs/keys.log"; }
+    ./tempovane-linkprobe --name linkprobe --seconds 70 --skip 5 >"$logs/probe.log" 2>&1 &
+    pids+=($!)
+    sleep 1
+    ./tempovane-sync-source --port1 "JACK: linkprobe:in" --link --start --bpm 120 --seconds 66 \
+        --tempo-at 35:131.5 >"$logs/ours.log" 2>&1 &
+    pids+=($!)
+    sleep 2
+    # LinkHut starts with Link off and start/stop sync off.
+    type a link_on
+    type s startstop_sync_on
+    sleep 17
+    type eeeeeeeeee hut_tempo_plus_10
+    sleep 25
+    type ' ' hut_stop
+    sleep 5
+    type ' ' hut_start
+    wait "${pids[1]}"
+    type q quit
+    exec 3>&-
+    sleep 1
+    grep SUMMARY "$logs/probe.log"
+    echo "--- keys typed into LinkHut, our tempo and run lines, the probe's session events"
+    cat "$logs/keys.log"
+    grep -h "set_tempo\|^tempo\|running" "$logs/ours.log" | sed 's/^/ours: /'
+    grep -h "event set\|event playing\|event tempo" "$logs/probe.log" | sed 's/^/probe: /'
+    ;;
 lock|follow)
     # jack_midi_clock plays the master from JACK transport at 128 BPM with 10 % jitter; at 40 s
     # jack_transport becomes timebase master at 140 BPM (a step). The probe compares our clock
@@ -91,7 +128,6 @@ lock|follow)
     pids+=($!)
     sleep 0.5
     for _ in $(seq 30); do jack_connect tempovane:clock_out_1 clockmeter:in 2>/dev/null && break; sleep 0.1; done
-    mono() { python3 -c 'import time; print("%.6f" % time.clock_gettime(time.CLOCK_MONOTONIC))'; }
     { sleep 0.5; echo play; sleep 40; echo "tempo 140"; echo master; echo "step $(mono)" >"$logs/step"
       sleep 30; echo stop; sleep 1; echo quit; } | jack_transport >"$logs/transport.log" 2>&1 &
     pids+=($!)

@@ -198,8 +198,11 @@ bool TBPMTimer::checkScheduledLocked(int64_t nowNs) {
     }
     int64_t due = active_->TickDueNs(scheduledTick_);
     long double allowance = period_ * kNsPerMs;
+    // Only the lookahead here, not the late-tick limit: a due time long past may mean the
+    // schedule itself moved (the session's timeline, the lock taking the master's phase), and a
+    // burst of the ticks in between would be wrong; the tick count goes on by the skipped ones.
     if (const TickLookahead* source = lookahead_.load(std::memory_order_acquire))
-        allowance = std::max(allowance, static_cast<long double>(source->LateTickLimitNs()));
+        allowance = std::max(allowance, static_cast<long double>(source->TickLookaheadNs()));
     if (nowNs > due + static_cast<int64_t>(allowance)) {
         // Missed: the schedule's grid stays, the ticks that can no longer be placed are dropped.
         const int64_t next = std::max(scheduledTick_ + 1, active_->FirstTickAtOrAfter(nowNs));

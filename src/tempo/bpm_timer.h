@@ -80,8 +80,8 @@ class TBPMTimer {
     bool RealtimePriority() const;
 
     // A tick counts as stalled (the missed ticks dropped, the schedule restarted) when it is
-    // later than one period or, if longer, the late-tick limit this source reports. Null: one
-    // period.
+    // later than one period or, if longer, the late-tick limit this source reports (with an
+    // outside schedule, its lookahead). Null: one period.
     void SetLookahead(const TickLookahead* source) { lookahead_.store(source); }
 
     // While a schedule is set, the ticks of a running clock are due when it says (from the next
