@@ -24,7 +24,11 @@ kill -0 "$jackd_pid" 2>/dev/null || { echo "no JACK server could be started" >&2
 export JACK_DEFAULT_SERVER=$server
 xvfb_pid=""
 cleanup() {
-    [ -n "$xvfb_pid" ] && kill -TERM "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    # xvfb-run stopped by a signal leaves its X server running: its children go first.
+    if [ -n "$xvfb_pid" ]; then
+        pkill -TERM -P "$xvfb_pid" 2>/dev/null
+        kill -TERM "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    fi
     [ -n "$reference_pid" ] && kill -TERM "$reference_pid" 2>/dev/null
     kill -TERM "$jackd_pid" 2>/dev/null
     wait "$jackd_pid" 2>/dev/null

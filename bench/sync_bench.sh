@@ -72,26 +72,34 @@ link)
     grep -h "set_tempo\|^tempo\|running" "$logs/second.log" | sed 's/^/second: /'
     ;;
 linkhut)
-    # LinkHut in a terminal of its own; what is written to the fifo is typed into it. Each key
-    # is logged with its CLOCK_MONOTONIC time, to compare with our tempo and run lines.
+    # LinkHut in a terminal of its own; what is written to the fifo is typed into it, each key
+    # logged with the CLOCK_MONOTONIC time it was typed, to compare with our tempo and run lines.
     mkfifo "$logs/keys"
     script -qfc LinkHut /dev/null <"$logs/keys" >"$logs/linkhut.log" 2>&1 &
     pids+=($!)
     exec 3>"$logs/keys"
-    type() { printf '%s' "$1" >&3; echo "key $2 mono $(mono)" >>"$logs/keys.log"; }
+    type() {
+        python3 -c 'import os, sys, time
+fd = os.open(sys.argv[1], os.O_WRONLY)
+for c in sys.argv[2]:
+    t = time.clock_gettime(time.CLOCK_MONOTONIC)
+    os.write(fd, c.encode())
+    time.sleep(0.1)
+print("key %s mono %.6f" % (sys.argv[3], t))' "$logs/keys" "$1" "$2" >>"$logs/keys.log"
+    }
+    # LinkHut starts with Link off and start/stop sync off: both on before we join.
+    sleep 1
+    type a link_on
+    type s startstop_sync_on
     ./tempovane-linkprobe --name linkprobe --seconds 70 --skip 5 >"$logs/probe.log" 2>&1 &
     pids+=($!)
     sleep 1
     ./tempovane-sync-source --port1 "JACK: linkprobe:in" --link --start --bpm 120 --seconds 66 \
         --tempo-at 35:131.5 >"$logs/ours.log" 2>&1 &
     pids+=($!)
-    sleep 2
-    # LinkHut starts with Link off and start/stop sync off.
-    type a link_on
-    type s startstop_sync_on
-    sleep 17
+    sleep 18
     type eeeeeeeeee hut_tempo_plus_10
-    sleep 25
+    sleep 24
     type ' ' hut_stop
     sleep 5
     type ' ' hut_start
@@ -100,10 +108,13 @@ linkhut)
     exec 3>&-
     sleep 1
     grep SUMMARY "$logs/probe.log"
-    echo "--- keys typed into LinkHut, our tempo and run lines, the probe's session events"
+    grep SYNCSOURCE "$logs/ours.log"
+    echo "--- keys typed into LinkHut (the last of each), our tempo and run lines, the probe's session events"
     cat "$logs/keys.log"
     grep -h "set_tempo\|^tempo\|running" "$logs/ours.log" | sed 's/^/ours: /'
     grep -h "event set\|event playing\|event tempo" "$logs/probe.log" | sed 's/^/probe: /'
+    echo "--- clients that did not finish a cycle"
+    grep "not finished" "$logs/jackd.log" | sed 's/.*client = \([^ ]*\).*/\1/' | sort | uniq -c
     ;;
 lock|follow)
     # jack_midi_clock plays the master from JACK transport at 128 BPM with 10 % jitter; at 40 s

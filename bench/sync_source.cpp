@@ -139,6 +139,10 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    // Ticks the clock thread dropped (raised too late to send), which a receiver counting
+    // clocks misses: every one moves its beat by a tick.
+    std::printf("SYNCSOURCE ticks=%d dropped=%lld\n", model.state.TickCount.load(),
+                static_cast<long long>(model.Timer().DroppedTicks()));
     model.StopTransport(true);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     std::filesystem::remove_all(folder);

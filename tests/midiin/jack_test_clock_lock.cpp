@@ -13,6 +13,7 @@
 #include "midiout/midi_out_port.h"
 #include "platform/midi_jack.h"
 #include "platform/midi_system.h"
+#include "platform/monotonic_clock.h"
 #include "support/jack_sender.h"
 #include "support/jack_support.h"
 
@@ -54,6 +55,7 @@ struct ClockLockJackTest : ::testing::Test {
     std::unique_ptr<JackRecorder> heard;  // the master as a receiver hears it
     std::unique_ptr<JackSender> master;
     std::unique_ptr<KorvidMainModel> model;
+    int64_t startedNs = 0;
 
     void SetUp() override {
         jack_set_error_function(&QuietJackError);
@@ -85,6 +87,15 @@ struct ClockLockJackTest : ::testing::Test {
         model->SetBPM(120);
         pump();
         std::this_thread::sleep_for(300ms);  // the backend learns where JACK's cycles lie
+        startedNs = MonotonicNowNs();
+    }
+    // A server xrun since the test began moves the master's frames and ours alike (the lock
+    // sees the master's phase jump and takes seconds to settle again), so timing figures taken
+    // across one say nothing about the lock. The notice comes through JACK's notification
+    // thread, a moment after the xrun.
+    bool serverStumbled() const {
+        std::this_thread::sleep_for(100ms);
+        return ours->lastXrunNs() >= startedNs;
     }
     void TearDown() override {
         model.reset();
@@ -116,8 +127,9 @@ TEST_F(ClockLockJackTest, FollowsTheMastersStartTempoAndPhase) {
     master->runClock(1125);  // 106.667 BPM at 48 kHz
     ASSERT_TRUE(pumpUntil([&] { return model->state.RunState.load() == 1; }));
     ASSERT_TRUE(pumpUntil([&] { return ClockFrames(*ours).size() >= 200; }, 20s));
-    EXPECT_NEAR(model->GetBPM(), 48000.0 * 60 / (24 * 1125), 0.01);
     EXPECT_EQ(Count(*ours, 0xFA), 1);
+    if (serverStumbled()) GTEST_SKIP() << "the JACK server had an xrun during the measurement";
+    EXPECT_NEAR(model->GetBPM(), 48000.0 * 60 / (24 * 1125), 0.01);
 
     const std::vector<int64_t> mine = ClockFrames(*ours);
     const std::vector<int64_t> theirs = ClockFrames(*heard);
@@ -147,6 +159,7 @@ TEST_F(ClockLockJackTest, TempoStepIsFollowed) {
     const size_t at = ClockFrames(*ours).size();
     ASSERT_TRUE(pumpUntil([&] { return ClockFrames(*ours).size() >= at + 60; }, 10s));
     const std::vector<int64_t> mine = ClockFrames(*ours);
+    if (serverStumbled()) GTEST_SKIP() << "the JACK server had an xrun during the measurement";
     EXPECT_NEAR(static_cast<double>(mine.back() - mine[mine.size() - 41]) / 40, 800, 1);
 }
 
@@ -161,9 +174,12 @@ TEST_F(ClockLockJackTest, LostInputRunsOnAndStopContinueAreFollowed) {
     const size_t before = ClockFrames(*ours).size();
     ASSERT_TRUE(pumpUntil([&] { return ClockFrames(*ours).size() >= before + 48; }, 5s));
     const std::vector<int64_t> mine = ClockFrames(*ours);
-    EXPECT_NEAR(static_cast<double>(mine.back() - mine[mine.size() - 41]) / 40, 1000, 1)
-        << "still at the master's last tempo";
     EXPECT_EQ(model->state.RunState.load(), 1);
+    // The spacing only where the server ran cleanly; Stop and Continue below either way.
+    if (!serverStumbled()) {
+        EXPECT_NEAR(static_cast<double>(mine.back() - mine[mine.size() - 41]) / 40, 1000, 1)
+            << "still at the master's last tempo";
+    }
 
     master->send({0xFC});
     ASSERT_TRUE(pumpUntil([&] { return model->state.RunState.load() == 0; }));

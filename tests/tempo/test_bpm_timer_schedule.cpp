@@ -81,7 +81,8 @@ TEST(BPMTimerSchedule, LateChecksKeepTheGridAndAStallSkipsAhead) {
     Rig r;
     FixedLookahead lookahead;
     lookahead.ns = 5 * kMs;
-    // A schedule's due time long past may mean the schedule moved: no burst of late ticks.
+    // A due time long past may mean the schedule moved: no burst of late ticks, whatever the
+    // outputs' late-tick limit.
     lookahead.limit = 250 * kMs;
     r.timer.SetLookahead(&lookahead);
     r.timer.SetTempo(500000);  // 5 ms own period, so the allowance is the lookahead's 5 ms
@@ -159,3 +160,4 @@ TEST(BPMTimerSchedule, EveryStartBeginsANewRun) {
     ASSERT_EQ(r.ticks.size(), before + 1);
     EXPECT_EQ(r.ticks.back(), t0 + 100 * kMs);
 }
+
