@@ -201,7 +201,9 @@ bool TBPMTimer::checkScheduledLocked(int64_t nowNs) {
     // Only the lookahead here, not the late-tick limit: a due time long past may mean the
     // schedule itself moved (the session's timeline, the lock taking the master's phase), and a
     // burst of the ticks in between would be wrong; the tick count goes on by the skipped ones.
-    if (const TickLookahead* source = lookahead_.load(std::memory_order_acquire))
+    // The outputs are asked only for a tick later than a period, the only one it can matter to.
+    const TickLookahead* source = lookahead_.load(std::memory_order_acquire);
+    if (source && nowNs > due + static_cast<int64_t>(allowance))
         allowance = std::max(allowance, static_cast<long double>(source->TickLookaheadNs()));
     if (nowNs > due + static_cast<int64_t>(allowance)) {
         // Missed: the schedule's grid stays, the ticks that can no longer be placed are dropped.
@@ -230,7 +232,8 @@ bool TBPMTimer::checkLocked(int64_t nowNs) {
     if (elapsed_ < due_) return false;
     tickedSinceEnable_ = true;
     long double allowance = period_;
-    if (const TickLookahead* source = lookahead_.load(std::memory_order_acquire)) {
+    const TickLookahead* source = lookahead_.load(std::memory_order_acquire);
+    if (source && elapsed_ > due_ + allowance) {  // only a tick later than a period needs it
         allowance = std::max(allowance,
                              static_cast<long double>(source->LateTickLimitNs()) / kNsPerMs);
     }
