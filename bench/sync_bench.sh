@@ -12,6 +12,7 @@
 set -u
 mode=${1:-link}
 build=$(cd "${2:-build}" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
 if [ -z "${SYNC_BENCH_IN_NETNS:-}" ]; then
     export SYNC_BENCH_IN_NETNS=1
     exec unshare -n "$0" "$mode" "$build"
@@ -139,13 +140,31 @@ lock|follow)
     pids+=($!)
     sleep 0.5
     for _ in $(seq 30); do jack_connect tempovane:clock_out_1 clockmeter:in 2>/dev/null && break; sleep 0.1; done
+    # Every tick of the master and of ours, with its frame, for the interval figures.
+    jack_midi_dump -a masterdump >"$logs/master.dump" 2>&1 &
+    pids+=($!)
+    jack_midi_dump -a oursdump >"$logs/ours.dump" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 30); do jack_connect "$mclk" masterdump:input 2>/dev/null && break; sleep 0.1; done
+    for _ in $(seq 30); do jack_connect tempovane:clock_out_1 oursdump:input 2>/dev/null && break; sleep 0.1; done
     { sleep 0.5; echo play; sleep 40; echo "tempo 140"; echo master; echo "step $(mono)" >"$logs/step"
       sleep 30; echo stop; sleep 1; echo quit; } | jack_transport >"$logs/transport.log" 2>&1 &
     pids+=($!)
     wait "${pids[1]}"
     wait "$meter_pid"
     grep SUMMARY "$logs/meter.log" | sed 's/^/our output at 128 BPM: /'
+    for p in "${pids[@]:3}"; do kill -INT "$p" 2>/dev/null; done
+    sleep 0.3
+    python3 "$here/sync_ticks.py" master "$logs/master.dump"
+    python3 "$here/sync_ticks.py" output "$logs/ours.dump" 128 48000
+    python3 "$here/sync_ticks.py" output "$logs/ours.dump" 140 48000
+    # Our tempo 4 s after it first followed the master (the lock's first estimate).
+    awk '/^tempo/ && $2 != 100 && !t0 { t0 = $4 } /^tempo/ && t0 && $4 <= t0 + 4 { bpm = $2 }
+        END { if (t0) printf "our tempo 4 s after the first estimate: %.4f BPM\n", bpm }' "$logs/ours.log"
     grep SUMMARY "$logs/probe.log" | sed 's/^/our beat against the master: /'
+    # The beat offset at 128 BPM alone: the probe's reference line (two seconds either side)
+    # bends across the step, which would otherwise fill the top percent.
+    python3 "$here/sync_ticks.py" offset "$logs/probe.log" 6 36
     cat "$logs/step" | sed 's/^/master steps to 140 BPM at mono /'
     step=$(awk '{print $2}' "$logs/step")
     awk -v step="$step" '/^tempo/ && $4 > step && $2 > 139 && $2 < 141 && !done \

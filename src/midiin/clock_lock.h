@@ -9,12 +9,19 @@
 class TBPMTimer;
 class TickLookahead;
 
-// Locks onto an incoming MIDI clock: a line fitted through the time stamps of the master's
-// ticks (least squares over the last few seconds) gives its tempo and where its next tick
-// falls, and as a TickSchedule it puts our own ticks on those predicted times. Jitter on the
-// input is averaged away instead of being passed on; a tempo step is recognised by several
-// ticks in a row off the line on the same side that also run at a tempo of their own, and the
-// fit then starts afresh from them.
+// Locks onto an incoming MIDI clock. The master's tick stamps are taken as a line (its tempo
+// and phase) plus two kinds of error: a stamp displaced from the master's own grid (the next
+// tick is back on the grid), and an interval that is too long or too short (the master's phase
+// walks off with it, as jack_midi_clock's jitter does). The share of each is measured from the
+// intervals in the window (a displaced stamp makes neighbouring intervals err in opposite
+// directions; a walking phase leaves them independent), and a Kalman filter run over the window
+// weighs the ticks accordingly: for displaced stamps it is the least-squares line, for a walking
+// phase the newest tick and the mean interval. A tempo step shows as one-sided prediction errors
+// well beyond their usual size; the fit then starts afresh from the ticks that left the line.
+//
+// Our own ticks do not jump with every estimate: they run on a schedule of their own whose
+// period is steered, a little per tick, towards the master's predicted ticks, so our intervals
+// stay clean however the master's jitter; a recognised step changes our tempo at once.
 //
 // Clock/Start/Reset: the input thread. The TickSchedule side: the clock thread. The queries:
 // any thread. The two sides meet in one published estimate behind a sequence counter, so
@@ -22,8 +29,8 @@ class TickLookahead;
 class ClockLock : public TickSchedule {
   public:
     static constexpr int kWindow = 384;      // ticks in the fit at most (7.5 s at 128 BPM)
-    static constexpr int kStepRun = 12;      // ticks off the line in a row: perhaps a new tempo
-    static constexpr int kStepMinFit = 24;   // ...looked for once the fit holds a beat
+    static constexpr int kStepMinFit = 24;   // a step is looked for once the fit holds a beat
+    static constexpr int kStepSpan = 24;     // ...among the newest this many prediction errors
     static constexpr int kLostTicks = 48;    // two beats without a clock: the input is lost
 
     ClockLock() = default;
@@ -57,6 +64,8 @@ class ClockLock : public TickSchedule {
         int64_t songStart = -1;  // number of the master's tick 0 after its last Start, or -1
         int32_t fitTicks = 0;    // ticks in the fit
         uint32_t steps = 0;      // tempo steps recognised so far
+        double gridNs = 0;       // the master's error: stamps off its grid (rms) ...
+        double walkNs = 0;       // ... and its phase walk per tick (rms)
         double TimeOf(int64_t index) const {
             return static_cast<double>(refTimeNs) + static_cast<double>(index - refIndex) * periodNs;
         }
@@ -74,11 +83,25 @@ class ClockLock : public TickSchedule {
     int64_t FirstTickAtOrAfter(int64_t nowNs) override;
 
   private:
+    struct Line {
+        bool valid = false;
+        double period = 0;    // time per tick
+        double atNewest = 0;  // the line's time at the newest tick, relative to its stamp
+        double predictVar = 0;  // variance of the error in predicting the next tick
+        double periodVar = 0;   // ... and of the period
+    };
+    // The fit through the newest `ticks` points; the Kalman filter over them with the given
+    // variances (grid: a stamp off the grid; walk: the phase walk per tick). With walk 0 it is
+    // the least-squares line.
+    Line fitLine(int ticks, double gridVar, double walkVar) const;
     void refit();
     void refitPhase();  // the tempo held, only the phase from the ticks since a silence
-    double recentSlope(int ticks) const;  // time per tick over the newest ticks
+    void measureNoise();  // gridVar_ and walkVar_ from the intervals in the window
+    bool stepInErrors(int* run);  // a tempo step among the newest prediction errors?
     void publish();
     int64_t latencyNs() const;
+    double targetNs(const Estimate& e, int64_t k) const;  // master tick for our tick k, early
+    void restartOutput(const Estimate& e, int64_t k);
 
     // Input thread.
     std::array<int64_t, kWindow> index_{};
@@ -93,11 +116,20 @@ class ClockLock : public TickSchedule {
     int64_t refTime_ = 0;
     double period_ = 0;
     bool holdTempo_ = false;
-    double jitter_ = 0;  // mean distance of a tick from the line
-    double residuals_ = 0;  // how many went into it
-    double slopeNoise_ = 0;  // usual share by which the newest ticks' tempo strays from the line's
-    int run_ = 0;
-    int runSign_ = 0;
+    bool freshStep_ = false;  // the fit holds only the few ticks since a step
+    std::array<double, kWindow> intervals_{};  // measureNoise's scratch
+    std::array<double, kWindow> sorted_{};
+    double gridVar_ = 0;  // measured error model (ns^2), kept across a step
+    double walkVar_ = 0;
+    bool noiseKnown_ = false;
+    bool noiseSettled_ = false;  // measured on enough intervals at least once
+    double predictVar_ = 0;  // the current line's variance for the next tick
+    // Normalised prediction errors of the newest ticks (ring), for the step detector.
+    std::array<double, kStepSpan> errors_{};
+    int errorCount_ = 0;
+    int errorHead_ = 0;
+    double errorScale_ = 1;  // mean square of the errors that left the ring
+    int scaleUpdates_ = 0;
     bool startPending_ = false;
     int64_t songStart_ = -1;
     uint32_t steps_ = 0;
@@ -113,6 +145,8 @@ class ClockLock : public TickSchedule {
     std::atomic<int64_t> pSongStart_{-1};
     std::atomic<int32_t> pFitTicks_{0};
     std::atomic<uint32_t> pSteps_{0};
+    std::atomic<double> pGrid_{0};
+    std::atomic<double> pWalk_{0};
 
     std::atomic<TBPMTimer*> timer_{nullptr};
     std::atomic<const TickLookahead*> latency_{nullptr};
@@ -121,4 +155,12 @@ class ClockLock : public TickSchedule {
     // run waits for the master's first clock after a silence.
     int64_t offset_ = 0;
     int64_t waitingSince_ = -1;
+    // Our own schedule: tick outK_ is due at outDueNs_, the next one outPeriodNs_ later; the
+    // period moves towards outWantNs_, which the phase loop sets.
+    bool outValid_ = false;
+    int64_t outK_ = 0;
+    double outDueNs_ = 0;
+    double outPeriodNs_ = 0;
+    double outWantNs_ = 0;
+    uint32_t outSteps_ = 0;
 };
