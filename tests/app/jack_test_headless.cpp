@@ -18,13 +18,6 @@ namespace {
 using namespace jacktest;
 using namespace std::chrono_literals;
 
-int Count(const std::vector<JackRecorder::Event>& events, uint8_t status) {
-    int n = 0;
-    for (const auto& e : events)
-        if (!e.bytes.empty() && e.bytes[0] == status) ++n;
-    return n;
-}
-
 // The position of the last event with this status, or -1.
 long LastOf(const std::vector<JackRecorder::Event>& events, uint8_t status) {
     for (size_t i = events.size(); i-- > 0;)
@@ -61,12 +54,12 @@ TEST_F(HeadlessJackTest, StartsAtOnceAndSendsStopOnTerminate) {
                             folder.file("stderr.txt"));
     ASSERT_TRUE(program.started());
     // 300 BPM is 120 clocks a second.
-    ASSERT_TRUE(WaitUntil([&] { return Count(synth.events(), 0xF8) >= 48; })) << log();
-    ASSERT_EQ(Count(synth.events(), 0xFA), 1);
+    ASSERT_TRUE(WaitUntil([&] { return CountStatus(synth.events(), 0xF8) >= 48; })) << log();
+    ASSERT_EQ(CountStatus(synth.events(), 0xFA), 1);
     program.signal(SIGTERM);
     ASSERT_TRUE(program.endedCleanly(log())) << log();
     // The Stop went out before the port closed, and no clock after it.
-    ASSERT_TRUE(WaitUntil([&] { return Count(synth.events(), 0xFC) == 1; }, 2s)) << log();
+    ASSERT_TRUE(WaitUntil([&] { return CountStatus(synth.events(), 0xFC) == 1; }, 2s)) << log();
     const auto events = synth.events();
     EXPECT_GT(LastOf(events, 0xFC), LastOf(events, 0xF8));
     EXPECT_LT(LastOf(events, 0xFA), LastOf(events, 0xF8));
@@ -84,11 +77,11 @@ TEST_F(HeadlessJackTest, IncomingStartAndStopSteerItAndInterruptEndsQuietlyWhenS
         return out && jack_port_connected(out) > 0;
     })) << log();
     std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(Count(synth.events(), 0xF8), 0);
+    EXPECT_EQ(CountStatus(synth.events(), 0xF8), 0);
     master.send({0xFA});
-    ASSERT_TRUE(WaitUntil([&] { return Count(synth.events(), 0xF8) >= 24; })) << log();
+    ASSERT_TRUE(WaitUntil([&] { return CountStatus(synth.events(), 0xF8) >= 24; })) << log();
     master.send({0xFC});
-    ASSERT_TRUE(WaitUntil([&] { return Count(synth.events(), 0xFC) == 1; })) << log();
+    ASSERT_TRUE(WaitUntil([&] { return CountStatus(synth.events(), 0xFC) == 1; })) << log();
     std::this_thread::sleep_for(200ms);
     const size_t afterStop = synth.count();
 
@@ -97,8 +90,8 @@ TEST_F(HeadlessJackTest, IncomingStartAndStopSteerItAndInterruptEndsQuietlyWhenS
     // Stopped already: the interrupt sends no second Stop, and no clock.
     std::this_thread::sleep_for(200ms);
     const auto events = synth.events();
-    EXPECT_EQ(Count(events, 0xFC), 1);
-    EXPECT_EQ(Count(std::vector<JackRecorder::Event>(events.begin() + static_cast<long>(afterStop),
+    EXPECT_EQ(CountStatus(events, 0xFC), 1);
+    EXPECT_EQ(CountStatus(std::vector<JackRecorder::Event>(events.begin() + static_cast<long>(afterStop),
                                                      events.end()),
                     0xF8),
               0);

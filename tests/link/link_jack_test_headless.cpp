@@ -20,13 +20,6 @@ namespace {
 using namespace jacktest;
 using namespace std::chrono_literals;
 
-std::vector<uint32_t> FramesOf(const std::vector<JackRecorder::Event>& events, uint8_t status) {
-    std::vector<uint32_t> frames;
-    for (const auto& e : events)
-        if (e.bytes.size() == 1 && e.bytes[0] == status) frames.push_back(e.frame);
-    return frames;
-}
-
 class HeadlessLinkTest : public ::testing::Test {
   protected:
     // Forked first, before this process has JACK's threads.
@@ -68,12 +61,12 @@ TEST_F(HeadlessLinkTest, PeersTempoAndStartStopRunTheHeadlessClock) {
     peer.setPlaying(true);
     ASSERT_TRUE(WaitUntil([&] { return clocks() >= 97; }, 10s)) << log();
     const auto events = synth.events();
-    const std::vector<uint32_t> ticks = FramesOf(events, 0xF8);
+    const std::vector<int64_t> ticks = FramesOf(events, 0xF8);
     ASSERT_GE(ticks.size(), 97u);
     ASSERT_EQ(FramesOf(events, 0xFA).size(), 1u) << log();
     // The peer's tempo, not our 120: a clock of 150 BPM is 800 frames at 48 kHz (120 BPM would
     // be 1000). The median, since the server's xruns on a loaded machine bunch a few clocks up.
-    std::vector<uint32_t> intervals;
+    std::vector<int64_t> intervals;
     for (size_t i = 1; i < ticks.size(); ++i) intervals.push_back(ticks[i] - ticks[i - 1]);
     std::nth_element(intervals.begin(), intervals.begin() + intervals.size() / 2, intervals.end());
     EXPECT_NEAR(intervals[intervals.size() / 2], 800.0, 1.0) << log();

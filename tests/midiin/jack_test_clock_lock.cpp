@@ -9,31 +9,15 @@
 
 #include "app/main_model.h"
 #include "app/sync_control.h"
-#include "midiin/midi_in_port.h"
 #include "midiout/midi_out_port.h"
-#include "platform/midi_jack.h"
-#include "platform/midi_system.h"
 #include "platform/monotonic_clock.h"
 #include "support/jack_sender.h"
+#include "support/jack_model_rig.h"
 #include "support/jack_support.h"
 
 using namespace jacktest;
 
 namespace {
-
-std::vector<int64_t> ClockFrames(const JackRecorder& recorder) {
-    std::vector<int64_t> frames;
-    for (const auto& e : recorder.events())
-        if (e.bytes.size() == 1 && e.bytes[0] == 0xF8) frames.push_back(e.frame);
-    return frames;
-}
-
-int Count(const JackRecorder& recorder, uint8_t status) {
-    const auto events = recorder.events();
-    return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const auto& e) {
-        return e.bytes.size() == 1 && e.bytes[0] == status;
-    }));
-}
 
 // Frames from each of our clocks to the master's nearest one.
 std::vector<int64_t> Offsets(const std::vector<int64_t>& ours, const std::vector<int64_t>& master) {
@@ -70,23 +54,12 @@ struct ClockLockJackTest : ::testing::Test {
                                heard->portName().c_str()),
                   0);
         std::ofstream(folder + "Lock.ini") << "[DEVICECONFIGURATION]\nTEMPOVANE_IN_LOCK=1\n";
-        auto system = std::make_unique<MidiSystem>();
-        auto jack = JackMidiBackend::Create();
-        ASSERT_TRUE(jack);
-        system->addBackend(std::move(jack));
-        model = std::make_unique<KorvidMainModel>(std::move(system));
-        model->CreatePorts("no-such-folder/");
-        model->CreateInPort(folder);
-        ASSERT_TRUE(SelectByName(model->out1Controls.port, "JACK: " + ours->portName()));
-        model->OutPort1()->OpenSelectedPort();
-        ASSERT_TRUE(SelectByName(model->inControls.deviceType, "Lock"));
-        model->InPort()->DeviceTypeChanged();
-        ASSERT_TRUE(SelectByName(model->inControls.port, "JACK: " + master->portName()));
-        model->InPort()->OpenSelectedPort();
-        ASSERT_TRUE(model->InPort()->Device().Using());
+        model = ModelOnJack();
+        ASSERT_TRUE(model);
+        ASSERT_NO_FATAL_FAILURE(
+            OpenModelPorts(*model, folder, ours->portName(), "Lock", master->portName()));
         model->SetBPM(120);
         pump();
-        std::this_thread::sleep_for(300ms);  // the backend learns where JACK's cycles lie
         startedNs = MonotonicNowNs();
     }
     // A server xrun since the test began moves the master's frames and ours alike (the lock
@@ -126,13 +99,13 @@ TEST_F(ClockLockJackTest, FollowsTheMastersStartTempoAndPhase) {
     master->send({0xFA});
     master->runClock(1125);  // 106.667 BPM at 48 kHz
     ASSERT_TRUE(pumpUntil([&] { return model->state.RunState.load() == 1; }));
-    ASSERT_TRUE(pumpUntil([&] { return ClockFrames(*ours).size() >= 200; }, 20s));
-    EXPECT_EQ(Count(*ours, 0xFA), 1);
+    ASSERT_TRUE(pumpUntil([&] { return FramesOf(ours->events(), 0xF8).size() >= 200; }, 20s));
+    EXPECT_EQ(CountStatus(ours->events(), 0xFA), 1);
     if (serverStumbled()) GTEST_SKIP() << "the JACK server had an xrun during the measurement";
     EXPECT_NEAR(model->GetBPM(), 48000.0 * 60 / (24 * 1125), 0.01);
 
-    const std::vector<int64_t> mine = ClockFrames(*ours);
-    const std::vector<int64_t> theirs = ClockFrames(*heard);
+    const std::vector<int64_t> mine = FramesOf(ours->events(), 0xF8);
+    const std::vector<int64_t> theirs = FramesOf(heard->events(), 0xF8);
     ASSERT_GE(mine.size(), 200u);
     // Our first clock came with one of the master's first, as soon as we could send it.
     ASSERT_FALSE(theirs.empty());
@@ -152,13 +125,13 @@ TEST_F(ClockLockJackTest, FollowsTheMastersStartTempoAndPhase) {
 TEST_F(ClockLockJackTest, TempoStepIsFollowed) {
     master->send({0xFA});
     master->runClock(1000);  // 120 BPM
-    ASSERT_TRUE(pumpUntil([&] { return ClockFrames(*ours).size() >= 100; }, 20s));
+    ASSERT_TRUE(pumpUntil([&] { return FramesOf(ours->events(), 0xF8).size() >= 100; }, 20s));
     master->runClock(800);  // 150 BPM
     ASSERT_TRUE(pumpUntil([&] { return std::fabs(model->GetBPM() - 150) < 0.01; }, 5s))
         << model->GetBPM();
-    const size_t at = ClockFrames(*ours).size();
-    ASSERT_TRUE(pumpUntil([&] { return ClockFrames(*ours).size() >= at + 60; }, 10s));
-    const std::vector<int64_t> mine = ClockFrames(*ours);
+    const size_t at = FramesOf(ours->events(), 0xF8).size();
+    ASSERT_TRUE(pumpUntil([&] { return FramesOf(ours->events(), 0xF8).size() >= at + 60; }, 10s));
+    const std::vector<int64_t> mine = FramesOf(ours->events(), 0xF8);
     if (serverStumbled()) GTEST_SKIP() << "the JACK server had an xrun during the measurement";
     EXPECT_NEAR(static_cast<double>(mine.back() - mine[mine.size() - 41]) / 40, 800, 1);
 }
@@ -166,14 +139,14 @@ TEST_F(ClockLockJackTest, TempoStepIsFollowed) {
 TEST_F(ClockLockJackTest, LostInputRunsOnAndStopContinueAreFollowed) {
     master->send({0xFA});
     master->runClock(1000);
-    ASSERT_TRUE(pumpUntil([&] { return ClockFrames(*ours).size() >= 100; }, 20s));
+    ASSERT_TRUE(pumpUntil([&] { return FramesOf(ours->events(), 0xF8).size() >= 100; }, 20s));
     master->runClock(0);  // the cable is pulled: no Stop
     ASSERT_TRUE(pumpUntil(
         [&] { return model->state.PendingStatus().text.rfind("Input clock lost", 0) == 0; }, 5s))
         << model->state.PendingStatus().text;
-    const size_t before = ClockFrames(*ours).size();
-    ASSERT_TRUE(pumpUntil([&] { return ClockFrames(*ours).size() >= before + 48; }, 5s));
-    const std::vector<int64_t> mine = ClockFrames(*ours);
+    const size_t before = FramesOf(ours->events(), 0xF8).size();
+    ASSERT_TRUE(pumpUntil([&] { return FramesOf(ours->events(), 0xF8).size() >= before + 48; }, 5s));
+    const std::vector<int64_t> mine = FramesOf(ours->events(), 0xF8);
     EXPECT_EQ(model->state.RunState.load(), 1);
     // The spacing only where the server ran cleanly; Stop and Continue below either way.
     if (!serverStumbled()) {
@@ -183,12 +156,12 @@ TEST_F(ClockLockJackTest, LostInputRunsOnAndStopContinueAreFollowed) {
 
     master->send({0xFC});
     ASSERT_TRUE(pumpUntil([&] { return model->state.RunState.load() == 0; }));
-    ASSERT_TRUE(pumpUntil([&] { return Count(*ours, 0xFC) == 1; }));
+    ASSERT_TRUE(pumpUntil([&] { return CountStatus(ours->events(), 0xFC) == 1; }));
     const int ticksAtStop = model->state.TickCount.load();
     master->send({0xFB});
     master->runClock(1000);
     ASSERT_TRUE(pumpUntil([&] { return model->state.RunState.load() == 1; }));
-    ASSERT_TRUE(pumpUntil([&] { return Count(*ours, 0xFB) == 1; }));
+    ASSERT_TRUE(pumpUntil([&] { return CountStatus(ours->events(), 0xFB) == 1; }));
     ASSERT_TRUE(pumpUntil([&] { return model->state.TickCount.load() > ticksAtStop + 24; }));
-    EXPECT_EQ(Count(*ours, 0xFA), 1) << "Continue is no new Start";
+    EXPECT_EQ(CountStatus(ours->events(), 0xFA), 1) << "Continue is no new Start";
 }

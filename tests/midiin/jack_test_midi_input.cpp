@@ -7,11 +7,9 @@
 #include <fstream>
 
 #include "app/main_model.h"
-#include "midiin/midi_in_port.h"
 #include "midiout/midi_out_port.h"
-#include "platform/midi_jack.h"
-#include "platform/midi_system.h"
 #include "support/jack_sender.h"
+#include "support/jack_model_rig.h"
 #include "support/jack_support.h"
 
 using namespace jacktest;
@@ -21,21 +19,13 @@ namespace {
 // Median spacing in frames of the last n timing clocks recorded: the ticks already queued at
 // the old tempo when it changed do not count.
 double ClockSpacing(const std::vector<JackRecorder::Event>& events, size_t n) {
-    std::vector<uint32_t> frames;
-    for (const auto& e : events)
-        if (e.bytes.size() == 1 && e.bytes[0] == 0xF8) frames.push_back(e.frame);
+    const std::vector<int64_t> frames = FramesOf(events, 0xF8);
     if (frames.size() < n + 1) return 0;
     std::vector<double> spacing;
     for (size_t i = frames.size() - n; i < frames.size(); ++i)
         spacing.push_back(static_cast<double>(frames[i] - frames[i - 1]));
     std::nth_element(spacing.begin(), spacing.begin() + n / 2, spacing.end());
     return spacing[n / 2];
-}
-
-int Count(const std::vector<JackRecorder::Event>& events, uint8_t status) {
-    return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const auto& e) {
-        return e.bytes.size() == 1 && e.bytes[0] == status;
-    }));
 }
 
 struct MidiInputJackTest : ::testing::Test {
@@ -64,23 +54,10 @@ struct MidiInputJackTest : ::testing::Test {
     // output port 1 on the recorder.
     void start(const std::string& definition) {
         std::ofstream(folder + "Test.ini") << definition;
-        auto system = std::make_unique<MidiSystem>();
-        auto jack = JackMidiBackend::Create();
-        ASSERT_TRUE(jack);
-        system->addBackend(std::move(jack));
-        model = std::make_unique<KorvidMainModel>(std::move(system));
-        model->CreatePorts("no-such-folder/");
-        model->CreateInPort(folder);
-        ASSERT_TRUE(SelectByName(model->out1Controls.port, "JACK: " + recorder->portName()));
-        model->OutPort1()->OpenSelectedPort();
-        ASSERT_TRUE(model->state.PortReady.load());
-        auto& in = model->inControls;
-        ASSERT_TRUE(SelectByName(in.deviceType, "Test"));
-        model->InPort()->DeviceTypeChanged();
-        ASSERT_TRUE(SelectByName(in.port, "JACK: " + sender->portName()));
-        model->InPort()->OpenSelectedPort();
-        ASSERT_TRUE(model->InPort()->Device().Using());
-        std::this_thread::sleep_for(300ms);  // the backend learns where JACK's cycles lie
+        model = ModelOnJack();
+        ASSERT_TRUE(model);
+        ASSERT_NO_FATAL_FAILURE(
+            OpenModelPorts(*model, folder, recorder->portName(), "Test", sender->portName()));
     }
     // What the pump does with a tempo set by SetBPM.
     void pumpTempo() {
@@ -119,7 +96,7 @@ TEST_F(MidiInputJackTest, FollowsAnotherMastersClockStartAndStop) {
     pumpTempo();
     sender->send({0xFA});
     ASSERT_TRUE(WaitUntil([&] { return model->state.RunState.load() == 1; }));
-    ASSERT_TRUE(WaitUntil([&] { return Count(recorder->events(), 0xFA) == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return CountStatus(recorder->events(), 0xFA) == 1; }));
 
     sender->runClock(1000);  // 120 BPM at 48 kHz
     std::atomic<bool>& measure = model->MeasureRequested;  // what the statistics pump sets
@@ -153,7 +130,7 @@ TEST_F(MidiInputJackTest, FollowsAnotherMastersClockStartAndStop) {
     sender->runClock(0);
     sender->send({0xFC});
     ASSERT_TRUE(WaitUntil([&] { return model->state.RunState.load() == 0; }));
-    ASSERT_TRUE(WaitUntil([&] { return Count(recorder->events(), 0xFC) == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return CountStatus(recorder->events(), 0xFC) == 1; }));
 }
 
 TEST_F(MidiInputJackTest, VirtualInputIsListedAndClosingStopsDelivery) {

@@ -39,12 +39,6 @@ void SetTempo(KorvidMainModel& m, double bpm) {
     m.Timer().SetTempo(static_cast<uint32_t>(m.state.TempoMilliBPM.load()));
 }
 
-int Count(const std::vector<JackRecorder::Event>& events, uint8_t status) {
-    return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const auto& e) {
-        return e.bytes.size() == 1 && e.bytes[0] == status;
-    }));
-}
-
 struct ClockOutputTest : ::testing::Test {
     void SetUp() override {
         jack_set_error_function(&QuietJackError);
@@ -81,7 +75,7 @@ TEST_F(ClockOutputTest, StartThenClocksAtTwentyFourPerQuarterNoteThenStop) {
         ASSERT_TRUE(recorder->waitFor(before + 1 + 96));  // Start and four beats of clocks
         model->transport().StartStopSeq();
         const size_t atStop = model->state.TickCount.load();
-        const bool stopped = WaitUntil([&] { return Count(run(), 0xFC) == 1; }, 5s);
+        const bool stopped = WaitUntil([&] { return CountStatus(run(), 0xFC) == 1; }, 5s);
         // The server tells its clients of an xrun through their notification threads, which on
         // a loaded machine can lag the cycles by a few hundred milliseconds.
         std::this_thread::sleep_for(500ms);
@@ -94,8 +88,8 @@ TEST_F(ClockOutputTest, StartThenClocksAtTwentyFourPerQuarterNoteThenStop) {
         ASSERT_GE(events.size(), 2u);
         EXPECT_EQ(events.front().bytes, std::vector<uint8_t>{0xFA});
         EXPECT_EQ(events.back().bytes, std::vector<uint8_t>{0xFC});
-        EXPECT_EQ(Count(events, 0xFA), 1);
-        EXPECT_EQ(static_cast<size_t>(Count(events, 0xF8)), atStop);  // every tick, none after Stop
+        EXPECT_EQ(CountStatus(events, 0xFA), 1);
+        EXPECT_EQ(static_cast<size_t>(CountStatus(events, 0xF8)), atStop);  // every tick, none after Stop
         EXPECT_LE(events[0].frame, events[1].frame);  // Start before the first clock
         // At 48 kHz a tick of 120 BPM is 1000 frames.
         for (size_t i = 2; i + 1 < events.size(); ++i)

@@ -7,8 +7,7 @@
 
 #include "app/main_model.h"
 #include "midiout/midi_out_port.h"
-#include "platform/midi_jack.h"
-#include "platform/midi_system.h"
+#include "support/jack_model_rig.h"
 #include "support/jack_support.h"
 
 using namespace jacktest;
@@ -56,11 +55,8 @@ struct PortSwitchTest : ::testing::Test {
         synthA = std::make_unique<JackRecorder>("synthA");
         synthB = std::make_unique<JackRecorder>("synthB");
         ASSERT_TRUE(synthA->ok() && synthB->ok()) << "no JACK server; run through run_with_jack.sh";
-        auto system = std::make_unique<MidiSystem>();
-        auto jack = JackMidiBackend::Create();
-        ASSERT_TRUE(jack);
-        system->addBackend(std::move(jack));
-        model = std::make_unique<KorvidMainModel>(std::move(system));
+        model = ModelOnJack();
+        ASSERT_TRUE(model);
 
         folder = ::testing::TempDir() + "jack-switch-" + std::to_string(getpid()) + "/";
         std::filesystem::create_directories(folder);

@@ -189,6 +189,22 @@ class JackRecorder {
     std::atomic<int64_t> lastXrunNs_{INT64_MIN};
 };
 
+// How many one-byte messages (clock, transport) of this status were recorded.
+inline int CountStatus(const std::vector<JackRecorder::Event>& events, uint8_t status) {
+    return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const auto& e) {
+        return e.bytes.size() == 1 && e.bytes[0] == status;
+    }));
+}
+
+// The frames of the one-byte messages of this status, in the order they arrived.
+inline std::vector<int64_t> FramesOf(const std::vector<JackRecorder::Event>& events,
+                                     uint8_t status) {
+    std::vector<int64_t> frames;
+    for (const auto& e : events)
+        if (e.bytes.size() == 1 && e.bytes[0] == status) frames.push_back(e.frame);
+    return frames;
+}
+
 // Collects what a backend reports, from whichever thread it reports on.
 class ProblemLog {
   public:
