@@ -135,7 +135,8 @@ class ClockLock : public TickSchedule {
     uint32_t steps_ = 0;
 
     // Published.
-    std::atomic<uint32_t> seq_{0};
+    // mutable: a reader ends with a read-modify-write of it (adding nothing).
+    mutable std::atomic<uint32_t> seq_{0};
     std::atomic<bool> pValid_{false};
     std::atomic<int64_t> pRefIndex_{0};
     std::atomic<int64_t> pRefTime_{0};
