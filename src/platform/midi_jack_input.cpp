@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/input_time.h"
+#include "platform/jack_out_queue.h"
 #include "platform/jack_ports.h"
 #include "platform/monotonic_clock.h"
 

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/jack_out_queue.h"
 #include "platform/midi_jack.h"
 #include "platform/midi_system.h"
 #include "platform/monotonic_clock.h"

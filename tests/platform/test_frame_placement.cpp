@@ -6,7 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "platform/midi_jack.h"
+#include "platform/jack_cycle.h"
 
 namespace {
 
@@ -133,7 +133,7 @@ TEST(FrameChain, AWobblingLineLeavesASteadyClockExactToTheFrame) {
     }
 }
 
-TEST(FrameChain, GivesWayToTheLineWhenTheyPartByMoreThanTheSlack) {
+TEST(FrameChain, GivesWayToTheLineAtOnceWhenItJumps) {
     FrameChain chain;
     // A message on frame 100 of a cycle starting at frame 5000 starts the chain.
     FramePlacement place = PlaceOnFrameChained(StampAt(100), kLatency, kStart, kFramesPerNs,
@@ -146,11 +146,11 @@ TEST(FrameChain, GivesWayToTheLineWhenTheyPartByMoreThanTheSlack) {
     place = PlaceOnFrameChained(StampAt(150), kLatency, kStart - static_cast<int64_t>(moved),
                                 kFramesPerNs, kCycle, 100, 5000, chain);
     EXPECT_EQ(place.frame, 150u);
-    // The line moved by three frames (an xrun, a new delay): the line decides.
-    const double jumped = 3 / kFramesPerNs;
+    // The line moved by five frames (an xrun, a new delay): the line decides.
+    const double jumped = 5 / kFramesPerNs;
     place = PlaceOnFrameChained(StampAt(200), kLatency, kStart - static_cast<int64_t>(jumped),
                                 kFramesPerNs, kCycle, 150, 5000, chain);
-    EXPECT_EQ(place.frame, 203u);
+    EXPECT_EQ(place.frame, 205u);
     EXPECT_FALSE(place.held);
 }
 
@@ -176,4 +176,49 @@ TEST(FrameChain, AHeldMessageBreaksTheChainAndTheLineAloneJudgesLateness) {
                                 early);
     EXPECT_EQ(place.kind, FramePlacement::Kind::Due);
     EXPECT_EQ(place.frame, 0u);
+}
+
+TEST(FrameChain, ALineThatDriftsIsFollowedAFrameAtATime) {
+    // The line pulled along at 300 ppm, as fast as it ever follows its lowest wake-up: each
+    // step the chain takes back towards it shows as one interval a frame long or short, never
+    // more, and no tick strays further from the line than the draw allows.
+    const double nsPerFrame = 1 / kFramesPerNs;
+    for (const double interval : {400.0, 937.5, 1000.0}) {
+        for (const double ppm : {300.0, -300.0}) {
+            const double driftPerCycle = kCycle * ppm * 1e-6;
+            FrameChain chain;
+            std::vector<int64_t> landed;
+            double worstFromLine = 0;
+            int tick = 0;
+            for (uint32_t cycle = 0; tick < 600; ++cycle) {
+                const uint32_t firstFrame = 1000 + cycle * kCycle;
+                const double lineFrames = 0.3 + cycle * driftPerCycle;
+                const auto cycleStart =
+                    static_cast<int64_t>(std::llround((cycle * kCycle + lineFrames) * nsPerFrame));
+                uint32_t previous = 0;
+                while (tick < 600) {
+                    const int64_t stamp =
+                        std::llround(tick * interval * nsPerFrame) - kLatency + 1;
+                    const FramePlacement place =
+                        PlaceOnFrameChained(stamp, kLatency, cycleStart, kFramesPerNs, kCycle,
+                                            previous, firstFrame, chain);
+                    if (place.kind == FramePlacement::Kind::LaterCycle) break;
+                    landed.push_back(static_cast<int64_t>(firstFrame) + place.frame);
+                    const double onLine = 1000 + tick * interval - lineFrames;
+                    worstFromLine =
+                        std::max(worstFromLine, std::fabs(static_cast<double>(landed.back()) - onLine));
+                    previous = place.frame;
+                    ++tick;
+                }
+            }
+            const auto intervals = Intervals(landed);
+            for (size_t i = 0; i < intervals.size(); ++i) {
+                EXPECT_LE(std::fabs(static_cast<double>(intervals[i]) - interval), 1.0)
+                    << interval << " frames at " << ppm << " ppm, interval " << i;
+            }
+            // Over 600 ticks the line moved by some 70-180 frames; the clock went with it.
+            EXPECT_LE(worstFromLine, FrameChain::kDrawFrames + 0.5)
+                << interval << " frames at " << ppm << " ppm";
+        }
+    }
 }

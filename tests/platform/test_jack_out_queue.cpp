@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/deadline_thread.h"
-#include "platform/midi_jack.h"
+#include "platform/jack_out_queue.h"
 
 namespace {
 

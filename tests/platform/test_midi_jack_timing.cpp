@@ -8,7 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/midi_jack.h"
+#include "platform/jack_cycle.h"
+#include "platform/jack_out_queue.h"
 
 namespace {
 

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+// Where the first frame of each JACK cycle lies in JACK's time (nanoseconds), for placing
+// messages on frames.
+//
+// JACK's own estimate (jack_get_cycle_times) comes from a filter that every late wake-up of the
+// server pulls aside for a second or two, and after an xrun it starts again off by whole
+// periods; on a loaded machine that moves clock ticks by several frames. The frames themselves
+// keep their pace: the driver's period boundaries lie on a straight line in time, and a callback
+// can only ever wake after its boundary. So the lowest (wake-up time - frame x frame length)
+// over the last two seconds marks the line, plus the small least wake-up delay, which only adds
+// to the latency. Late wake-ups do not move it. That lowest value still wanders by some tens of
+// microseconds as prompt wake-ups come and go; the estimate follows it no faster than a sound
+// card's clock can drift against the system's (300 ppm), so no tick interval changes by more
+// than a fraction of a frame.
+//
+// A driver xrun moves the line itself, later by as long as the driver was held up: the first
+// cycle after word of one starts the line afresh, that much after where the old line put it
+// (never after the wake-up itself). Without word of an xrun, eight cycles in a row
+// more than a millisecond behind the line do (no late wake-up on a loaded machine lasts that
+// long without making an xrun of its own). Process thread only; no allocation.
+class CycleClock {
+  public:
+    static constexpr size_t kMaxWindow = 1024;
+    static constexpr size_t kMovedAfterCycles = 8;
+
+    // Feeds one cycle: JACK's frame counter at its start (jack_last_frame_time), when this
+    // callback woke in JACK's time, the current buffer size and sample rate, and whether the
+    // server reported a driver xrun since the cycle before, and how long the driver was held
+    // up by it (0: not known, the line starts from this wake-up). Returns the estimated time of
+    // the cycle's first frame.
+    int64_t update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames, uint32_t sampleRate,
+                   bool driverXrun = false, int64_t driverDelayNs = 0);
+    double nsPerFrame() const { return nsPerFrame_; }
+    // The last cycle's start on the line as it was begun, without the slow following of the
+    // lowest wake-up: frames counted at the nominal rate from the line's start. What times
+    // incoming events: a steady source keeps its exact spacing (the following moves by up to
+    // 300 ppm, which a clock lock would read as a change of tempo).
+    int64_t countedStartNs() const {
+        return baseNs_ + static_cast<int64_t>(std::llround(framesSinceBase_ * nsPerFrame_));
+    }
+    // Forgets every cycle seen: the next one starts the line afresh.
+    void forget() { started_ = false; }
+    // How often the line was found to have moved and was started afresh.
+    uint64_t lineMoves() const { return lineMoves_; }
+
+  private:
+    void restart(uint32_t firstFrame, int64_t wokeNs, uint32_t sampleRate);
+
+    bool started_ = false;
+    uint32_t cycles_ = 0;      // since the start
+    double lineOffsetNs_ = 0;  // the estimate, as an excess over the straight line
+    uint32_t sampleRate_ = 0;
+    double nsPerFrame_ = 0;
+    uint32_t lastFrame_ = 0;
+    uint64_t framesSinceBase_ = 0;  // JACK's 32-bit counter, carried on past its wrap
+    int64_t baseNs_ = 0;
+    // Wake-up time minus the straight line, for the most recent cycles.
+    std::array<double, kMaxWindow> excessNs_{};
+    size_t filled_ = 0;
+    size_t next_ = 0;
+    uint32_t behindInARow_ = 0;  // cycles in a row more than kJumpNs behind the line
+    uint64_t lineMoves_ = 0;
+};
+
+// Where a message lands in a cycle: the frame nearest to its due time (time stamp plus latency)
+// counted from the cycle's first frame, never before the frame of the message written before it
+// in the same cycle (JACK wants a cycle's events in time order, and order is what senders rely
+// on). A time stamp of 0 means "now": at the previous message's frame. Pure; the process
+// callback places every message through it.
+struct FramePlacement {
+    enum class Kind { Now, Late, Due, LaterCycle };
+    Kind kind;
+    uint32_t frame;  // valid unless LaterCycle
+    bool held;       // after its own frame: late, or behind the message written before it
+};
+FramePlacement PlaceOnFrame(int64_t timeNs, int64_t latencyNs, int64_t cycleStartNs,
+                            double framesPerNs, uint32_t cycleFrames, uint32_t previousFrame);
+
+// Where a port's previous timed message belonged: its exact position on JACK's frame count and
+// its due time. The next one is placed by the time between them, so that a steady clock lands
+// on frames exactly as far apart as its tempo says even while the cycle's line on the system
+// clock wanders by a fraction of a frame (placed on its own, each tick would be rounded afresh
+// and step a frame whenever the line crossed half of one). When the two part by more than
+// kChainSlackFrames but no more than kDrawFrames (the line following its lowest wake-up, a
+// sound card that drifts from the system clock), the message goes to the whole frame nearest
+// the line that keeps it within one frame of its time from the one before: a receiver sees
+// each such step as one interval a frame long or short, never two. Further apart (an xrun, a
+// changed delay), the line decides at once.
+struct FrameChain {
+    // The line's own estimate wanders by a frame or two as prompt wake-ups come and go.
+    static constexpr double kChainSlackFrames = 2.0;
+    // Beyond the slack, the line follows at most 300 ppm: 25 us, 1.2 frames, over a tick at
+    // 30 BPM.
+    static constexpr double kDrawFrames = 4.0;
+    bool valid = false;
+    uint32_t cycleFrame = 0;  // JACK's frame count at the start of that message's cycle
+    double position = 0;      // the message's exact position, in frames from cycleFrame
+    int64_t dueNs = 0;        // time stamp plus latency
+};
+// As PlaceOnFrame for a timed message (timeNs != 0), following the chain where it holds, and
+// moving the chain on to this message (unless it is held after its frame, or due later).
+FramePlacement PlaceOnFrameChained(int64_t timeNs, int64_t latencyNs, int64_t cycleStartNs,
+                                   double framesPerNs, uint32_t cycleFrames,
+                                   uint32_t previousFrame, uint32_t firstFrame,
+                                   FrameChain& chain);
