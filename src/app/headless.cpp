@@ -66,11 +66,13 @@ class Pump {
                 s.PostStatus("Tap " + std::to_string(step) + " !!", StatusColors::purple);
             if (step == 4) s.TapStep = 0;
         }
+        // Each status in turn, not only the newest: this log is all a box without a screen
+        // tells of what happened.
         if (s.StatusChanges.exchange(0) != 0) {
-            const MainState::Status status = s.PendingStatus();
-            Say(status.detail.empty() || status.detail == status.text
-                    ? status.text
-                    : status.text + " (" + status.detail + ")");
+            for (const MainState::Status& status : s.StatusesSince(statusSerial_))
+                Say(status.detail.empty() || status.detail == status.text
+                        ? status.text
+                        : status.text + " (" + status.detail + ")");
         }
         // Nothing shows a flash or a lamp here; the counters are cleared so they stay small.
         s.FlashChanges.store(0);
@@ -87,6 +89,7 @@ class Pump {
     KorvidMainModel& model_;
     std::ostream& log_;
     int passes_ = 0;
+    uint64_t statusSerial_ = 0;  // the last status logged
     size_t shownPeers_ = kNotInSession;
 };
 

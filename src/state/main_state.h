@@ -1,10 +1,12 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "state/status_color.h"
 
@@ -61,19 +63,30 @@ class MainState {
         std::string detail;
     };
     Status PendingStatus() const;
+    // Every status posted after `serial` (0: from the first), oldest first, and moves `serial`
+    // on past them: for a log that must not lose one that a newer one followed within a pump
+    // pass. Keeps the last kStatusHistory texts; of the coded statuses, the newest.
+    static constexpr size_t kStatusHistory = 16;
+    std::vector<Status> StatusesSince(uint64_t& serial) const;
 
     void SetLearnText(std::string_view text);
     std::string LearnText() const;
 
   private:
+    static Status CodedStatus(uint8_t code);
+
     // Every post takes the next serial; the newer of the last text and the last code is shown.
     std::atomic<uint64_t> statusSerial_{0};
     std::atomic<uint64_t> statusCodeWord_{0};  // serial << 8 | code
     mutable std::mutex statusMutex_;
-    uint64_t statusTextSerial_ = 0;
-    std::string pendingStatusText_;
-    StatusColor pendingStatusColor_ = StatusColors::red;
-    std::string pendingStatusDetail_;
+    // The last texts posted, in a ring whose strings are reserved up front, so that posting
+    // from the input thread does not allocate.
+    struct PostedStatus {
+        uint64_t serial = 0;
+        Status status;
+    };
+    std::array<PostedStatus, kStatusHistory> posted_;
+    size_t postedCount_ = 0;  // ever; the newest is posted_[(postedCount_ - 1) % size]
     mutable std::mutex learnMutex_;
     std::string learnText_;
 };

@@ -185,6 +185,34 @@ TEST(HeadlessRun, MissingPortsAndABusySettingsFileAreTold) {
     EXPECT_EQ(busy.waits, 0);
 }
 
+TEST(HeadlessRun, StatusesPostedWithinOnePassAreAllLoggedInOrder) {
+    HeadlessRig rig;
+    KorvidMainModel* model = nullptr;
+    rig.environment.joinSession = [&](KorvidMainModel& m, const IniFile&) {
+        model = &m;
+        return std::shared_ptr<void>();
+    };
+    int passes = 0;
+    rig.stopWhen = [&] {
+        // A server lost and back between two passes: the window shows the newer; the log,
+        // all a box without a screen has, keeps both.
+        if (++passes == 2 && model) {
+            model->state.PostStatus("MIDI Port lost: JACK server stopped", StatusColors::red);
+            model->state.PostStatus("JACK server back: MIDI ports reconnected",
+                                    StatusColors::green);
+        }
+        return passes > 4;
+    };
+    EXPECT_EQ(Headless::Run({}, rig.environment, rig.log), 0);
+    const std::string log = rig.log.str();
+    const size_t lost = log.find("MIDI Port lost: JACK server stopped");
+    ASSERT_NE(lost, std::string::npos) << log;
+    EXPECT_LT(lost, log.find("JACK server back: MIDI ports reconnected")) << log;
+    EXPECT_EQ(log.find("JACK server back: MIDI ports reconnected"),
+              log.rfind("JACK server back: MIDI ports reconnected"))
+        << "logged once: " << log;
+}
+
 TEST(HeadlessRun, SessionHookIsCalledWithTheSettingsAndKeptForTheRun) {
     HeadlessRig rig;
     rig.folder.write("clockpresets.ini", "[LINK]\nENABLED=1\n");
