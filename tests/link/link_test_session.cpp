@@ -161,14 +161,21 @@ struct LinkedModel {
     }
 };
 
-}  // namespace
-
-TEST(LinkModel, PeerTempoIsOursUnroundedAndOursGoesToThePeer) {
+// The model in a session with a peer process (forked first, before our threads exist).
+struct LinkModel : ::testing::Test {
     LinkPeer peer;
     LinkedModel rig;
     KorvidMainModel& m = *rig.model;
-    m.Sync().SetLinkEnabled(true);
-    ASSERT_TRUE(Joined(peer, m.Sync().Link()));
+
+    void SetUp() override {
+        m.Sync().SetLinkEnabled(true);
+        ASSERT_TRUE(Joined(peer, m.Sync().Link()));
+    }
+};
+
+}  // namespace
+
+TEST_F(LinkModel, PeerTempoIsOursUnroundedAndOursGoesToThePeer) {
     peer.setTempo(123.4567);
     EXPECT_TRUE(rig.pumpUntil([&] { return std::fabs(m.GetBPM() - 123.4567) < 1e-3; }, 1s))
         << "not rounded by the 1 BPM step: " << m.GetBPM();
@@ -186,12 +193,7 @@ TEST(LinkModel, PeerTempoIsOursUnroundedAndOursGoesToThePeer) {
     EXPECT_NEAR(peer.tempo(), 250, 1e-3);
 }
 
-TEST(LinkModel, ClocksLandOnTheSessionsBeatsAndStartStopIsShared) {
-    LinkPeer peer;
-    LinkedModel rig;
-    KorvidMainModel& m = *rig.model;
-    m.Sync().SetLinkEnabled(true);
-    ASSERT_TRUE(Joined(peer, m.Sync().Link()));
+TEST_F(LinkModel, ClocksLandOnTheSessionsBeatsAndStartStopIsShared) {
     peer.setTempo(150);
     ASSERT_TRUE(rig.pumpUntil([&] { return m.GetBPM() == 150; }, 1s));
 
@@ -225,12 +227,7 @@ TEST(LinkModel, ClocksLandOnTheSessionsBeatsAndStartStopIsShared) {
     EXPECT_TRUE(rig.pumpUntil([&] { return m.state.RunState == 0; }, 1s));
 }
 
-TEST(LinkModel, LeavingKeepsTheClockGoingAtTheLastTempo) {
-    LinkPeer peer;
-    LinkedModel rig;
-    KorvidMainModel& m = *rig.model;
-    m.Sync().SetLinkEnabled(true);
-    ASSERT_TRUE(Joined(peer, m.Sync().Link()));
+TEST_F(LinkModel, LeavingKeepsTheClockGoingAtTheLastTempo) {
     peer.setTempo(160);
     ASSERT_TRUE(rig.pumpUntil([&] { return m.GetBPM() == 160; }, 1s));
     m.transport().StartStopSeq();

@@ -140,6 +140,11 @@ struct SimulatedDriver {
         boundaryNs += kPeriod * kNsPerFrame;
         return static_cast<int64_t>(boundaryNs + wakeDelayNs);
     }
+    // Cycles whose callbacks all wake the same time after their boundary.
+    void run(CycleClock& clock, int cycles, double wakeDelayNs) {
+        for (int cycle = 0; cycle < cycles; ++cycle)
+            clock.update(frame, advance(wakeDelayNs), kPeriod, kRate);
+    }
 };
 
 }  // namespace
@@ -169,9 +174,7 @@ TEST(CycleClock, LateWakeUpsDoNotMoveTheCycleLine) {
 TEST(CycleClock, FollowsASlippedDriverAfterForget) {
     CycleClock clock;
     SimulatedDriver driver;
-    for (int cycle = 0; cycle < 100; ++cycle) {
-        clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
-    }
+    driver.run(clock, 100, 10'000);
     // An xrun: the frames carry on, but their boundaries now lie 4 ms later.
     driver.boundaryNs += 4'000'000;
     const int64_t stale = clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
@@ -184,9 +187,7 @@ TEST(CycleClock, FollowsASlippedDriverAfterForget) {
 TEST(CycleClock, FollowsAWanderingLowestWakeUpOnlyAtDriftRate) {
     CycleClock clock;
     SimulatedDriver driver;
-    for (int cycle = 0; cycle < 100; ++cycle) {
-        clock.update(driver.frame, driver.advance(50'000), kPeriod, kRate);
-    }
+    driver.run(clock, 100, 50'000);
     // One wake-up 45 us quicker than all before: the estimate moves towards it by no more
     // than 300 ppm of a period per cycle (1.6 us), so tick spacing hardly changes.
     const double maxStep = kPeriod * kNsPerFrame * 300e-6;
@@ -215,9 +216,7 @@ TEST(CycleClock, FollowsAWanderingLowestWakeUpOnlyAtDriftRate) {
 TEST(CycleClock, CountedStartsKeepTheNominalSpacingWhileTheEstimateFollows) {
     CycleClock clock;
     SimulatedDriver driver;
-    for (int cycle = 0; cycle < 100; ++cycle) {
-        clock.update(driver.frame, driver.advance(50'000), kPeriod, kRate);
-    }
+    driver.run(clock, 100, 50'000);
     const int64_t countedBefore = clock.countedStartNs();
     // A quicker wake-up pulls the estimate along at drift rate; the counted starts go on at
     // exactly one period a cycle, which is what times incoming events.
@@ -235,9 +234,7 @@ TEST(CycleClock, CountedStartsKeepTheNominalSpacingWhileTheEstimateFollows) {
 TEST(CycleClock, TakesAMoveNoDriftExplainsAtOnce) {
     CycleClock clock;
     SimulatedDriver driver;
-    for (int cycle = 0; cycle < 100; ++cycle) {
-        clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
-    }
+    driver.run(clock, 100, 10'000);
     // The boundaries now lie 3 ms earlier (the clock we read them by stepped back).
     driver.boundaryNs -= 3'000'000;
     const int64_t estimate = clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
@@ -256,9 +253,7 @@ TEST(CycleClock, StartsAfreshOnANewSampleRate) {
 TEST(CycleClock, ADriverXrunThatLeftTheCycleBehindStartsTheLineAfreshAtOnce) {
     CycleClock clock;
     SimulatedDriver driver;
-    for (int cycle = 0; cycle < 100; ++cycle) {
-        clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
-    }
+    driver.run(clock, 100, 10'000);
     // The driver was held up for 30 ms: the frames carry on from a line that much later.
     driver.boundaryNs += 30'000'000;
     const int64_t fresh =
@@ -270,9 +265,7 @@ TEST(CycleClock, ADriverXrunThatLeftTheCycleBehindStartsTheLineAfreshAtOnce) {
 TEST(CycleClock, EvenADriverXrunOfAFewMicrosecondsMovesTheLine) {
     CycleClock clock;
     SimulatedDriver driver;
-    for (int cycle = 0; cycle < 100; ++cycle) {
-        clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
-    }
+    driver.run(clock, 100, 10'000);
     // The driver woke 60 us past its time and carries on from there. Were the old line kept,
     // its prompt wake-ups would hold the estimate 60 us early for two seconds: three frames.
     driver.boundaryNs += 60'000;
@@ -287,9 +280,7 @@ TEST(CycleClock, EvenADriverXrunOfAFewMicrosecondsMovesTheLine) {
 TEST(CycleClock, AfterADriverXrunTheLineMovesByTheDriversDelayNotByALateWakeUp) {
     CycleClock clock;
     SimulatedDriver driver;
-    for (int cycle = 0; cycle < 100; ++cycle) {
-        clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
-    }
+    driver.run(clock, 100, 10'000);
     // The driver was held up 30 us; our callback of that cycle ran 7 ms after its boundary.
     // The line moves by the 30 us the server reports, and the next prompt wake-ups agree.
     driver.boundaryNs += 30'000;
@@ -311,9 +302,7 @@ TEST(CycleClock, AfterADriverXrunTheLineMovesByTheDriversDelayNotByALateWakeUp) 
 TEST(CycleClock, WithoutWordOfAnXrunAMovedLineIsTakenAfterEightCyclesBehind) {
     CycleClock clock;
     SimulatedDriver driver;
-    for (int cycle = 0; cycle < 100; ++cycle) {
-        clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);
-    }
+    driver.run(clock, 100, 10'000);
     // Seven wake-ups in a row 2 ms late are a loaded machine, not a moved line.
     for (int cycle = 0; cycle < 7; ++cycle) {
         const int64_t estimate = clock.update(driver.frame, driver.advance(2'010'000), kPeriod, kRate);
