@@ -55,16 +55,24 @@ TEST(JackXrun, MessagesWhoseFramesPassedDuringAnXrunGoOutFirstThingInOrder) {
 
         // Whatever else happens: every message once, in order.
         const auto all = recorder.events();
-        ASSERT_EQ(all.size(), before + kMessages) << "a message went out twice";
+        std::string seen;
+        for (size_t i = before; i < all.size(); ++i)
+            seen += std::to_string(all[i].bytes.size() == 3 ? all[i].bytes[1] : -1) + "@" +
+                    std::to_string(all[i].frame) + " ";
+        ASSERT_EQ(all.size(), before + kMessages) << "a message went out twice: " << seen;
         std::vector<JackRecorder::Event> got(all.begin() + static_cast<ptrdiff_t>(before),
                                              all.end());
         for (int i = 0; i < kMessages; ++i) {
             ASSERT_EQ(got[static_cast<size_t>(i)].bytes.size(), 3u);
             ASSERT_EQ(got[static_cast<size_t>(i)].bytes[1], i) << "out of order at " << i;
         }
-        // Where they land is only clear when the planned xrun was the only one.
-        if (backend->timeLineRestartCount() != movesBefore + 1) {
-            std::cerr << "[ retry    ] another xrun came with the planned one\n";
+        // Where they land is only clear when the planned xrun was the only one. Held still,
+        // the dummy driver reports its delay twice (once as it wakes, once more as it catches
+        // up), so the planned xrun moves the line once or twice.
+        const uint64_t moves = backend->timeLineRestartCount() - movesBefore;
+        if (moves < 1 || moves > 2) {
+            std::cerr << "[ retry    ] another xrun came with the planned one: "
+                      << backend->timeLineRestartCount() - movesBefore << " line moves\n";
             continue;
         }
         // The ones that came due while the server stood still all go out at the first frame
