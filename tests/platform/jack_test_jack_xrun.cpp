@@ -21,6 +21,15 @@ bool SendNumbered(MidiOutConnection& connection, uint8_t number, int64_t timeNs)
     return connection.sendShort(bytes, 3, timeNs);
 }
 
+// "number@frame" of each recorded message from `from` on, for a failure's message.
+std::string NumbersAndFrames(const std::vector<JackRecorder::Event>& events, size_t from) {
+    std::string text;
+    for (size_t i = from; i < events.size(); ++i)
+        text += std::to_string(events[i].bytes.size() == 3 ? events[i].bytes[1] : -1) + "@" +
+                std::to_string(events[i].frame) + " ";
+    return text;
+}
+
 }  // namespace
 
 TEST(JackXrun, MessagesWhoseFramesPassedDuringAnXrunGoOutFirstThingInOrder) {
@@ -55,11 +64,8 @@ TEST(JackXrun, MessagesWhoseFramesPassedDuringAnXrunGoOutFirstThingInOrder) {
 
         // Whatever else happens: every message once, in order.
         const auto all = recorder.events();
-        std::string seen;
-        for (size_t i = before; i < all.size(); ++i)
-            seen += std::to_string(all[i].bytes.size() == 3 ? all[i].bytes[1] : -1) + "@" +
-                    std::to_string(all[i].frame) + " ";
-        ASSERT_EQ(all.size(), before + kMessages) << "a message went out twice: " << seen;
+        ASSERT_EQ(all.size(), before + kMessages)
+            << "a message went out twice: " << NumbersAndFrames(all, before);
         std::vector<JackRecorder::Event> got(all.begin() + static_cast<ptrdiff_t>(before),
                                              all.end());
         for (int i = 0; i < kMessages; ++i) {
