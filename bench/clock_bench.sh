@@ -7,27 +7,17 @@
 set -u
 build=${1:-build}
 seconds=${2:-30}
-server="tempovane-bench-$$-$RANDOM"
-export JACK_DEFAULT_SERVER=$server JACK_NO_START_SERVER=1 JACK_NO_AUDIO_RESERVATION=1
+source "$(dirname "$0")/../tools/private_jack.sh"
 dump=$(mktemp -t clockbench-dump.XXXXXX)
 
-jackd -n "$server" -t 5000 --no-realtime -d dummy -r 48000 -p 256 >/dev/null 2>&1 &
-jackd_pid=$!
-# Every process this script starts, by id: cleanup stops these and nothing else, so a user's own
-# monitors and meters on the machine are left alone.
-started=()
 cleanup() {
-    local pid
-    for pid in "${started[@]}"; do kill "$pid" 2>/dev/null; done
-    for pid in "${started[@]}"; do wait "$pid" 2>/dev/null; done
-    kill "$jackd_pid" 2>/dev/null
-    wait "$jackd_pid" 2>/dev/null
+    stop_started
+    private_jack_stop
     rm -f "$dump"
 }
 trap cleanup EXIT
-for _ in $(seq 50); do timeout 5 jack_lsp >/dev/null 2>&1 && break; sleep 0.2; done
+private_jack_start tempovane-bench /dev/null plain || { echo "no JACK server came up" >&2; exit 1; }
 
-wait_port() { for _ in $(seq 50); do jack_lsp | grep -qx "$1" && return 0; sleep 0.1; done; return 1; }
 
 run() {  # bpm, then one meter name per port
     local bpm=$1 meter1=$2 meter2=${3:-}

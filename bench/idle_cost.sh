@@ -7,21 +7,10 @@
 set -u
 seconds=${1:-60}
 build=$(cd "${2:-build}" && pwd)
-export JACK_NO_START_SERVER=1 JACK_NO_AUDIO_RESERVATION=1
+source "$(dirname "$0")/../tools/private_jack.sh"
 work=$(mktemp -d -t tempovane-idle.XXXXXX)
 hz=$(getconf CLK_TCK)
 
-# JACK's registry of servers is shared by the machine; when it is briefly full, try again.
-for _ in 1 2 3 4 5 6 7 8 9 10; do
-    server="tempovane-idle-$$-$RANDOM"
-    jackd -n "$server" -t 5000 --no-realtime -d dummy -r 48000 -p 256 >/dev/null 2>&1 &
-    jackd_pid=$!
-    sleep 1
-    kill -0 "$jackd_pid" 2>/dev/null && break
-    sleep 5
-done
-kill -0 "$jackd_pid" 2>/dev/null || { echo "no JACK server could be started" >&2; exit 1; }
-export JACK_DEFAULT_SERVER=$server
 xvfb_pid=""
 cleanup() {
     # xvfb-run stopped by a signal leaves its X server running: its children go first.
@@ -29,14 +18,13 @@ cleanup() {
         pkill -TERM -P "$xvfb_pid" 2>/dev/null
         kill -TERM "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
     fi
-    [ -n "$reference_pid" ] && kill -TERM "$reference_pid" 2>/dev/null
-    kill -TERM "$jackd_pid" 2>/dev/null
-    wait "$jackd_pid" 2>/dev/null
+    stop_started
+    private_jack_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-for _ in $(seq 50); do timeout 5 jack_lsp >/dev/null 2>&1 && break; sleep 0.2; done
+private_jack_start tempovane-idle /dev/null plain || { echo "no JACK server came up" >&2; exit 1; }
 
 # A JACK client that does nothing but wait for its cycles, measured over the same times: the
 # floor any JACK client pays on this server, whatever it does in its cycle.
@@ -44,6 +32,7 @@ reference_pid=""
 if command -v jack_midi_dump >/dev/null; then
     jack_midi_dump >/dev/null 2>&1 &
     reference_pid=$!
+    started+=("$reference_pid")
 fi
 
 cat >"$work/clock.ini" <<'INI'

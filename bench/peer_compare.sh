@@ -11,8 +11,7 @@
 set -u
 build=${1:-build}
 seconds=${2:-20}
-server="tempovane-peer-$$-$RANDOM"
-export JACK_DEFAULT_SERVER=$server JACK_NO_START_SERVER=1 JACK_NO_AUDIO_RESERVATION=1
+source "$(dirname "$0")/../tools/private_jack.sh"
 work=$(mktemp -d -t peercompare.XXXXXX)
 
 for tool in jackd jack_midi_clock jack_transport jack_lsp; do
@@ -22,27 +21,18 @@ for tool in tempovane-clockmeter tempovane-clock-source; do
     [ -x "$build/$tool" ] || { echo "peer_compare.sh: $build/$tool is missing" >&2; exit 2; }
 done
 
-# As the JACK tests: real-time scheduling for the server where this user may have it.
-realtime="--no-realtime"
-if command -v chrt >/dev/null 2>&1 && chrt -f 10 true 2>/dev/null; then realtime="--realtime"; fi
-jackd -n "$server" -t 5000 $realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 &
-jackd_pid=$!
-# Every process this script starts, by id: cleanup stops these and nothing else.
-started=()
 cleanup() {
-    local pid
-    for pid in "${started[@]}"; do kill "$pid" 2>/dev/null; done
-    for pid in "${started[@]}"; do wait "$pid" 2>/dev/null; done
-    kill "$jackd_pid" 2>/dev/null
-    wait "$jackd_pid" 2>/dev/null
+    stop_started
+    private_jack_stop
     [ -n "${KEEP_WORK:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-for _ in $(seq 50); do timeout 5 jack_lsp >/dev/null 2>&1 && break; sleep 0.2; done
+# As the JACK tests: real-time scheduling for the server where this user may have it.
+private_jack_start tempovane-peer "$work/jackd.log" realtime || { echo "no JACK server came up" >&2; exit 1; }
+realtime=${private_jack_args[*]:2}
 
-wait_port() { for _ in $(seq 100); do jack_lsp | grep -qx "$1" && return 0; sleep 0.1; done; return 1; }
 field() { sed -n "s/.* $2=\([^ ]*\).*/\1/p" "$1" | tail -n 1; }
 
 # jack_midi_clock sends only while the JACK transport rolls.

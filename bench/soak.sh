@@ -10,34 +10,25 @@
 set -u
 seconds=${1:-3600}
 build=$(cd "${2:-build}" && pwd)
-server="tempovane-soak-$$-$RANDOM"
-export JACK_DEFAULT_SERVER=$server JACK_NO_START_SERVER=1 JACK_NO_AUDIO_RESERVATION=1
+source "$(dirname "$0")/../tools/private_jack.sh"
 work=$(mktemp -d -t tempovane-soak.XXXXXX)
 hz=$(getconf CLK_TCK)
 
-# Real-time where this user may have it (as a JACK user would run it); a non-real-time dummy
-# driver on a busy machine misses cycles, which the soak would then count against us.
-rt=(--no-realtime)
-chrt -f 10 true 2>/dev/null && rt=(-R -P 70)
-jackd -n "$server" -t 5000 "${rt[@]}" -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 &
-jackd_pid=$!
-started=()
 cleanup() {
-    local pid
-    for pid in "${started[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-    for pid in "${started[@]}"; do wait "$pid" 2>/dev/null; done
-    kill -TERM "$jackd_pid" 2>/dev/null
-    wait "$jackd_pid" 2>/dev/null
+    stop_started
+    private_jack_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-for _ in $(seq 50); do timeout 5 jack_lsp >/dev/null 2>&1 && break; sleep 0.2; done
+# Real-time where this user may have it (as a JACK user would run it); a non-real-time dummy
+# driver on a busy machine misses cycles, which the soak would then count against us.
+private_jack_start tempovane-soak "$work/jackd.log" realtime 70 || { echo "no JACK server came up" >&2; exit 1; }
 
 "$build/tempovane-soak-probe" --rate 1000 --name soakprobe >"$work/probe.log" 2>&1 &
 probe_pid=$!
 started+=("$probe_pid")
-for _ in $(seq 50); do jack_lsp | grep -qx "soakprobe:out" && break; sleep 0.1; done
+wait_port soakprobe:out
 
 # The program runs in place from a folder of its own, where its input map lives.
 mkdir -p "$work/indrv" "$work/outdrv"

@@ -20,30 +20,17 @@ fi
 ip link set lo up
 ip route add 224.0.0.0/4 dev lo
 
-export JACK_NO_START_SERVER=1 JACK_NO_AUDIO_RESERVATION=1
-export JACK_DEFAULT_SERVER="tempovane-sync-$$"
+source "$here/../tools/private_jack.sh"
 logs=$(mktemp -d /tmp/tempovane-sync-bench.XXXXXX)
 # Real-time where this user may have it (as the JACK tests do): without it the dummy driver
 # wakes late now and then, and every such xrun moves JACK's time line against its frames.
-realtime="--no-realtime"
-if command -v chrt >/dev/null 2>&1 && chrt -f 10 true 2>/dev/null; then
-    realtime="--realtime"
-fi
-# JACK's registry has room for eight servers: on a machine where tests run, wait for a place.
-for _ in $(seq 20); do
-    jackd -n "$JACK_DEFAULT_SERVER" -t 5000 $realtime -d dummy -r 48000 -p 256 \
-        >"$logs/jackd.log" 2>&1 &
-    jackd_pid=$!
-    for _ in $(seq 50); do jack_lsp >/dev/null 2>&1 && break; sleep 0.1; done
-    jack_lsp >/dev/null 2>&1 && break
-    sleep 3
-done
+private_jack_start tempovane-sync "$logs/jackd.log" realtime || { echo "no JACK server came up" >&2; exit 1; }
+realtime=${private_jack_args[*]:2}
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null; done
     sleep 0.5
-    kill -TERM "$jackd_pid" 2>/dev/null
-    wait "$jackd_pid" 2>/dev/null
+    private_jack_stop
 }
 trap cleanup EXIT
 cd "$build"

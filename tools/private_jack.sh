@@ -1,0 +1,95 @@
+# A private JACK server for a test run or a benchmark (dummy driver, 48 kHz, 256 frames), under a
+# name of its own so that parallel runs and a user's own server never meet. Sourced, not run:
+#   source tools/private_jack.sh
+#   private_jack_start PREFIX LOGFILE [realtime|plain] [priority]   (0: up; 1: none came up)
+#   private_jack_stop
+# After a start, JACK_DEFAULT_SERVER names the server for every client the script starts and
+# private_jack_pid is its process.
+
+# No D-Bus device reservation (the dummy driver needs no device, and a test machine often has no
+# session bus), and no client may start a server of its own by accident.
+export JACK_NO_START_SERVER=1 JACK_NO_AUDIO_RESERVATION=1
+private_jack_pid=""
+private_jack_name=""
+private_jack_args=()
+
+# realtime: real-time scheduling where this user may have it. Without it the dummy driver's
+# thread is an ordinary one, and on a busy machine it wakes late several times a second; each such
+# late wake is an xrun that moves JACK's time line against its frames. plain: never real-time.
+# The client timeout (-t 5000 ms) is generous: on a loaded machine, or under ThreadSanitizer, a
+# process callback may now and then take longer than JACK's default allows, and the server would
+# throw the client out of the graph in the middle of a run.
+private_jack_start() {
+    local prefix=$1 log=$2 mode=${3:-realtime} priority=${4:-} try
+    private_jack_args=(-t 5000 --no-realtime)
+    if [ "$mode" = realtime ] && command -v chrt >/dev/null 2>&1 && chrt -f 10 true 2>/dev/null; then
+        private_jack_args=(-t 5000 --realtime)
+        [ -n "$priority" ] && private_jack_args+=(-P "$priority")
+    fi
+    # JACK's registry of servers is shared by the machine and has eight places: when it is full
+    # for a while (other runs), try again with a new name.
+    for try in 1 2 3 4 5 6 7 8 9 10; do
+        private_jack_name="$prefix-$$-$RANDOM"
+        export JACK_DEFAULT_SERVER=$private_jack_name
+        jackd -n "$private_jack_name" "${private_jack_args[@]}" -d dummy -r 48000 -p 256 \
+            >"$log" 2>&1 &
+        private_jack_pid=$!
+        for _ in $(seq 100); do
+            kill -0 "$private_jack_pid" 2>/dev/null || break
+            timeout 5 jack_lsp >/dev/null 2>&1 && return 0
+            sleep 0.1
+        done
+        private_jack_stop
+        [ "$try" -lt 10 ] && sleep 3
+    done
+    return 1
+}
+
+# Stops the server gently; one that does not stop within five seconds is killed, and since a
+# killed server leaves its place in JACK's registry taken (after a few, no server starts any
+# more), a server of the same name is started and stopped once more: that frees the place.
+private_jack_stop() {
+    [ -n "$private_jack_pid" ] || return 0
+    local pid=$private_jack_pid killed=0
+    private_jack_pid=""
+    kill -TERM "$pid" 2>/dev/null
+    for _ in $(seq 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        kill -KILL "$pid" 2>/dev/null
+        killed=1
+    fi
+    wait "$pid" 2>/dev/null
+    [ "$killed" = 1 ] || return 0
+    jackd -n "$private_jack_name" "${private_jack_args[@]}" -d dummy -r 48000 -p 256 \
+        >/dev/null 2>&1 &
+    pid=$!
+    for _ in $(seq 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        timeout 5 jack_lsp >/dev/null 2>&1 && break
+        sleep 0.1
+    done
+    kill -TERM "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+}
+
+# Every process a script starts, by id (started+=($!)): stop_started stops these and nothing
+# else, so a user's own monitors and meters on the machine are left alone.
+started=()
+stop_started() {
+    local pid
+    for pid in "${started[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+    for pid in "${started[@]}"; do wait "$pid" 2>/dev/null; done
+    started=()
+}
+
+# Waits up to ten seconds for a port of that full name to be listed; 1 if it never is.
+wait_port() {
+    for _ in $(seq 100); do
+        jack_lsp | grep -qx "$1" && return 0
+        sleep 0.1
+    done
+    return 1
+}
