@@ -13,7 +13,6 @@
 #include "state/main_state.h"
 
 namespace {
-constexpr const char* kNoneEntry = "None";
 constexpr uint8_t kTimingClock = 0xF8;
 constexpr uint8_t kStart = 0xFA;
 constexpr uint8_t kStop = 0xFC;
@@ -88,12 +87,7 @@ MidiInPort::~MidiInPort() {
 }
 
 void MidiInPort::FillPortList() {
-    std::vector<std::string> items;
-    for (int i = 0; i < device_.NumDevs(); ++i)
-        items.push_back(TrimmedText(device_.ProductName(i)));
-    items.emplace_back(kNoneEntry);
-    controls_.portSelector.setItems(std::move(items));
-    controls_.portSelector.setIndex(device_.NumDevs());
+    FillDeviceList(controls_.portSelector, device_);
 }
 
 void MidiInPort::OpenSelectedPort() {

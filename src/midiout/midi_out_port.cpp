@@ -19,7 +19,6 @@ constexpr uint8_t kTimingClock = 0xF8;
 constexpr uint8_t kStart = 0xFA;
 constexpr uint8_t kContinue = 0xFB;
 constexpr uint8_t kStop = 0xFC;
-constexpr const char* kNoneEntry = "None";
 }  // namespace
 
 MidiOutPort::MidiOutPort(std::string name, MainState& main, Controls controls, TBPMTimer& timer,
@@ -46,12 +45,7 @@ MidiOutPort::~MidiOutPort() {
 }
 
 void MidiOutPort::FillPortList() {
-    std::vector<std::string> items;
-    for (int i = 0; i < device_.NumDevs(); ++i)
-        items.push_back(TrimmedText(device_.ProductName(i)));
-    items.emplace_back(kNoneEntry);
-    controls_.portSelector.setItems(std::move(items));
-    controls_.portSelector.setIndex(device_.NumDevs());
+    FillDeviceList(controls_.portSelector, device_);
 }
 
 void MidiOutPort::RefreshPortList() {

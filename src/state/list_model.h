@@ -61,6 +61,20 @@ bool SameTextIgnoringCase(std::string_view a, std::string_view b);
 // there the last item is selected and the result is false.
 bool SelectByName(ListModel& list, std::string_view name);
 
+// The entry of a port's device list that opens nothing; always the last.
+inline constexpr const char* kNoneEntry = "None";
+
+// A port's device list: every device the backend offers (NumDevs, ProductName), trimmed, then
+// "None", which is selected.
+template <class Devices>
+void FillDeviceList(ListModel& list, const Devices& devices) {
+    std::vector<std::string> items;
+    for (int i = 0; i < devices.NumDevs(); ++i) items.push_back(TrimmedText(devices.ProductName(i)));
+    items.emplace_back(kNoneEntry);
+    list.setItems(std::move(items));
+    list.setIndex(devices.NumDevs());
+}
+
 // A check box of the main window, mirrored like ListModel.
 class CheckModel {
   public:
