@@ -83,6 +83,25 @@ int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
 }
 
 // ---------------------------------------------------------------------------------------------
+// ClockOffset
+
+int64_t ClockOffset::add(int64_t beforeNs, uint64_t jackUs, int64_t afterNs) {
+    // JACK's clock stood somewhere in [jackUs, jackUs + 1) us while ours went from before to after.
+    const int64_t jackNs = static_cast<int64_t>(jackUs) * 1000;
+    const int64_t low = jackNs - afterNs;
+    const int64_t high = jackNs + 999 - beforeNs;
+    if (known_ && low <= highNs_ && high >= lowNs_) {
+        lowNs_ = std::max(lowNs_, low);
+        highNs_ = std::min(highNs_, high);
+    } else {
+        known_ = true;
+        lowNs_ = low;
+        highNs_ = high;
+    }
+    return estimateNs();
+}
+
+// ---------------------------------------------------------------------------------------------
 // Placing a message on a frame
 
 namespace {

@@ -68,6 +68,29 @@ class CycleClock {
     uint64_t lineMoves_ = 0;
 };
 
+// JACK's time minus our clock's (ns), from readings of JACK's clock (whole microseconds,
+// truncated) each taken between two reads of ours. A reading brackets the offset; while the two
+// clocks run together (on Linux JACK reads the same monotonic clock) the true offset lies in
+// every bracket, so their intersection pins it down to a fraction of a microsecond and the
+// estimate then stays put. Taken from single readings, it moved by up to a microsecond at each
+// refresh, and a clock whose ticks lay near the middle between two frames had a run of them land
+// a frame early and then back, over and over (a receiver saw hundreds of intervals a frame off in
+// 20 s at 2500 BPM). Brackets that no longer meet mean the clocks have parted: the estimate
+// starts again from the newest reading.
+class ClockOffset {
+  public:
+    // One reading: our clock before, JACK's clock, ours after. Returns the estimate.
+    int64_t add(int64_t beforeNs, uint64_t jackUs, int64_t afterNs);
+    int64_t estimateNs() const { return lowNs_ + (highNs_ - lowNs_) / 2; }
+    // A new server: the next reading starts afresh.
+    void forget() { known_ = false; }
+
+  private:
+    bool known_ = false;
+    int64_t lowNs_ = 0;
+    int64_t highNs_ = 0;
+};
+
 // Where a message lands in a cycle: the frame nearest to its due time (time stamp plus latency)
 // counted from the cycle's first frame, never before the frame of the message written before it
 // in the same cycle (JACK wants a cycle's events in time order, and order is what senders rely

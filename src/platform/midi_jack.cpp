@@ -240,7 +240,8 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     template <class Predicate>
     void markLost(Predicate isLost);
     int64_t jackMinusMonotonicNs();
-    void measureClockOffset();
+    // afresh: for a new server, forgetting the readings of the one before.
+    void measureClockOffset(bool afresh);
     bool waitForCycle();
     bool waitForDrain(const JackOutSlot& slot);
     bool publish(JackOutSlot* slot);
@@ -275,6 +276,10 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
 
     std::atomic<int64_t> jackMinusMonoNs_{0};
     std::atomic<int64_t> nextOffsetMeasureNs_{0};
+    // A sender (the clock thread among them) only ever tries it: when busy, the reading waits
+    // for the next turn.
+    std::mutex offsetMutex_;
+    ClockOffset clockOffset_;
 
     // Opening, closing, reconnecting and tear-down; held across server requests, so JACK's own
     // threads never take it.
@@ -346,7 +351,7 @@ bool JackMidiBackend::Session::open(const std::string& serverName) {
     jack_client_t* client = OpenClient(serverName);
     if (!client) return false;
     std::lock_guard admin(adminMutex_);
-    measureClockOffset();
+    measureClockOffset(true);
     if (!startClient(client)) return false;
     supervisor_ = std::thread([this] { supervise(); });
     return true;
@@ -416,22 +421,22 @@ int64_t JackMidiBackend::Session::latencyNs() const {
 
 // --- clock domains ---------------------------------------------------------------------------
 
-void JackMidiBackend::Session::measureClockOffset() {
-    // Read our clock on both sides of JACK's and keep the tightest bracket: on an idle core the
-    // bracket is well under a microsecond, far below a frame.
-    int64_t bestWidth = INT64_MAX;
-    int64_t bestOffset = 0;
-    for (int attempt = 0; attempt < 5; ++attempt) {
+void JackMidiBackend::Session::measureClockOffset(bool afresh) {
+    std::unique_lock lock(offsetMutex_, std::defer_lock);
+    if (afresh) {
+        lock.lock();
+        clockOffset_.forget();
+    } else if (!lock.try_lock()) {
+        return;
+    }
+    // Our clock on both sides of JACK's: on an idle core the bracket is well under a microsecond.
+    for (int reading = 0; reading < 5; ++reading) {
         const int64_t before = MonotonicNowNs();
         const jack_time_t jackUs = jack_get_time();
         const int64_t after = MonotonicNowNs();
-        if (after - before < bestWidth) {
-            bestWidth = after - before;
-            // jack_get_time() truncates to whole microseconds; +500 ns centres it.
-            bestOffset = static_cast<int64_t>(jackUs) * 1000 + 500 - (before + after) / 2;
-        }
+        clockOffset_.add(before, jackUs, after);
     }
-    jackMinusMonoNs_.store(bestOffset, std::memory_order_relaxed);
+    jackMinusMonoNs_.store(clockOffset_.estimateNs(), std::memory_order_relaxed);
 }
 
 int64_t JackMidiBackend::Session::jackMinusMonotonicNs() {
@@ -441,7 +446,7 @@ int64_t JackMidiBackend::Session::jackMinusMonotonicNs() {
     int64_t due = nextOffsetMeasureNs_.load(std::memory_order_relaxed);
     if (now >= due && nextOffsetMeasureNs_.compare_exchange_strong(due, now + kClockOffsetRefreshNs,
                                                                    std::memory_order_relaxed)) {
-        measureClockOffset();
+        measureClockOffset(false);
     }
     return jackMinusMonoNs_.load(std::memory_order_relaxed);
 }
@@ -920,7 +925,7 @@ bool JackMidiBackend::Session::reopen() {
         if (inputs) inputs->clientGone();
         return false;
     }
-    measureClockOffset();
+    measureClockOffset(true);
     serverDown_.store(false, std::memory_order_release);
     return true;
 }

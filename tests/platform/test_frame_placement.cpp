@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdlib>
+#include <random>
 #include <vector>
 
 #include "platform/jack_cycle.h"
@@ -221,4 +224,115 @@ TEST(FrameChain, ALineThatDriftsIsFollowedAFrameAtATime) {
                 << interval << " frames at " << ppm << " ppm";
         }
     }
+}
+
+namespace {
+
+// Readings of JACK's clock (whole microseconds) between two reads of ours, our clock running
+// `offsetNs` behind JACK's, each reading at a random point within a microsecond and with a
+// random gap of 60-400 ns between our two reads.
+struct OffsetReadings {
+    std::mt19937 random{20261208};
+    int64_t ourNs = 5'000'000'000;
+
+    // The reading as ClockOffset takes it, and the best single reading's own estimate (what the
+    // offset was taken from before: the middle of its bracket).
+    int64_t read(ClockOffset& offset, int64_t offsetNs, int64_t& singleNs) {
+        ourNs += 20'000'000 + std::uniform_int_distribution<int64_t>(0, 999)(random);
+        const int64_t gap = std::uniform_int_distribution<int64_t>(60, 400)(random);
+        const int64_t before = ourNs;
+        const int64_t after = ourNs + gap;
+        const int64_t jackAt = (before + after) / 2 + offsetNs;
+        const auto jackUs = static_cast<uint64_t>(jackAt / 1000);
+        singleNs = static_cast<int64_t>(jackUs) * 1000 + 500 - (before + after) / 2;
+        return offset.add(before, jackUs, after);
+    }
+};
+
+}  // namespace
+
+TEST(ClockOffset, ReadingsOfOneClockPinItDownAndItThenStaysPut) {
+    constexpr int64_t kTrue = 1'234'567'891;
+    OffsetReadings readings;
+    ClockOffset offset;
+    int64_t single = 0;
+    for (int i = 0; i < 50; ++i) readings.read(offset, kTrue, single);
+    EXPECT_LE(std::llabs(offset.estimateNs() - kTrue), 150);
+
+    int64_t lowest = offset.estimateNs(), highest = lowest;
+    int64_t singleLowest = INT64_MAX, singleHighest = INT64_MIN;
+    for (int i = 0; i < 1000; ++i) {
+        const int64_t estimate = readings.read(offset, kTrue, single);
+        lowest = std::min(lowest, estimate);
+        highest = std::max(highest, estimate);
+        singleLowest = std::min(singleLowest, single);
+        singleHighest = std::max(singleHighest, single);
+    }
+    // A hundredth of a frame at 48 kHz is 208 ns.
+    EXPECT_LE(highest - lowest, 100);
+    EXPECT_LE(std::llabs(offset.estimateNs() - kTrue), 150);
+    // The readings themselves scatter over most of a microsecond.
+    EXPECT_GE(singleHighest - singleLowest, 600);
+}
+
+TEST(ClockOffset, ClocksThatPartAndANewServerStartAfresh) {
+    OffsetReadings readings;
+    ClockOffset offset;
+    int64_t single = 0;
+    for (int i = 0; i < 20; ++i) readings.read(offset, 10'000, single);
+    // JACK's clock stepped 5 us on: the next reading's bracket misses the old one.
+    EXPECT_LE(std::llabs(readings.read(offset, 15'000, single) - 15'000), 700);
+    for (int i = 0; i < 20; ++i) readings.read(offset, 15'000, single);
+    EXPECT_LE(std::llabs(offset.estimateNs() - 15'000), 150);
+    // A new server, its clock only 300 ns elsewhere: its first reading is taken as it is, not
+    // narrowed by the old server's.
+    offset.forget();
+    EXPECT_LE(std::llabs(readings.read(offset, 15'300, single) - single), 1);
+    for (int i = 0; i < 20; ++i) readings.read(offset, 15'300, single);
+    EXPECT_LE(std::llabs(offset.estimateNs() - 15'300), 150);
+}
+
+TEST(FrameChain, ATickNearAHalfFrameKeepsItsFrameAsTheClockOffsetIsRefreshed) {
+    // 2500 BPM: a tick every 48 frames (1 ms), due 0.49 frames into a frame on JACK's time, and
+    // converted from our clock with the offset refreshed every 20 ticks, as the senders do.
+    const double nsPerFrame = 1 / kFramesPerNs;
+    constexpr int64_t kTrue = 40'000;
+    auto land = [&](bool bracketed) {
+        OffsetReadings readings;
+        ClockOffset offset;
+        int64_t single = 0;
+        int64_t offsetNs = readings.read(offset, kTrue, single);
+        if (!bracketed) offsetNs = single;
+        FrameChain chain;
+        std::vector<int64_t> landed;
+        int tick = 0;
+        for (uint32_t cycle = 0; tick < 2000; ++cycle) {
+            const uint32_t firstFrame = cycle * kCycle;
+            const auto cycleStart = static_cast<int64_t>(std::llround(cycle * kCycle * nsPerFrame));
+            uint32_t previous = 0;
+            while (tick < 2000) {
+                if (tick % 20 == 0) {
+                    const int64_t bracketedNs = readings.read(offset, kTrue, single);
+                    offsetNs = bracketed ? bracketedNs : single;
+                }
+                // Our clock's time stamp; JACK's is it plus the offset.
+                const int64_t ours =
+                    std::llround((tick * 48 + 1000.49) * nsPerFrame) - kLatency - kTrue;
+                const FramePlacement place =
+                    PlaceOnFrameChained(ours + offsetNs, kLatency, cycleStart, kFramesPerNs,
+                                        kCycle, previous, firstFrame, chain);
+                if (place.kind == FramePlacement::Kind::LaterCycle) break;
+                landed.push_back(static_cast<int64_t>(firstFrame) + place.frame);
+                previous = place.frame;
+                ++tick;
+            }
+        }
+        return Intervals(landed);
+    };
+    const auto bracketed = land(true);
+    ASSERT_EQ(bracketed.size(), 1999u);
+    EXPECT_TRUE(std::all_of(bracketed.begin(), bracketed.end(), [](int64_t i) { return i == 48; }));
+    // Each reading on its own moves the tick across the half frame and back.
+    const auto single = land(false);
+    EXPECT_GT(std::count_if(single.begin(), single.end(), [](int64_t i) { return i != 48; }), 10);
 }
