@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 // ---------------------------------------------------------------------------------------------
 // CycleClock
@@ -86,19 +87,35 @@ int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
 // ClockOffset
 
 int64_t ClockOffset::add(int64_t beforeNs, uint64_t jackUs, int64_t afterNs) {
-    // JACK's clock stood somewhere in [jackUs, jackUs + 1) us while ours went from before to after.
-    const int64_t jackNs = static_cast<int64_t>(jackUs) * 1000;
-    const int64_t low = jackNs - afterNs;
-    const int64_t high = jackNs + 999 - beforeNs;
-    if (known_ && low <= highNs_ && high >= lowNs_) {
-        lowNs_ = std::max(lowNs_, low);
-        highNs_ = std::min(highNs_, high);
-    } else {
-        known_ = true;
-        lowNs_ = low;
-        highNs_ = high;
+    // JACK's clock stood somewhere in [jackUs, jackUs + 1) us while ours went from before to
+    // after: the middle of both.
+    const int64_t atNs = beforeNs + (afterNs - beforeNs) / 2;
+    const int64_t offsetNs = static_cast<int64_t>(jackUs) * 1000 + 500 - atNs;
+    if (count_ > 0 && std::llabs(offsetNs - estimateNs_) > kStepNs) count_ = 0;
+    if (count_ == 0) next_ = 0;
+    atNs_[next_] = atNs;
+    offsetNs_[next_] = offsetNs;
+    next_ = (next_ + 1) % kWindow;
+    if (count_ < kWindow) ++count_;
+
+    // Least squares, in nanoseconds from the newest reading (doubles keep them exact enough).
+    double meanX = 0, meanY = 0;
+    for (size_t i = 0; i < count_; ++i) {
+        meanX += static_cast<double>(atNs_[i] - atNs);
+        meanY += static_cast<double>(offsetNs_[i] - offsetNs);
     }
-    return estimateNs();
+    meanX /= static_cast<double>(count_);
+    meanY /= static_cast<double>(count_);
+    double sxy = 0, sxx = 0;
+    for (size_t i = 0; i < count_; ++i) {
+        const double x = static_cast<double>(atNs_[i] - atNs) - meanX;
+        sxy += x * (static_cast<double>(offsetNs_[i] - offsetNs) - meanY);
+        sxx += x * x;
+    }
+    // A few readings tell the level, not yet a slope.
+    const double slope = count_ >= 8 && sxx > 0 ? sxy / sxx : 0.0;
+    estimateNs_ = offsetNs + std::llround(meanY - slope * meanX);
+    return estimateNs_;
 }
 
 // ---------------------------------------------------------------------------------------------

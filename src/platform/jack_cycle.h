@@ -69,26 +69,32 @@ class CycleClock {
 };
 
 // JACK's time minus our clock's (ns), from readings of JACK's clock (whole microseconds,
-// truncated) each taken between two reads of ours. A reading brackets the offset; while the two
-// clocks run together (on Linux JACK reads the same monotonic clock) the true offset lies in
-// every bracket, so their intersection pins it down to a fraction of a microsecond and the
-// estimate then stays put. Taken from single readings, it moved by up to a microsecond at each
-// refresh, and a clock whose ticks lay near the middle between two frames had a run of them land
-// a frame early and then back, over and over (a receiver saw hundreds of intervals a frame off in
-// 20 s at 2500 BPM). Brackets that no longer meet mean the clocks have parted: the estimate
-// starts again from the newest reading.
+// truncated) each taken between two reads of ours. A single reading is off by up to half a
+// microsecond either way; an offset taken from each refresh's reading moved by that much every
+// 20 ms, and a clock whose ticks lay near the middle between two frames had runs of them land a
+// frame early and then back, over and over (a receiver saw hundreds of intervals a frame off in
+// 20 s at 2500 BPM). So the offset is a straight line fitted through the readings of the last
+// second and a quarter: it stays within a few tens of nanoseconds where the clocks run together,
+// and follows where they part at a steady rate (NTP slews ours by some ppm, not the raw clock
+// JACK reads). A reading far off the line (a clock stepped) starts it afresh.
 class ClockOffset {
   public:
-    // One reading: our clock before, JACK's clock, ours after. Returns the estimate.
+    static constexpr size_t kWindow = 64;
+    // A reading this far off the line is no drift: the line starts again from it.
+    static constexpr int64_t kStepNs = 5'000;
+
+    // One reading: our clock before, JACK's clock, ours after. Returns the estimate for now.
     int64_t add(int64_t beforeNs, uint64_t jackUs, int64_t afterNs);
-    int64_t estimateNs() const { return lowNs_ + (highNs_ - lowNs_) / 2; }
+    int64_t estimateNs() const { return estimateNs_; }
     // A new server: the next reading starts afresh.
-    void forget() { known_ = false; }
+    void forget() { count_ = 0; }
 
   private:
-    bool known_ = false;
-    int64_t lowNs_ = 0;
-    int64_t highNs_ = 0;
+    std::array<int64_t, kWindow> atNs_{};      // our clock at each reading
+    std::array<int64_t, kWindow> offsetNs_{};  // the middle of each reading's bracket
+    size_t count_ = 0;
+    size_t next_ = 0;
+    int64_t estimateNs_ = 0;
 };
 
 // Where a message lands in a cycle: the frame nearest to its due time (time stamp plus latency)

@@ -69,7 +69,8 @@ inline constexpr const char* kNoneEntry = "None";
 template <class Devices>
 void FillDeviceList(ListModel& list, const Devices& devices) {
     std::vector<std::string> items;
-    for (int i = 0; i < devices.NumDevs(); ++i) items.push_back(TrimmedText(devices.ProductName(i)));
+    for (int i = 0; i < devices.NumDevs(); ++i)
+        items.push_back(TrimmedText(devices.ProductName(i)));
     items.emplace_back(kNoneEntry);
     list.setItems(std::move(items));
     list.setIndex(devices.NumDevs());
