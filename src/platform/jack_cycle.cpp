@@ -91,6 +91,7 @@ int64_t ClockOffset::add(int64_t beforeNs, uint64_t jackUs, int64_t afterNs) {
     // after: the middle of both.
     const int64_t atNs = beforeNs + (afterNs - beforeNs) / 2;
     const int64_t offsetNs = static_cast<int64_t>(jackUs) * 1000 + 500 - atNs;
+    if (count_ > 0 && afterNs - beforeNs > kWideNs) return estimateNs_;
     if (count_ > 0 && std::llabs(offsetNs - estimateNs_) > kStepNs) count_ = 0;
     if (count_ == 0) next_ = 0;
     atNs_[next_] = atNs;

@@ -82,6 +82,9 @@ class ClockOffset {
     static constexpr size_t kWindow = 64;
     // A reading this far off the line is no drift: the line starts again from it.
     static constexpr int64_t kStepNs = 5'000;
+    // A reading whose two reads of ours lie further apart (the thread held up between them)
+    // says little: it is taken only when nothing better is known.
+    static constexpr int64_t kWideNs = 2'000;
 
     // One reading: our clock before, JACK's clock, ours after. Returns the estimate for now.
     int64_t add(int64_t beforeNs, uint64_t jackUs, int64_t afterNs);

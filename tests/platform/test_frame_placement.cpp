@@ -296,6 +296,10 @@ TEST(ClockOffset, FollowsClocksThatPartAndStartsAfreshAfterAStepOrForANewServer)
     }
     EXPECT_LE(worst, 250);
     EXPECT_LE(largestStep, 300);
+    // A reading held up for 50 us between our two reads, its middle 25 us off: passed over.
+    const int64_t before = readings.ourNs + 1'000'000;
+    const auto heldUs = static_cast<uint64_t>((before + trueNs) / 1000);
+    EXPECT_EQ(offset.add(before, heldUs, before + 50'000), previous);
     // A clock stepped by 20 us: taken at the next reading, not over a second of readings.
     trueNs += 20'000;
     EXPECT_LE(std::llabs(readings.read(offset, trueNs, single) - trueNs), 700);
