@@ -1,5 +1,6 @@
-# A private JACK server for a test run or a benchmark (dummy driver, 48 kHz, 256 frames), under a
-# name of its own so that parallel runs and a user's own server never meet. Sourced, not run:
+# A private JACK server for a test run or a benchmark (dummy driver, 48 kHz, 256 frames a period
+# unless PRIVATE_JACK_PERIOD says otherwise), under a name of its own so that parallel runs and a
+# user's own server never meet. Sourced, not run:
 #   source tools/private_jack.sh
 #   private_jack_start PREFIX LOGFILE [realtime|plain] [priority]   (0: up; 1: none came up)
 #   private_jack_stop
@@ -31,7 +32,7 @@ private_jack_start() {
     for try in 1 2 3 4 5 6 7 8 9 10; do
         private_jack_name="$prefix-$$-$RANDOM"
         export JACK_DEFAULT_SERVER=$private_jack_name
-        jackd -n "$private_jack_name" "${private_jack_args[@]}" -d dummy -r 48000 -p 256 \
+        jackd -n "$private_jack_name" "${private_jack_args[@]}" -d dummy -r 48000 -p "${PRIVATE_JACK_PERIOD:-256}" \
             >"$log" 2>&1 &
         private_jack_pid=$!
         for _ in $(seq 100); do
@@ -63,7 +64,7 @@ private_jack_stop() {
     fi
     wait "$pid" 2>/dev/null
     [ "$killed" = 1 ] || return 0
-    jackd -n "$private_jack_name" "${private_jack_args[@]}" -d dummy -r 48000 -p 256 \
+    jackd -n "$private_jack_name" "${private_jack_args[@]}" -d dummy -r 48000 -p "${PRIVATE_JACK_PERIOD:-256}" \
         >/dev/null 2>&1 &
     pid=$!
     for _ in $(seq 50); do
