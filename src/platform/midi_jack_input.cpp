@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/input_time.h"
+#include "platform/jack_cycle.h"
 #include "platform/jack_out_queue.h"
 #include "platform/jack_ports.h"
 #include "platform/monotonic_clock.h"
@@ -65,6 +66,20 @@ struct JackInSlot {
     int64_t openTimeNs = 0;
     MidiInHandler handler;
     std::thread thread;
+    // Input thread only: JACK's clock against ours, read again at most every 20 ms (NTP may slew
+    // ours) and fitted as the outputs do, so a message's time is not off by a single reading's
+    // microsecond, or by more when the thread was held up between its two clock reads.
+    ClockOffset clockOffset;
+    int64_t nextOffsetReadNs = 0;
+
+    int64_t jackMinusMonotonicNs() {
+        const int64_t before = MonotonicNowNs();
+        if (before < nextOffsetReadNs) return clockOffset.estimateNs();
+        const jack_time_t jackUs = jack_get_time();
+        const int64_t after = MonotonicNowNs();
+        nextOffsetReadNs = after + 20'000'000;
+        return clockOffset.add(before, jackUs, after);
+    }
 
     // The input thread: sleeps until the process callback posts, then delivers what is queued.
     void run() {
@@ -78,10 +93,7 @@ struct JackInSlot {
                 ring.pop();
                 if (stopping.load(std::memory_order_acquire)) break;
                 const auto timeMs = static_cast<uint32_t>((header.timeNs - openTimeNs) / 1'000'000);
-                // JACK's clock to ours: the offset between them is read afresh for each message,
-                // since NTP may slew ours.
-                const int64_t offsetNs = MonotonicNowNs() - static_cast<int64_t>(jack_get_time()) * 1000;
-                SetDeliveredInputTimeNs(header.timeNs + offsetNs);
+                SetDeliveredInputTimeNs(header.timeNs - jackMinusMonotonicNs());
                 handler(bytes, header.length, timeMs);
             }
             if (stopping.load(std::memory_order_acquire)) return;
