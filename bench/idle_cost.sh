@@ -119,4 +119,9 @@ echo "running at 120 BPM: $(share) % of one core over ${seconds}s"
 reference
 threads
 click_lamp
+# The program closes its JACK client as it exits; its X display and server go after that.
 kill -TERM "$pid"
+for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done

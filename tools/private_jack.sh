@@ -23,7 +23,8 @@ private_jack_args=()
 private_jack_start() {
     local prefix=$1 log=$2 mode=${3:-realtime} priority=${4:-} try
     private_jack_args=(-t 5000 --no-realtime)
-    if [ "$mode" = realtime ] && command -v chrt >/dev/null 2>&1 && chrt -f 10 true 2>/dev/null; then
+    if [ "$mode" = realtime ] && command -v chrt >/dev/null 2>&1 &&
+        chrt -f 10 true 2>/dev/null; then
         private_jack_args=(-t 5000 --realtime)
         [ -n "$priority" ] && private_jack_args+=(-P "$priority")
     fi
@@ -32,8 +33,8 @@ private_jack_start() {
     for try in 1 2 3 4 5 6 7 8 9 10; do
         private_jack_name="$prefix-$$-$RANDOM"
         export JACK_DEFAULT_SERVER=$private_jack_name
-        jackd -n "$private_jack_name" "${private_jack_args[@]}" -d dummy -r 48000 -p "${PRIVATE_JACK_PERIOD:-256}" \
-            >"$log" 2>&1 &
+        jackd -n "$private_jack_name" "${private_jack_args[@]}" -d dummy -r 48000 \
+            -p "${PRIVATE_JACK_PERIOD:-256}" >"$log" 2>&1 &
         private_jack_pid=$!
         for _ in $(seq 100); do
             kill -0 "$private_jack_pid" 2>/dev/null || break
@@ -46,15 +47,17 @@ private_jack_start() {
     return 1
 }
 
-# Stops the server gently; one that does not stop within five seconds is killed, and since a
-# killed server leaves its place in JACK's registry taken (after a few, no server starts any
-# more), a server of the same name is started and stopped once more: that frees the place.
+# Stops the server gently; one that does not stop within fifteen seconds (it may wait out the
+# client timeout for a client that died) is killed, and since a killed server leaves its place
+# in JACK's registry taken (after a few, no server starts any more), a server of the same name
+# is started and stopped once more: that frees the place. The semaphores its clients left in
+# /dev/shm, named after this server alone, go too.
 private_jack_stop() {
     [ -n "$private_jack_pid" ] || return 0
     local pid=$private_jack_pid killed=0
     private_jack_pid=""
     kill -TERM "$pid" 2>/dev/null
-    for _ in $(seq 50); do
+    for _ in $(seq 150); do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
@@ -63,17 +66,19 @@ private_jack_stop() {
         killed=1
     fi
     wait "$pid" 2>/dev/null
-    [ "$killed" = 1 ] || return 0
-    jackd -n "$private_jack_name" "${private_jack_args[@]}" -d dummy -r 48000 -p "${PRIVATE_JACK_PERIOD:-256}" \
-        >/dev/null 2>&1 &
-    pid=$!
-    for _ in $(seq 50); do
-        kill -0 "$pid" 2>/dev/null || break
-        timeout 5 jack_lsp >/dev/null 2>&1 && break
-        sleep 0.1
-    done
-    kill -TERM "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
+    if [ "$killed" = 1 ]; then
+        jackd -n "$private_jack_name" "${private_jack_args[@]}" -d dummy -r 48000 \
+            -p "${PRIVATE_JACK_PERIOD:-256}" >/dev/null 2>&1 &
+        pid=$!
+        for _ in $(seq 50); do
+            kill -0 "$pid" 2>/dev/null || break
+            timeout 5 jack_lsp >/dev/null 2>&1 && break
+            sleep 0.1
+        done
+        kill -TERM "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    fi
+    rm -f /dev/shm/jack_sem.*_"$private_jack_name"_* 2>/dev/null
 }
 
 # Every process a script starts, by id (started+=($!)): stop_started stops these and nothing
