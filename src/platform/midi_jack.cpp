@@ -201,6 +201,9 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
         inputs_.store(inputs, std::memory_order_release);
         processHook_.store(inputs, std::memory_order_release);
     }
+    // JACK's clock minus ours, for both directions: the senders convert with it and so do the
+    // input threads. Any thread; never waits, allocates nothing.
+    int64_t jackMinusMonotonicNs();
 
   private:
     // Where the frames of the current cycle lie in JACK's time, in nanoseconds.
@@ -239,7 +242,6 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     // Stops the connections whose destination isLost(slot) says is gone, and reports each.
     template <class Predicate>
     void markLost(Predicate isLost);
-    int64_t jackMinusMonotonicNs();
     // afresh: for a new server, forgetting the readings of the one before.
     void measureClockOffset(bool afresh);
     bool waitForCycle();
@@ -276,8 +278,8 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
 
     std::atomic<int64_t> jackMinusMonoNs_{0};
     std::atomic<int64_t> nextOffsetMeasureNs_{0};
-    // A sender (the clock thread among them) only ever tries it: when busy, the reading waits
-    // for the next turn.
+    // A sender or an input thread (the clock thread among them) only ever tries it: when busy,
+    // the reading waits for the next turn.
     std::mutex offsetMutex_;
     ClockOffset clockOffset_;
 
@@ -448,8 +450,8 @@ void JackMidiBackend::Session::measureClockOffset(bool afresh) {
 }
 
 int64_t JackMidiBackend::Session::jackMinusMonotonicNs() {
-    // Measured by a sender (a few clock reads through the vDSO) rather than in the process
-    // callback, which then needs no clock of its own. One sender wins the turn.
+    // Measured by a sender or an input thread (a few clock reads through the vDSO) rather than
+    // in the process callback, which then needs no clock of its own. One caller wins the turn.
     const int64_t now = MonotonicNowNs();
     int64_t due = nextOffsetMeasureNs_.load(std::memory_order_relaxed);
     if (now >= due && nextOffsetMeasureNs_.compare_exchange_strong(due, now + kClockOffsetRefreshNs,
@@ -992,10 +994,16 @@ std::unique_ptr<JackMidiBackend> JackMidiBackend::Create(const std::string& serv
 
 JackMidiBackend::JackMidiBackend(std::shared_ptr<Session> session) : session_(std::move(session)) {
     std::weak_ptr<Session> weak = session_;
-    inputs_ = std::make_shared<JackInputHub>(session_->client(), session_->clientName(), [weak] {
-        auto session = weak.lock();
-        return session && session->serverRunning();
-    });
+    inputs_ = std::make_shared<JackInputHub>(
+        session_->client(), session_->clientName(),
+        [weak] {
+            auto session = weak.lock();
+            return session && session->serverRunning();
+        },
+        [weak] {
+            auto session = weak.lock();
+            return session ? session->jackMinusMonotonicNs() : int64_t{0};
+        });
     session_->setInputs(inputs_.get());
 }
 

@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "platform/input_time.h"
-#include "platform/jack_cycle.h"
 #include "platform/jack_out_queue.h"
 #include "platform/jack_ports.h"
 #include "platform/monotonic_clock.h"
@@ -66,20 +65,10 @@ struct JackInSlot {
     int64_t openTimeNs = 0;
     MidiInHandler handler;
     std::thread thread;
-    // Input thread only: JACK's clock against ours, read again at most every 20 ms (NTP may slew
-    // ours) and fitted as the outputs do, so a message's time is not off by a single reading's
-    // microsecond, or by more when the thread was held up between its two clock reads.
-    ClockOffset clockOffset;
-    int64_t nextOffsetReadNs = 0;
-
-    int64_t jackMinusMonotonicNs() {
-        const int64_t before = MonotonicNowNs();
-        if (before < nextOffsetReadNs) return clockOffset.estimateNs();
-        const jack_time_t jackUs = jack_get_time();
-        const int64_t after = MonotonicNowNs();
-        nextOffsetReadNs = after + 20'000'000;
-        return clockOffset.add(before, jackUs, after);
-    }
+    // The client's fitted offset from our clock to JACK's (the one the outputs convert with), so
+    // a message's time is not off by a single reading's microsecond, or by more when the thread
+    // was held up between two clock reads.
+    std::function<int64_t()> jackMinusMonotonicNs;
 
     // The input thread: sleeps until the process callback posts, then delivers what is queued.
     void run() {
@@ -118,10 +107,12 @@ class JackInputConnection : public MidiInConnection {
 }  // namespace
 
 JackInputHub::JackInputHub(jack_client_t* client, std::string clientName,
-                           std::function<bool()> serverRunning)
+                           std::function<bool()> serverRunning,
+                           std::function<int64_t()> jackMinusMonotonicNs)
     : client_(client),
       clientName_(std::move(clientName)),
-      serverRunning_(std::move(serverRunning)) {}
+      serverRunning_(std::move(serverRunning)),
+      jackMinusMonotonicNs_(std::move(jackMinusMonotonicNs)) {}
 
 JackInputHub::~JackInputHub() = default;
 
@@ -204,6 +195,7 @@ std::unique_ptr<MidiInConnection> JackInputHub::open(const std::string& name,
     slot->portName = portName;
     slot->source = source;
     slot->handler = std::move(handler);
+    slot->jackMinusMonotonicNs = jackMinusMonotonicNs_;
     // Time stamps count from here; events before the open never reach the ring.
     slot->openTimeNs = static_cast<int64_t>(jack_get_time()) * 1000;
     slot->thread = std::thread([raw = slot.get()] { raw->run(); });

@@ -27,8 +27,10 @@ class JackInputHub final : public JackProcessHook,
   public:
     static constexpr size_t kMaxInputs = 8;
 
+    // jackMinusMonotonicNs: the offset from our clock to JACK's, as the outputs convert with it.
     JackInputHub(jack_client_t* client, std::string clientName,
-                 std::function<bool()> serverRunning);
+                 std::function<bool()> serverRunning,
+                 std::function<int64_t()> jackMinusMonotonicNs);
     ~JackInputHub();
 
     std::vector<std::string> list();
@@ -66,6 +68,7 @@ class JackInputHub final : public JackProcessHook,
     std::atomic<jack_client_t*> client_;
     std::string clientName_;  // guarded by adminMutex_
     std::function<bool()> serverRunning_;
+    std::function<int64_t()> jackMinusMonotonicNs_;
 
     std::mutex adminMutex_;  // opening, closing, reconnecting
     std::atomic<bool> clientClosed_{false};
