@@ -7,7 +7,9 @@
 # jack_midi_clock (fixed tempo, JACK transport rolling) into a third. Prints one markdown table:
 # clocks received, lost ticks, intervals more than one frame off, jitter p50/p99/max, the tempo
 # the receiver saw, and the server's xruns during the run; then, per Tempovane run, the ticks
-# that reached JACK too late for their frame and the clock thread's CPU.
+# that reached JACK too late for their frame and the clock thread's CPU. With
+# PRIVATE_JACK_KEEP_AWAKE=1 the cores are kept from sleeping during the runs (tools/private_jack.sh
+# says why).
 set -u
 build=${1:-build}
 seconds=${2:-20}
@@ -89,7 +91,9 @@ run() {  # bpm, load (0 or 1)
     notes+=("$label: Tempovane ticks late for their frame $(field "$s" late_for_their_frame), time line restarts $(field "$s" time_line_restarts), clock thread CPU $(field "$s" clock_thread_cpu_percent) % of a core, latency $(field "$s" latency_ms) ms")
 }
 
-echo "Side by side on one JACK server ($realtime, dummy driver, 48 kHz, 256 frames), $seconds s a run"
+awake=""
+[ "${PRIVATE_JACK_KEEP_AWAKE:-0}" = 1 ] && awake=", cores kept awake"
+echo "Side by side on one JACK server ($realtime, dummy driver, 48 kHz, 256 frames$awake), $seconds s a run"
 echo
 echo "| run | source | port | clocks | lost | off > 1 frame | p50 us | p99 us | max us | BPM received | xruns |"
 echo "|---|---|---|---|---|---|---|---|---|---|---|"

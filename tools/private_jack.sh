@@ -5,7 +5,8 @@
 #   private_jack_start PREFIX LOGFILE [realtime|plain] [priority]   (0: up; 1: none came up)
 #   private_jack_stop
 # After a start, JACK_DEFAULT_SERVER names the server for every client the script starts and
-# private_jack_pid is its process.
+# private_jack_pid is its process. With PRIVATE_JACK_KEEP_AWAKE=1 the cores are kept awake for as
+# long as the server runs (see keep_cores_awake).
 
 # No D-Bus device reservation (the dummy driver needs no device, and a test machine often has no
 # session bus), and no client may start a server of its own by accident.
@@ -38,7 +39,10 @@ private_jack_start() {
         private_jack_pid=$!
         for _ in $(seq 100); do
             kill -0 "$private_jack_pid" 2>/dev/null || break
-            timeout 5 jack_lsp >/dev/null 2>&1 && return 0
+            if timeout 5 jack_lsp >/dev/null 2>&1; then
+                [ "${PRIVATE_JACK_KEEP_AWAKE:-0}" = 1 ] && keep_cores_awake
+                return 0
+            fi
             sleep 0.1
         done
         private_jack_stop
@@ -56,6 +60,7 @@ private_jack_stop() {
     [ -n "$private_jack_pid" ] || return 0
     local pid=$private_jack_pid killed=0
     private_jack_pid=""
+    let_cores_sleep
     kill -TERM "$pid" 2>/dev/null
     for _ in $(seq 150); do
         kill -0 "$pid" 2>/dev/null || break
@@ -79,6 +84,28 @@ private_jack_stop() {
         wait "$pid" 2>/dev/null
     fi
     rm -f /dev/shm/jack_sem.*_"$private_jack_name"_* 2>/dev/null
+}
+
+# On a virtual machine an idle core sleeps in the hypervisor, and waking it for the server's
+# next cycle can take milliseconds: most of the server xruns seen on the shared test machine went
+# whenever every core had work (a bench row with a busy loop per core ran without one, the
+# plain rows beside it had 5 to 60 in 20 s). A real-time audio machine is set up so that its
+# cores never sleep deeply (the firmware's C-states, /dev/cpu_dma_latency); where neither can be
+# reached, a busy loop per core at the lowest scheduling class does the same: it runs only when
+# nothing else wants the core, so it takes no time from the server or its clients.
+keep_awake_pids=()
+keep_cores_awake() {
+    local i
+    for ((i = 0; i < $(nproc); i++)); do
+        chrt -i 0 nice -n 19 bash -c 'while :; do :; done' &
+        keep_awake_pids+=($!)
+    done
+}
+let_cores_sleep() {
+    local pid
+    for pid in "${keep_awake_pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+    for pid in "${keep_awake_pids[@]}"; do wait "$pid" 2>/dev/null; done
+    keep_awake_pids=()
 }
 
 # Every process a script starts, by id (started+=($!)): stop_started stops these and nothing
