@@ -28,7 +28,9 @@ trap 'exit 143' TERM
 
 # Real-time where this user may have it: a frame-exact test cannot tell a late wake-up of the
 # driver (an xrun that moves the time line) from a misplaced tick, and on a loaded machine may
-# never find a quiet second to measure again in.
+# never find a quiet second to measure again in. For the same reason the cores are kept awake
+# while the server runs (tools/private_jack.sh says why); PRIVATE_JACK_KEEP_AWAKE=0 lets them sleep.
+export PRIVATE_JACK_KEEP_AWAKE=${PRIVATE_JACK_KEEP_AWAKE:-1}
 if ! private_jack_start tempovane-test "$log" realtime; then
     echo "run_with_jack.sh: no JACK server came up; the last one's output:" >&2
     cat "$log" >&2
