@@ -7,6 +7,7 @@
 # received), ticks the program dropped, late deliveries (a spacing over 1.5 ticks at the
 # receiver) and where the missing ticks were (the first or last second of the clock, near an xrun of the JACK graph, elsewhere),
 # the server's xruns, the program's resident memory every minute and its CPU share over the run.
+# PRIVATE_JACK_KEEP_AWAKE=1 keeps the cores from sleeping meanwhile.
 set -u
 seconds=${1:-3600}
 build=$(cd "${2:-build}" && pwd)
@@ -67,7 +68,9 @@ rss() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status"; }
 sleep 1
 cpu_start=$(cpu "$pid")
 t_start=$(date +%s.%N)
-echo "soak: ${seconds}s at 2500 BPM on both ports, 1000 input messages/s, tempo swing every second"
+awake=""
+[ "${PRIVATE_JACK_KEEP_AWAKE:-0}" = 1 ] && awake=", cores kept awake (tools/private_jack.sh)"
+echo "soak: ${seconds}s at 2500 BPM on both ports, 1000 input messages/s, tempo swing every second$awake"
 echo "minute  rss_kB"
 printf '%6d  %s\n' 0 "$(rss "$pid")"
 elapsed=0
