@@ -9,6 +9,7 @@
 # JITTER=0 sets jack_midi_clock's jitter (default 10 %). Its jitter is added to every interval,
 # so the master's phase wanders (several milliseconds within a few seconds at 10 %).
 # Logs go to /tmp/tempovane-sync-bench.*; the figures are printed at the end.
+# PRIVATE_JACK_KEEP_AWAKE=1 keeps the cores from sleeping meanwhile (tools/private_jack.sh).
 set -u
 mode=${1:-link}
 build=$(cd "${2:-build}" && pwd)
@@ -163,5 +164,7 @@ lock|follow)
     grep beat_at "$logs/probe.log" | awk 'NR % 8 == 0'
     ;;
 esac
-echo "JACK: $realtime, $(grep -c XRun "$logs/jackd.log") xrun lines in the server's log"
+awake=""
+[ "${PRIVATE_JACK_KEEP_AWAKE:-0}" = 1 ] && awake=", cores kept awake"
+echo "JACK: $realtime$awake, $(grep -c XRun "$logs/jackd.log") xrun lines in the server's log"
 echo "logs: $logs"
