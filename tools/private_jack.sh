@@ -93,11 +93,15 @@ private_jack_stop() {
 # cores never sleep deeply (the firmware's C-states, /dev/cpu_dma_latency); where neither can be
 # reached, a busy loop per core at the lowest scheduling class does the same: it runs only when
 # nothing else wants the core, so it takes no time from the server or its clients.
+# Each loop also ends by itself once the script that started it is gone, even one killed
+# without a chance to clean up (a test timed out).
 keep_awake_pids=()
 keep_cores_awake() {
     local i
     for ((i = 0; i < $(nproc); i++)); do
-        chrt -i 0 nice -n 19 bash -c 'while :; do :; done' &
+        chrt -i 0 nice -n 19 bash -c \
+            'while kill -0 "$1" 2>/dev/null; do for ((j = 0; j < 100000; j++)); do :; done; done' \
+            keep-awake $$ &
         keep_awake_pids+=($!)
     done
 }
