@@ -220,7 +220,7 @@ int Run(const Options& options, Environment& environment, std::ostream& log) {
     model.Timer().SetEnabled(false);
     pump.Pass();
     // How many ticks the last run raised: with the receivers' counts, what a soak checks.
-    pump.Say("Clock ticks sent since the last start: " + std::to_string(model.state.TickCount.load()));
+    pump.Say("Clock ticks sent since the last start: " + std::to_string(model.state.TicksSent.load()));
     pump.Say("Clock ticks dropped since the last start (the clock thread woke too late for them): " +
              std::to_string(model.Timer().DroppedTicks()));
     // The model closes the ports as it goes; a JACK port lets its Stop out first.

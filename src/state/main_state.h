@@ -19,6 +19,10 @@ class MainState {
     MainState();
 
     std::atomic<int32_t> TickCount{0};    // ticks since the last start
+    // Ticks the clock raised since the last start. Not TickCount, which is the place in the bar
+    // count: it goes on by ticks a schedule skipped, jumps to a schedule's bar when one takes
+    // over, and an input action resets it.
+    std::atomic<int64_t> TicksSent{0};
     std::atomic<double> CurrentBPM{0.0};  // tempo last accepted by SetBPM
     std::atomic<int32_t> TempoMilliBPM{
         120000};  // the same in thousandths; what the pump gives the timer

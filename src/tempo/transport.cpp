@@ -35,6 +35,7 @@ void Transport::TempoTimer1Timer() {
     for (ClockOutput* port : ports_)
         if (port) port->ClockTick(n, tickTime);
     const int32_t next = main_.TickCount.fetch_add(1, std::memory_order_acq_rel) + 1;
+    main_.TicksSent.fetch_add(1, std::memory_order_acq_rel);
     for (ClockOutput* port : ports_)
         if (port) port->AfterTick(next, tickTime);
     FlashStep();
@@ -67,6 +68,7 @@ void Transport::StartTransport(bool sendNow, bool onNextBeat) {
     for (ClockOutput* port : ports_)
         if (port) port->TransportStart(sendNow && !withFirstTick, onNextBeat);
     main_.TickCount = 0;
+    main_.TicksSent = 0;
     // The newest tempo rules from the first clock on: a tap that starts the clock has just set
     // its tempo, which the pump would hand the timer only up to a pass later.
     const int32_t milliBpm = main_.TempoMilliBPM.load(std::memory_order_acquire);

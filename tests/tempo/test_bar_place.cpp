@@ -117,3 +117,21 @@ TEST_F(BarPlaceTest, TicksAStallDroppedAtTheTakeOverCountFromTheSchedulesPlace) 
     while (!m.Timer().Poll()) rig.clock.setNs(rig.clock.nowNs() + kMs);
     EXPECT_EQ(m.state.TickCount.load() % 96, 27);
 }
+
+TEST_F(BarPlaceTest, TheSentCountIsTheTicksRaisedWhereverTheBarCountJumps) {
+    m.StartTransport(true, false);
+    rig.ticks(5);
+    grid.place = 20;
+    grid.length = 96;
+    m.Timer().SetSchedule(&grid);
+    rig.clock.setNs(rig.clock.nowNs() + 60 * kMs);  // a stall at the take-over, as above
+    while (!m.Timer().Poll()) rig.clock.setNs(rig.clock.nowNs() + kMs);
+    ASSERT_EQ(m.state.TickCount.load() % 96, 27);
+    EXPECT_EQ(m.state.TicksSent.load(), 6) << "five of our own and the schedule's first";
+    m.PerformAction(10101, 0, 0);  // the input action that resets the bar count
+    ASSERT_TRUE(tick());
+    EXPECT_EQ(m.state.TickCount.load(), 1);
+    EXPECT_EQ(m.state.TicksSent.load(), 7);
+    m.StartTransport(true, false);
+    EXPECT_EQ(m.state.TicksSent.load(), 0) << "counted from the last start";
+}
