@@ -94,10 +94,46 @@ private_jack_stop() {
 # reached, a busy loop per core at the lowest scheduling class does the same: it runs only when
 # nothing else wants the core, so it takes no time from the server or its clients.
 # Each loop also ends by itself once the script that started it is gone, even one killed
-# without a chance to clean up (a test timed out).
+# without a chance to clean up (a test timed out). Under a CPU quota (a container given a share
+# of a bigger machine) the loops would spend the quota, and the scheduler would then hold every
+# thread of the group still for the rest of its period: there the cores are left to sleep.
+cpu_quota_set() {
+    local own max path
+    # cgroup v2: cpu.max of the process's own group and of every group above it.
+    own=$(sed -n 's/^0:://p' /proc/self/cgroup 2>/dev/null)
+    path=$own
+    while :; do
+        if [ -r "/sys/fs/cgroup$path/cpu.max" ]; then
+            read -r max _ <"/sys/fs/cgroup$path/cpu.max"
+            [ "$max" != max ] && return 0
+        fi
+        [ -z "$path" ] || [ "$path" = / ] && break
+        path=${path%/*}
+    done
+    # cgroup v1: cpu.cfs_quota_us, likewise.
+    own=$(sed -n 's/^[0-9]*:\(cpu\|cpu,cpuacct\|cpuacct,cpu\):\(.*\)$/\2/p' /proc/self/cgroup 2>/dev/null)
+    path=$own
+    while :; do
+        for max in "/sys/fs/cgroup/cpu$path/cpu.cfs_quota_us" \
+            "/sys/fs/cgroup/cpu,cpuacct$path/cpu.cfs_quota_us"; do
+            if [ -r "$max" ]; then
+                read -r max <"$max"
+                [ "${max:--1}" -gt 0 ] 2>/dev/null && return 0
+                break
+            fi
+        done
+        [ -z "$path" ] || [ "$path" = / ] && break
+        path=${path%/*}
+    done
+    return 1
+}
 keep_awake_pids=()
 keep_cores_awake() {
     local i
+    if cpu_quota_set; then
+        echo "private_jack.sh: a CPU quota is set; the cores are left to sleep" >&2
+        return 0
+    fi
     for ((i = 0; i < $(nproc); i++)); do
         chrt -i 0 nice -n 19 bash -c \
             'while kill -0 "$1" 2>/dev/null; do for ((j = 0; j < 100000; j++)); do :; done; done' \
