@@ -98,7 +98,7 @@ private_jack_stop() {
 # of a bigger machine) the loops would spend the quota, and the scheduler would then hold every
 # thread of the group still for the rest of its period: there the cores are left to sleep.
 cpu_quota_set() {
-    local own max path
+    local own max path file
     # cgroup v2: cpu.max of the process's own group and of every group above it.
     own=$(sed -n 's/^0:://p' /proc/self/cgroup 2>/dev/null)
     path=$own
@@ -114,10 +114,10 @@ cpu_quota_set() {
     own=$(sed -n 's/^[0-9]*:\(cpu\|cpu,cpuacct\|cpuacct,cpu\):\(.*\)$/\2/p' /proc/self/cgroup 2>/dev/null)
     path=$own
     while :; do
-        for max in "/sys/fs/cgroup/cpu$path/cpu.cfs_quota_us" \
+        for file in "/sys/fs/cgroup/cpu$path/cpu.cfs_quota_us" \
             "/sys/fs/cgroup/cpu,cpuacct$path/cpu.cfs_quota_us"; do
-            if [ -r "$max" ]; then
-                read -r max <"$max"
+            if [ -r "$file" ]; then
+                read -r max <"$file"
                 [ "${max:--1}" -gt 0 ] 2>/dev/null && return 0
                 break
             fi
