@@ -48,6 +48,18 @@ struct BarPlaceTest : ::testing::Test {
             if (rig.tick()) return true;
         return false;
     }
+    // A run of five ticks of our own, then the schedule takes over (its first tick at place 20
+    // of a 96-tick bar) while the clock thread wakes 55 ms late for that first tick: ticks 0-5
+    // of the schedule are gone, and the one raised is its tick 6, place 26 in the bar.
+    void takeOverThroughAStall() {
+        m.StartTransport(true, false);
+        rig.ticks(5);
+        grid.place = 20;
+        grid.length = 96;
+        m.Timer().SetSchedule(&grid);
+        rig.clock.setNs(rig.clock.nowNs() + 60 * kMs);
+        while (!m.Timer().Poll()) rig.clock.setNs(rig.clock.nowNs() + kMs);
+    }
     // Ticks until the port sends a Start (at a bar line); how many ticks that took.
     int ticksToNextStart(int limit) {
         rig.memory->clearMessages();
@@ -106,26 +118,12 @@ TEST_F(BarPlaceTest, ANewRunStartsOnTheBarLineAsBefore) {
 }
 
 TEST_F(BarPlaceTest, TicksAStallDroppedAtTheTakeOverCountFromTheSchedulesPlace) {
-    m.StartTransport(true, false);
-    rig.ticks(5);
-    grid.place = 20;
-    grid.length = 96;
-    m.Timer().SetSchedule(&grid);
-    // The clock thread wakes 55 ms late for the schedule's first tick: ticks 0-5 of the
-    // schedule are gone, and the one raised is its tick 6, place 26 in the bar.
-    rig.clock.setNs(rig.clock.nowNs() + 60 * kMs);
-    while (!m.Timer().Poll()) rig.clock.setNs(rig.clock.nowNs() + kMs);
+    takeOverThroughAStall();
     EXPECT_EQ(m.state.TickCount.load() % 96, 27);
 }
 
 TEST_F(BarPlaceTest, TheSentCountIsTheTicksRaisedWhereverTheBarCountJumps) {
-    m.StartTransport(true, false);
-    rig.ticks(5);
-    grid.place = 20;
-    grid.length = 96;
-    m.Timer().SetSchedule(&grid);
-    rig.clock.setNs(rig.clock.nowNs() + 60 * kMs);  // a stall at the take-over, as above
-    while (!m.Timer().Poll()) rig.clock.setNs(rig.clock.nowNs() + kMs);
+    takeOverThroughAStall();
     ASSERT_EQ(m.state.TickCount.load() % 96, 27);
     EXPECT_EQ(m.state.TicksSent.load(), 6) << "five of our own and the schedule's first";
     m.PerformAction(10101, 0, 0);  // the input action that resets the bar count
