@@ -10,7 +10,6 @@ seconds=${1:-60}
 build=$(cd "${2:-build}" && pwd)
 source "$(dirname "$0")/../tools/private_jack.sh"
 work=$(mktemp -d -t tempovane-idle.XXXXXX)
-hz=$(getconf CLK_TCK)
 
 xvfb_pid=""
 cleanup() {
@@ -64,16 +63,21 @@ DISPLAY=$(tr '\0' '\n' <"/proc/$pid/environ" | sed -n 's/^DISPLAY=//p')
 XAUTHORITY=$(tr '\0' '\n' <"/proc/$pid/environ" | sed -n 's/^XAUTHORITY=//p')
 sleep 5  # start-up done, window shown
 
-ticks_of() { awk '{ print $14 + $15 }' "/proc/$1/stat" 2>/dev/null || echo 0; }
-percent() { awk -v a="$1" -v b="$2" -v s="$seconds" -v hz="$hz" 'BEGIN { printf "%.2f", 100 * (b - a) / hz / s }'; }
+# Time on a CPU from the scheduler's own count in nanoseconds (/proc/<pid>/task/*/schedstat),
+# summed over the threads: the CPU ticks in /proc/<pid>/stat come in 10 ms steps sampled at the
+# timer tick, too coarse and too biased for threads that run 20 us at a time.
+runtime_of() {  # nanoseconds on a CPU so far, all threads of process $1
+    cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ n += $1 } END { print n + 0 }'
+}
+percent() { awk -v a="$1" -v b="$2" -v s="$seconds" 'BEGIN { printf "%.2f", 100 * (b - a) / 1e9 / s }'; }
 share() {  # CPU share of the program over $seconds, in % of one core
     local a b ra=0 rb=0
-    a=$(ticks_of "$pid")
-    [ -n "$reference_pid" ] && ra=$(ticks_of "$reference_pid")
+    a=$(runtime_of "$pid")
+    [ -n "$reference_pid" ] && ra=$(runtime_of "$reference_pid")
     snapshot >"$work/threads.before"
     sleep "$seconds"
-    b=$(ticks_of "$pid")
-    [ -n "$reference_pid" ] && rb=$(ticks_of "$reference_pid")
+    b=$(runtime_of "$pid")
+    [ -n "$reference_pid" ] && rb=$(runtime_of "$reference_pid")
     snapshot >"$work/threads.after"
     percent "$ra" "$rb" >"$work/reference"
     percent "$a" "$b"
@@ -82,10 +86,10 @@ reference() {
     [ -n "$reference_pid" ] || return 0
     echo "  a bare JACK client (jack_midi_dump) over the same time: $(cat "$work/reference") %"
 }
-snapshot() {  # thread id, name, CPU ticks so far, times it was switched out so far
+snapshot() {  # thread id, name, nanoseconds on a CPU so far, times it was switched out so far
     local t
     for t in /proc/$pid/task/*; do
-        echo "$(basename "$t") $(tr ' ' '_' <"$t/comm") $(awk '{ print $14 + $15 }' "$t/stat")" \
+        echo "$(basename "$t") $(tr ' ' '_' <"$t/comm") $(awk '{ print $1 }' "$t/schedstat")" \
             "$(awk '/ctxt_switches/ { n += $2 } END { print n + 0 }' "$t/status")"
     done
 }
@@ -94,8 +98,8 @@ snapshot() {  # thread id, name, CPU ticks so far, times it was switched out so 
 # 187.5 times a second at 48 kHz and 256 frames, whether anything is sent or not.
 threads() {
     [ -n "${IDLE_THREADS:-}" ] || return 0
-    join "$work/threads.before" "$work/threads.after" | awk -v s="$seconds" -v hz="$hz" \
-        '{ printf "  thread %s %s: %.2f %%, %.1f wake-ups/s\n", $1, $2, 100 * ($6 - $3) / hz / s,
+    join "$work/threads.before" "$work/threads.after" | awk -v s="$seconds" \
+        '{ printf "  thread %s %s: %.3f %%, %.1f wake-ups/s\n", $1, $2, 100 * ($6 - $3) / 1e9 / s,
                   ($7 - $4) / s }'
 }
 echo "window shown, clock stopped: $(share) % of one core over ${seconds}s"
