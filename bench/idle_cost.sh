@@ -65,7 +65,8 @@ sleep 5  # start-up done, window shown
 
 # Time on a CPU from the scheduler's own count in nanoseconds (/proc/<pid>/task/*/schedstat),
 # summed over the threads: the CPU ticks in /proc/<pid>/stat come in 10 ms steps sampled at the
-# timer tick, too coarse and too biased for threads that run 20 us at a time.
+# timer tick, too coarse and too biased for threads that run 20 us at a time. (A thread that
+# ended in between would drop out of the sum; none come or go while the window waits.)
 runtime_of() {  # nanoseconds on a CPU so far, all threads of process $1
     cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ n += $1 } END { print n + 0 }'
 }
