@@ -71,7 +71,9 @@ private_jack_stop() {
         killed=1
     fi
     wait "$pid" 2>/dev/null
-    if [ "$killed" = 1 ]; then
+    # A server that had to be killed, or that died by itself on the way out (jackd2 now and then
+    # does, when a client leaves as it stops), is still listed in JACK's shared registry.
+    if [ "$killed" = 1 ] || grep -qaF ":$private_jack_name:" /dev/shm/jack-shm-registry 2>/dev/null; then
         jackd -n "$private_jack_name" "${private_jack_args[@]}" -d dummy -r 48000 \
             -p "${PRIVATE_JACK_PERIOD:-256}" >/dev/null 2>&1 &
         pid=$!

@@ -123,8 +123,8 @@ TEST(JackXrun, MessagesWhoseFramesPassedDuringAnXrunGoOutFirstThingInOrder) {
     // The server often loses a cycle when held still (more often while the machine's cores are
     // kept awake): attempts enough that one without goes through nearly always.
     for (int attempt = 0; attempt < 12; ++attempt) {
-        // 80 messages 1 ms apart, due from 10 ms on; the server is held still from 5 ms to
-        // 45 ms, so a good share of them comes due meanwhile.
+        // 80 messages 1 ms apart, due from 10 ms on; the server is held still for 40 ms from the
+        // end of the first cycle after 5 ms, so a good share of them comes due meanwhile.
         constexpr int kMessages = 80;
         const size_t before = recorder.count();
         const uint64_t movesBefore = backend->timeLineRestartCount();
@@ -134,6 +134,10 @@ TEST(JackXrun, MessagesWhoseFramesPassedDuringAnXrunGoOutFirstThingInOrder) {
             ASSERT_TRUE(SendNumbered(*out, static_cast<uint8_t>(i), first + i * kMs));
         const int64_t frozeAt = MonotonicNowNs();
         std::this_thread::sleep_for(5ms);
+        // Held still in the middle of a cycle, the server is the likelier to lose it: the hold
+        // begins just after the recorder, the last client of a cycle, has taken its marks.
+        const size_t seen = recorder.count();
+        WaitUntil([&] { return recorder.count() > seen; }, 50ms, 50us);
         server.freezeFor(40ms);
         const auto since = [&] {
             const auto all = recorder.events();

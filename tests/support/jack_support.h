@@ -45,11 +45,12 @@ constexpr auto kPatience = 20s;
 constexpr int64_t kMs = 1'000'000;
 
 inline bool WaitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = kPatience) {
+                      std::chrono::milliseconds timeout = kPatience,
+                      std::chrono::microseconds poll = 2ms) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(2ms);
+        std::this_thread::sleep_for(poll);
     }
     return true;
 }
@@ -277,9 +278,12 @@ class PrivateJackServer {
     void stop(int signal) {
         if (pid_ <= 0) return;
         ::kill(pid_, signal);
-        waitpid(pid_, nullptr, 0);
+        int status = 0;
+        waitpid(pid_, &status, 0);
         pid_ = -1;
-        crashed_ = crashed_ || signal == SIGKILL;
+        // Killed outright, or died by a signal of its own on the way out (jackd2 now and then
+        // does): either way its entry in the registry stays behind.
+        crashed_ = crashed_ || signal == SIGKILL || WIFSIGNALED(status);
     }
 
   private:
