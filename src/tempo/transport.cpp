@@ -35,7 +35,7 @@ void Transport::TempoTimer1Timer() {
     for (ClockOutput* port : ports_)
         if (port) port->ClockTick(n, tickTime);
     const int32_t next = main_.TickCount.fetch_add(1, std::memory_order_acq_rel) + 1;
-    main_.TicksSent.fetch_add(1, std::memory_order_acq_rel);
+    main_.TicksSent.fetch_add(1, std::memory_order_relaxed);  // a count, ordering nothing
     for (ClockOutput* port : ports_)
         if (port) port->AfterTick(next, tickTime);
     FlashStep();
