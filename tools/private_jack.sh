@@ -1,6 +1,7 @@
 # A private JACK server for a test run or a benchmark (dummy driver, 48 kHz, 256 frames a period
 # unless PRIVATE_JACK_PERIOD says otherwise), under a name of its own so that parallel runs and a
-# user's own server never meet. Sourced, not run:
+# user's own server never meet. Two kinds, by PRIVATE_JACK_KIND: jackd (jackd2, the default) and
+# pipewire (PipeWire with WirePlumber, whose own libjack the clients then load). Sourced, not run:
 #   source tools/private_jack.sh
 #   private_jack_start PREFIX LOGFILE [realtime|plain] [priority]   (0: up; 1: none came up)
 #   private_jack_stop
@@ -14,6 +15,7 @@ export JACK_NO_START_SERVER=1 JACK_NO_AUDIO_RESERVATION=1
 private_jack_pid=""
 private_jack_name=""
 private_jack_args=()
+private_jack_kind=${PRIVATE_JACK_KIND:-jackd}
 
 # realtime: real-time scheduling where this user may have it. Without it the dummy driver's
 # thread is an ordinary one, and on a busy machine it wakes late several times a second; each such
@@ -21,7 +23,7 @@ private_jack_args=()
 # The client timeout (-t 5000 ms) is generous: on a loaded machine, or under ThreadSanitizer, a
 # process callback may now and then take longer than JACK's default allows, and the server would
 # throw the client out of the graph in the middle of a run.
-private_jack_start() {
+private_jackd_start() {
     local prefix=$1 log=$2 mode=${3:-realtime} priority=${4:-} try
     private_jack_args=(-t 5000 --no-realtime)
     if [ "$mode" = realtime ] && command -v chrt >/dev/null 2>&1 &&
@@ -45,7 +47,7 @@ private_jack_start() {
             fi
             sleep 0.1
         done
-        private_jack_stop
+        private_jackd_stop
         [ "$try" -lt 10 ] && sleep 3
     done
     return 1
@@ -56,7 +58,7 @@ private_jack_start() {
 # in JACK's registry taken (after a few, no server starts any more), a server of the same name
 # is started and stopped once more: that frees the place. The semaphores its clients left in
 # /dev/shm, named after this server alone, go too.
-private_jack_stop() {
+private_jackd_stop() {
     [ -n "$private_jack_pid" ] || return 0
     local pid=$private_jack_pid killed=0
     private_jack_pid=""
@@ -86,6 +88,91 @@ private_jack_stop() {
         wait "$pid" 2>/dev/null
     fi
     rm -f /dev/shm/jack_sem.*_"$private_jack_name"_* 2>/dev/null
+}
+
+# PipeWire as a desktop runs it: the daemon, its session manager WirePlumber and a session bus
+# of their own, in a runtime folder of their own (so the daemon's socket, "pipewire-0" there, is
+# this run's alone), with a configuration drop-in that fixes the rate and the period. Clients load
+# PipeWire's libjack (what pw-jack does) through LD_LIBRARY_PATH, which the script exports. The
+# daemons' configuration and state go to the same folder, which stop removes: nothing is left.
+private_pipewire_dir=""
+private_pipewire_pids=()
+private_pipewire_start() {
+    local prefix=$1 log=$2 tool dir bus period=${PRIVATE_JACK_PERIOD:-256}
+    : >"$log"
+    for tool in pipewire wireplumber dbus-daemon; do
+        command -v "$tool" >/dev/null 2>&1 || { echo "private_jack.sh: $tool is missing" >>"$log"; return 1; }
+    done
+    dir=$(mktemp -d -t "$prefix-pw.XXXXXX") || return 1
+    private_pipewire_dir=$dir
+    mkdir -p -m 700 "$dir/run"
+    mkdir -p "$dir/config/pipewire/pipewire.conf.d" "$dir/state"
+    printf 'context.properties = {\n    default.clock.rate = 48000\n    default.clock.allowed-rates = [ 48000 ]\n    default.clock.quantum = %s\n    default.clock.min-quantum = %s\n    default.clock.max-quantum = %s\n}\n' \
+        "$period" "$period" "$period" >"$dir/config/pipewire/pipewire.conf.d/90-private.conf"
+    export XDG_RUNTIME_DIR=$dir/run
+    bus=$(dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1 2>>"$log") || return 1
+    export DBUS_SESSION_BUS_ADDRESS=${bus%%$'\n'*}
+    private_pipewire_pids=("${bus##*$'\n'}")
+    XDG_CONFIG_HOME=$dir/config XDG_STATE_HOME=$dir/state pipewire >>"$log" 2>&1 &
+    private_jack_pid=$!
+    private_pipewire_pids+=("$private_jack_pid")
+    for _ in $(seq 100); do
+        [ -S "$dir/run/pipewire-0" ] && break
+        kill -0 "$private_jack_pid" 2>/dev/null || return 1
+        sleep 0.05
+    done
+    XDG_CONFIG_HOME=$dir/config XDG_STATE_HOME=$dir/state wireplumber >>"$log" 2>&1 &
+    private_pipewire_pids+=($!)
+    private_jack_name=pipewire-0
+    export JACK_DEFAULT_SERVER=$private_jack_name
+    # What pw-jack does: every JACK client this script starts talks to PipeWire.
+    LD_LIBRARY_PATH='/usr/${LIB}/pipewire-0.3/jack'"${LD_LIBRARY_PATH+":$LD_LIBRARY_PATH"}"
+    export LD_LIBRARY_PATH
+    for _ in $(seq 100); do
+        kill -0 "$private_jack_pid" 2>/dev/null || return 1
+        if timeout 5 jack_lsp >/dev/null 2>&1; then
+            [ "${PRIVATE_JACK_KEEP_AWAKE:-0}" = 1 ] && keep_cores_awake
+            return 0
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+
+# Stops WirePlumber, PipeWire and the bus by their process ids (a daemon that does not stop
+# within five seconds is killed) and removes the folder with everything they wrote.
+private_pipewire_stop() {
+    local pid i
+    let_cores_sleep
+    for ((i = ${#private_pipewire_pids[@]} - 1; i >= 0; i--)); do
+        pid=${private_pipewire_pids[i]}
+        kill -TERM "$pid" 2>/dev/null || continue
+        for _ in $(seq 50); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    private_pipewire_pids=()
+    private_jack_pid=""
+    [ -n "$private_pipewire_dir" ] && rm -rf "$private_pipewire_dir"
+    private_pipewire_dir=""
+}
+
+private_jack_start() {
+    if [ "$private_jack_kind" = pipewire ]; then
+        private_pipewire_start "$@"
+    else
+        private_jackd_start "$@"
+    fi
+}
+private_jack_stop() {
+    if [ "$private_jack_kind" = pipewire ]; then
+        private_pipewire_stop
+    else
+        private_jackd_stop
+    fi
 }
 
 # On a virtual machine an idle core sleeps in the hypervisor, and waking it for the server's

@@ -48,6 +48,7 @@ class Pump {
         MainState& s = model_.state;
         // The session first, as the window's pump does: a tempo or start from a peer is then
         // handed on in this same pass.
+        model_.PumpServerArrival();
         SyncControl& sync = model_.Sync();
         sync.Pump();
         const size_t peers = sync.LinkEnabled() ? sync.Peers() : kNotInSession;
@@ -208,8 +209,17 @@ int Run(const Options& options, Environment& environment, std::ostream& log) {
         }
     }
     if (options.start && !stop) model.StartTransport(true, false);
+    // Started before the sound server (a box that boots into its settings file): the start is
+    // made as soon as a port has opened.
+    bool startPending = options.start && !stop && model.state.RunState.load() == 0;
 
-    while (!stop && !environment.waitForStop(kPassMs)) pump.Pass();
+    while (!stop && !environment.waitForStop(kPassMs)) {
+        pump.Pass();
+        if (startPending && model.state.PortReady.load()) {
+            startPending = false;
+            model.StartTransport(true, false);
+        }
+    }
     // The session goes first: the Stop below is for our own devices, and the peers play on
     // (as when the window closes). The peers hear that we left at once.
     if (session) {

@@ -15,6 +15,7 @@ constexpr int kPort2GridRow = 300, kPort2GridColumn = 300;
 const char* const kDividerItems[] = {"1", "2", "4", "8", "16", "32", "64"};
 constexpr int64_t kScheduledLateTickLimitNs = 250'000'000;
 constexpr const char* kNoJack = "No JACK server running";
+constexpr const char* kServerBack = "JACK server back: MIDI ports reconnected";
 
 // Devices of a running JACK server are listed as "JACK: ...", our own virtual port first.
 bool ListsJack(const std::vector<std::string>& items) {
@@ -63,6 +64,11 @@ KorvidMainModel::KorvidMainModel(std::unique_ptr<MidiSystem> midi, const Monoton
         state.PostStatus(text, StatusColors::teal);
         state.RunStateChanges.fetch_add(1);
     });
+    // Opening ports is the pump's (the backend's own thread may not call back into it).
+    midi_->setArrivalListener([this] {
+        serverArrived_.store(true, std::memory_order_release);
+        state.RunStateChanges.fetch_add(1);
+    });
     sync_ = std::make_unique<SyncControl>(*this);
 }
 
@@ -74,6 +80,7 @@ KorvidMainModel::~KorvidMainModel() {
     DestroyPorts();
     midi_->setProblemListener(nullptr);
     midi_->setRecoveryListener(nullptr);
+    midi_->setArrivalListener(nullptr);
 }
 
 void KorvidMainModel::CreatePorts(const std::string& definitionFolder,
@@ -109,6 +116,15 @@ void KorvidMainModel::ReportMissingJackIfNothingToChoose() {
         if (items.size() > 1 || ListsJack(items)) return;
     }
     PostStatus(kNoJack, StatusColors::red);
+}
+
+bool KorvidMainModel::PumpServerArrival() {
+    if (!serverArrived_.exchange(false, std::memory_order_acq_rel)) return false;
+    bool opened = false;
+    for (MidiOutPort* port : {outPort1_.get(), outPort2_.get()})
+        if (port && port->OpenMissingSavedPort()) opened = true;
+    if (opened) PostStatus(kServerBack, StatusColors::teal);
+    return true;
 }
 
 int64_t KorvidMainModel::TickLookaheadNs() const {

@@ -183,12 +183,29 @@ int32_t MidiOutPort::NearestListedDivider(const ListModel& dividers, int32_t div
 }
 
 void MidiOutPort::OpenSelectedPort() {
+    openSelectedPort(true);
+}
+
+bool MidiOutPort::OpenMissingSavedPort() {
+    const std::optional<SavedPort> missing = MissingSavedPort();
+    if (!missing || !ShowsNone()) return false;
+    RefreshPortList();
+    ListModel& ports = controls_.portSelector;
+    const bool found =
+        SelectByName(ports, missing->name) ||
+        SelectByName(ports, MidiSystem::StableDeviceName(TrimmedText(missing->name)));
+    if (!found) return false;
+    openSelectedPort(false);
+    return device_.Using() && device_.LastOpenResult() == TMidiOutput::kOpenOk;
+}
+
+void MidiOutPort::openSelectedPort(bool stopClock) {
     const int index = controls_.portSelector.index();
     if (index == device_.NumDevs()) {
         device_.SetUsing(false);  // "None": the definition stays loaded
         return;
     }
-    timer_.SetEnabled(false);
+    if (stopClock) timer_.SetEnabled(false);
     std::lock_guard lock(mutex_);
     missingSavedPort_.reset();  // another device is chosen: the missing one is let go
     sendReleaseLocked();

@@ -58,6 +58,10 @@ class MidiOutPort final : public ClockOutput {
     std::string SavedPortKey(const IniFile& file) const;
     std::string LoadPortSettings(const IniFile& file, bool reselect);
     void OpenSelectedPort();
+    // When a server has come (at last, or again) and a saved device was missing: lists the
+    // devices again and opens the saved one if it is there now. The clock is not stopped for
+    // it. True when it opened.
+    bool OpenMissingSavedPort();
     // Lists the system's devices again, keeping the current choice by its name (it moves to
     // its new place; one that has gone stays listed, so the box still shows what is chosen).
     void RefreshPortList();
@@ -123,6 +127,7 @@ class MidiOutPort final : public ClockOutput {
 
   private:
     void FillPortList();
+    void openSelectedPort(bool stopClock);
     void SendGated(uint8_t status, uint8_t data1, uint8_t data2, int64_t timeNs = 0);
     void sendHexStringLocked(const std::string& text);
     void sendReleaseLocked();

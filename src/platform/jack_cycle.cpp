@@ -184,3 +184,16 @@ FramePlacement PlaceOnFrame(int64_t timeNs, int64_t latencyNs, int64_t cycleStar
     // To the nearest frame: rounding down would move half of all messages a frame early.
     return PlaceNearest(std::floor(position + 0.5), cycleFrames, previousFrame);
 }
+
+TickPlacement PlaceTick(const FramePlacement& place, double duePosition, double framesPerNs,
+                        uint32_t cycleFrames, int64_t previousTickFrame) {
+    if (place.kind == FramePlacement::Kind::LaterCycle) return {TickPlacement::Kind::NextCycle, 0};
+    const double lateNs = (static_cast<double>(place.frame) - duePosition) / framesPerNs;
+    if (place.kind == FramePlacement::Kind::Late &&
+        lateNs > static_cast<double>(TickPlacement::kLateBoundNs))
+        return {TickPlacement::Kind::Drop, 0};
+    int64_t frame = place.frame;
+    if (frame <= previousTickFrame) frame = previousTickFrame + 1;
+    if (frame >= static_cast<int64_t>(cycleFrames)) return {TickPlacement::Kind::NextCycle, 0};
+    return {TickPlacement::Kind::Send, static_cast<uint32_t>(frame)};
+}

@@ -141,3 +141,24 @@ FramePlacement PlaceOnFrameChained(int64_t timeNs, int64_t latencyNs, int64_t cy
                                    double framesPerNs, uint32_t cycleFrames,
                                    uint32_t previousFrame, uint32_t firstFrame,
                                    FrameChain& chain);
+
+// What becomes of a timing clock placed in a cycle. A tick that missed its frame by a short
+// server xrun still goes out, first thing, so a receiver counting ticks keeps its place; but a
+// server held still for longer owes more ticks than any receiver can take as clock (a whole
+// second's worth on one frame made receivers jump their song position and spike their tempo).
+// So a tick later than kLateBoundNs is dropped, and the ticks after it carry on on their own
+// grid; and no two ticks ever share a frame: a tick that would land on the frame of the tick
+// before it goes one frame later, or to the next cycle.
+struct TickPlacement {
+    // 10 ms: every tick late by a short xrun of a 256-frame server (one or two periods, 5-11 ms)
+    // still goes out, and at most one tick of 120 BPM, or ten of 2500 BPM, follow a long stall.
+    static constexpr int64_t kLateBoundNs = 10'000'000;
+    enum class Kind { Send, Drop, NextCycle };
+    Kind kind;
+    uint32_t frame;  // for Send
+};
+// place: where PlaceOnFrame(Chained) put the tick; duePosition: its exact due position in frames
+// from the cycle's first frame; previousTickFrame: the frame of the last tick written in this
+// cycle, or -1 for none.
+TickPlacement PlaceTick(const FramePlacement& place, double duePosition, double framesPerNs,
+                        uint32_t cycleFrames, int64_t previousTickFrame);

@@ -99,6 +99,11 @@ class MidiOutBackend {
     // Where a backend that reconnects by itself reports that a lost server or device is back,
     // with a text for the status line. Backends that never reconnect ignore it.
     virtual void setRecoverySink(ProblemSink /*sink*/) {}
+    // Where a backend tells, from its own thread, that its server has come (at last, or again)
+    // and its devices can be listed and opened: after the ports that were open are connected
+    // again. Backends without a server ignore it.
+    using ArrivalSink = std::function<void()>;
+    virtual void setArrivalSink(ArrivalSink /*sink*/) {}
 
     // Input, with the same names as the outputs: our virtual input first, then the sources
     // (other programs' outputs, hardware inputs). A backend without input offers none.

@@ -34,6 +34,7 @@
 namespace {
 
 constexpr size_t kMaxConnections = 16;
+constexpr uint8_t kTimingClock = 0xF8;
 // About a second of clock at the highest tempo, or a dozen long System Exclusive messages.
 constexpr size_t kRingBytes = 16 * 1024;
 // JACK's clock (CLOCK_MONOTONIC_RAW in jackd2, CLOCK_MONOTONIC in other servers) and ours can
@@ -62,11 +63,38 @@ void PrintJackError(const char* text) {
     std::fprintf(stderr, "%s\n", text);
 }
 
-// The server name a client would connect to.
+// The server name a jackd2 client would connect to.
 std::string EffectiveServerName(const std::string& serverName) {
     if (!serverName.empty()) return serverName;
     const char* fromEnvironment = std::getenv("JACK_DEFAULT_SERVER");
     return fromEnvironment && *fromEnvironment ? fromEnvironment : "default";
+}
+
+// Where PipeWire's libjack would connect: the daemon's socket, named after PIPEWIRE_REMOTE (which
+// wins over the server name a client asks for), else that name, else "pipewire-0", in
+// PipeWire's runtime folder or the system's.
+std::vector<std::string> PipeWireSockets(const std::string& serverName) {
+    const char* remote = std::getenv("PIPEWIRE_REMOTE");
+    std::string name = remote && *remote ? remote : serverName;
+    if (name.empty() || name == "default") name = "pipewire-0";
+    if (name[0] == '/') return {name};
+    std::vector<std::string> paths;
+    for (const char* variable : {"PIPEWIRE_RUNTIME_DIR", "XDG_RUNTIME_DIR", "USERPROFILE"}) {
+        const char* folder = std::getenv(variable);
+        if (folder && *folder) {
+            paths.push_back(std::string(folder) + "/" + name);
+            break;
+        }
+    }
+    paths.push_back("/run/pipewire/" + name);
+    return paths;
+}
+
+// PipeWire's libjack (pw-jack), as opposed to jackd2's.
+bool PipeWireLibjack() {
+    static const bool pipeWire =
+        std::string(jack_get_version_string()).find("PipeWire") != std::string::npos;
+    return pipeWire;
 }
 
 // Whether a JACK server of that name answers, asked without libjack. Each jack_client_open
@@ -74,16 +102,23 @@ std::string EffectiveServerName(const std::string& serverName) {
 // that has gone (the program's own, a test's), so the supervisor must not knock with it
 // every 250 ms. jackd2 listens on a socket in /dev/shm named after the server and the user
 // (without the user where JACK_PROMISCUOUS_SERVER is set); a server in good order removes it
-// when it stops, a killed one leaves it behind refusing connections. Other libjacks (PipeWire)
-// keep no such socket and free nothing: for them the answer is "try".
+// when it stops, a killed one leaves it behind refusing connections. PipeWire's libjack frees
+// nothing, but every open makes and tears down a whole context; its daemon's socket tells as
+// cheaply. Any other libjack: "try".
 bool ServerMayAnswer(const std::string& serverName) {
-    static const bool jackd2 = std::strncmp(jack_get_version_string(), "1.9.", 4) == 0;
-    if (!jackd2) return true;
-    const std::string name = EffectiveServerName(serverName);
-    const std::string paths[] = {
-        "/dev/shm/jack_" + name + "_" + std::to_string(getuid()) + "_0",
-        "/dev/shm/jack_" + name + "_0",
-    };
+    static const std::string version = jack_get_version_string();
+    std::vector<std::string> paths;
+    if (version.compare(0, 4, "1.9.") == 0) {
+        const std::string name = EffectiveServerName(serverName);
+        paths = {
+            "/dev/shm/jack_" + name + "_" + std::to_string(getuid()) + "_0",
+            "/dev/shm/jack_" + name + "_0",
+        };
+    } else if (PipeWireLibjack()) {
+        paths = PipeWireSockets(serverName);
+    } else {
+        return true;
+    }
     for (const std::string& path : paths) {
         sockaddr_un address{};
         if (path.size() >= sizeof address.sun_path) continue;
@@ -155,7 +190,10 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
         sem_destroy(&wake_);
     }
 
-    bool open(const std::string& serverName);
+    // False when no server answers, unless waitForServer: then the supervisor looks for one.
+    bool open(const std::string& serverName, bool waitForServer);
+    // After the inputs are set: from here on a server may come, go and come back.
+    void startSupervisor();
     void closeClient();
 
     std::vector<std::string> listOutputs();
@@ -179,6 +217,18 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
         std::lock_guard lock(sinkMutex_);
         recoverySink_ = std::move(sink);
     }
+    void setArrivalSink(ArrivalSink sink) {
+        std::lock_guard lock(sinkMutex_);
+        arrivalSink_ = std::move(sink);
+    }
+    void reportArrival() {
+        ArrivalSink sink;
+        {
+            std::lock_guard lock(sinkMutex_);
+            sink = arrivalSink_;
+        }
+        if (sink) sink();
+    }
     void report(const std::string& text);
     void reportRecovery(const std::string& text);
 
@@ -189,6 +239,7 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     uint32_t sampleRate() const { return sampleRate_.load(std::memory_order_relaxed); }
     int64_t latencyNs() const;
     uint64_t lateMessages() const { return lateMessages_.load(std::memory_order_relaxed); }
+    uint64_t droppedLateTicks() const { return droppedLateTicks_.load(std::memory_order_relaxed); }
     uint64_t lineRestarts() const { return lineRestarts_.load(std::memory_order_relaxed); }
     bool serverRunning() const {
         return !serverDown_.load(std::memory_order_acquire) &&
@@ -219,6 +270,7 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     static int onSampleRate(jack_nframes_t rate, void* context);
     static int onBufferSize(jack_nframes_t frames, void* context);
     static void onShutdown(jack_status_t, const char*, void* context);
+    static void onPlainShutdown(void* context);
     static void onPortRegistration(jack_port_id_t id, int registered, void* context);
     static void onLatency(jack_latency_callback_mode_t mode, void* context);
 
@@ -229,9 +281,13 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     void writeDue(JackOutSlot& slot, void* buffer, jack_nframes_t frames, const CycleMap& map);
     // Works out the shared base and every port's extra delay again; slotsMutex_ held.
     void spreadDelaysLocked();
-    // Has JACK ask every client for its latencies again (ours from onLatency). Not from a
-    // JACK callback.
+    // Has JACK ask every client for its latencies again (ours from onLatency); on PipeWire sets
+    // ours directly. Not from a JACK callback; adminMutex_ held.
     void republishLatency();
+    // What the capture latency of a port is: the latency plus the port's delay, in frames.
+    jack_latency_range_t latencyRange(const JackOutSlot& slot) const;
+    // PipeWire: sets every port's latency from this thread (see onLatency). adminMutex_ held.
+    void setLatenciesDirectly();
 
     // The supervisor thread and what it does, each with adminMutex_ held.
     void supervise();
@@ -245,6 +301,7 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     // afresh: for a new server, forgetting the readings of the one before.
     void measureClockOffset(bool afresh);
     bool waitForCycle();
+    bool waitForCallbacks();
     bool waitForDrain(const JackOutSlot& slot);
     bool publish(JackOutSlot* slot);
 
@@ -264,6 +321,7 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     std::atomic<JackProcessHook*> processHook_{nullptr};
     std::atomic<JackInputHub*> inputs_{nullptr};
     std::atomic<uint64_t> lateMessages_{0};
+    std::atomic<uint64_t> droppedLateTicks_{0};
     std::atomic<uint64_t> lineRestarts_{0};
     // A new client means a new server, whose frames lie on another line.
     std::atomic<bool> newClient_{false};
@@ -273,6 +331,8 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
 
     std::atomic<bool> serverDown_{false};
     std::atomic<bool> clientClosed_{false};
+    // PipeWire: a latency callback came, and the supervisor sets our latencies again.
+    std::atomic<bool> latencyStale_{false};
 
     std::atomic<int64_t> baseDelayNs_{0};
 
@@ -306,14 +366,17 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     std::atomic<int64_t> shutdownNoticeNs_{0};
     std::atomic<int> callbacksRunning_{0};
     struct CallbackGuard {
-        explicit CallbackGuard(std::atomic<int>& count) : count_(count) { ++count_; }
-        ~CallbackGuard() { --count_; }
+        explicit CallbackGuard(std::atomic<int>& count) : count_(count) {
+            count_.fetch_add(1, std::memory_order_seq_cst);
+        }
+        ~CallbackGuard() { count_.fetch_sub(1, std::memory_order_seq_cst); }
         std::atomic<int>& count_;
     };
 
     std::mutex sinkMutex_;
     ProblemSink sink_;
     ProblemSink recoverySink_;
+    ArrivalSink arrivalSink_;
 };
 
 namespace {
@@ -348,15 +411,25 @@ class JackConnection : public MidiOutConnection {
 
 }  // namespace
 
-bool JackMidiBackend::Session::open(const std::string& serverName) {
+bool JackMidiBackend::Session::open(const std::string& serverName, bool waitForServer) {
     serverName_ = serverName;
     jack_client_t* client = OpenClient(serverName);
-    if (!client) return false;
     std::lock_guard admin(adminMutex_);
-    measureClockOffset(true);
-    if (!startClient(client)) return false;
-    supervisor_ = std::thread([this] { supervise(); });
+    if (client) {
+        measureClockOffset(true);
+        if (startClient(client)) return true;
+    }
+    if (!waitForServer) return false;
+    // No server yet (the program started before the sound server, as at login): the supervisor
+    // looks for one from the start, as for a server that went away.
+    serverDown_.store(true, std::memory_order_release);
+    serverSeenGone_ = true;
+    serverLostNs_ = MonotonicNowNs();
     return true;
+}
+
+void JackMidiBackend::Session::startSupervisor() {
+    supervisor_ = std::thread([this] { supervise(); });
 }
 
 bool JackMidiBackend::Session::startClient(jack_client_t* client) {
@@ -371,7 +444,9 @@ bool JackMidiBackend::Session::startClient(jack_client_t* client) {
     jack_set_process_callback(client, &Session::onProcess, arg);
     jack_set_sample_rate_callback(client, &Session::onSampleRate, arg);
     jack_set_buffer_size_callback(client, &Session::onBufferSize, arg);
+    // jackd2 calls the first of these, PipeWire's libjack only the second.
     jack_on_info_shutdown(client, &Session::onShutdown, arg);
+    jack_on_shutdown(client, &Session::onPlainShutdown, arg);
     jack_set_port_registration_callback(client, &Session::onPortRegistration, arg);
     jack_set_latency_callback(client, &Session::onLatency, arg);
     newClient_.store(true, std::memory_order_release);
@@ -534,6 +609,7 @@ void JackMidiBackend::Session::writeDue(JackOutSlot& slot, void* buffer, jack_nf
     const size_t largestEvent = jack_midi_max_event_size(buffer);
     const bool deliver = slot.alive.load(std::memory_order_acquire);
     jack_nframes_t lastFrame = 0;  // JACK wants the events of a cycle in time order
+    int64_t lastTickFrame = -1;
     const int64_t extraNs = slot.extraNs.load(std::memory_order_relaxed);
     MidiEventRing::Header header;
     while (slot.queue.front(header)) {
@@ -544,6 +620,23 @@ void JackMidiBackend::Session::writeDue(JackOutSlot& slot, void* buffer, jack_nf
             place = PlaceOnFrameChained(jackNs, map.latencyNs + extraNs, map.startNs,
                                         map.framesPerNs, frames, lastFrame, map.firstFrame,
                                         slot.chain);
+            uint8_t status = 0;
+            if (header.length == 1) slot.queue.copyFrontBytes(&status);
+            if (status == kTimingClock) {
+                const double duePosition =
+                    static_cast<double>(jackNs + map.latencyNs + extraNs - map.startNs) *
+                    map.framesPerNs;
+                const TickPlacement tick =
+                    PlaceTick(place, duePosition, map.framesPerNs, frames, lastTickFrame);
+                if (tick.kind == TickPlacement::Kind::NextCycle) break;
+                if (tick.kind == TickPlacement::Kind::Drop) {
+                    slot.queue.pop();
+                    droppedLateTicks_.fetch_add(1, std::memory_order_relaxed);
+                    continue;
+                }
+                place.frame = tick.frame;
+                lastTickFrame = tick.frame;
+            }
         } else if (extraNs <= 0) {
             place = PlaceOnFrame(0, 0, 0, 0, frames, lastFrame);
         } else {
@@ -642,6 +735,16 @@ bool JackMidiBackend::Session::waitForCycle() {
     return true;
 }
 
+bool JackMidiBackend::Session::waitForCallbacks() {
+    // A callback that counted itself in before the slot was withdrawn may still use its port.
+    const auto deadline = std::chrono::steady_clock::now() + kCycleWaitTimeout;
+    while (callbacksRunning_.load(std::memory_order_seq_cst) != 0) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 bool JackMidiBackend::Session::waitForDrain(const JackOutSlot& slot) {
     const auto deadline = std::chrono::steady_clock::now() + kDrainTimeout;
     while (!slot.queue.empty()) {
@@ -675,7 +778,7 @@ void JackMidiBackend::Session::close(const std::shared_ptr<JackOutSlot>& slot) {
     // Without a client (the server is away) no callback can hold the slot, and the port went
     // with the client.
     if (!client || !port) return;
-    if (waitForCycle()) {
+    if (waitForCycle() && waitForCallbacks()) {
         jack_port_unregister(client, port);
         republishLatency();
     } else {
@@ -711,7 +814,11 @@ void JackMidiBackend::Session::spreadDelaysLocked() {
 
 void JackMidiBackend::Session::republishLatency() {
     jack_client_t* client = client_.load(std::memory_order_acquire);
-    if (client && serverRunning()) jack_recompute_total_latencies(client);
+    if (!client || !serverRunning()) return;
+    if (PipeWireLibjack())
+        setLatenciesDirectly();
+    else
+        jack_recompute_total_latencies(client);
 }
 
 void JackMidiBackend::Session::onLatency(jack_latency_callback_mode_t mode, void* context) {
@@ -721,17 +828,57 @@ void JackMidiBackend::Session::onLatency(jack_latency_callback_mode_t mode, void
     // it.
     if (mode != JackCaptureLatency) return;
     auto* session = static_cast<ClientContext*>(context)->session;
+    // No lock of ours here: PipeWire's libjack runs this callback again from inside
+    // jack_port_set_latency_range (it flushes its queued work on the same thread), and a lock
+    // held across that call was taken a second time by the same thread: the program hung for
+    // good. The slots are read from the published array instead; a closer withdraws a slot
+    // there and waits until no callback is counted in before its port goes (see close()).
+    const CallbackGuard running(session->callbacksRunning_);
     if (session->clientClosed_.load()) return;
-    const double framesPerNs = session->sampleRate() / 1e9;
-    const int64_t latencyNs = session->latencyNs();
-    std::lock_guard lock(session->slotsMutex_);
-    for (const auto& slot : session->slots_) {
-        const auto frames = static_cast<jack_nframes_t>(std::llround(
-            static_cast<double>(latencyNs + slot->extraNs.load(std::memory_order_relaxed)) *
-            framesPerNs));
-        jack_latency_range_t range{frames, frames};
-        if (jack_port_t* port = slot->port.load(std::memory_order_acquire))
-            jack_port_set_latency_range(port, JackCaptureLatency, &range);
+    if (PipeWireLibjack()) {
+        // PipeWire's libjack (0.3.65) runs this callback holding a lock of its own that is not
+        // recursive, and setting a latency from inside it can run a queued latency request on
+        // the same thread, which takes that lock again: the client hung for good, also a plain
+        // C client with no lock of its own. There a latency set from an ordinary thread takes
+        // effect as well, so the supervisor sets it.
+        session->latencyStale_.store(true, std::memory_order_release);
+        sem_post(&session->wake_);
+        return;
+    }
+    for (auto& entry : session->active_) {
+        JackOutSlot* slot = entry.load(std::memory_order_seq_cst);
+        if (!slot) continue;
+        jack_port_t* port = slot->port.load(std::memory_order_acquire);
+        if (!port) continue;
+        jack_latency_range_t range = session->latencyRange(*slot);
+        jack_port_set_latency_range(port, JackCaptureLatency, &range);
+    }
+}
+
+jack_latency_range_t JackMidiBackend::Session::latencyRange(const JackOutSlot& slot) const {
+    const double framesPerNs = sampleRate() / 1e9;
+    const auto frames = static_cast<jack_nframes_t>(std::llround(
+        static_cast<double>(latencyNs() + slot.extraNs.load(std::memory_order_relaxed)) *
+        framesPerNs));
+    return {frames, frames};
+}
+
+void JackMidiBackend::Session::setLatenciesDirectly() {
+    std::vector<std::shared_ptr<JackOutSlot>> open;
+    {
+        std::lock_guard lock(slotsMutex_);
+        open = slots_;
+    }
+    for (const auto& slot : open) {
+        jack_port_t* port = slot->port.load(std::memory_order_acquire);
+        if (!port || slot->closed.load()) continue;
+        jack_latency_range_t wanted = latencyRange(*slot);
+        // PipeWire's graph now and then writes its own figure over ours (0.3.65 keeps what the
+        // server computes for the port's own direction): set again only what differs.
+        jack_latency_range_t now{};
+        jack_port_get_latency_range(port, JackCaptureLatency, &now);
+        if (now.min != wanted.min || now.max != wanted.max)
+            jack_port_set_latency_range(port, JackCaptureLatency, &wanted);
     }
 }
 
@@ -764,6 +911,10 @@ void JackMidiBackend::Session::onShutdown(jack_status_t, const char*, void* cont
     if (JackInputHub* inputs = session->inputs_.load()) anyAlive |= inputs->serverGone();
     if (anyAlive) session->report("MIDI Port lost: JACK server stopped");
     sem_post(&session->wake_);
+}
+
+void JackMidiBackend::Session::onPlainShutdown(void* context) {
+    onShutdown(JackServerError, "", context);
 }
 
 void JackMidiBackend::Session::onPortRegistration(jack_port_id_t id, int registered,
@@ -848,10 +999,15 @@ void JackMidiBackend::Session::supervise() {
         while ((woken = sem_timedwait(&wake_, &until)) != 0 && errno == EINTR) {
         }
         if (quit_.load(std::memory_order_acquire)) return;
-        if (woken != 0 && !missing) continue;  // nothing told, nothing to look for
+        // PipeWire: asked for our latencies, or a while went by (its graph may have written
+        // over them).
+        const bool latencyDue =
+            PipeWireLibjack() && (latencyStale_.exchange(false) || woken != 0);
+        if (woken != 0 && !missing && !latencyDue) continue;  // nothing told, nothing to look for
 
         std::lock_guard admin(adminMutex_);
         if (quit_.load() || clientClosed_.load()) return;
+        if (latencyDue && !serverDown_.load() && client_.load()) setLatenciesDirectly();
         if (serverDown_.load()) {
             if (client_.load()) {
                 // Closing a client cancels its threads, and libjack's own shutdown path on them
@@ -873,6 +1029,7 @@ void JackMidiBackend::Session::supervise() {
             if (!serverSeenGone_ && MonotonicNowNs() - serverLostNs_ < kThrownOutNs) continue;
             if (!reopen()) continue;
             reconnectDestinations(true);
+            reportArrival();
         } else {
             reconnectDestinations(false);
         }
@@ -986,10 +1143,13 @@ void JackMidiBackend::Session::reconnectDestinations(bool afterRestart) {
 // JackMidiBackend
 
 std::unique_ptr<JackMidiBackend> JackMidiBackend::Create(const std::string& serverName,
-                                                         int64_t safetyMarginNs) {
+                                                         int64_t safetyMarginNs,
+                                                         WithoutServer withoutServer) {
     auto session = std::make_shared<Session>(safetyMarginNs);
-    if (!session->open(serverName)) return nullptr;
-    return std::unique_ptr<JackMidiBackend>(new JackMidiBackend(std::move(session)));
+    if (!session->open(serverName, withoutServer == WithoutServer::WaitForOne)) return nullptr;
+    std::unique_ptr<JackMidiBackend> backend(new JackMidiBackend(std::move(session)));
+    backend->session_->startSupervisor();
+    return backend;
 }
 
 JackMidiBackend::JackMidiBackend(std::shared_ptr<Session> session) : session_(std::move(session)) {
@@ -1028,6 +1188,10 @@ void JackMidiBackend::setRecoverySink(ProblemSink sink) {
     session_->setRecoverySink(std::move(sink));
 }
 
+void JackMidiBackend::setArrivalSink(ArrivalSink sink) {
+    session_->setArrivalSink(std::move(sink));
+}
+
 std::string JackMidiBackend::clientName() const {
     return session_->clientName();
 }
@@ -1042,6 +1206,9 @@ int64_t JackMidiBackend::sharedBaseDelayNs() const {
 }
 uint64_t JackMidiBackend::lateMessageCount() const {
     return session_->lateMessages();
+}
+uint64_t JackMidiBackend::droppedLateTickCount() const {
+    return session_->droppedLateTicks();
 }
 uint64_t JackMidiBackend::timeLineRestartCount() const {
     return session_->lineRestarts();

@@ -47,10 +47,15 @@ class JackMidiBackend : public MidiOutBackend {
     // sending itself; it adds 1.5 ms to the latency, which JACK hosts are told.
     static constexpr int64_t kDefaultSafetyMarginNs = 2'500'000;
 
-    // Null when no server answers; a server is never started. An empty serverName takes the
-    // usual default (JACK_DEFAULT_SERVER, else "default").
+    // What Create does when no server answers: give up (null), or make a backend that offers
+    // nothing until a server starts, and then takes it into use by itself.
+    enum class WithoutServer { Fail, WaitForOne };
+
+    // A server is never started. An empty serverName takes the usual default (jackd2:
+    // JACK_DEFAULT_SERVER, else "default"; PipeWire: PIPEWIRE_REMOTE, else "pipewire-0").
     static std::unique_ptr<JackMidiBackend> Create(const std::string& serverName = "",
-                                                   int64_t safetyMarginNs = kDefaultSafetyMarginNs);
+                                                   int64_t safetyMarginNs = kDefaultSafetyMarginNs,
+                                                   WithoutServer withoutServer = WithoutServer::Fail);
     ~JackMidiBackend() override;
 
     std::string prefix() const override { return "JACK"; }
@@ -64,6 +69,7 @@ class JackMidiBackend : public MidiOutBackend {
     void setProblemSink(ProblemSink sink) override;
     // Told when a lost server or device is back and its ports connected again.
     void setRecoverySink(ProblemSink sink) override;
+    void setArrivalSink(ArrivalSink sink) override;
     // Our virtual input, then the MIDI outputs of the other clients (midi_jack_input.cpp).
     std::vector<std::string> listInputs() override;
     // Registers our input port "ownPortName" and connects the named source to it.
@@ -83,6 +89,9 @@ class JackMidiBackend : public MidiOutBackend {
     // Scheduled messages that reached the process callback after their frame had passed and so
     // went out late, over all connections. A health figure for tools and experiments.
     uint64_t lateMessageCount() const;
+    // Clock ticks that came so late (a server held still) that they were dropped rather than
+    // sent in a burst.
+    uint64_t droppedLateTickCount() const;
     // How often the driver's time line was found to have moved (an xrun), and the cycles were
     // learnt afresh.
     uint64_t timeLineRestartCount() const;

@@ -18,7 +18,10 @@ MidiSystem::~MidiSystem() {
 
 std::unique_ptr<MidiSystem> MidiSystem::CreateDefault() {
     auto system = std::make_unique<MidiSystem>();
-    if (auto jack = JackMidiBackend::Create()) system->addBackend(std::move(jack));
+    // Made even when no server runs yet: a server started after the program is taken into use.
+    if (auto jack = JackMidiBackend::Create("", JackMidiBackend::kDefaultSafetyMarginNs,
+                                            JackMidiBackend::WithoutServer::WaitForOne))
+        system->addBackend(std::move(jack));
     if (auto alsa = AlsaMidiBackend::Create()) system->addBackend(std::move(alsa));
     return system;
 }
@@ -27,6 +30,7 @@ void MidiSystem::addBackend(std::unique_ptr<MidiOutBackend> backend) {
     if (!backend) return;
     backend->setProblemSink([this](const std::string& text) { reportProblem(text); });
     backend->setRecoverySink([this](const std::string& text) { reportRecovery(text); });
+    backend->setArrivalSink([this] { reportArrival(); });
     backends_.push_back(std::move(backend));
 }
 
@@ -107,6 +111,27 @@ void MidiSystem::reportProblem(const std::string& text) {
 void MidiSystem::setRecoveryListener(ProblemListener listener) {
     std::lock_guard lock(listenerMutex_);
     recoveryListener_ = std::move(listener);
+}
+
+void MidiSystem::setArrivalListener(ArrivalListener listener) {
+    std::lock_guard lock(listenerMutex_);
+    arrivalListener_ = std::move(listener);
+}
+
+void MidiSystem::reportArrival() {
+    ArrivalListener listener;
+    {
+        std::lock_guard lock(listenerMutex_);
+        listener = arrivalListener_;
+    }
+    if (listener) listener();
+}
+
+bool MidiSystem::jackServerRunning() {
+    for (const auto& backend : backends_) {
+        if (backend->prefix() == "JACK" && !backend->listOutputs().empty()) return true;
+    }
+    return false;
 }
 
 void MidiSystem::reportRecovery(const std::string& text) {

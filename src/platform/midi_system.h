@@ -46,11 +46,19 @@ class MidiSystem {
     // Told the same way when a backend has connected a lost server or device again by itself.
     void setRecoveryListener(ProblemListener listener);
     void reportRecovery(const std::string& text);
+    // Told the same way when a backend's server has come, at last or again: the devices it
+    // offers can be listed and opened now.
+    using ArrivalListener = std::function<void()>;
+    void setArrivalListener(ArrivalListener listener);
+    void reportArrival();
+    // Whether a JACK server answers now (its devices are listed).
+    bool jackServerRunning();
 
   private:
     std::mutex listenerMutex_;
     ProblemListener listener_;
     ProblemListener recoveryListener_;
+    ArrivalListener arrivalListener_;
     // Declared last so that it goes first: a backend thread may report until its backend is gone.
     std::vector<std::unique_ptr<MidiOutBackend>> backends_;
 };

@@ -16,6 +16,7 @@
 #include "ui/adapters/termination_signals_qt.h"
 #include "ui/window/korvid_main.h"
 #include "ui/display/help_form.h"
+#include "platform/exit_deadline.h"
 #include "platform/file_locations.h"
 #include "platform/midi_system.h"
 #include "ui/stats/statistics_form.h"
@@ -56,6 +57,8 @@ int main(int argc, char** argv) {
         options.shippedInputFolder = QString::fromStdString(locations.shippedInputDefinitions);
         options.installedGuide = QString::fromStdString(locations.installedGuide);
         if (argc > 1) options.settingsArgument = QString::fromLocal8Bit(argv[1]);
+        // Whatever the sound server does, the program is gone within two seconds of the close.
+        options.closing = [] { ArmExitDeadline(kExitBudget, 0); };
         // Two instances on one settings file would drive the same devices twice over.
         const auto settingsLock = ClaimSettingsFile(
             QString::fromStdString(SettingsFile::Location(options.programFolder.toStdString(),

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/headless.h"
+#include "platform/exit_deadline.h"
 #include "platform/file_locations.h"
 #include "platform/midi_system.h"
 
@@ -52,7 +53,10 @@ int main(int argc, char** argv) {
     environment.makeMidi = [] { return MidiSystem::CreateDefault(); };
     environment.joinSession = Headless::JoinLinkSession;
     environment.waitForStop = [&stopSignals](int timeoutMs) {
-        return WaitForStopSignal(stopSignals, timeoutMs);
+        if (!WaitForStopSignal(stopSignals, timeoutMs)) return false;
+        // Whatever the sound server does, the program is gone within two seconds of the signal.
+        ArmExitDeadline(kExitBudget, 0);
+        return true;
     };
     return Headless::Run(options, environment, std::cerr);
 }

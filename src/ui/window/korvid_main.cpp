@@ -412,6 +412,7 @@ void TKorvidMain::closeEvent(QCloseEvent* event) {
         return;
     }
     closing_ = true;
+    if (options_.closing) options_.closing();
     FormClose();
     if (helpForm_) helpForm_->close();
     if (statsForm_) statsForm_->close();

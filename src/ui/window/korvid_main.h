@@ -61,6 +61,9 @@ class TKorvidMain : public QWidget {
         std::function<QString(const QString& folder, const QString& fileName)> askSavePath;
         // How long the watched settings patch must be quiet before it is imported again.
         int patchSettleMs = 150;
+        // Told once the close is decided, before the ports close (the program arms its exit
+        // deadline here).
+        std::function<void()> closing;
     };
 
     TKorvidMain(std::unique_ptr<MidiSystem> midi, Options options, QWidget* parent = nullptr);

@@ -34,6 +34,8 @@ QFont ArialPixels(int pixels) {
 }  // namespace
 
 void TKorvidMain::VCLEventsTimerTimer() {
+    // Before the mirror: the port boxes then show the devices a new server brought.
+    model_->PumpServerArrival();
     MirrorModels();
     PumpGrids();
     PumpTempo();
