@@ -38,6 +38,8 @@ void SetCell(QTableWidget* grid, int row, int column, const QString& text) {
         grid->setItem(row, column, item);
     }
     item->setText(text);
+    // A comment longer than its column shows whole when pointed at.
+    item->setToolTip(text);
 }
 
 QString AskSavePath(QWidget* parent, const QString& folder, const QString& fileName) {

@@ -521,11 +521,11 @@ void TKorvidMain::OpenWebSite() {
     if (start.started) return;
     // The guide is there; say what kept it from opening, and where it is.
     if (start.openerMissing)
-        ShowStatus(QStringLiteral("README.md not opened: %1 is not installed")
-                       .arg(QString::fromLatin1(kDesktopOpener)),
+        ShowStatus(QStringLiteral("Install %1 to open README.md")
+                       .arg(QString::fromLatin1(kDesktopOpenerPackage)),
                    QColor(255, 0, 0),
                    QStringLiteral("The user guide is %1. Opening it from here needs the program "
-                                  "%2, from the package %3.")
+                                  "%2, from the package %3, which is not installed.")
                        .arg(guide, QString::fromLatin1(kDesktopOpener),
                             QString::fromLatin1(kDesktopOpenerPackage)));
     else
