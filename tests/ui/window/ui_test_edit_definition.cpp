@@ -129,21 +129,3 @@ TEST_F(EditDefinitionTest, WithoutXdgOpenTheMessageNamesWhatToInstall) {
     EXPECT_TRUE(messages[0].contains("xdg-utils")) << messages[0].toStdString();
     EXPECT_TRUE(messages[0].contains(QString::fromStdString(folder.file("outdrv/Special.ini"))));
 }
-
-TEST_F(EditDefinitionTest, WithXdgOpenPresentAFailedStartIsNotBlamedOnIt) {
-    // A desktop opener that is there: whatever else failed, the message does not send the
-    // user off to install it.
-    TempFolder tools;
-    tools.write("xdg-open", "#!/bin/sh\nexit 1\n");
-    QFile::setPermissions(QString::fromStdString(tools.file("xdg-open")),
-                          QFile::ReadOwner | QFile::ExeOwner);
-    const QByteArray path = qgetenv("PATH");
-    qputenv("PATH", QByteArray::fromStdString(tools.path()));
-    folder.write("outdrv/Special.ini", "[DEVICECONFIGURATION]\n");
-    folder.write("clockpresets.ini", "[MIDIOUTPORT1]\nDEVICETYPE=Special\n");
-    TKorvidMain& w = open();
-    w.EditButtonClick(1);
-    qputenv("PATH", path);
-    for (const QString& message : messages)
-        EXPECT_FALSE(message.contains("xdg-utils")) << message.toStdString();
-}
