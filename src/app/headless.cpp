@@ -68,12 +68,21 @@ class Pump {
             if (step == 4) s.TapStep = 0;
         }
         // Each status in turn, not only the newest: this log is all a box without a screen
-        // tells of what happened.
+        // tells of what happened. Each output port posts its own "Stopped ..." (and the like)
+        // for one and the same stop; the window shows only the last, and so does the log: a
+        // text repeated straight after itself within one pass is printed once.
         if (s.StatusChanges.exchange(0) != 0) {
-            for (const MainState::Status& status : s.StatusesSince(statusSerial_))
-                Say(status.detail.empty() || status.detail == status.text
-                        ? status.text
-                        : status.text + " (" + status.detail + ")");
+            std::string previous;
+            bool first = true;
+            for (const MainState::Status& status : s.StatusesSince(statusSerial_)) {
+                std::string line = status.detail.empty() || status.detail == status.text
+                                       ? status.text
+                                       : status.text + " (" + status.detail + ")";
+                if (!first && line == previous) continue;
+                Say(line);
+                previous = std::move(line);
+                first = false;
+            }
         }
         // Nothing shows a flash or a lamp here; the counters are cleared so they stay small.
         s.FlashChanges.store(0);
@@ -111,38 +120,21 @@ std::string StampedLine(const std::string& text, int64_t realtimeNs) {
     return stamp + text;
 }
 
-bool ParseArguments(const std::vector<std::string>& arguments, Options& options,
-                    std::string* error) {
-    bool haveFile = false;
-    for (size_t i = 1; i < arguments.size(); ++i) {
-        const std::string& a = arguments[i];
-        if (a == "--headless") continue;
-        if (a == "--start") {
-            options.start = true;
-        } else if (a == "--list-ports") {
-            options.listPorts = true;
-        } else if (a.size() > 1 && a[0] == '-') {
-            if (error) *error = "unknown option " + a;
-            return false;
-        } else if (haveFile) {
-            if (error) *error = "more than one settings file: " + options.settingsFile + ", " + a;
-            return false;
-        } else {
-            options.settingsFile = a;
-            haveFile = true;
-        }
-    }
-    return true;
-}
-
-void ListPorts(MidiSystem& midi, const FileLocations& locations, std::ostream& out) {
-    PrintList(out, "Output ports:", midi.listOutputs());
+int ListPorts(MidiSystem& midi, const FileLocations& locations, std::ostream& out,
+              std::ostream& err) {
+    const std::vector<std::string> outputs = midi.listOutputs();
+    PrintList(out, "Output ports:", outputs);
     PrintList(out, "Input ports:", midi.listInputs());
     PrintList(out, "Output device types:",
               ListOutputDeviceTypes(
                   {locations.outputDefinitions, locations.shippedOutputDefinitions}));
     PrintList(out, "Input maps:",
               ListInputDeviceTypes({locations.inputDefinitions, locations.shippedInputDefinitions}));
+    out << std::flush;
+    if (ListsJackPorts(outputs)) return 0;
+    err << "tempovane: no JACK server answers, so no JACK ports are listed; start one (or "
+           "PipeWire with its JACK support) and ask again\n";
+    return 1;
 }
 
 std::shared_ptr<void> JoinLinkSession(KorvidMainModel& model, const IniFile&) {

@@ -16,21 +16,11 @@ class MidiSystem;
 // line, telling its status lines on standard error. Nothing here needs a display or Qt.
 namespace Headless {
 
+// What the command line (app/command_line.h) asks of a run.
 struct Options {
-    bool listPorts = false;    // --list-ports: print the devices and definitions, then end
     bool start = false;        // --start: start the clock as soon as the ports are open
     std::string settingsFile;  // the settings file given, or "" for the usual one
 };
-
-// Reads the command line (the program name first). "--headless" is accepted and ignored, so
-// the window program can hand its own command line over. False, with the reason in *error,
-// for an option it does not know or a second file.
-bool ParseArguments(const std::vector<std::string>& arguments, Options& options,
-                    std::string* error);
-
-inline constexpr const char* kUsage =
-    "usage: tempovane --headless [settings file] [--start]\n"
-    "       tempovane --list-ports\n";
 
 // Joins the network tempo session when the settings ask for it, and keeps it while the
 // returned object lives (null: nothing to keep). Given by the program entry; the run calls it
@@ -55,8 +45,11 @@ struct Environment {
 };
 
 // The port list: output devices, input devices, output device types and input maps, each
-// under its heading, one a line, so a settings file can be written by hand.
-void ListPorts(MidiSystem& midi, const FileLocations& locations, std::ostream& out);
+// under its heading, one a line, so a settings file can be written by hand. Returns the exit
+// status: 0, or 1 with a line on err when no JACK server answers (the lists then hold only
+// what ALSA offers, which is rarely what the user looked for).
+int ListPorts(MidiSystem& midi, const FileLocations& locations, std::ostream& out,
+              std::ostream& err);
 
 // Runs until waitForStop says so: reads the settings, opens the ports and the input map, starts
 // when asked, and hands the tempo to the clock and prints every status line with the time of

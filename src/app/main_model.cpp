@@ -17,12 +17,6 @@ constexpr int64_t kScheduledLateTickLimitNs = 250'000'000;
 constexpr const char* kNoJack = "No JACK server running";
 constexpr const char* kServerBack = "JACK server back: MIDI ports reconnected";
 
-// Devices of a running JACK server are listed as "JACK: ...", our own virtual port first.
-bool ListsJack(const std::vector<std::string>& items) {
-    return std::any_of(items.begin(), items.end(),
-                       [](const std::string& item) { return item.rfind("JACK: ", 0) == 0; });
-}
-
 // The input dispatch reaches the model's actions through this.
 class ModelInputActions final : public InputActions {
   public:
@@ -37,6 +31,12 @@ class ModelInputActions final : public InputActions {
     KorvidMainModel& model_;
 };
 }  // namespace
+
+// Devices of a running JACK server are listed as "JACK: ...", our own virtual port first.
+bool ListsJackPorts(const std::vector<std::string>& items) {
+    return std::any_of(items.begin(), items.end(),
+                       [](const std::string& item) { return item.rfind("JACK: ", 0) == 0; });
+}
 
 KorvidMainModel::KorvidMainModel(std::unique_ptr<MidiSystem> midi, const MonotonicClock& clock,
                                  TBPMTimer::Drive drive)
@@ -105,7 +105,7 @@ void KorvidMainModel::RefreshPortList(MidiOutPort& port) {
     port.RefreshPortList();
     OutPortControls& controls = &port == OutPort1() ? out1Controls : out2Controls;
     const std::vector<std::string> items = controls.port.items();
-    if (ListsJack(items)) return;
+    if (ListsJackPorts(items)) return;
     // Red when the list offers nothing at all; otherwise only a hint beside what is offered.
     PostStatus(kNoJack, items.size() <= 1 ? StatusColors::red : StatusColors::blue);
 }
@@ -113,7 +113,7 @@ void KorvidMainModel::RefreshPortList(MidiOutPort& port) {
 void KorvidMainModel::ReportMissingJackIfNothingToChoose() {
     for (const OutPortControls* controls : {&out1Controls, &out2Controls}) {
         const std::vector<std::string> items = controls->port.items();
-        if (items.size() > 1 || ListsJack(items)) return;
+        if (items.size() > 1 || ListsJackPorts(items)) return;
     }
     PostStatus(kNoJack, StatusColors::red);
 }

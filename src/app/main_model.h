@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "state/app_settings.h"
 #include "state/list_model.h"
@@ -21,6 +22,10 @@ class MidiOutPort;
 class MidiSystem;
 class InputActions;
 class SyncControl;
+
+// Whether a port list holds devices of a running JACK server ("JACK: ..."): with the JACK
+// backend present but no server answering, it lists none of its own.
+bool ListsJackPorts(const std::vector<std::string>& items);
 
 // An open editor that takes learnt MIDI messages: the box that switches its learning on, and
 // the learn step the pump runs with each message (on the UI thread).

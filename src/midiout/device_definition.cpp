@@ -1,10 +1,17 @@
 #include "midiout/device_definition.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "state/definition_files.h"
 #include "state/hexroutines.h"
@@ -275,6 +282,44 @@ bool CreateOutputDeviceDefinitionFile(const std::string& path, const OutputDevic
             file.writeString(kTracksSection, line.substr(0, equals), line.substr(equals + 1));
     }
     return file.save(path, error);
+}
+
+bool CopyOutputDeviceDefinitionFile(const std::string& from, const std::string& to,
+                                    std::string* error) {
+    namespace fs = std::filesystem;
+    auto fail = [error](const std::string& reason) {
+        if (error) *error = reason;
+        return false;
+    };
+    std::ifstream in(from, std::ios::binary);
+    if (!in) return fail(from + ": " + std::strerror(errno));
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    if (in.bad()) return fail(from + ": could not be read");
+    std::error_code ec;
+    const fs::path folder = fs::path(to).parent_path();
+    if (!folder.empty()) fs::create_directories(folder, ec);
+    if (ec) return fail(folder.string() + ": " + ec.message());
+    // Written beside the target and linked into place: the copy appears whole or not at all,
+    // and link() refuses a name that exists, so a file of the user's is never replaced.
+    std::string temporary = (folder.empty() ? std::string(".") : folder.string()) + "/.copy-XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) return fail(folder.string() + ": " + std::strerror(errno));
+    int failure = 0;
+    for (size_t done = 0; failure == 0 && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno != EINTR) failure = errno;
+        if (n > 0) done += static_cast<size_t>(n);
+    }
+    // The user edits the copy: readable like the shipped file, and writable by its owner.
+    if (failure == 0 && ::fchmod(fd, 0644) != 0) failure = errno;
+    if (failure == 0 && ::fsync(fd) != 0) failure = errno;
+    if (::close(fd) != 0 && failure == 0) failure = errno;
+    if (failure == 0 && ::link(temporary.c_str(), to.c_str()) != 0)
+        failure = errno;
+    ::unlink(temporary.c_str());
+    if (failure == EEXIST) return fail(to + ": the file exists already");
+    if (failure != 0) return fail(to + ": " + std::strerror(failure));
+    return true;
 }
 
 std::vector<std::string> ListOutputDeviceTypes(const std::string& folder) {

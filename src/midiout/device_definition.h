@@ -94,6 +94,13 @@ OutputDeviceDefinition BuiltInOutputDeviceDefinition();
 bool CreateOutputDeviceDefinitionFile(const std::string& path,
                                       const OutputDeviceDefinition& definition, std::string* error);
 
+// Copies the definition file `from` to `to`, byte for byte, so a shipped definition can be
+// changed in the user's own folder: the folder is made when missing, the copy is writable by its
+// owner, and it appears whole or not at all. An existing file is never replaced. False with the
+// system's reason (naming the file) in *error.
+bool CopyOutputDeviceDefinitionFile(const std::string& from, const std::string& to,
+                                    std::string* error);
+
 // Device types found in folder: every *.ini file, by name without extension, sorted by name
 // (letter case ignored); "Tempovane" is added at the end unless a file already provides it.
 std::vector<std::string> ListOutputDeviceTypes(const std::string& folder);

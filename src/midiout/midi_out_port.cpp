@@ -396,6 +396,23 @@ std::string MidiOutPort::DefinitionFile() const {
     return definitionFile_;
 }
 
+std::string MidiOutPort::EditableDefinitionFile(std::string* error) {
+    std::lock_guard lock(mutex_);
+    if (shippedFolder_.empty() || definitionPath_.rfind(shippedFolder_, 0) != 0)
+        return definitionFile_;
+    const std::string copy = definitionFolder_ + definitionFileName_;
+    std::error_code ec;
+    if (!std::filesystem::exists(copy, ec) &&
+        !CopyOutputDeviceDefinitionFile(definitionPath_, copy, error))
+        return {};
+    // The copy holds what was read, so the definition in use stays as it is; only where it
+    // lives changes, as it would have at the next read.
+    definitionPath_ = copy;
+    const std::filesystem::path absolute = std::filesystem::absolute(copy, ec);
+    definitionFile_ = ec ? copy : absolute.lexically_normal().string();
+    return definitionFile_;
+}
+
 OutputDeviceDefinition MidiOutPort::Definition() const {
     std::lock_guard lock(mutex_);
     return definition_;

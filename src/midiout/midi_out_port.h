@@ -112,6 +112,12 @@ class MidiOutPort final : public ClockOutput {
     // The definition file last read, as an absolute path ("" before the first read): what an
     // editor must open, wherever the program was started from.
     std::string DefinitionFile() const;
+    // The file an editor may change, as an absolute path: DefinitionFile(), unless that is one
+    // of the shipped definitions, which the user may not write and an upgrade replaces. Such a
+    // file is first copied into DefinitionFolder() (a copy already there is kept), and the
+    // port reads its type from the copy from then on. "" with the reason in *error when the
+    // copy cannot be made.
+    std::string EditableDefinitionFile(std::string* error);
     OutputDeviceDefinition Definition() const;
     std::vector<std::string> TrackLines() const;
     // The System Exclusive tempo text and the controller value a definition gives a port tempo.

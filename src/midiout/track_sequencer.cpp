@@ -136,8 +136,11 @@ void VisualSeq::AllNotesOff(TMidiOutput& device, int64_t timeNs) {
 GridCellPaint VisualSeq::CellPaint(int column, int row) const {
     const int x = columnOrigin_ + column * (kCellSize + kCellGap);
     const int y = rowOrigin_ + row * (kCellSize + kCellGap);
+    // kCellSize pixels a side with both edges counted, so kCellGap pixels stay free between
+    // neighbours: the right and bottom edges lie one pixel inside x + half and y + half.
     constexpr int half = kCellSize / 2;
-    GridCellPaint cell{x - half, y - half, x + half, y + half, row >= LoadedTracks(), {}, {}};
+    GridCellPaint cell{x - half, y - half, x + half - 1, y + half - 1, row >= LoadedTracks(),
+                       {}, {}};
     const bool outlined = CurrentStep() % kStepColumns == column;
     cell.fill = set_.Track(row).StepAt(column).velocity > 0 ? GridColors::hit : GridColors::rest;
     cell.outline = outlined ? GridColors::playing : GridColors::idle;

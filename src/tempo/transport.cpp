@@ -42,9 +42,11 @@ void Transport::TempoTimer1Timer() {
 }
 
 void Transport::FlashStep() {
-    if (!settings_.SHOWFLASHING.load(std::memory_order_relaxed)) return;
+    // A period below 1 (which the remainder below would divide by) or a negative lit part
+    // cannot flash; they count as flashing off.
+    if (!settings_.Flashing()) return;
     const int32_t period = settings_.FLASHINGPERIOD.load(std::memory_order_relaxed);
-    if (period < 1) return;  // a period of 0 or less cannot flash; treated as flashing off
+    if (period < 1) return;  // changed since the check: never divide by it
     const int32_t r = main_.TickCount.load(std::memory_order_acquire) % period;
     if (r == 1) {
         main_.FlashOn.store(!main_.FlashOn.load(std::memory_order_acquire),

@@ -1,6 +1,7 @@
 // Program entry: the application, its three windows in their order, and a clean close on
-// SIGINT and SIGTERM. Headless runs and the port list are handed to tempovane-headless before
-// anything of Qt starts, so they need no display.
+// SIGINT and SIGTERM. The command line is read before anything of Qt starts: --help, --version
+// and a refused option need no display, and headless runs and the port list are handed to
+// tempovane-headless, which needs none either.
 #include <unistd.h>
 
 #include <QApplication>
@@ -9,8 +10,10 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <string_view>
+#include <string>
+#include <vector>
 
+#include "app/command_line.h"
 #include "app/settings_file.h"
 #include "ui/adapters/settings_claim_qt.h"
 #include "ui/adapters/termination_signals_qt.h"
@@ -21,18 +24,23 @@
 #include "platform/midi_system.h"
 #include "ui/stats/statistics_form.h"
 
-namespace {
-bool WantsCoreOnly(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        if (argument == "--headless" || argument == "--list-ports") return true;
-    }
-    return false;
-}
-}  // namespace
-
 int main(int argc, char** argv) {
-    if (WantsCoreOnly(argc, argv)) {
+    CommandLine line;
+    std::string error;
+    if (!ParseCommandLine(std::vector<std::string>(argv, argv + argc), Program::Window, line,
+                          &error)) {
+        std::fprintf(stderr, "tempovane: %s\n%s", error.c_str(), kCommandLineHint);
+        return 2;
+    }
+    if (line.action == CommandLine::Action::Help) {
+        std::fputs(kCommandLineUsage, stdout);
+        return 0;
+    }
+    if (line.action == CommandLine::Action::Version) {
+        std::fputs(VersionText().c_str(), stdout);
+        return 0;
+    }
+    if (line.action != CommandLine::Action::Window) {
         const std::string core = ExecutableFolder() + "tempovane-headless";
         execv(core.c_str(), argv);
         std::fprintf(stderr, "tempovane: cannot start %s: %s\n", core.c_str(),
@@ -56,7 +64,7 @@ int main(int argc, char** argv) {
         options.shippedOutputFolder = QString::fromStdString(locations.shippedOutputDefinitions);
         options.shippedInputFolder = QString::fromStdString(locations.shippedInputDefinitions);
         options.installedGuide = QString::fromStdString(locations.installedGuide);
-        if (argc > 1) options.settingsArgument = QString::fromLocal8Bit(argv[1]);
+        options.settingsArgument = QString::fromLocal8Bit(line.settingsFile.c_str());
         // Whatever the sound server does, the program is gone within two seconds of the close.
         options.closing = [] { ArmExitDeadline(kExitBudget, 0); };
         // Two instances on one settings file would drive the same devices twice over.

@@ -65,7 +65,15 @@ TEST_F(HeadlessJackTest, StartsAtOnceAndSendsStopOnTerminate) {
     EXPECT_LT(LastOf(events, 0xFA), LastOf(events, 0xF8));
     // Status lines carry the time of day: "hh:mm:ss.mmm text".
     EXPECT_NE(log().find("Running ..."), std::string::npos) << log();
-    EXPECT_NE(log().find("Stopped ..."), std::string::npos) << log();
+    ASSERT_NE(log().find("Stopped ..."), std::string::npos) << log();
+    EXPECT_EQ(log().find("Stopped ..."), log().rfind("Stopped ...")) << "told once: " << log();
+}
+
+TEST_F(HeadlessJackTest, ListPortsOnARunningServerEndsWithStatusZero) {
+    HeadlessProgram program({"--list-ports"}, folder.file("stderr.txt"));
+    ASSERT_TRUE(program.started());
+    ASSERT_TRUE(program.endedCleanly(log())) << log();
+    EXPECT_EQ(log(), "");
 }
 
 TEST_F(HeadlessJackTest, IncomingStartAndStopSteerItAndInterruptEndsQuietlyWhenStopped) {

@@ -158,7 +158,11 @@ TEST_F(SeqPlayTest, CellPaintFollowsPatternRowsAndStep) {
     EXPECT_EQ(hit.outline, GridColors::idle);
     EXPECT_EQ(hit.left, 295);
     EXPECT_EQ(hit.top, 45);
-    EXPECT_EQ(hit.right, 305);
+    // Ten pixels a side, edges included, and two free between neighbours.
+    EXPECT_EQ(hit.right - hit.left + 1, VisualSeq::kCellSize);
+    EXPECT_EQ(hit.bottom - hit.top + 1, VisualSeq::kCellSize);
+    EXPECT_EQ(grid.CellPaint(1, 0).left - hit.right - 1, VisualSeq::kCellGap);
+    EXPECT_EQ(grid.CellPaint(0, 1).top - hit.bottom - 1, VisualSeq::kCellGap);
     const GridCellPaint playing = grid.CellPaint(1, 1);
     EXPECT_EQ(playing.fill, GridColors::hit);
     EXPECT_EQ(playing.outline, GridColors::playing);

@@ -25,6 +25,7 @@ struct MainWindowTest : ::testing::Test {
     QStringList askedQuestions;   // "caption: text"
     std::vector<int> keysToInputMap;
     QString definitionFolder;  // empty: outdrv/ in the test's folder
+    QString shippedOutputFolder;  // shipped definitions of an installed program; empty: none
     // The patch editor's save dialog: the path the test picks, "" for cancel.
     std::function<QString(const QString& folder, const QString& fileName)> askSavePath;
 
@@ -43,6 +44,7 @@ struct MainWindowTest : ::testing::Test {
         options.definitionFolder = definitionFolder.isEmpty()
                                        ? QString::fromStdString(folder.path() + "outdrv/")
                                        : definitionFolder;
+        options.shippedOutputFolder = shippedOutputFolder;
         options.timerDrive = TBPMTimer::Drive::Manual;
         options.clock = &clock;
         options.settingsArgument = argument;

@@ -98,7 +98,7 @@ TEST_F(TransportTest, FlashSettingsThatCannotFlashLeaveTheLampAlone) {
         int period, duration;
     };
     for (Case c : {Case{false, 24, 12}, Case{true, 1, 12}, Case{true, 0, 12}, Case{true, -3, 12},
-                   Case{true, 24, 0}}) {
+                   Case{true, 24, 0}, Case{true, 24, -1}}) {
         m.settings.SHOWFLASHING = c.show;
         m.settings.FLASHINGPERIOD = c.period;
         m.settings.FLASHINGDURATION = c.duration;
@@ -109,7 +109,9 @@ TEST_F(TransportTest, FlashSettingsThatCannotFlashLeaveTheLampAlone) {
             EXPECT_FALSE(m.state.FlashOn.load())
                 << "period " << c.period << " duration " << c.duration;
         }
-        if (!c.show || c.period < 1) {
+        // Settings that count as flashing off do not even blink the flag.
+        EXPECT_EQ(m.settings.Flashing(), c.show && c.period >= 1 && c.duration >= 0);
+        if (!m.settings.Flashing()) {
             EXPECT_EQ(m.state.FlashChanges.load(), 0);
         }
         m.state.FlashChanges = 0;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/headless.h"
 #include "platform/exit_deadline.h"
 #include "platform/file_locations.h"
@@ -36,18 +37,28 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     const std::vector<std::string> arguments(argv, argv + argc);
-    Headless::Options options;
+    CommandLine line;
     std::string error;
-    if (!Headless::ParseArguments(arguments, options, &error)) {
-        std::cerr << "tempovane: " << error << '\n' << Headless::kUsage;
+    if (!ParseCommandLine(arguments, Program::Headless, line, &error)) {
+        std::cerr << "tempovane: " << error << '\n' << kCommandLineHint;
         return 2;
     }
-    const FileLocations locations = LocateFiles(ExecutableFolder());
-    if (options.listPorts) {
-        const auto midi = MidiSystem::CreateDefault();
-        Headless::ListPorts(*midi, locations, std::cout);
+    if (line.action == CommandLine::Action::Help) {
+        std::cout << kCommandLineUsage;
         return 0;
     }
+    if (line.action == CommandLine::Action::Version) {
+        std::cout << VersionText();
+        return 0;
+    }
+    const FileLocations locations = LocateFiles(ExecutableFolder());
+    if (line.action == CommandLine::Action::ListPorts) {
+        const auto midi = MidiSystem::CreateDefault();
+        return Headless::ListPorts(*midi, locations, std::cout, std::cerr);
+    }
+    Headless::Options options;
+    options.start = line.start;
+    options.settingsFile = line.settingsFile;
     Headless::Environment environment;
     environment.locations = locations;
     environment.makeMidi = [] { return MidiSystem::CreateDefault(); };

@@ -4,12 +4,11 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
-#include <QtDebug>
 
-int ButtonPictureIndex(int runState, bool flashOn, bool showFlashing, bool portReady) {
+int ButtonPictureIndex(int runState, bool flashOn, bool lampFlashes, bool portReady) {
     if (!portReady) return kLampNoPort;
     if (runState == 0) return flashOn ? kLampStoppedLit : kLampStoppedDark;
-    if (flashOn || !showFlashing) return kLampRunningLit;
+    if (flashOn || !lampFlashes) return kLampRunningLit;
     return kLampRunningDark;
 }
 
@@ -63,7 +62,7 @@ QIcon ButtonImageLists::applicationIcon(int index) const {
     return QIcon(mainImage(index));
 }
 
-bool ButtonImageLists::TryLoadButtonSkin(const QString& programFolder) {
+bool ButtonImageLists::TryLoadButtonSkin(const QString& programFolder, QString* error) {
     const QDir folder(programFolder);
     if (!QFileInfo::exists(folder.filePath(QStringLiteral("button_0.bmp")))) return false;
 
@@ -75,10 +74,9 @@ bool ButtonImageLists::TryLoadButtonSkin(const QString& programFolder) {
         reader.setAutoDetectImageFormat(false);
         loaded[static_cast<size_t>(state)] = reader.read();
         if (loaded[static_cast<size_t>(state)].isNull()) {
-            // A broken skin must not stop the program: keep the pictures in use and say why in
-            // the log, which is where someone making a skin looks.
-            qWarning().noquote() << "Button skin not loaded:" << path << "-"
-                                 << reader.errorString();
+            // A broken skin must not stop the program: the pictures in use stay, and the
+            // caller tells the user which file it was.
+            if (error) *error = QStringLiteral("%1: %2").arg(path, reader.errorString());
             return false;
         }
     }

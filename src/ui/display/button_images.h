@@ -8,9 +8,10 @@
 #include "ui/display/lamp_pictures.h"
 
 // Which of the five lamp pictures the button shows. A running clock shows the dark green lamp
-// between flashes, or the bright one steadily when flashing is switched off; without a usable
-// output port the grey lamp wins over every clock state.
-int ButtonPictureIndex(int runState, bool flashOn, bool showFlashing, bool portReady);
+// between flashes, or the bright one steadily when the lamp does not flash (flashing switched
+// off, or settings under which it cannot flash); without a usable output port the grey lamp
+// wins over every clock state.
+int ButtonPictureIndex(int runState, bool flashOn, bool lampFlashes, bool portReady);
 
 // The application and tray icons do not flash: while the clock runs they show the bright green
 // lamp whatever the button shows.
@@ -32,10 +33,11 @@ class ButtonImageLists {
     QIcon applicationIcon(int index) const;
 
     // Loads "button_0.bmp" .. "button_4.bmp" from programFolder in place of the large pictures.
-    // Without button_0.bmp there is no skin; if any of the five cannot be read, the pictures in
-    // use stay as they were. In a bitmap without alpha the colour of its bottom-left pixel
-    // becomes see-through. Returns true when the skin was taken.
-    bool TryLoadButtonSkin(const QString& programFolder);
+    // Without button_0.bmp there is no skin; if any of the five cannot be read, loading stops
+    // there, the pictures in use stay as they were, and *error names the file and the reason.
+    // In a bitmap without alpha the colour of its bottom-left pixel becomes see-through.
+    // Returns true when the skin was taken.
+    bool TryLoadButtonSkin(const QString& programFolder, QString* error = nullptr);
 
   private:
     std::array<QPixmap, kLampStateCount> MainButtonImageList;

@@ -1,7 +1,12 @@
 #include "ui/display/help_form.h"
 
+#include <QApplication>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QPlainTextEdit>
+#include <QStyle>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 // The text the window starts with. Other parts of the program add lines above and below it.
@@ -20,6 +25,12 @@ QStringList storedLines() {
         "    F6,CTRL+F6,F7,CTRL+F7,F8,CTRL+F8 : tempo bookmarks nr 2, 3 & 4",
         "    Mousewheel up/down : increase/decrease tempo",
         "    SPACE BAR : Tap Tempo",
+        // The shortcuts and keys the window has beyond those above, in their style.
+        "    ENTER   : start/stop clock sequence",
+        "    CTRL+S  : save settings, as Ctrl+Alt+s",
+        "    CTRL+ALT+UP, CTRL+ALT+DOWN : faster/slower tempo, whole-ms tick",
+        "    CTRL+ALT+9 : statistics window",
+        "    CTRL+L  : Link on/off (tempo shared with other apps)",
         "",
         "",
         "DESCRIPTION:",
@@ -47,6 +58,9 @@ QStringList storedLines() {
         "",
     };
 }
+
+// The smallest text the box is sized down to; a line still wider wraps at a word.
+constexpr int kSmallestPixels = 9;
 }  // namespace
 
 THelpForm::THelpForm(QWidget* parent)
@@ -57,9 +71,12 @@ THelpForm::THelpForm(QWidget* parent)
 
     HelpMemo->setObjectName(QStringLiteral("HelpMemo"));
     HelpMemo->setReadOnly(true);
-    // Long description lines wrap instead of scrolling sideways; only the vertical bar is
-    // needed, and it stays put so the text does not reflow when the memo grows.
+    // The lines are the text's own, each a part of a sentence: the text is sized so that the
+    // widest fits the box (fitText), and only a line that would need a smaller text than
+    // kSmallestPixels wraps, at a word. The vertical bar stays put so the text does not
+    // reflow when the memo grows.
     HelpMemo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    HelpMemo->setWordWrapMode(QTextOption::WordWrap);
     HelpMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     HelpMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
@@ -82,5 +99,24 @@ void THelpForm::appendLines(const QStringList& lines) {
 }
 
 void THelpForm::showLines() {
+    fitText();
     HelpMemo->setPlainText(memoLines_.join(QLatin1Char('\n')));
+}
+
+void THelpForm::fitText() {
+    // The room a line has: the box less its frame, the scroll bar, the document's margins
+    // and the cursor's pixel.
+    const int room = width() - 2 * HelpMemo->frameWidth() -
+                     HelpMemo->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, HelpMemo) -
+                     2 * static_cast<int>(HelpMemo->document()->documentMargin()) - 2;
+    QFont font = QApplication::font(HelpMemo);
+    if (font.pixelSize() <= 0) font.setPixelSize(QFontInfo(font).pixelSize());
+    for (; font.pixelSize() > kSmallestPixels; font.setPixelSize(font.pixelSize() - 1)) {
+        const QFontMetrics metrics(font);
+        int widest = 0;
+        for (const QString& line : memoLines_)
+            widest = std::max(widest, metrics.horizontalAdvance(line));
+        if (widest <= room) break;
+    }
+    if (HelpMemo->font() != font) HelpMemo->setFont(font);
 }

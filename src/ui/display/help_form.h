@@ -21,6 +21,8 @@ class THelpForm : public QDialog {
 
   private:
     void showLines();
+    // The memo's text size: the largest, up to the application's, at which every line fits.
+    void fitText();
 
     // Kept beside the memo so that trailing empty lines, and an empty memo versus one empty
     // line, survive exactly; the memo's plain text cannot tell those apart.

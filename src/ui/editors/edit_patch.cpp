@@ -38,6 +38,8 @@ void SetCell(QTableWidget* grid, int row, int column, const QString& text) {
         grid->setItem(row, column, item);
     }
     item->setText(text);
+    // A comment longer than its column shows whole when pointed at.
+    item->setToolTip(text);
 }
 
 QString AskSavePath(QWidget* parent, const QString& folder, const QString& fileName) {
@@ -232,4 +234,12 @@ bool TEditPatch::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QDialog::eventFilter(watched, event);
+}
+
+void TEditPatch::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }

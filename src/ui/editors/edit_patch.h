@@ -61,6 +61,9 @@ class TEditPatch : public QDialog {
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Escape does not close the window: only the close box discards the table's edits, and
+    // there is no Cancel button that Escape would stand for.
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     void showGrids();

@@ -1,8 +1,11 @@
 #include "ui/editors/edit_preset.h"
 
 #include <QAbstractItemView>
+#include <QFontMetrics>
 #include <QKeyEvent>
+#include <QStyle>
 #include <QWindow>
+#include <algorithm>
 
 #include "ui/adapters/key_codes_qt.h"
 
@@ -25,8 +28,30 @@ W* Named(W* widget, const char* name, const QRect& geometry) {
     return widget;
 }
 
-void SetTextKeepingCursor(QLineEdit* edit, const QString& text) {
-    if (edit->text() != text) edit->setText(text);
+// The texts of an opening editor are read from their start, as a long comment begins with
+// what it is about; once the editor is up, a text changed under the user's hands (learning,
+// typing) keeps the cursor at its end, where typing goes on.
+void SetTextKeepingCursor(QLineEdit* edit, const QString& text, bool opening) {
+    if (edit->text() == text) return;
+    edit->setText(text);
+    if (opening) edit->setCursorPosition(0);
+}
+
+// Range items say what they do at their end ("{BPMMap +40}", "(Ignores Byte 2)"), and they are
+// longer than the boxes: the list opens as wide as its widest item, and the closed box and each
+// item carry the whole text as a tooltip.
+void ShowWholeItems(QComboBox* box) {
+    const QFontMetrics metrics(box->view()->font());
+    int widest = 0;
+    for (int i = 0; i < box->count(); ++i) {
+        const QString text = box->itemText(i);
+        box->setItemData(i, text, Qt::ToolTipRole);
+        widest = std::max(widest, metrics.horizontalAdvance(text));
+    }
+    // Room for the item's margins, the frame and a vertical scroll bar beside the text.
+    const int extra = 2 * box->view()->frameWidth() + 16 +
+                      box->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, box);
+    box->view()->setMinimumWidth(std::max(box->width(), widest + extra));
 }
 
 }  // namespace
@@ -98,10 +123,6 @@ TEditPreset::TEditPreset(QWidget* owner) : QDialog(owner) {
     // Enter must stay a key that keyboard learning can take, not a hidden OK.
     OKButton->setAutoDefault(false);
 
-    // The range items are longer than the boxes: their lists open wide enough to read them.
-    for (QComboBox* box : {StatusComboBox, Par1ComboBox, Par2ComboBox, ActionComboBox})
-        box->view()->setMinimumWidth(300);
-
     connectControls();
     ShowModel();
 }
@@ -172,6 +193,7 @@ void TEditPreset::ShowList(QComboBox* box, const ListModel& list, uint64_t& show
     if (!same) {
         box->clear();
         box->addItems(items);
+        ShowWholeItems(box);
     }
     box->setCurrentIndex(list.index());
 }
@@ -180,7 +202,7 @@ void TEditPreset::ShowModel() {
     setWindowTitle(Text(model_.Caption));
     {
         const QSignalBlocker block(EditValue);
-        SetTextKeepingCursor(EditValue, Text(model_.EditValue()));
+        SetTextKeepingCursor(EditValue, Text(model_.EditValue()), !isVisible());
     }
     extract_edit->setText(Text(model_.ExtractText()));
     extract_edit->setCursorPosition(0);
@@ -189,13 +211,16 @@ void TEditPreset::ShowModel() {
     ShowList(Par1ComboBox, model_.Par1ComboBox, shownPar1_);
     ShowList(Par2ComboBox, model_.Par2ComboBox, shownPar2_);
     ShowList(ActionComboBox, model_.ActionComboBox, shownAction_);
+    for (QComboBox* box :
+         {StatusComboBox, ChannelComboBox, Par1ComboBox, Par2ComboBox, ActionComboBox})
+        box->setToolTip(box->currentText());
     {
         const QSignalBlocker block(ActionValue);
-        SetTextKeepingCursor(ActionValue, Text(model_.ActionValue()));
+        SetTextKeepingCursor(ActionValue, Text(model_.ActionValue()), !isVisible());
     }
     {
         const QSignalBlocker block(CommentsEdit);
-        SetTextKeepingCursor(CommentsEdit, Text(model_.CommentsEdit));
+        SetTextKeepingCursor(CommentsEdit, Text(model_.CommentsEdit), !isVisible());
     }
     InputGroupBox->setEnabled(model_.InputGroupEnabled);
     const std::pair<QCheckBox*, bool> boxes[] = {{HexSpy, model_.HexSpy.checked()},

@@ -2,15 +2,18 @@
 
 #include <QChart>
 #include <QChartView>
+#include <QBoxLayout>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFileDialog>
+#include <QDir>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QImageWriter>
 #include <QLineSeries>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QValueAxis>
 #include <algorithm>
 
@@ -64,12 +67,16 @@ TStatisticsForm::TStatisticsForm(QWidget* parent) : QWidget(parent, Qt::Window) 
         s->attachAxis(axisY_);
     }
 
+    // The options stand beside the chart, not on it: a box over the plot hides its corner and
+    // the grid lines that run under it. The chart takes what the window has left, and grows
+    // with it.
     ChartView = new QChartView(Chart1, this);
     ChartView->setObjectName(QStringLiteral("Chart1"));
-    ChartView->setGeometry(0, 0, 761, 649);
+    ChartView->setMinimumSize(320, 240);
 
     GroupBox1 = new QGroupBox(QStringLiteral("Chart Options"), this);
-    GroupBox1->setGeometry(624, 24, 153, 137);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    GroupBox1->setFixedSize(153, 137);
     Series1Enable = new QCheckBox(QStringLiteral("Chart BPM Out"), GroupBox1);
     Series1Enable->setGeometry(8, 20, 137, 17);
     Series2Enable = new QCheckBox(QStringLiteral("Filtered Clock In"), GroupBox1);
@@ -80,7 +87,25 @@ TStatisticsForm::TStatisticsForm(QWidget* parent) : QWidget(parent, Qt::Window) 
     SaveBPMChart->setGeometry(8, 100, 137, 25);
 
     RecordBPMCheckbox = new QCheckBox(QStringLiteral("Enable Chart Logging"), this);
-    RecordBPMCheckbox->setGeometry(16, 652, 161, 17);
+    RecordBPMCheckbox->setObjectName(QStringLiteral("RecordBPMCheckbox"));
+
+    auto* side = new QVBoxLayout;
+    side->setContentsMargins(0, 24, 0, 0);
+    side->addWidget(GroupBox1);
+    side->addStretch();
+    auto* top = new QHBoxLayout;
+    top->setSpacing(8);
+    top->addWidget(ChartView, 1);
+    top->addLayout(side);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 15, 8);
+    layout->setSpacing(3);
+    layout->addLayout(top, 1);
+    auto* bottom = new QHBoxLayout;
+    bottom->setContentsMargins(16, 0, 0, 0);
+    bottom->addWidget(RecordBPMCheckbox);
+    bottom->addStretch();
+    layout->addLayout(bottom);
 
     // FormCreate: the BPM sent is shown, the clock-input lines start hidden.
     Series1->setVisible(true);
@@ -160,33 +185,47 @@ QString TStatisticsForm::SaveChart(const QString& fileName) {
         QFileInfo(name).suffix().compare(QStringLiteral("png"), Qt::CaseInsensitive) == 0
             ? QByteArrayLiteral("PNG")
             : QByteArrayLiteral("BMP");
+    // The framework's own words for what went wrong, about the file the user chose (not the
+    // temporary file the chart is written into first).
+    auto failed = [&name](const QString& reason) {
+        return QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(name), reason);
+    };
+    if (QFileInfo(name).isDir()) return failed(QStringLiteral("Is a directory"));
     const QImage image = ChartView->grab().toImage();
-    // QImageWriter writes straight into the named file; a temporary file renamed over it keeps
-    // an older chart of that name whole when the write fails half-way.
-    const QString temporary = name + QStringLiteral(".part");
-    QImageWriter writer(temporary, format);
+    // Written into a temporary file that then takes the name: an older chart of that name
+    // stays whole when the write fails half-way.
+    QSaveFile file(name);
+    if (!file.open(QIODevice::WriteOnly)) return failed(file.errorString());
+    QImageWriter writer(&file, format);
     if (!writer.write(image)) {
         const QString reason = writer.errorString();
-        QFile::remove(temporary);
-        return reason;
+        file.cancelWriting();
+        return failed(reason);
     }
-    QFile::remove(name);
-    if (!QFile::rename(temporary, name)) {
-        QFile::remove(temporary);
-        return QStringLiteral("Cannot write ") + name;
-    }
+    if (!file.commit()) return failed(file.errorString());
     return {};
 }
 
 void TStatisticsForm::SaveBPMChartClick() {
     QFileDialog dialog(this, QStringLiteral("Save BPM Chart To WMF"));
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setDefaultSuffix(QStringLiteral("bmp"));
-    dialog.setNameFilter(QStringLiteral("*.bmp"));
-    dialog.selectFile(QStringLiteral("tempovanetrack"));
+    PrepareSaveDialog(dialog);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     const QString error = SaveChart(dialog.selectedFiles().constFirst());
     if (!error.isEmpty()) QMessageBox::warning(this, windowTitle(), error);
+}
+
+void TStatisticsForm::PrepareSaveDialog(QFileDialog& dialog) {
+    dialog.setObjectName(QStringLiteral("SaveBPMChartDialog"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    // Both formats SaveChart writes; a name without an extension gets the chosen filter's.
+    dialog.setNameFilters({QStringLiteral("Windows bitmap (*.bmp)"),
+                           QStringLiteral("PNG image (*.png)")});
+    dialog.setDefaultSuffix(QStringLiteral("bmp"));
+    connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
+        dialog.setDefaultSuffix(filter.contains(QStringLiteral("*.png")) ? QStringLiteral("png")
+                                                                         : QStringLiteral("bmp"));
+    });
+    dialog.selectFile(QStringLiteral("tempovanetrack"));
 }
 
 void TStatisticsForm::closeEvent(QCloseEvent* event) {

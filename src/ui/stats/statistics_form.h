@@ -6,6 +6,7 @@
 #include "ui/stats/line_decimator.h"
 
 class QCheckBox;
+class QFileDialog;
 class QChart;
 class QChartView;
 class QGroupBox;
@@ -29,8 +30,10 @@ class TStatisticsForm : public QWidget {
 
     // Writes the chart as shown, at its current size: PNG for a name ending in ".png", a
     // Windows bitmap otherwise (".bmp" is added to a name without an extension). Returns the
-    // error text, empty on success.
+    // error text, naming the file, empty on success.
     QString SaveChart(const QString& fileName);
+    // The save dialog's title aside: filters for both formats, the default name and extension.
+    static void PrepareSaveDialog(QFileDialog& dialog);
 
     double ChartTime() const { return chartTime_; }
 

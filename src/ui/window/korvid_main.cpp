@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -14,7 +13,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
-#include <QUrl>
 #include <QWindow>
 #include <algorithm>
 #include <tuple>
@@ -337,7 +335,13 @@ void TKorvidMain::FormCreate() {
     if (model_->settings.MINIMIZEONSTARTUP) setWindowState(windowState() | Qt::WindowMinimized);
     model_->ReportMissingJackIfNothingToChoose();
     TempoFractionalEdit->setValue(0);
-    images_.TryLoadButtonSkin(ProgramFolder());
+    // Loaded once per run, so a broken skin is told once; the built-in lamp stays meanwhile.
+    QString skinError;
+    if (!images_.TryLoadButtonSkin(ProgramFolder(), &skinError) && !skinError.isEmpty())
+        ShowMessage(QStringLiteral("Skin not loaded"),
+                    QStringLiteral("The lamp pictures (button_0.bmp to button_4.bmp) could not "
+                                   "all be read, so the built-in ones are shown.\n\n%1")
+                        .arg(skinError));
     model_->state.RunStateChanges.fetch_add(1);
     model_->state.ShowTickPeriod = false;
     MirrorModels();
@@ -510,8 +514,24 @@ QString TKorvidMain::UserGuidePath() const {
 
 void TKorvidMain::OpenWebSite() {
     const QString guide = UserGuidePath();
-    if (guide.isEmpty() || !QDesktopServices::openUrl(QUrl::fromLocalFile(guide)))
+    if (guide.isEmpty()) {
         ShowStatus(QStringLiteral("User guide README.md not found"), QColor(255, 0, 0));
+        return;
+    }
+    const EditorStart start = OpenWithDesktop(guide);
+    if (start.started) return;
+    // The guide is there; say what kept it from opening, and where it is.
+    if (start.openerMissing)
+        ShowStatus(QStringLiteral("Install %1 to open README.md")
+                       .arg(QString::fromLatin1(kDesktopOpenerPackage)),
+                   QColor(255, 0, 0),
+                   QStringLiteral("The user guide is %1. Opening it from here needs the program "
+                                  "%2, from the package %3, which is not installed.")
+                       .arg(guide, QString::fromLatin1(kDesktopOpener),
+                            QString::fromLatin1(kDesktopOpenerPackage)));
+    else
+        ShowStatus(QStringLiteral("README.md could not be opened"), QColor(255, 0, 0),
+                   QStringLiteral("The user guide is %1; the desktop did not open it.").arg(guide));
 }
 
 void TKorvidMain::MainButtonImageMouseDown() {
@@ -542,19 +562,31 @@ void TKorvidMain::EditPatch(const QString& name, bool rearm, bool inDefinitionFo
     // A settings patch or the settings file in use (which may be given on the command line).
     const QString patch = QString::fromStdString(patches_->PathOf(file.toStdString()));
     const QString path = QFileInfo(inDefinitionFolder ? folder + file : patch).absoluteFilePath();
+    OpenInEditor(path);
+    // Also after a failed start: the file may well be edited some other way.
+    if (rearm) patches_->StartWatching();
+}
+
+void TKorvidMain::OpenInEditor(const QString& path) {
     const EditorStart start = StartEditorFor(ProgramFolder(), path);
-    if (!start.started)
+    if (start.started) return;
+    if (start.openerMissing)
+        ShowMessage(QStringLiteral("Operation Error!"),
+                    QStringLiteral("Could not open '%1' in an editor: the program '%2' is not "
+                                   "installed.\n\nInstall the package %3, or open the file in an "
+                                   "editor yourself.")
+                        .arg(path, QString::fromLatin1(kDesktopOpener),
+                             QString::fromLatin1(kDesktopOpenerPackage)));
+    else
         ShowMessage(
             QStringLiteral("Operation Error!"),
             QStringLiteral("Could not run program '%1' to edit '%2'").arg(start.editor, path));
-    // Also after a failed start: the file may well be edited some other way.
-    if (rearm) patches_->StartWatching();
 }
 
 void TKorvidMain::EditDefinition(MidiOutPort& port) {
     // The file the port read, not one found by name elsewhere: definitions are looked up from
     // the current directory, which need not be the program's folder.
-    const QString path = QString::fromStdString(port.DefinitionFile());
+    QString path = QString::fromStdString(port.DefinitionFile());
     if (path.isEmpty()) {
         ShowMessage(QStringLiteral("Operation Error!"),
                     QStringLiteral("No device type is chosen for this port."));
@@ -577,12 +609,20 @@ void TKorvidMain::EditDefinition(MidiOutPort& port) {
                             .arg(path, QString::fromStdString(error)));
             return;
         }
+    } else {
+        // A shipped definition is edited as the user's own copy.
+        std::string error;
+        const std::string editable = port.EditableDefinitionFile(&error);
+        if (editable.empty()) {
+            ShowMessage(QStringLiteral("Operation Error!"),
+                        QStringLiteral("Could not copy '%1' into your definition folder to edit "
+                                       "it: %2")
+                            .arg(path, QString::fromStdString(error)));
+            return;
+        }
+        path = QString::fromStdString(editable);
     }
-    const EditorStart start = StartEditorFor(ProgramFolder(), path);
-    if (!start.started)
-        ShowMessage(
-            QStringLiteral("Operation Error!"),
-            QStringLiteral("Could not run program '%1' to edit '%2'").arg(start.editor, path));
+    OpenInEditor(path);
 }
 
 void TKorvidMain::TrayActivated(QSystemTrayIcon::ActivationReason reason) {

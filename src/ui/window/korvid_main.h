@@ -17,6 +17,7 @@
 #include <memory>
 #include <tuple>
 
+#include "app/command_line.h"
 #include "app/main_model.h"
 #include "ui/display/button_images.h"
 #include "ui/window/window_controls.h"
@@ -35,7 +36,7 @@ class TKorvidMain : public QWidget {
     Q_OBJECT
 
   public:
-    static constexpr const char* kVersion = "4.01";
+    static constexpr const char* kVersion = kProgramVersion;
     // The user guide ships with the program: beside it (the build folder), or with the
     // installed documentation.
     static constexpr const char* kUserGuide = "README.md";
@@ -91,7 +92,8 @@ class TKorvidMain : public QWidget {
     void EditButtonClick(int tag);
     void EditPatch(const QString& name, bool rearm, bool inDefinitionFolder);
     // Opens the definition file the port read, offering to make it from the built-in settings
-    // when there is none.
+    // when there is none; a shipped definition is copied into the user's definition folder
+    // first, and the copy opened.
     void EditDefinition(MidiOutPort& port);
 
     // The settings file: read at start-up, written by the save commands.
@@ -244,6 +246,8 @@ class TKorvidMain : public QWidget {
     bool OwnsWidget(QObject* object) const;
     bool AskSaveSettings();
     bool AskQuestion(const QString& caption, const QString& text);
+    // Starts an editor on the file, and says so when none could be started.
+    void OpenInEditor(const QString& path);
     // The save question at close; false when a failed save made the user keep the window.
     bool SaveBeforeClose();
     void ShowMessage(const QString& caption, const QString& text);

@@ -163,16 +163,13 @@ void TKorvidMain::PumpFlash() {
     const bool full = model_->settings.FULLFLASHING;
     const QColor buttonFace = QApplication::palette().color(QPalette::Button);
     if (s.FlashOn) {
-        if (full)
-            SetBackground(kLime);
-        else
-            UpdateButtonImage();
-    } else if (full) {
+        if (full) SetBackground(kLime);
+    } else if (full || palette().color(QPalette::Window) == kLime) {
         SetBackground(buttonFace);
-    } else {
-        if (palette().color(QPalette::Window) == kLime) SetBackground(buttonFace);
-        UpdateButtonImage();
     }
+    // Also while the whole window flashes, where the lamp keeps its unlit picture: full
+    // flashing switched on during a lit beat would otherwise leave it lit for the whole run.
+    UpdateButtonImage();
 }
 
 void TKorvidMain::PumpRunState() {
@@ -197,9 +194,8 @@ void TKorvidMain::UpdateButtonImage() {
     // While the whole window flashes, the lamp keeps its unlit picture: a run-state update that
     // happens to fall on a lit beat must not leave it bright for the rest of the run.
     const bool flash = s.FlashOn && !model_->settings.FULLFLASHING;
-    const int picture =
-        ButtonPictureIndex(s.RunState, flash, model_->settings.SHOWFLASHING,
-                           s.PortReady && !model_->OutputPortLost());
+    const int picture = ButtonPictureIndex(s.RunState, flash, model_->settings.Flashing(),
+                                           s.PortReady && !model_->OutputPortLost());
     const int icon = ButtonIconIndex(picture);
     if (picture != shownPictureIndex_) {
         MainButtonImage->setPixmap(images_.mainImage(picture));

@@ -217,34 +217,51 @@ TEST(ButtonSkin, BitmapOfAnotherSizeIsTakenAsItIs) {
 
 TEST(ButtonSkin, IncompleteOrBrokenSkinKeepsTheBuiltInPictures) {
     using Setup = std::function<void(const QTemporaryDir&)>;
-    const std::vector<std::pair<const char*, Setup>> cases{
-        {"no files", [](const QTemporaryDir&) {}},
-        {"only button_0.bmp", [](const QTemporaryDir& dir) { WriteSkin(dir, 1); }},
+    struct Case {
+        const char* name;
+        Setup setup;
+        const char* blamed;  // the file the error names; nullptr: no skin, nothing to say
+    };
+    const std::vector<Case> cases{
+        {"no files", [](const QTemporaryDir&) {}, nullptr},
+        {"only button_0.bmp", [](const QTemporaryDir& dir) { WriteSkin(dir, 1); }, "button_1.bmp"},
         {"button_0.bmp missing",
          [](const QTemporaryDir& dir) {
              WriteSkin(dir, 5);
              QFile::remove(dir.filePath("button_0.bmp"));
-         }},
+         },
+         nullptr},
         {"corrupt button_3.bmp",
          [](const QTemporaryDir& dir) {
              WriteSkin(dir, 5);
              QFile corrupt(dir.filePath("button_3.bmp"));
              ASSERT_TRUE(corrupt.open(QIODevice::WriteOnly | QIODevice::Truncate));
              corrupt.write("BM this is no bitmap at all");
-         }},
+         },
+         "button_3.bmp"},
         {"a PNG named button_4.bmp",
          [](const QTemporaryDir& dir) {
              WriteSkin(dir, 4);
              ASSERT_TRUE(SkinPictureFor(4, 76).save(dir.filePath("button_4.bmp"), "PNG"));
-         }},
+         },
+         "button_4.bmp"},
     };
-    for (const auto& [name, setup] : cases) {
-        SCOPED_TRACE(name);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         QTemporaryDir dir;
         ASSERT_TRUE(dir.isValid());
-        setup(dir);
+        c.setup(dir);
         ButtonImageLists lists;
-        EXPECT_FALSE(lists.TryLoadButtonSkin(dir.path()));
+        QString error;
+        EXPECT_FALSE(lists.TryLoadButtonSkin(dir.path(), &error));
         ExpectBuiltInPictures(lists);
+        if (c.blamed) {
+            // The whole path of the file that stopped the loading, and the reason after it.
+            EXPECT_TRUE(error.startsWith(dir.filePath(QString::fromLatin1(c.blamed)) + ": "))
+                << error.toStdString();
+            EXPECT_GT(error.size(), dir.filePath(QString::fromLatin1(c.blamed)).size() + 2);
+        } else {
+            EXPECT_TRUE(error.isEmpty()) << error.toStdString();
+        }
     }
 }

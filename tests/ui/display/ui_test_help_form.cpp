@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QPlainTextEdit>
+#include <QTest>
+#include <QTextBlock>
 #include <QScrollBar>
 #include <QTextDocument>
 
+#include "midiin/input_definition.h"
 #include "ui/display/help_form.h"
 
 TEST(HelpForm, FixedSizeDialogWithOneReadOnlyMemo) {
@@ -28,8 +32,11 @@ TEST(HelpForm, StartsWithTheUsageTextAndAContactPointingToTheReadme) {
     EXPECT_EQ(lines[1], "USAGE:");
     EXPECT_EQ(lines[4], "    Ctrl+Alt+s : save settings to clockpresets.ini file.");
     EXPECT_EQ(lines[12], "    SPACE BAR : Tap Tempo");
-    EXPECT_EQ(lines[15], "DESCRIPTION:");
-    EXPECT_EQ(lines[24], "DISCLAIMER:");
+    // Our own shortcuts follow, a line each, in the same style.
+    EXPECT_EQ(lines[13], "    ENTER   : start/stop clock sequence");
+    EXPECT_EQ(lines[17], "    CTRL+L  : Link on/off (tempo shared with other apps)");
+    EXPECT_EQ(lines[20], "DESCRIPTION:");
+    EXPECT_EQ(lines[29], "DISCLAIMER:");
     EXPECT_TRUE(lines.contains("CONTACT INFO:"));
     EXPECT_TRUE(lines.join('\n').contains("README.md"));
     // No invented web address: the contact section names the documentation that ships.
@@ -60,4 +67,21 @@ TEST(HelpForm, LinesKeepTheirOrderAndEmptyLines) {
     // The memo shows exactly those lines, one text block each, the trailing empty one too.
     EXPECT_EQ(form.HelpMemo->document()->blockCount(), expected.size());
     EXPECT_EQ(form.HelpMemo->toPlainText(), expected.join('\n'));
+}
+
+TEST(HelpForm, EveryLineFitsTheBoxAndNoneBreaksInTheMiddle) {
+    THelpForm form;
+    // What the window adds: its caption on top, the generated range list at the end.
+    form.insertLinesAtTop({"TEMPOVANE 4.01", "Version 4.01 README.md"});
+    QStringList ranges;
+    for (const std::string& line : DescribeRangesLines()) ranges << QString::fromStdString(line);
+    form.appendLines(ranges);
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    QApplication::processEvents();
+    EXPECT_GE(form.HelpMemo->font().pixelSize(), 9);
+    const QTextDocument* text = form.HelpMemo->document();
+    for (QTextBlock block = text->begin(); block.isValid(); block = block.next())
+        EXPECT_EQ(block.lineCount(), 1) << block.text().toStdString();
+    form.hide();
 }

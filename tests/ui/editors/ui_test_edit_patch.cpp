@@ -258,3 +258,73 @@ TEST_F(EditorsTest, SaveAsWritesANewTypeThatStoreThenKeeps) {
     EXPECT_EQ(definition().readString("SPECIAL_COMMANDS", "ACTION0", ""), "10001");
     EXPECT_TRUE(model().InPort()->Map().ClockInHandling);
 }
+
+TEST_F(EditorsTest, EscapeLeavesThePatchEditorOpenWithItsEdits) {
+    TKorvidMain& w = openWithPedal();
+    bool checked = false;
+    whenShown<TEditPatch>([&](TEditPatch& patch) {
+        whenShown<TEditPreset>([&](TEditPreset& preset) {
+            type(preset.ActionValue, "10003");
+            QTest::mouseClick(preset.OKButton, Qt::LeftButton);
+        });
+        clickRow(patch.AdvActionsStringGrid, 0);
+        ASSERT_EQ(cell(patch.AdvActionsStringGrid, 0, 1), "10003");
+        // From the table, which has the focus after a row was edited, and from the window.
+        patch.AdvActionsStringGrid->setFocus();
+        QTest::keyClick(patch.AdvActionsStringGrid, Qt::Key_Escape);
+        press(&patch, Qt::Key_Escape);
+        QApplication::processEvents();
+        EXPECT_TRUE(patch.isVisible());
+        EXPECT_EQ(cell(patch.AdvActionsStringGrid, 0, 1), "10003");
+        checked = true;
+        QTest::mouseClick(patch.OKButton, Qt::LeftButton);
+    });
+    w.InputEditButton->click();
+    EXPECT_TRUE(checked);
+    EXPECT_DOUBLE_EQ(model().InPort()->Map().Actions[0], 10003);
+}
+
+TEST_F(EditorsTest, ListItemsShowWholeAndALongCommentOpensAtItsStart) {
+    const std::string comment =
+        "Sustain pedal of the left foot switch, pressed once a bar to start and stop the clock";
+    folder.write("indrv/Pedal.ini", "[SPECIAL_COMMANDS]\nINPUT0=B240F5\nACTION0=10000.1\nCOMMENT0=" +
+                                        comment + "\n");
+    TKorvidMain& w = openWithPedal();
+    bool checked = false;
+    whenShown<TEditPatch>([&](TEditPatch& patch) {
+        whenShown<TEditPreset>([&](TEditPreset& preset) {
+            EXPECT_EQ(preset.CommentsEdit->text().toStdString(), comment);
+            EXPECT_EQ(preset.CommentsEdit->cursorPosition(), 0);
+            EXPECT_EQ(preset.Par2ComboBox->currentText(), "245=0xF5: {BPMMap +40}");
+            EXPECT_EQ(preset.ActionComboBox->currentText(), "10000.1=Byte 1 Map (Ignores Byte 2)");
+            // Every item is whole in its opened list and in its tooltip, and the closed box
+            // tells its whole item when pointed at.
+            for (QComboBox* box : {preset.StatusComboBox, preset.ChannelComboBox,
+                                   preset.Par1ComboBox, preset.Par2ComboBox,
+                                   preset.ActionComboBox}) {
+                const QFontMetrics metrics(box->view()->font());
+                for (int i = 0; i < box->count(); ++i) {
+                    const QString item = box->itemText(i);
+                    EXPECT_GT(box->view()->minimumWidth(), metrics.horizontalAdvance(item))
+                        << item.toStdString();
+                    EXPECT_EQ(box->itemData(i, Qt::ToolTipRole).toString(), item);
+                }
+                EXPECT_EQ(box->toolTip(), box->currentText());
+            }
+            // A pick in a list is told by the closed box too.
+            pick(preset.Par2ComboBox, "250=0xFA: {BPMMap 00-3F *2}");
+            EXPECT_EQ(preset.Par2ComboBox->toolTip(), "250=0xFA: {BPMMap 00-3F *2}");
+            // Typing goes on where it is, at the end.
+            preset.CommentsEdit->setFocus();
+            preset.CommentsEdit->end(false);
+            QTest::keyClicks(preset.CommentsEdit, "!");
+            EXPECT_EQ(preset.CommentsEdit->text().toStdString(), comment + "!");
+            checked = true;
+            QTest::mouseClick(preset.OKButton, Qt::LeftButton);
+        });
+        clickRow(patch.AdvActionsStringGrid, 0);
+        patch.close();
+    });
+    w.InputEditButton->click();
+    EXPECT_TRUE(checked);
+}

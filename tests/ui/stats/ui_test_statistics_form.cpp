@@ -3,6 +3,10 @@
 #include <QChart>
 #include <QChartView>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QGroupBox>
 #include <QImage>
 #include <QLineSeries>
 #include <QTemporaryDir>
@@ -126,8 +130,57 @@ TEST_F(StatisticsFormTest, SavedChartLoadsBackAsAnImageOfTheChartsSize) {
     EXPECT_EQ(png.size(), form.ChartView->size());
     EXPECT_FALSE(QFile::exists(dir.filePath("chart.png.part")));
 
-    // A folder that is not there: an error, not a claim of success.
-    EXPECT_FALSE(form.SaveChart(dir.filePath("no/such/folder/x.bmp")).isEmpty());
+    // A folder that is not there: an error, not a claim of success, naming the file the user
+    // chose (not a temporary one) and why.
+    const QString missing = dir.filePath("no/such/folder/x.bmp");
+    const QString error = form.SaveChart(missing);
+    EXPECT_TRUE(error.startsWith(QStringLiteral("Cannot write ") + missing + ": "))
+        << error.toStdString();
+    // A name that is a folder: said so, about that name.
+    ASSERT_TRUE(QDir(dir.path()).mkdir("charts.bmp"));
+    const QString folder = form.SaveChart(dir.filePath("charts.bmp"));
+    EXPECT_TRUE(folder.contains(dir.filePath("charts.bmp") + ": ")) << folder.toStdString();
+    EXPECT_TRUE(folder.contains("directory")) << folder.toStdString();
+    // Nothing but what the saves above wrote is left in the folder.
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2)
+        << QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).join(' ').toStdString();
+}
+
+TEST_F(StatisticsFormTest, NoControlLiesOverTheChart) {
+    for (const QSize size : {QSize(792, 677), QSize(1100, 800)}) {
+        form.resize(size);
+        form.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+        QApplication::processEvents();
+        const QRect chart = form.ChartView->geometry();
+        EXPECT_GE(chart.width(), size.width() * 3 / 4 - 10);  // still most of the window
+        for (QWidget* control : std::initializer_list<QWidget*>{form.GroupBox1,
+                                                                 form.RecordBPMCheckbox}) {
+            EXPECT_TRUE(control->isVisible());
+            EXPECT_FALSE(control->geometry().intersects(chart))
+                << control->objectName().toStdString();
+            EXPECT_TRUE(form.rect().contains(control->geometry()));
+        }
+    }
+}
+
+TEST_F(StatisticsFormTest, SaveDialogOffersBitmapAndPngAndTheirExtensions) {
+    QFileDialog dialog;
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    TStatisticsForm::PrepareSaveDialog(dialog);
+    EXPECT_EQ(dialog.nameFilters(),
+              (QStringList{"Windows bitmap (*.bmp)", "PNG image (*.png)"}));
+    EXPECT_EQ(dialog.defaultSuffix(), "bmp");
+    EXPECT_EQ(dialog.acceptMode(), QFileDialog::AcceptSave);
+    // The user picks the PNG filter: a name typed without an extension becomes a PNG file.
+    auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    ASSERT_NE(types, nullptr);
+    ASSERT_EQ(types->currentIndex(), 0);
+    QTest::keyClick(types, Qt::Key_Down);
+    ASSERT_EQ(types->currentIndex(), 1);
+    EXPECT_EQ(dialog.defaultSuffix(), "png");
+    QTest::keyClick(types, Qt::Key_Up);
+    EXPECT_EQ(dialog.defaultSuffix(), "bmp");
 }
 
 // The pump hands a sample to the window every tenth pass.

@@ -67,3 +67,65 @@ TEST_F(EditDefinitionTest, EditOpensTheFileThatWasReadWhereverTheProgramStarted)
     EXPECT_EQ(editedFile(), startedIn.file("outdrv/Special.ini"));
     EXPECT_TRUE(askedQuestions.isEmpty());
 }
+
+TEST_F(EditDefinitionTest, AShippedDefinitionIsCopiedToTheUsersFolderAndTheCopyOpened) {
+    installRecordingEditor();
+    TempFolder shipped;
+    const std::string text = "; shipped with the program\n[DEVICECONFIGURATION]\n"
+                             "device_description=shipped slow\ndevice_output_delay_ms=3\n";
+    shipped.write("Slow.ini", text);
+    folder.write("clockpresets.ini", "[MIDIOUTPORT1]\nDEVICETYPE=Slow\n");
+    shippedOutputFolder = QString::fromStdString(shipped.path());
+    TKorvidMain& w = open();
+    ASSERT_EQ(model().OutPort1()->DefinitionFile(), shipped.file("Slow.ini"));
+    w.EditButtonClick(1);
+    const std::string copy = folder.file("outdrv/Slow.ini");
+    EXPECT_EQ(editedFile(), copy);
+    EXPECT_EQ(folder.read("outdrv/Slow.ini"), text);  // byte for byte, comments included
+    EXPECT_EQ(shipped.read("Slow.ini"), text);
+    EXPECT_EQ(model().OutPort1()->DefinitionFile(), copy);
+    EXPECT_EQ(model().OutPort1()->Definition().description, "shipped slow");  // nothing reread
+    EXPECT_TRUE(messages.isEmpty());
+
+    // The user's changes to the copy stay: a second Edit opens it again without copying.
+    folder.write("outdrv/Slow.ini", "[DEVICECONFIGURATION]\ndevice_description=mine\n");
+    std::filesystem::remove(folder.file("edited"));
+    w.EditButtonClick(1);
+    EXPECT_EQ(editedFile(), copy);
+    EXPECT_EQ(folder.read("outdrv/Slow.ini"), "[DEVICECONFIGURATION]\ndevice_description=mine\n");
+}
+
+TEST_F(EditDefinitionTest, ACopyThatCannotBeMadeIsToldAndNothingOpens) {
+    installRecordingEditor();
+    TempFolder shipped;
+    shipped.write("Slow.ini", "[DEVICECONFIGURATION]\ndevice_description=shipped slow\n");
+    folder.write("clockpresets.ini", "[MIDIOUTPORT1]\nDEVICETYPE=Slow\n");
+    // A file where the user's definition folder should be: no folder can be made there.
+    TempFolder user;
+    user.write("outdrv", "not a folder");
+    definitionFolder = QString::fromStdString(user.file("outdrv") + "/");
+    shippedOutputFolder = QString::fromStdString(shipped.path());
+    TKorvidMain& w = open();
+    w.EditButtonClick(1);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains(QString::fromStdString(shipped.file("Slow.ini"))))
+        << messages[0].toStdString();
+    EXPECT_FALSE(std::filesystem::exists(folder.file("edited")));
+    EXPECT_EQ(model().OutPort1()->DefinitionFile(), shipped.file("Slow.ini"));
+}
+
+// No editor of our own and no xdg-open on the path: the user learns what is missing.
+TEST_F(EditDefinitionTest, WithoutXdgOpenTheMessageNamesWhatToInstall) {
+    TempFolder emptyPath;
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QByteArray::fromStdString(emptyPath.path()));
+    folder.write("outdrv/Special.ini", "[DEVICECONFIGURATION]\n");
+    folder.write("clockpresets.ini", "[MIDIOUTPORT1]\nDEVICETYPE=Special\n");
+    TKorvidMain& w = open();
+    w.EditButtonClick(1);
+    qputenv("PATH", path);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("xdg-open")) << messages[0].toStdString();
+    EXPECT_TRUE(messages[0].contains("xdg-utils")) << messages[0].toStdString();
+    EXPECT_TRUE(messages[0].contains(QString::fromStdString(folder.file("outdrv/Special.ini"))));
+}

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QTest>
+#include <QImage>
 #include <QWheelEvent>
 
 #include "ui/window/korvid_main.h"
@@ -96,6 +97,64 @@ TEST_F(MainWindowTest, FullFlashingPaintsTheWindowAndAStopHealsIt) {
     pump(2);
     EXPECT_NE(w.palette().color(QPalette::Window), QColor(0, 255, 0));
     EXPECT_EQ(w.ShownPictureIndex(), 2);
+}
+
+TEST_F(MainWindowTest, FullFlashingSwitchedOnDuringALitBeatLeavesTheLampUnlit) {
+    TKorvidMain& w = open();
+    openPort1();
+    key(Qt::Key_F1);
+    tick();
+    pump();
+    ASSERT_EQ(w.ShownPictureIndex(), 1);  // lit beat
+    model().settings.FULLFLASHING = true;  // e.g. a settings patch chosen while running
+    std::vector<int> shown;
+    for (int tickNo = 2; tickNo <= 30; ++tickNo) {
+        tick();
+        pump();
+        shown.push_back(w.ShownPictureIndex());
+    }
+    // From the next flash change on, the unlit picture for the rest of the run, lit beats
+    // included; the window flashes instead.
+    EXPECT_EQ(shown[10], 0);  // tick 12
+    EXPECT_EQ(shown.back(), 0);
+    EXPECT_EQ(w.palette().color(QPalette::Window), QColor(0, 255, 0));  // tick 30: lit part
+}
+
+TEST_F(MainWindowTest, FlashSettingsThatCannotFlashShowTheLitLampWhileRunning) {
+    TKorvidMain& w = open();
+    openPort1();
+    for (const auto& [period, duration] : {std::pair{0, 12}, std::pair{24, -1}}) {
+        model().settings.FLASHINGPERIOD = period;
+        model().settings.FLASHINGDURATION = duration;
+        key(Qt::Key_F1);
+        for (int i = 0; i < 30; ++i) {
+            tick();
+            pump();
+            EXPECT_EQ(w.ShownPictureIndex(), 1) << "period " << period << " duration " << duration;
+        }
+        key(Qt::Key_F1);
+        pump(2);
+        EXPECT_EQ(w.ShownPictureIndex(), 2);
+    }
+}
+
+TEST_F(MainWindowTest, ABrokenSkinIsToldOnceByNameAndTheBuiltInLampStays) {
+    QImage picture(76, 76, QImage::Format_RGB32);
+    picture.fill(QColor(255, 0, 255));
+    for (int state : {0, 1, 2, 4})
+        ASSERT_TRUE(picture.save(
+            QString::fromStdString(folder.file("button_" + std::to_string(state) + ".bmp")), "BMP"));
+    TKorvidMain& w = open();
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].startsWith("Skin not loaded: ")) << messages[0].toStdString();
+    EXPECT_TRUE(messages[0].contains(QString::fromStdString(folder.file("button_3.bmp"))))
+        << messages[0].toStdString();
+    openPort1();
+    pump(3);
+    EXPECT_EQ(messages.size(), 1);
+    // The grey lamp, stopped red lamp ... are the built-in ones, not the magenta skin.
+    const ButtonImageLists builtIn;
+    EXPECT_EQ(w.MainButtonImage->pixmap().toImage(), builtIn.mainImage(2).toImage());
 }
 
 TEST_F(MainWindowTest, TapDisplayCountsUpAndEndsWithTapHere) {

@@ -42,6 +42,13 @@ TEST_F(SequencerGridTest, GridShowsPatternPlayingStepAndUnloadedRows) {
     EXPECT_EQ(pixel(image, centre(2, 0).x(), centre(2, 0).y()), background);
     EXPECT_EQ(pixel(image, edge(2, 1).x(), edge(2, 1).y()), background);
     EXPECT_EQ(pixel(image, centre(0, 0).x() + 6, centre(0, 0).y()), background);
+    // Squares of 10 pixels with 2 between: a cell's outline runs from 5 left of its centre to
+    // 4 right of it, and the next one's begins 3 further on.
+    EXPECT_EQ(pixel(image, centre(0, 2).x() + 4, centre(0, 2).y()), grey);
+    EXPECT_EQ(pixel(image, centre(0, 2).x() + 5, centre(0, 2).y()), background);
+    EXPECT_EQ(pixel(image, centre(0, 2).x(), centre(0, 2).y() + 4), grey);
+    EXPECT_EQ(pixel(image, centre(0, 2).x(), centre(0, 2).y() + 5), background);
+    EXPECT_EQ(pixel(image, edge(0, 3).x() - 1, edge(0, 3).y()), background);
     // Port 2 has no tracks: its grid is all background.
     EXPECT_EQ(pixel(image, 300, 300), background);
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QLabel>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QTimer>
 
@@ -53,6 +55,47 @@ TEST_F(HelpButtonTest, TheRangeListJoinsTheTextOnceAfterTwoPresses) {
     EXPECT_TRUE(once.last().startsWith(QStringLiteral("      Preset 0xFF: From 0x")));
     press();
     EXPECT_EQ(help.lines(), once);
+}
+
+}  // namespace
+
+namespace {
+
+// Every shortcut of the window's command list has its line in the help text, written as the
+// help writes keys (upper case, "+" between them).
+TEST_F(HelpButtonTest, EveryShortcutOfTheWindowIsInTheHelp) {
+    open();
+    const QString text = help.lines().join('\n').toUpper();
+    int shortcuts = 0;
+    for (const QAction* action : window->findChildren<QAction*>()) {
+        for (const QKeySequence& sequence : action->shortcuts()) {
+            const QString key = sequence.toString(QKeySequence::PortableText).toUpper();
+            const QRegularExpression listed(QStringLiteral("(^|[ ,])%1[ ,:/]")
+                                                .arg(QRegularExpression::escape(key)),
+                                            QRegularExpression::MultilineOption);
+            EXPECT_TRUE(listed.match(text).hasMatch()) << key.toStdString();
+            ++shortcuts;
+        }
+    }
+    EXPECT_GE(shortcuts, 17);  // F1 .. Ctrl+L: the list was found
+}
+
+// The guide is there, but nothing on this box opens files: the status line says what is
+// missing and where the guide is, not that it was not found.
+TEST_F(UserGuideTest, WithoutXdgOpenTheLinkSaysWhatIsMissing) {
+    folder.write("README.md", "# Tempovane\n");
+    TempFolder emptyPath;
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QByteArray::fromStdString(emptyPath.path()));
+    open();
+    QTest::mouseClick(window->URLLabel, Qt::LeftButton);
+    qputenv("PATH", path);
+    EXPECT_FALSE(status().contains("not found")) << status().toStdString();
+    EXPECT_TRUE(status().contains("xdg-utils")) << status().toStdString();
+    const QString detail = window->StatusLabel->toolTip();
+    EXPECT_TRUE(detail.contains("xdg-open")) << detail.toStdString();
+    EXPECT_TRUE(detail.contains("xdg-utils")) << detail.toStdString();
+    EXPECT_TRUE(detail.contains(window->UserGuidePath())) << detail.toStdString();
 }
 
 }  // namespace
