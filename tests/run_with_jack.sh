@@ -3,7 +3,8 @@
 #   run_with_jack.sh <test binary> [args...]
 # The server (dummy driver, no sound card) gets a name of its own, so parallel runs and a user's
 # running server never meet. It is stopped however the test ends, and the test's exit status is
-# returned.
+# returned. TEMPOVANE_TEST_SERVER=pipewire runs it against a private PipeWire instead of jackd2,
+# with the test program on PipeWire's libjack (as pw-jack runs it).
 set -u
 
 if [ $# -lt 1 ]; then
@@ -16,6 +17,7 @@ for arg in "$@"; do
     [ "$arg" = "--gtest_list_tests" ] && exec "$@"
 done
 
+export PRIVATE_JACK_KIND=${TEMPOVANE_TEST_SERVER:-jackd}
 source "$(dirname "$0")/../tools/private_jack.sh"
 log="$(mktemp -t tempovane-test.XXXXXX.log)"
 finish() {

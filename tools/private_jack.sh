@@ -110,6 +110,9 @@ private_pipewire_start() {
     printf 'context.properties = {\n    default.clock.rate = 48000\n    default.clock.allowed-rates = [ 48000 ]\n    default.clock.quantum = %s\n    default.clock.min-quantum = %s\n    default.clock.max-quantum = %s\n}\n' \
         "$period" "$period" "$period" >"$dir/config/pipewire/pipewire.conf.d/90-private.conf"
     export XDG_RUNTIME_DIR=$dir/run
+    # For a program that starts PipeWires of its own beside this one (a test stopping and
+    # restarting its server): the same settings, the same folder.
+    export PRIVATE_PIPEWIRE_HOME=$dir
     bus=$(dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1 2>>"$log") || return 1
     export DBUS_SESSION_BUS_ADDRESS=${bus%%$'\n'*}
     private_pipewire_pids=("${bus##*$'\n'}")

@@ -48,7 +48,7 @@ class Pump {
         MainState& s = model_.state;
         // The session first, as the window's pump does: a tempo or start from a peer is then
         // handed on in this same pass.
-        model_.PumpServerArrival();
+        model_.PumpArrivals();
         SyncControl& sync = model_.Sync();
         sync.Pump();
         const size_t peers = sync.LinkEnabled() ? sync.Peers() : kNotInSession;

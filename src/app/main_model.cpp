@@ -1,6 +1,7 @@
 #include "app/main_model.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "app/sync_control.h"
 #include "midiin/midi_in_port.h"
@@ -65,9 +66,8 @@ KorvidMainModel::KorvidMainModel(std::unique_ptr<MidiSystem> midi, const Monoton
         state.RunStateChanges.fetch_add(1);
     });
     // Opening ports is the pump's (the backend's own thread may not call back into it).
-    midi_->setArrivalListener([this] {
-        serverArrived_.store(true, std::memory_order_release);
-        state.RunStateChanges.fetch_add(1);
+    midi_->setArrivalListener([this](bool server) {
+        (server ? serverArrived_ : deviceArrived_).store(true, std::memory_order_release);
     });
     sync_ = std::make_unique<SyncControl>(*this);
 }
@@ -118,12 +118,27 @@ void KorvidMainModel::ReportMissingJackIfNothingToChoose() {
     PostStatus(kNoJack, StatusColors::red);
 }
 
-bool KorvidMainModel::PumpServerArrival() {
-    if (!serverArrived_.exchange(false, std::memory_order_acq_rel)) return false;
-    bool opened = false;
-    for (MidiOutPort* port : {outPort1_.get(), outPort2_.get()})
-        if (port && port->OpenMissingSavedPort()) opened = true;
-    if (opened) PostStatus(kServerBack, StatusColors::teal);
+bool KorvidMainModel::PumpArrivals() {
+    const bool server = serverArrived_.exchange(false, std::memory_order_acq_rel);
+    const bool device = deviceArrived_.exchange(false, std::memory_order_acq_rel);
+    if (!server && !device) return false;
+    std::vector<std::string> opened;
+    for (OutPortControls* controls : {&out1Controls, &out2Controls}) {
+        MidiOutPort* port = controls == &out1Controls ? OutPort1() : OutPort2();
+        if (port && port->OpenMissingSavedPort()) opened.push_back(controls->port.text());
+    }
+    if (opened.empty()) return true;
+    if (server) {
+        PostStatus(kServerBack, StatusColors::teal);
+        return true;
+    }
+    // As the backend tells of a device it connected again: the name without the backend's.
+    for (const std::string& name : opened) {
+        const size_t colon = name.find(": ");
+        PostStatus("MIDI Port reconnected: " +
+                       (colon == std::string::npos ? name : name.substr(colon + 2)),
+                   StatusColors::teal);
+    }
     return true;
 }
 

@@ -94,10 +94,10 @@ class KorvidMainModel : private TickLookahead {
     // At start-up: when neither port has anything to choose but "None" and no JACK server
     // runs, the status line says so instead of leaving the user to guess.
     void ReportMissingJackIfNothingToChoose();
-    // The pump's step after a server has come (at last, or again): saved devices that were
-    // missing are opened if they are there now, and the status line says so. UI thread; true
-    // when a server had come since the last call.
-    bool PumpServerArrival();
+    // The pump's step after devices may have come (a server at last or again, a device that
+    // appeared): saved devices that were missing are opened if they are there now, and the
+    // status line says so. UI thread; true when anything had come since the last call.
+    bool PumpArrivals();
     // Whether an open output port's device or server has gone away (until the backend brings
     // it back): the lamp then shows that no port is ready. UI thread.
     bool OutputPortLost() const;
@@ -159,8 +159,9 @@ class KorvidMainModel : private TickLookahead {
     int64_t LateTickLimitNs() const override;
 
     InputDispatch inputDispatch_;
-    // Set on a backend's thread when its server has come; the pump takes it.
+    // Set on a backend's thread when its server or a device has come; the pump takes them.
     std::atomic<bool> serverArrived_{false};
+    std::atomic<bool> deviceArrived_{false};
     LearnReceiver* learnTarget_ = nullptr;
     std::unique_ptr<MidiSystem> midi_;
     TBPMTimer timer_;

@@ -99,10 +99,11 @@ class MidiOutBackend {
     // Where a backend that reconnects by itself reports that a lost server or device is back,
     // with a text for the status line. Backends that never reconnect ignore it.
     virtual void setRecoverySink(ProblemSink /*sink*/) {}
-    // Where a backend tells, from its own thread, that its server has come (at last, or again)
-    // and its devices can be listed and opened: after the ports that were open are connected
-    // again. Backends without a server ignore it.
-    using ArrivalSink = std::function<void()>;
+    // Where a backend tells, from one of its own threads, that devices may have come: its
+    // server has come (server true: at last, or again, after the ports that were open are
+    // connected again), or another program's port has appeared. Backends that never see
+    // devices come ignore it.
+    using ArrivalSink = std::function<void(bool server)>;
     virtual void setArrivalSink(ArrivalSink /*sink*/) {}
 
     // Input, with the same names as the outputs: our virtual input first, then the sources

@@ -221,13 +221,13 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
         std::lock_guard lock(sinkMutex_);
         arrivalSink_ = std::move(sink);
     }
-    void reportArrival() {
+    void reportArrival(bool server) {
         ArrivalSink sink;
         {
             std::lock_guard lock(sinkMutex_);
             sink = arrivalSink_;
         }
-        if (sink) sink();
+        if (sink) sink(server);
     }
     void report(const std::string& text);
     void reportRecovery(const std::string& text);
@@ -924,8 +924,10 @@ void JackMidiBackend::Session::onPortRegistration(jack_port_id_t id, int registe
     const CallbackGuard running(session->callbacksRunning_);
     if (registered) {
         // A device that went may be back; connecting is the supervisor's (no server request
-        // may be made from a notification).
+        // may be made from a notification). One the program has not opened yet may be one it
+        // waits for.
         sem_post(&session->wake_);
+        session->reportArrival(false);
         return;
     }
     // JACK tells before the port has left its lists (a look-up by name would still find it),
@@ -1029,7 +1031,7 @@ void JackMidiBackend::Session::supervise() {
             if (!serverSeenGone_ && MonotonicNowNs() - serverLostNs_ < kThrownOutNs) continue;
             if (!reopen()) continue;
             reconnectDestinations(true);
-            reportArrival();
+            reportArrival(true);
         } else {
             reconnectDestinations(false);
         }

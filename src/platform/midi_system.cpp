@@ -30,7 +30,7 @@ void MidiSystem::addBackend(std::unique_ptr<MidiOutBackend> backend) {
     if (!backend) return;
     backend->setProblemSink([this](const std::string& text) { reportProblem(text); });
     backend->setRecoverySink([this](const std::string& text) { reportRecovery(text); });
-    backend->setArrivalSink([this] { reportArrival(); });
+    backend->setArrivalSink([this](bool server) { reportArrival(server); });
     backends_.push_back(std::move(backend));
 }
 
@@ -118,13 +118,13 @@ void MidiSystem::setArrivalListener(ArrivalListener listener) {
     arrivalListener_ = std::move(listener);
 }
 
-void MidiSystem::reportArrival() {
+void MidiSystem::reportArrival(bool server) {
     ArrivalListener listener;
     {
         std::lock_guard lock(listenerMutex_);
         listener = arrivalListener_;
     }
-    if (listener) listener();
+    if (listener) listener(server);
 }
 
 bool MidiSystem::jackServerRunning() {

@@ -46,11 +46,11 @@ class MidiSystem {
     // Told the same way when a backend has connected a lost server or device again by itself.
     void setRecoveryListener(ProblemListener listener);
     void reportRecovery(const std::string& text);
-    // Told the same way when a backend's server has come, at last or again: the devices it
-    // offers can be listed and opened now.
-    using ArrivalListener = std::function<void()>;
+    // Told the same way when devices may have come: a backend's server has come, at last or
+    // again (server true), or a device has appeared.
+    using ArrivalListener = std::function<void(bool server)>;
     void setArrivalListener(ArrivalListener listener);
-    void reportArrival();
+    void reportArrival(bool server);
     // Whether a JACK server answers now (its devices are listed).
     bool jackServerRunning();
 

@@ -354,7 +354,8 @@ TEST_F(JackBackendTest, DisconnectingByHandIsNoLoss) {
     // JACK notifies in order: once a later loss is reported, the disconnect has been seen.
     JackRecorder marker("marker");
     ASSERT_TRUE(marker.ok());
-    auto toMarker = backend_->openOutput(marker.portName(), "marker");
+    auto toMarker =
+        OpenOnceListed([&] { return backend_->openOutput(marker.portName(), "marker"); });
     ASSERT_TRUE(toMarker);
     const std::string markerName = marker.portName();
     marker.close();

@@ -176,8 +176,10 @@ TEST(JackReconnect, AControllerThatGoesAndComesBackIsHeardAgain) {
     ASSERT_TRUE(board->ok());
     const std::string source = board->portName();
     std::atomic<int> notes{0};
-    auto input = backend->openInput(source, "in", [&](const uint8_t* b, size_t n, uint32_t) {
-        if (n == 3 && b[0] == 0x90) ++notes;
+    auto input = OpenOnceListed([&] {
+        return backend->openInput(source, "in", [&](const uint8_t* b, size_t n, uint32_t) {
+            if (n == 3 && b[0] == 0x90) ++notes;
+        });
     });
     ASSERT_TRUE(input);
     ASSERT_TRUE(NoteArrives(*board, notes));

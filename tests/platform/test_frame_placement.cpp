@@ -362,3 +362,33 @@ TEST(FrameChain, ATickNearAHalfFrameKeepsItsFrameAsTheClockOffsetIsRefreshed) {
     EXPECT_GE(offFrames(single), 20);
     EXPECT_LE(offFrames(fitted), 2);
 }
+
+// A clock tick late by a short xrun still goes out, first thing; one later than the bound is
+// dropped; and no two ticks share a frame within a cycle.
+TEST(TickPlacement, LateWithinTheBoundIsSentBeyondItDroppedNeverTwoOnOneFrame) {
+    const double boundFrames = TickPlacement::kLateBoundNs * kFramesPerNs;  // 480
+    const auto place = [](double due, uint32_t previous = 0) {
+        return PlaceOnFrame(StampAt(due), kLatency, kStart, kFramesPerNs, kCycle, previous);
+    };
+    // On time: its own frame.
+    TickPlacement tick = PlaceTick(place(20), 20, kFramesPerNs, kCycle, -1);
+    EXPECT_EQ(tick.kind, TickPlacement::Kind::Send);
+    EXPECT_EQ(tick.frame, 20u);
+    // Late by just under the bound: frame 0 of this cycle.
+    tick = PlaceTick(place(-boundFrames + 2), -boundFrames + 2, kFramesPerNs, kCycle, -1);
+    EXPECT_EQ(tick.kind, TickPlacement::Kind::Send);
+    EXPECT_EQ(tick.frame, 0u);
+    // Just over it: dropped.
+    tick = PlaceTick(place(-boundFrames - 2), -boundFrames - 2, kFramesPerNs, kCycle, -1);
+    EXPECT_EQ(tick.kind, TickPlacement::Kind::Drop);
+    // Two late ticks in a row: the second goes a frame after the first, and so on.
+    tick = PlaceTick(place(-30, 0), -30, kFramesPerNs, kCycle, 0);
+    EXPECT_EQ(tick.frame, 1u);
+    tick = PlaceTick(place(5, 7), 5, kFramesPerNs, kCycle, 7);
+    EXPECT_EQ(tick.frame, 8u);
+    // A tick pushed past the cycle's last frame waits for the next cycle; so does one due there.
+    EXPECT_EQ(PlaceTick(place(255, 255), 255, kFramesPerNs, kCycle, 255).kind,
+              TickPlacement::Kind::NextCycle);
+    EXPECT_EQ(PlaceTick(place(300), 300, kFramesPerNs, kCycle, -1).kind,
+              TickPlacement::Kind::NextCycle);
+}

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/midi_backend.h"
@@ -57,6 +58,15 @@ inline bool WaitUntil(const std::function<bool()>& condition,
 
 inline void QuietJackError(const char*) {}
 
+// Opens with `open` once it succeeds: jackd2 lists another client's new port at once, PipeWire a
+// moment later (each client learns of the graph on its own thread). Null after the timeout.
+template <class Open>
+auto OpenOnceListed(Open open, std::chrono::milliseconds timeout = 5s) {
+    decltype(open()) opened;
+    WaitUntil([&] { return (opened = open()) != nullptr; }, timeout);
+    return opened;
+}
+
 inline jack_client_t* OpenClient(const char* name, const std::string& server) {
     jack_status_t status{};
     if (server.empty()) return jack_client_open(name, JackNoStartServer, &status);
@@ -70,6 +80,9 @@ class JackRecorder {
   public:
     struct Event {
         uint32_t frame;
+        // Which of the recorder's cycles (process calls) it came in: a server that hands a cycle
+        // twice gives both the same frames.
+        uint64_t cycle = 0;
         std::vector<uint8_t> bytes;
     };
 
@@ -120,8 +133,9 @@ class JackRecorder {
         for (size_t i = 0; i < n; ++i) {
             const Slot& slot = slots_[i];
             result.push_back(
-                {slot.frame, std::vector<uint8_t>(bytes_.begin() + slot.offset,
-                                                  bytes_.begin() + slot.offset + slot.size)});
+                {slot.frame, slot.cycle,
+                 std::vector<uint8_t>(bytes_.begin() + slot.offset,
+                                      bytes_.begin() + slot.offset + slot.size)});
         }
         return result;
     }
@@ -131,6 +145,7 @@ class JackRecorder {
         uint32_t frame;
         uint32_t offset;
         uint32_t size;
+        uint64_t cycle;
     };
 
     static int onProcess(jack_nframes_t frames, void* self) {
@@ -149,6 +164,7 @@ class JackRecorder {
         for (size_t p = 0; p < inputs; ++p) {
             n = ReadJackMidiEvents(jack_port_get_buffer(inputs_[p], frames), cycleStart, n);
         }
+        ++cycles_;
         count_.store(n, std::memory_order_release);
     }
 
@@ -173,7 +189,7 @@ class JackRecorder {
             if (used_ + event.size > bytes_.size()) break;
             CopyUnwatched(bytes_.data() + used_, event.buffer, event.size);
             slots_[n] = {cycleStart + event.time, static_cast<uint32_t>(used_),
-                         static_cast<uint32_t>(event.size)};
+                         static_cast<uint32_t>(event.size), cycles_};
             used_ += event.size;
             ++n;
         }
@@ -186,6 +202,7 @@ class JackRecorder {
     std::array<Slot, 8192> slots_{};
     std::array<uint8_t, 1 << 16> bytes_{};
     size_t used_ = 0;
+    uint64_t cycles_ = 0;  // process thread only
     std::atomic<size_t> count_{0};
     std::atomic<int64_t> lastXrunNs_{INT64_MIN};
 };
@@ -231,15 +248,28 @@ class ProblemLog {
     std::vector<std::string> texts_;
 };
 
-// A JACK server of the test's own, so that stopping it leaves the shared one alone.
+// Whether the test runs on PipeWire (run_with_jack.sh, TEMPOVANE_TEST_SERVER=pipewire): the
+// test program then talks to it through PipeWire's own libjack.
+inline bool OnPipeWire() {
+    const char* server = std::getenv("TEMPOVANE_TEST_SERVER");
+    return server && std::string(server) == "pipewire";
+}
+
+// A JACK server of the test's own, so that stopping it leaves the shared one alone: a jackd2,
+// or on PipeWire a PipeWire daemon with its WirePlumber, named apart in the run's own runtime
+// folder, with the run's settings (tools/private_jack.sh).
 class PrivateJackServer {
   public:
-    PrivateJackServer() {
-        static std::atomic<int> counter{0};
-        name_ = "tempovane-stop-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-        start();
-    }
+    PrivateJackServer() : PrivateJackServer(true) {}
+    // Named, but started only by restart(): a server that comes after the program.
+    static PrivateJackServer NotStartedYet() { return PrivateJackServer(false); }
+    PrivateJackServer(PrivateJackServer&& other) noexcept
+        : name_(std::move(other.name_)),
+          pid_(std::exchange(other.pid_, -1)),
+          sessionPid_(std::exchange(other.sessionPid_, -1)),
+          crashed_(other.crashed_) {}
     ~PrivateJackServer() {
+        if (name_.empty()) return;
         stop(SIGTERM);
         if (crashed_) clearAfterCrash();
         // Semaphores of clients still open when the server went are left behind either way.
@@ -281,24 +311,68 @@ class PrivateJackServer {
         int status = 0;
         waitpid(pid_, &status, 0);
         pid_ = -1;
+        if (sessionPid_ > 0) {
+            ::kill(sessionPid_, SIGTERM);
+            waitpid(sessionPid_, nullptr, 0);
+            sessionPid_ = -1;
+        }
         // Killed outright, or died by a signal of its own on the way out (jackd2 now and then
-        // does): either way its entry in the registry stays behind.
-        crashed_ = crashed_ || signal == SIGKILL || WIFSIGNALED(status);
+        // does): either way its entry in the registry stays behind. PipeWire keeps none.
+        crashed_ = !OnPipeWire() && (crashed_ || signal == SIGKILL || WIFSIGNALED(status));
     }
 
   private:
-    void start() {
+    explicit PrivateJackServer(bool startNow) {
+        static std::atomic<int> counter{0};
+        name_ = "tempovane-stop-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+        if (startNow) start();
+    }
+
+    static pid_t Spawn(std::vector<std::string> args, const std::vector<std::string>& settings) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        std::vector<std::string> args = {"jackd", "-n",    name_, "-t",    "5000", "--no-realtime",
-                                         "-d",    "dummy", "-r",  "48000", "-p",   "256"};
         std::vector<char*> argv;
         for (auto& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
-        if (posix_spawnp(&pid_, "jackd", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        // The environment, with `settings` ("NAME=value") in place of what it has of them.
+        std::vector<std::string> entries = settings;
+        for (char** entry = environ; *entry; ++entry) {
+            const std::string text = *entry;
+            const std::string name = text.substr(0, text.find('='));
+            if (std::none_of(settings.begin(), settings.end(), [&](const std::string& s) {
+                    return s.compare(0, name.size() + 1, name + "=") == 0;
+                }))
+                entries.push_back(text);
+        }
+        std::vector<char*> envp;
+        for (auto& entry : entries) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        pid_t pid = -1;
+        if (posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
+            pid = -1;
         posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    }
+
+    void start() {
+        if (!OnPipeWire()) {
+            pid_ = Spawn({"jackd", "-n", name_, "-t", "5000", "--no-realtime", "-d", "dummy", "-r",
+                          "48000", "-p", "256"},
+                         {});
+            return;
+        }
+        // The daemon's socket is named after the server, in the run's runtime folder; its
+        // session manager is told which daemon is its own.
+        const char* home = std::getenv("PRIVATE_PIPEWIRE_HOME");
+        const std::string folder = home ? home : "/tmp";
+        const std::vector<std::string> settings = {"XDG_CONFIG_HOME=" + folder + "/config",
+                                                   "XDG_STATE_HOME=" + folder + "/state",
+                                                   "PIPEWIRE_CORE=" + name_,
+                                                   "PIPEWIRE_REMOTE=" + name_};
+        pid_ = Spawn({"pipewire"}, settings);
+        if (pid_ > 0) sessionPid_ = Spawn({"wireplumber"}, settings);
     }
 
     // A killed server stays listed in JACK's shared registry of servers, which has room for
@@ -312,6 +386,7 @@ class PrivateJackServer {
 
     std::string name_;
     pid_t pid_ = -1;
+    pid_t sessionPid_ = -1;  // PipeWire's WirePlumber
     bool crashed_ = false;
 };
 

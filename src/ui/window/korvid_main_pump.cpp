@@ -35,7 +35,7 @@ QFont ArialPixels(int pixels) {
 
 void TKorvidMain::VCLEventsTimerTimer() {
     // Before the mirror: the port boxes then show the devices a new server brought.
-    model_->PumpServerArrival();
+    model_->PumpArrivals();
     MirrorModels();
     PumpGrids();
     PumpTempo();
