@@ -340,13 +340,18 @@ TEST_F(LinkModel, ASessionTempoOutsideOurLimitsIsFollowedAtAPowerOfTwoOnItsBeats
         EXPECT_NEAR(static_cast<double>(times[k] - times[k - 1]), 60e9 / (24 * 80), 20'000);
 }
 
-TEST_F(LinkModel, JoiningAPlayingSessionNeverStartsOurClockButALaterStartDoes) {
-    m.Sync().SetLinkEnabled(false);
+TEST(LinkModelJoining, APlayingSessionNeverStartsOurClockButALaterStartDoes) {
+    LinkPeer peer;
+    LinkedModel rig;
+    KorvidMainModel& m = *rig.model;
     peer.setPlaying(true);
     std::this_thread::sleep_for(300ms);
     for (int join = 0; join < 3; ++join) {
         m.Sync().SetLinkEnabled(true);
         ASSERT_TRUE(Joined(peer, m.Sync().Link())) << "join " << join;
+        rig.pumpUntil([] { return false; }, 300ms);
+        // Link now and then hands the joiner the session's earlier start; here every time.
+        peer.restatePlaying();
         EXPECT_FALSE(rig.pumpUntil([&] { return m.state.RunState == 1; }, 1500ms))
             << "join " << join << ": started by the session's earlier start";
         EXPECT_TRUE(peer.playing()) << "the peer plays on";
