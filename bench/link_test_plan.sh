@@ -142,6 +142,8 @@ for f, b in events:
         count += 1
 print("clocks %d, every interval within %.1f frames of %.0f (largest off: %s frames)"
       % (len(ticks), max(dev), nominal, ", ".join("%.0f" % d for d in sorted(dev)[-3:])))
+if bars and bars[0] == 0:
+    bars = bars[1:]  # F1's own Start, then the first bar line's right after it
 print("bars (clocks from one Start to the next): %d, lengths %s"
       % (len(bars), sorted(set(bars))))
 PY

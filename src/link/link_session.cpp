@@ -63,6 +63,7 @@ void LinkSession::Enable(bool on, double bpm) {
     if (!impl_) return;
     if (on && !impl_->link.isEnabled()) {
         joinedMicros_.store(impl_->link.clock().micros().count(), std::memory_order_release);
+        joining_.store(true, std::memory_order_release);
         SetTempo(bpm);  // alone: our tempo is the session's
     }
     impl_->link.enable(on);
@@ -127,6 +128,8 @@ int64_t LinkSession::latencyNs() const {
 
 void LinkSession::BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) {
     if (!impl_) return;
+    const bool joining = joining_.exchange(false, std::memory_order_acq_rel);
+    keepCount_ = false;
     const double quantum = Quantum();
     auto state = impl_->link.captureAudioSessionState();
     // Where no power of two fits the limits, the owner stops following the session; until it
@@ -137,20 +140,33 @@ void LinkSession::BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) {
     const int64_t latency = latencyNs();
     if (!newRun) {
         const std::atomic<int32_t>* count = tickCount_.load(std::memory_order_acquire);
+        const int32_t next = count ? count->load(std::memory_order_acquire) : 0;
         if (count && peers_.load(std::memory_order_acquire) == 0) {
             // Alone, the session takes our running beat rather than we its: our next tick
             // (one period after the last) becomes the session's beat of our count, so neither
             // the ticks nor the bar lines move.
-            const double nextBeat = count->load(std::memory_order_acquire) / perBeat;
-            const int64_t nextNs =
-                lastTickNs + std::llround(60e9 / (state.tempo() * perBeat));
-            state.requestBeatAtTime(nextBeat, Micros(nextNs + latency), quantum);
+            const int64_t nextNs = lastTickNs + std::llround(60e9 / (state.tempo() * perBeat));
+            state.requestBeatAtTime(next / perBeat, Micros(nextNs + latency), quantum);
             impl_->link.commitAudioSessionState(state);
         }
         // Taking over a running clock: the first point of the session's tick grid after our
         // last tick, half a tick of room so that no tick comes twice.
         const double after = state.beatAtTime(Micros(lastTickNs + latency), quantum) + 0.5 / perBeat;
-        firstBeat_ = std::ceil(after * perBeat) / perBeat;
+        double tick = std::ceil(after * perBeat);  // in our ticks from the session's beat 0
+        if (count && !joining) {
+            // The session's tempo moved to another power of two under the running clock (or
+            // came back within reach). The devices count our clocks, so the count goes on
+            // without a jump, and the first tick waits for the point of the grid where the
+            // count's beats fall on the session's beats (on its halves, quarters ... when we run
+            // faster than it): at most one beat of ours.
+            const double inPhase = std::min(24.0, perBeat);
+            if (inPhase >= 1 && inPhase == std::floor(inPhase)) {
+                const double behind = std::fmod(next - tick, inPhase);
+                tick += behind < 0 ? behind + inPhase : behind;
+            }
+            keepCount_ = true;
+        }
+        firstBeat_ = tick / perBeat;
         return;
     }
     const double beat = state.beatAtTime(Micros(nowNs + latency), quantum);
@@ -179,6 +195,7 @@ int64_t LinkSession::FirstTickAtOrAfter(int64_t nowNs) {
 TickSchedule::BarPlace LinkSession::FirstTickInBar() const {
     // firstBeat_ counts the session's beats with its bars at the multiples of the quantum; a
     // bar of the session is quantum * 24 * m of our ticks.
+    if (keepCount_) return {};  // the run's count goes on as it is (see BeginRun)
     const double quantum = Quantum();
     const double perBeat = ticksPerBeat();
     const double bar = quantum * perBeat;

@@ -102,8 +102,12 @@ class LinkSession : public TickSchedule {
     // When we last joined, on the session's clock (microseconds): a start older than that is
     // the session's state handed to a joiner, which does not start us.
     std::atomic<int64_t> joinedMicros_{0};
+    // Set by a join: the next takeover of a running clock is the join's (the count moves to
+    // the session's bar), not a change of the grid under it.
+    std::atomic<bool> joining_{false};
 
     // Clock thread: the beat of tick 0 of the run, and the run's multiplier.
     double firstBeat_ = 0;
     double runMultiplier_ = 1;
+    bool keepCount_ = false;  // the run's count goes on without moving to the session's bar
 };

@@ -328,6 +328,10 @@ TEST_F(LinkModel, ASessionTempoOutsideOurLimitsIsFollowedAtAPowerOfTwoOnItsBeats
         const double beat = peer.beatAt(times[k]);
         EXPECT_NEAR(beat * 96, std::round(beat * 96), 0.05) << "clock " << k << " off the grid";
         EXPECT_NEAR(static_cast<double>(times[k] - times[k - 1]), 60e9 / (24 * 80), 20'000);
+        // A device counts our clocks from the Start: its beats fall on the session's quarters.
+        if (k % 24 == 0) {
+            EXPECT_NEAR(beat * 4, std::round(beat * 4), 0.01) << "clock " << k;
+        }
     }
 
     // Leaving keeps what the clock sends.
