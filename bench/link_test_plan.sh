@@ -50,6 +50,12 @@ for c in sys.argv[2]:
 print("key %s mono %.6f" % (sys.argv[3], time.clock_gettime(time.CLOCK_MONOTONIC)))' \
         "$logs/keys" "$1" "$2" "${3:-0.1}" | tee -a "$logs/keys.log"
 }
+# LinkHut's own state line (Link on, peers, start/stop sync, playing) as it changed, with how
+# many of its redraws (about 10 ms each) it stayed.
+linkhut_states() {
+    tr '\r' '\n' <"$1" | grep -a "^\(yes\|no\) " | awk -F'|' '{print $1 "|" $2 "|" $4}' |
+        sed 's/  */ /g' | uniq -c | awk '{c = $1; $1 = ""; printf "LinkHut:%s (%d redraws)\n", $0, c}'
+}
 linkhut_quit() {
     type q quit >/dev/null
     exec 3>&-
@@ -193,6 +199,7 @@ for b in firsts:
           % (b[9], b[3]))
 PY
     grep SUMMARY "$logs/probe-startstop2.log"
+    linkhut_states "$logs/linkhut-startstop2.log"
 }
 
 for c in "${cases[@]}"; do "$c"; done
