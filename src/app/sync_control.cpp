@@ -13,10 +13,10 @@ std::string BpmText(double bpm) {
     return FormatGeneral(std::round(bpm * 1000) / 1000);
 }
 
-// "1/2", "x4": how the session's tempo is scaled.
+// "1/2", "4x": how the session's tempo is scaled.
 std::string FactorText(double multiplier) {
     if (multiplier < 1) return "1/" + std::to_string(std::lround(1 / multiplier));
-    return "x" + std::to_string(std::lround(multiplier));
+    return std::to_string(std::lround(multiplier)) + "x";
 }
 }  // namespace
 
@@ -163,26 +163,27 @@ void SyncControl::followSession(double sessionBpm) {
     // Told when the power changes, not at every move of the session's tempo.
     if (multiplier == shownMultiplier_) return;
     shownMultiplier_ = multiplier;
+    // The short text holds no tempo, which would be stale at the session's next move; the
+    // detail (the line's tooltip) tells the tempos as they were.
     const AppSettings& s = model_.settings;
     const std::string limits = BpmText(s.BPMMINIMUM.load()) + " to " +
                                BpmText(s.BPMMAXIMUM.load()) + " BPM (BPMMINIMUM, BPMMAXIMUM)";
-    const std::string session = "Link at " + BpmText(sessionBpm) + " BPM";
+    const std::string session = "The session's tempo, " + BpmText(sessionBpm) + " BPM, ";
     if (multiplier == 1) {
-        model_.state.PostStatus(session + ": clock at the session's tempo", StatusColors::blue);
+        model_.state.PostStatus("Link: clock at the session's tempo", StatusColors::blue,
+                                session + "lies within " + limits + ".");
     } else if (multiplier > 0) {
         const std::string clock = BpmText(sessionBpm * multiplier);
         model_.state.PostStatus(
-            session + ": clock at " + clock + " (" + FactorText(multiplier) + ")",
-            StatusColors::blue,
-            "The session's tempo, " + BpmText(sessionBpm) + " BPM, lies outside " + limits +
-                ": the clock runs at " + FactorText(multiplier) + " of it, " + clock +
-                " BPM, on the session's beats.");
+            "Link: clock at " + FactorText(multiplier) + " the session's tempo", StatusColors::blue,
+            session + "lies outside " + limits + ": the clock runs at " + FactorText(multiplier) +
+                " of it, " + clock + " BPM, on the session's beats.");
     } else {
         model_.state.PostStatus(
-            session + ": out of reach, not followed", StatusColors::red,
-            "The session's tempo, " + BpmText(sessionBpm) + " BPM, cannot be brought within " +
-                limits + " by halving or doubling it: the clock runs on at " +
-                BpmText(model_.GetBPM()) + " BPM, off the session's beats.");
+            "Link: session's tempo out of reach", StatusColors::red,
+            session + "cannot be brought within " + limits +
+                " by halving or doubling it: the clock runs on at " + BpmText(model_.GetBPM()) +
+                " BPM, off the session's beats.");
     }
 }
 

@@ -303,8 +303,9 @@ TEST_F(LinkModel, ASessionTempoOutsideOurLimitsIsFollowedAtAPowerOfTwoOnItsBeats
     peer.setTempo(250);
     ASSERT_TRUE(rig.pumpUntil([&] { return std::fabs(m.GetBPM() - 125) < 1e-3; }, 1s))
         << "half the session's tempo, shown as what the clock sends: " << m.GetBPM();
-    EXPECT_NE(m.state.PendingStatus().text.find("clock at 125 (1/2)"), std::string::npos)
-        << m.state.PendingStatus().text;
+    EXPECT_EQ(m.state.PendingStatus().text, "Link: clock at 1/2 the session's tempo");
+    EXPECT_NE(m.state.PendingStatus().detail.find("250 BPM"), std::string::npos)
+        << m.state.PendingStatus().detail;
 
     peer.setPlaying(true);
     ASSERT_TRUE(rig.pumpUntil([&] { return rig.clockTimes().size() >= 60; }, 5s));
