@@ -68,16 +68,18 @@ tempo4() {
     linkhut_start tempo4
     type a link_on >/dev/null
     type ' ' hut_play >/dev/null
-    ./tempovane-linkprobe --name probe --seconds 80 >"$logs/probe-tempo4.log" 2>&1 &
+    ./tempovane-linkprobe --name probe --seconds 94 >"$logs/probe-tempo4.log" 2>&1 &
     pids+=($!)
     sleep 1
     ./tempovane-sync-source --port1 "JACK: probe:in" --link --limits 60:200 --bpm 100 \
-        --at 2:f1 --seconds 76 >"$logs/ours-tempo4.log" 2>&1 &
+        --at 2:f1 --seconds 90 >"$logs/ours-tempo4.log" 2>&1 &
     pids+=($!)
     sleep 10
-    type "$(printf 'w%.0s' $(seq 100))" hut_to_20 0.04
+    # More keys than steps: LinkHut stops at 20 and 999, and a key typed before its last tempo
+    # change has reached the session counts from the same tempo again.
+    type "$(printf 'w%.0s' $(seq 130))" hut_to_20 0.04
     sleep 15
-    type "$(printf 'e%.0s' $(seq 979))" hut_to_999 0.03
+    type "$(printf 'e%.0s' $(seq 1200))" hut_to_999 0.03
     wait "${pids[-1]}"
     linkhut_quit
     stop_all
