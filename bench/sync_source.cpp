@@ -11,6 +11,10 @@
 //   --bpm BPM         our tempo at the start (default 120)
 //   --start           press F1 at the start (otherwise a session or a master starts us)
 //   --tempo-at S:BPM  set our tempo S seconds in, as the track bar would (repeatable)
+//   --at S:ACTION     S seconds in: "link" or "unlink" (the Link box), "f1" (start / stop)
+//                     (repeatable)
+//   --limits MIN:MAX  BPMMINIMUM and BPMMAXIMUM (default 20:2500)
+//   --type NAME       the device type of port 1 (from outdrv/; default the built-in one)
 //   --seconds N       run this long (default 10)
 // Prints "tempo <bpm> mono <seconds>" whenever our tempo moves (CLOCK_MONOTONIC seconds), the
 // running state's changes, and the status line's messages.
@@ -44,6 +48,9 @@ int main(int argc, char** argv) {
     std::string port1, lockFrom, followFrom;
     bool link = false, start = false;
     std::vector<std::pair<double, double>> tempoAt;
+    std::vector<std::pair<double, std::string>> actionAt;
+    double minimum = 20, maximum = 2500;
+    std::string type;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -60,6 +67,19 @@ int main(int argc, char** argv) {
             if (colon == std::string::npos) return 1;
             tempoAt.push_back({std::atof(v.substr(0, colon).c_str()),
                                std::atof(v.substr(colon + 1).c_str())});
+        } else if (arg == "--at") {
+            const std::string v = value();
+            const size_t colon = v.find(':');
+            if (colon == std::string::npos) return 1;
+            actionAt.push_back({std::atof(v.substr(0, colon).c_str()), v.substr(colon + 1)});
+        } else if (arg == "--limits") {
+            const std::string v = value();
+            const size_t colon = v.find(':');
+            if (colon == std::string::npos) return 1;
+            minimum = std::atof(v.substr(0, colon).c_str());
+            maximum = std::atof(v.substr(colon + 1).c_str());
+        } else if (arg == "--type") {
+            type = value();
         } else {
             std::fprintf(stderr, "unknown option %s\n", arg.c_str());
             return 1;
@@ -67,8 +87,16 @@ int main(int argc, char** argv) {
     }
     KorvidMainModel model(MidiSystem::CreateDefault());
     model.CreatePorts("outdrv/");
-    model.settings.BPMMAXIMUM = 2500;
+    model.settings.BPMMINIMUM = minimum;
+    model.settings.BPMMAXIMUM = maximum;
     model.settings.BPMROUNDING = 0.001;
+    if (!type.empty()) {
+        if (!SelectByName(model.out1Controls.deviceType, type)) {
+            std::fprintf(stderr, "no device type named \"%s\"\n", type.c_str());
+            return 1;
+        }
+        model.OutPort1()->DeviceTypeChanged();
+    }
     SelectByName(model.out1Controls.port, port1);
     model.OutPort1()->OpenSelectedPort();
     if (!model.OutPort1()->Device().Using()) {
@@ -107,8 +135,10 @@ int main(int argc, char** argv) {
     };
     bool started = false;
     size_t nextTempo = 0;
+    size_t nextAction = 0;
     double shown = 0;
     int32_t shownRun = 0;
+    size_t shownPeers = 0;
     for (int pass = 0; elapsed() < seconds; ++pass) {
         if (start && !started && elapsed() > 1.0) {  // a second for the session to form
             model.transport().StartStopSeq();
@@ -119,6 +149,18 @@ int main(int argc, char** argv) {
             std::printf("set_tempo %.4f mono %.6f\n", tempoAt[nextTempo].second, Mono());
             ++nextTempo;
         }
+        while (nextAction < actionAt.size() && elapsed() >= actionAt[nextAction].first) {
+            const std::string& action = actionAt[nextAction].second;
+            if (action == "link" || action == "unlink") {
+                model.settings.LINKSTARTSTOPSYNC = true;
+                model.Sync().ApplySettings();
+                model.Sync().SetLinkEnabled(action == "link");
+            } else if (action == "f1") {
+                model.transport().StartStopSeq();
+            }
+            std::printf("action %s mono %.6f\n", action.c_str(), Mono());
+            ++nextAction;
+        }
         // The window's pump.
         model.Sync().Pump();
         if (model.state.TempoChanges.exchange(0) != 0)
@@ -126,6 +168,11 @@ int main(int argc, char** argv) {
         if (pass % 10 == 0) model.MeasureRequested = true;
         if (model.state.StatusChanges.exchange(0) != 0)
             std::printf("status mono %.6f %s\n", Mono(), model.state.PendingStatus().text.c_str());
+        const size_t peers = model.Sync().LinkEnabled() ? model.Sync().Peers() : 0;
+        if (peers != shownPeers) {
+            std::printf("peers %zu mono %.6f\n", peers, Mono());
+            shownPeers = peers;
+        }
         const int32_t running = model.state.RunState.load();
         if (running != shownRun) {
             std::printf("running %d mono %.6f\n", running, Mono());

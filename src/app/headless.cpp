@@ -1,5 +1,6 @@
 #include "app/headless.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -174,14 +175,16 @@ int Run(const Options& options, Environment& environment, std::ostream& log) {
     }
     std::string missing = SettingsFile::StartUp(file, model, firstStart);
     if (MidiInPort* in = model.InPort()) {
-        missing += in->LoadPortSettings(file, true);
+        const std::string inputMissing = in->LoadPortSettings(file, true);
+        if (!inputMissing.empty()) missing += (missing.empty() ? "" : "\n") + inputMissing;
         in->OpenSelectedPort();
     }
     pump.Pass();  // what opening the ports said comes before the warnings below
-    if (!missing.empty()) {
-        std::string names;
-        for (char c : missing) names += c == '\n' ? ' ' : c;
-        pump.Say("Warning : Saved ports not found : " + names);
+    // One line for each missing port.
+    for (size_t start = 0; start < missing.size();) {
+        const size_t end = std::min(missing.find('\n', start), missing.size());
+        pump.Say("Warning : Saved ports not found : " + missing.substr(start, end - start));
+        start = end + 1;
     }
     model.ReportMissingJackIfNothingToChoose();
     pump.Pass();
@@ -218,8 +221,7 @@ int Run(const Options& options, Environment& environment, std::ostream& log) {
         session.reset();
         pump.Pass();
     }
-    if (model.state.RunState.load() != 0) model.StopTransport(true);
-    model.Timer().SetEnabled(false);
+    model.StopForClose();
     pump.Pass();
     // How many ticks the last run raised: with the receivers' counts, what a soak checks.
     pump.Say("Clock ticks sent since the last start: " + std::to_string(model.state.TicksSent.load()));

@@ -175,6 +175,16 @@ void KorvidMainModel::DestroyPorts() {
     outPort2_.reset();
 }
 
+void KorvidMainModel::StopForClose() {
+    if (sync_ && sync_->LinkEnabled()) {
+        const bool chosen = settings.LINKENABLED.load();
+        sync_->SetLinkEnabled(false);
+        settings.LINKENABLED = chosen;
+    }
+    if (state.RunState.load() != 0) StopTransport(true);
+    timer_.SetEnabled(false);
+}
+
 void KorvidMainModel::PerformActionValue(int index, double value) {
     const int32_t m = RoundToInt(value * 1000);
     // Truncating division, so that negative values split toward zero.
@@ -213,7 +223,7 @@ void KorvidMainModel::CreateInPort(const std::string& inputFolder,
     inPort_->ListDeviceTypes();
     MidiInPort* port = inPort_.get();
     SetInputDispatch([port](uint8_t status, uint8_t data1, uint8_t data2, uint32_t timeStamp) {
-        port->DispatchShort(status, data1, data2, static_cast<int32_t>(timeStamp));
+        return port->DispatchShort(status, data1, data2, static_cast<int32_t>(timeStamp));
     });
 }
 
@@ -329,8 +339,7 @@ void KorvidMainModel::StorePreset(int functionKey) {
     if (auto* preset = presetField(functionKey)) *preset = tempo_.StorePresetText(functionKey);
 }
 
-void KorvidMainModel::PassKeyToInputMap(int virtualKey) {
-    if (inputDispatch_)
-        inputDispatch_(0x60, static_cast<uint8_t>(virtualKey / 256),
-                       static_cast<uint8_t>(virtualKey % 256), 0);
+bool KorvidMainModel::PassKeyToInputMap(int virtualKey) {
+    return inputDispatch_ && inputDispatch_(0x60, static_cast<uint8_t>(virtualKey / 256),
+                                            static_cast<uint8_t>(virtualKey % 256), 0);
 }

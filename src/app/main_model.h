@@ -120,6 +120,11 @@ class KorvidMainModel : private TickLookahead {
         transport_.StartTransport(sendNow, onNextBeat);
     }
     void StopTransport(bool sendStop) { transport_.StopTransport(sendStop); }
+    // The end of a run, the window's close and the headless program's alike: the network
+    // session is left first (its peers play on; the setting keeps what the user chose), then a
+    // running clock sends Stop, and the sequencer's note-offs, to every open device, and the
+    // clock stops. The ports stay open, so that closing them lets all of it out.
+    void StopForClose();
     void AdvanceTapStep() { state.AdvanceTapStep(); }
     void SetTapStep(int32_t step) { state.SetTapStep(step); }
 
@@ -129,11 +134,12 @@ class KorvidMainModel : private TickLookahead {
     void PerformAction(int code, int index, int fraction);
 
     // Computer keys enter the input map as messages with status 0x60 and the key's
-    // virtual-key number in the data bytes. The input dispatch registers itself here.
+    // virtual-key number in the data bytes. The input dispatch registers itself here; it says
+    // whether an entry of the enabled map took the key, and PassKeyToInputMap passes that on.
     using InputDispatch =
-        std::function<void(uint8_t status, uint8_t data1, uint8_t data2, uint32_t timeStamp)>;
+        std::function<bool(uint8_t status, uint8_t data1, uint8_t data2, uint32_t timeStamp)>;
     void SetInputDispatch(InputDispatch dispatch) { inputDispatch_ = std::move(dispatch); }
-    void PassKeyToInputMap(int virtualKey);
+    bool PassKeyToInputMap(int virtualKey);
 
     // The editor that learns while it is open (one at a time), or none. Clearing returns only
     // when the input thread no longer reads its learn box.

@@ -136,15 +136,15 @@ bool GetPatchINI(const std::string& path, AppSettings& settings) {
     IniFile file;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec) || !file.load(path)) return false;
-    ReadOptions(file, settings);
+    // Not the session's keys: joining or leaving the network session is the Link box's, Ctrl+L's
+    // and start-up's, never a side effect of choosing a patch or of an edit of the watched file.
+    for (const SettingKey& key : kOptionKeys)
+        if (key.section != kLink) ReadKey(file, key, settings);
     return true;
 }
 
 bool ImportPatch(const std::string& path, KorvidMainModel& model) {
-    if (!GetPatchINI(path, model.settings)) return false;
-    model.Sync().ApplySettings();
-    model.Sync().JoinAsSet();
-    return true;
+    return GetPatchINI(path, model.settings);
 }
 
 std::string LoadPorts(const IniFile& file, KorvidMainModel& model) {

@@ -30,12 +30,11 @@ void ReadWindowAndTempo(const IniFile& file, AppSettings& settings);
 void ReadOptions(const IniFile& file, AppSettings& settings);
 
 // A settings patch (or the settings file standing in for one): the option keys and presets of
-// the file at path, each read with the value held now as its default. A file that is missing
-// or cannot be read changes nothing; false then.
+// the file at path, each read with the value held now as its default; not the [LINK] keys,
+// which only the Link box, Ctrl+L and start-up change. A file that is missing or cannot be
+// read changes nothing; false then.
 bool GetPatchINI(const std::string& path, AppSettings& settings);
-// GetPatchINI into the model's settings, and what the program holds of them outside the
-// settings put to work at once: the network session's keys (joined or left, start/stop sync,
-// quantum), as at start-up. The window's own settings are the caller's.
+// GetPatchINI into the model's settings. The window's own settings are the caller's.
 bool ImportPatch(const std::string& path, KorvidMainModel& model);
 
 // Restores both output ports from their sections (device, type, divider) without opening

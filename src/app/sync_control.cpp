@@ -1,14 +1,31 @@
 #include "app/sync_control.h"
 
+#include <cmath>
+
 #include "app/main_model.h"
 #include "midiin/midi_in_port.h"
 #include "platform/monotonic_clock.h"
 #include "platform/number_text.h"
 
+namespace {
+// A tempo for the status line: at most three decimals, as everywhere the user reads one.
+std::string BpmText(double bpm) {
+    return FormatGeneral(std::round(bpm * 1000) / 1000);
+}
+
+// "1/2", "4x": how the session's tempo is scaled.
+std::string FactorText(double multiplier) {
+    if (multiplier < 1) return "1/" + std::to_string(std::lround(1 / multiplier));
+    return std::to_string(std::lround(multiplier)) + "x";
+}
+}  // namespace
+
 SyncControl::SyncControl(KorvidMainModel& model) : model_(model) {
     link_.SetListener(this);
     link_.SetTimer(&model_.Timer());
     link_.SetLatency(&model_.Lookahead());
+    link_.SetTempoModel(&model_.tempo());
+    link_.SetTickCount(&model_.state.TickCount);
 }
 
 SyncControl::~SyncControl() {
@@ -23,9 +40,16 @@ void SyncControl::SetLinkEnabled(bool on) {
     {
         std::lock_guard lock(tempoMutex_);
         agreedBpm_ = model_.GetBPM();
+        multiplier_ = 1;
+        shownMultiplier_ = 1;
     }
-    // Joining: our tempo is the session's if we are the first. Leaving: the clock goes back to
-    // its own period from its last tick, at the tempo it has, so nothing jumps.
+    // Leaving: the clock goes back to its own period from its last tick, at the tempo it has
+    // (the one the display shows; handed to the timer now rather than at the next pump pass),
+    // so nothing jumps. Joining: our tempo is the session's if we are the first.
+    if (!on) {
+        const int32_t milliBpm = model_.state.TempoMilliBPM.load();
+        if (milliBpm > 0) model_.Timer().SetTempo(static_cast<uint32_t>(milliBpm));
+    }
     link_.Enable(on, model_.GetBPM());
     updateSchedule();
     model_.state.PostStatus(on ? "Link on" : "Link off", StatusColors::blue);
@@ -48,43 +72,67 @@ void SyncControl::InputGoing() {
     }
 }
 
+bool SyncControl::FollowingSession() const {
+    std::lock_guard lock(tempoMutex_);
+    return multiplier_ > 0;
+}
+
 void SyncControl::updateSchedule() {
     TickSchedule* wanted = nullptr;
     MidiInPort* in = model_.InPort();
-    if (link_.Enabled())
-        wanted = &link_;
-    else if (in && in->LockMode())
+    if (link_.Enabled()) {
+        // A session whose tempo no power of two brings within our limits is not followed: the
+        // clock runs on at its own tempo until the session's comes back within reach.
+        if (FollowingSession()) wanted = &link_;
+    } else if (in && in->LockMode()) {
         wanted = &in->Lock();
+    }
     if (wanted == scheduled_) return;
     model_.Timer().SetSchedule(wanted);
     scheduled_ = wanted;
 }
 
 void SyncControl::Pump() {
-    updateSchedule();
     if (link_.Enabled()) {
         const double ours = model_.GetBPM();
         bool send = false;
+        double sessionBpm = 0;
         {
             std::lock_guard lock(tempoMutex_);
             if (ours != agreedBpm_) {
                 agreedBpm_ = ours;
                 send = true;
+                // In the session's terms: followed at half its tempo, our 130 asks for 260.
+                sessionBpm = ours / (multiplier_ > 0 ? multiplier_ : 1);
             }
         }
-        if (send) link_.SetTempo(ours);
+        if (send) link_.SetTempo(sessionBpm);
+        // The limits may have changed since the session's tempo last came (a settings file
+        // read again): follow it once more under the limits in force now.
+        const double minimum = model_.settings.BPMMINIMUM.load();
+        const double maximum = model_.settings.BPMMAXIMUM.load();
+        bool limitsMoved = false;
+        {
+            std::lock_guard lock(tempoMutex_);
+            limitsMoved = minimum != followedMinimum_ || maximum != followedMaximum_;
+        }
+        if (limitsMoved) followSession(link_.Tempo());
         const int32_t runState = model_.state.RunState.load();
         if (lastRunState_ != 0 && runState == 0) link_.SetPlaying(false);
         lastRunState_ = runState;
     }
+    updateSchedule();
     MidiInPort* in = model_.InPort();
     if (in && scheduled_ == &in->Lock()) {
         const int64_t now = MonotonicNowNs();
-        const bool lost = in->Lock().Lost(now);
+        // A master that stopped has not gone, and a clock that is not running runs on at
+        // nothing; the tempo told is the one our ticks go out at.
+        const bool lost = in->Lock().Lost(now) && model_.state.RunState.load() != 0;
         if (lost && !lostShown_) {
-            model_.state.PostStatus(
-                "Input clock lost: running on at " + FormatGeneral(model_.GetBPM()) + " BPM",
-                StatusColors::yellow);
+            const double sent = in->Lock().SentBpm();
+            model_.state.PostStatus("Input clock lost: running on at " +
+                                        BpmText(sent > 0 ? sent : model_.GetBPM()) + " BPM",
+                                    StatusColors::yellow);
         } else if (!lost && lostShown_ && in->Lock().Locked(now)) {
             model_.state.PostStatus("Input clock back", StatusColors::green);
         }
@@ -95,11 +143,48 @@ void SyncControl::Pump() {
 }
 
 void SyncControl::LinkTempo(double bpm) {
+    followSession(bpm);
+}
+
+void SyncControl::followSession(double sessionBpm) {
+    if (!(sessionBpm > 0)) return;
     std::lock_guard lock(tempoMutex_);
-    model_.tempo().FollowBPM(bpm);
-    // What we run at now counts as agreed, even where the limits kept the session's tempo out:
-    // sending ours back would only start a tug of war with the peer.
+    // Within our limits as it is, or halved or doubled until it is: our clock then stays on
+    // the session's beats, each of ours one, two, four ... of the session's (or a half, a
+    // quarter ...), and the display shows the tempo the clock sends.
+    followedMinimum_ = model_.settings.BPMMINIMUM.load();
+    followedMaximum_ = model_.settings.BPMMAXIMUM.load();
+    const double multiplier = model_.tempo().FollowMultiplier(sessionBpm);
+    multiplier_ = multiplier;
+    if (multiplier > 0) model_.tempo().FollowBPM(sessionBpm * multiplier);
+    // What we run at now counts as agreed, also where the session is not followed: sending
+    // ours back would only start a tug of war with the peer.
     agreedBpm_ = model_.GetBPM();
+    // Told when the power changes, not at every move of the session's tempo.
+    if (multiplier == shownMultiplier_) return;
+    shownMultiplier_ = multiplier;
+    // The short text holds no tempo, which would be stale at the session's next move; the
+    // detail (the line's tooltip) tells the tempos as they were.
+    const AppSettings& s = model_.settings;
+    const std::string limits = BpmText(s.BPMMINIMUM.load()) + " to " +
+                               BpmText(s.BPMMAXIMUM.load()) + " BPM (BPMMINIMUM, BPMMAXIMUM)";
+    const std::string session = "The session's tempo, " + BpmText(sessionBpm) + " BPM, ";
+    if (multiplier == 1) {
+        model_.state.PostStatus("Link: clock at the session's tempo", StatusColors::blue,
+                                session + "lies within " + limits + ".");
+    } else if (multiplier > 0) {
+        const std::string clock = BpmText(sessionBpm * multiplier);
+        model_.state.PostStatus(
+            "Link: clock at " + FactorText(multiplier) + " the session's tempo", StatusColors::blue,
+            session + "lies outside " + limits + ": the clock runs at " + FactorText(multiplier) +
+                " of it, " + clock + " BPM, on the session's beats.");
+    } else {
+        model_.state.PostStatus(
+            "Link: session's tempo out of reach", StatusColors::red,
+            session + "cannot be brought within " + limits +
+                " by halving or doubling it: the clock runs on at " + BpmText(model_.GetBPM()) +
+                " BPM, off the session's beats.");
+    }
 }
 
 void SyncControl::LinkPlaying(bool playing) {

@@ -61,6 +61,7 @@ constexpr int64_t kNever = INT64_MAX / 4;
 }  // namespace
 
 void ClockLock::Reset() {
+    stopped_.store(false, std::memory_order_release);
     count_ = 0;
     head_ = 0;
     haveLast_ = false;
@@ -82,19 +83,31 @@ void ClockLock::Reset() {
     publish();
 }
 
+void ClockLock::Stop() {
+    stopped_.store(true, std::memory_order_release);
+}
+
+double ClockLock::SentBpm() const {
+    const double period = sentPeriodNs_.load(std::memory_order_acquire);
+    return period > 0 ? 60e9 / (24.0 * period) : 0;
+}
+
 void ClockLock::Start() {
+    stopped_.store(false, std::memory_order_release);
     startPending_ = true;
     songStart_ = lastIndex_ + 1;  // told at once, so a run begun before that tick knows it
     publish();
 }
 
 void ClockLock::Continue() {
+    stopped_.store(false, std::memory_order_release);
     songStart_ = -1;
     startPending_ = false;
     publish();
 }
 
 void ClockLock::Clock(int64_t timeNs) {
+    stopped_.store(false, std::memory_order_release);
     int64_t index = 0;
     bool silence = false;
     if (haveLast_) {
@@ -413,6 +426,7 @@ bool ClockLock::Locked(int64_t nowNs) const {
 }
 
 bool ClockLock::Lost(int64_t nowNs) const {
+    if (stopped_.load(std::memory_order_acquire)) return false;
     const Estimate e = Current();
     return e.valid && static_cast<double>(nowNs - e.lastInputNs) > kLostTicks * e.periodNs;
 }
@@ -473,6 +487,7 @@ void ClockLock::restartOutput(const Estimate& e, int64_t k) {
     outPeriodNs_ = e.periodNs;
     outWantNs_ = e.periodNs;
     outSteps_ = e.steps;
+    sentPeriodNs_.store(outPeriodNs_, std::memory_order_release);
 }
 
 int64_t ClockLock::TickDueNs(int64_t k) {
@@ -514,6 +529,7 @@ int64_t ClockLock::TickDueNs(int64_t k) {
             outPeriodNs_ = std::clamp(outPeriodNs_, e.periodNs - pull, e.periodNs + pull);
             outDueNs_ += outPeriodNs_;
             outK_ = k;
+            sentPeriodNs_.store(outPeriodNs_, std::memory_order_release);
         }
     }
     return std::llround(outDueNs_);

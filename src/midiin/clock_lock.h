@@ -45,6 +45,8 @@ class ClockLock : public TickSchedule {
     // The master goes on from where it stopped: a run begun now starts on its next tick, not on
     // its next beat.
     void Continue();
+    // The master stopped: the silence that follows is no loss (until its next clock).
+    void Stop();
 
     // Where the schedule wakes the clock thread when a clock has moved the estimate (optional),
     // and how much earlier than the master's tick ours is handed to the output, so that it
@@ -74,8 +76,11 @@ class ClockLock : public TickSchedule {
     Estimate Current() const;
     // Valid, and a clock within the last two beats.
     bool Locked(int64_t nowNs) const;
-    // Valid once, but no clock for more than two beats.
+    // Valid once, but no clock for more than two beats, and the master did not stop.
     bool Lost(int64_t nowNs) const;
+    // The tempo our ticks follow now (our own period, steered towards the master's), 0 before
+    // a run has begun. What the clock sends, which a jittering master's estimate is not.
+    double SentBpm() const;
 
     // TickSchedule.
     void BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) override;
@@ -148,6 +153,8 @@ class ClockLock : public TickSchedule {
     std::atomic<uint32_t> pSteps_{0};
     std::atomic<double> pGrid_{0};
     std::atomic<double> pWalk_{0};
+    std::atomic<bool> stopped_{false};  // input thread writes, any thread reads
+    std::atomic<double> sentPeriodNs_{0};  // clock thread writes, any thread reads
 
     std::atomic<TBPMTimer*> timer_{nullptr};
     std::atomic<const TickLookahead*> latency_{nullptr};

@@ -1,5 +1,6 @@
 #include "midiin/midi_in_port.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -22,6 +23,11 @@ constexpr uint8_t kContinue = 0xFB;
 constexpr int64_t kLockFollowIntervalNs = 250'000'000;
 constexpr double kLockFollowStepBpm = 0.0005;
 constexpr uint8_t kActiveSensing = 0xFE;
+// The shortest stretch of clock a measurement divides by: the stamps have whole milliseconds.
+constexpr int32_t kMinMeasureMs = 250;
+// The tempo a pause is judged by before anything is known: a master slower than this has gaps
+// of more than two beats between its clocks.
+constexpr double kSlowestMasterBpm = 20;
 constexpr double kCodeStart = 10004;
 constexpr double kCodeStop = 10005;
 constexpr double kControllerToTempo = 10000;
@@ -90,12 +96,33 @@ void MidiInPort::FillPortList() {
     FillDeviceList(controls_.portSelector, device_);
 }
 
+void MidiInPort::RefreshPortList() {
+    ListModel& ports = controls_.portSelector;
+    const bool none = ports.index() < 0 || ShowsNone();
+    const std::string current = none ? std::string() : ports.text();
+    device_.RefreshDevices(current);
+    FillPortList();  // selects "None"
+    if (none) return;
+    const std::vector<std::string> items = ports.items();
+    const auto at = std::find(items.begin(), items.end(), current);
+    if (at != items.end()) ports.setIndex(static_cast<int>(at - items.begin()));
+}
+
+bool MidiInPort::ShowsNone() const {
+    return controls_.portSelector.index() == device_.NumDevs();
+}
+
+std::optional<MidiInPort::SavedPort> MidiInPort::MissingSavedPort() const {
+    return missingSavedPort_;
+}
+
 void MidiInPort::OpenSelectedPort() {
     const int index = controls_.portSelector.index();
     if (index == device_.NumDevs()) {
-        device_.SetUsing(false);
+        device_.SetUsing(false);  // "None": a missing saved device is still remembered
         return;
     }
+    missingSavedPort_.reset();  // another device is chosen: the missing one is let go
     device_.SetUsing(false);
     device_.ClearResults();
     device_.SetPort(index);
@@ -105,8 +132,13 @@ void MidiInPort::OpenSelectedPort() {
 }
 
 void MidiInPort::SavePortSettings(IniFile& file) const {
-    file.writeInt(name_, "MIDIPORTINDEX", controls_.portSelector.index());
-    file.writeString(name_, "MIDIPORTNAME", controls_.portSelector.text());
+    if (missingSavedPort_ && ShowsNone()) {
+        file.writeInt(name_, "MIDIPORTINDEX", missingSavedPort_->index);
+        file.writeString(name_, "MIDIPORTNAME", missingSavedPort_->name);
+    } else {
+        file.writeInt(name_, "MIDIPORTINDEX", controls_.portSelector.index());
+        file.writeString(name_, "MIDIPORTNAME", controls_.portSelector.text());
+    }
     file.writeString(name_, "DEVICETYPE", controls_.deviceTypeSelector.text());
 }
 
@@ -114,12 +146,17 @@ std::string MidiInPort::LoadPortSettings(const IniFile& file, bool applyPort) {
     std::string missing;
     ListModel& ports = controls_.portSelector;
     if (applyPort) {
-        ports.setIndex(file.readInt(name_, "MIDIPORTINDEX", ports.index()));
+        const int32_t savedIndex = file.readInt(name_, "MIDIPORTINDEX", ports.index());
+        ports.setIndex(savedIndex);
         const std::string portName = file.readString(name_, "MIDIPORTNAME", ports.text());
         // A name saved with ALSA's client:port numbers still finds its device without them.
         if (!SelectByName(ports, portName) &&
             !SelectByName(ports, MidiSystem::StableDeviceName(TrimmedText(portName))))
             missing = portName;
+        if (missing.empty())
+            missingSavedPort_.reset();
+        else
+            missingSavedPort_ = SavedPort{portName, savedIndex};
     }
     ListModel& types = controls_.deviceTypeSelector;
     if (types.text().empty()) types.setIndex(types.count() - 1);
@@ -212,16 +249,17 @@ void MidiInPort::swapIn(std::unique_ptr<InputMap> map) {
 
 // --- dispatch --------------------------------------------------------------------------------
 
-void MidiInPort::DispatchShort(uint8_t status, uint8_t data1, uint8_t data2, int32_t timeStamp) {
-    if (!controls_.enableBox.checked()) return;
+bool MidiInPort::DispatchShort(uint8_t status, uint8_t data1, uint8_t data2, int32_t timeStamp) {
+    if (!controls_.enableBox.checked()) return false;
     readers_.fetch_add(1, std::memory_order_seq_cst);
     const InputMap* map = map_.load(std::memory_order_seq_cst);
+    bool matched = false;
     if (map) {
         if (map->ClockInLock)
             lockClock(status);
         else if (map->ClockInHandling)
             followClock(status, timeStamp);
-        matchEntries(*map, status, data1, data2);
+        matched = matchEntries(*map, status, data1, data2);
     }
     // Inside the count: ClearLearnTarget waits for it, so the box is not read after its editor
     // has gone.
@@ -231,6 +269,7 @@ void MidiInPort::DispatchShort(uint8_t status, uint8_t data1, uint8_t data2, int
         main_.LearnChanges.fetch_add(1, std::memory_order_acq_rel);
     }
     readers_.fetch_sub(1, std::memory_order_seq_cst);
+    return matched;
 }
 
 void MidiInPort::SetLearnTarget(const CheckModel* box) {
@@ -275,6 +314,7 @@ void MidiInPort::lockClock(uint8_t status) {
             actions_.FollowContinue();
             return;
         case kStop:
+            clockLock_.Stop();
             actions_.PerformActionValue(1, kCodeStop);
             return;
         default:
@@ -284,11 +324,28 @@ void MidiInPort::lockClock(uint8_t status) {
 
 void MidiInPort::followClock(uint8_t status, int32_t timeStamp) {
     if (status == kTimingClock) {
+        // A measurement never spans a pause: the first clock after a Start, a Stop or a gap of
+        // more than two beats (at the tempo last measured, or ours before the first) begins a
+        // new one. Divided by a silence, a few clocks give 2 BPM where the master plays 120.
+        const int64_t gap = int64_t{timeStamp} -
+                            previousClockStamp_.exchange(timeStamp, std::memory_order_relaxed);
+        const double measured = main_.RawClockInBPM.load(std::memory_order_acquire);
+        const double ours = main_.CurrentBPM.load(std::memory_order_acquire);
+        const double bpm = measured > 0 ? measured : ours > 0 ? ours : kSlowestMasterBpm;
+        const double twoBeatsMs = 2 * 60000.0 / bpm;
+        if (measureFresh_.exchange(false, std::memory_order_relaxed) || gap < 0 ||
+            gap > twoBeatsMs) {
+            clockCount_.store(0, std::memory_order_relaxed);
+            lastClockStamp_.store(timeStamp, std::memory_order_relaxed);
+            return;
+        }
         const int32_t count = clockCount_.fetch_add(1, std::memory_order_relaxed) + 1;
         if (!measure_->load(std::memory_order_acquire)) return;
         const int32_t elapsed = timeStamp - lastClockStamp_.load(std::memory_order_relaxed);
-        // Two measurements within one millisecond: nothing to divide by; the next clock measures.
-        if (elapsed == 0) return;
+        // Too short to measure (the first clocks after a new start, or a second measurement in
+        // the same millisecond): the count goes on and a later clock measures. The stamps have
+        // whole milliseconds, so a few clocks would be off by several BPM.
+        if (elapsed < kMinMeasureMs) return;
         const double raw = count * (1.0 / 24) * 60 * 1000 / elapsed;
         main_.RawClockInBPM.store(raw, std::memory_order_release);
         const double old = main_.FilteredClockInBPM.load(std::memory_order_acquire);
@@ -299,14 +356,20 @@ void MidiInPort::followClock(uint8_t status, int32_t timeStamp) {
         measure_->store(false, std::memory_order_release);
         lastClockStamp_.store(timeStamp, std::memory_order_relaxed);
     } else if (status == kStart) {
+        measureFresh_.store(true, std::memory_order_relaxed);
         actions_.PerformActionValue(1, kCodeStart);
     } else if (status == kStop) {
+        measureFresh_.store(true, std::memory_order_relaxed);
         actions_.PerformActionValue(1, kCodeStop);
+    } else if (status == kContinue) {
+        // Not followed (the position it continues from is unknown here), but the clocks after
+        // it are a new stretch all the same.
+        measureFresh_.store(true, std::memory_order_relaxed);
     }
-    // Continue is not followed: the position it continues from is unknown here.
 }
 
-void MidiInPort::matchEntries(const InputMap& map, uint8_t status, uint8_t data1, uint8_t data2) {
+bool MidiInPort::matchEntries(const InputMap& map, uint8_t status, uint8_t data1, uint8_t data2) {
+    bool matched = false;
     const int32_t message = (status << 16) | (data1 << 8) | data2;
     auto inRange = [&](int r, int32_t value) {
         const RangeTransform& range = map.RangeTransforms[static_cast<size_t>(r)];
@@ -331,6 +394,7 @@ void MidiInPort::matchEntries(const InputMap& map, uint8_t status, uint8_t data1
             const int r = RangeReference(codeByte1);
             if (codeStatus == status && r >= 0 && inRange(r, data1)) {
                 actions_.PerformActionValue(i, action == kTapAnyByte1 ? kTap : lookUp(r, data1));
+                matched = true;
             }
         }
 
@@ -350,8 +414,12 @@ void MidiInPort::matchEntries(const InputMap& map, uint8_t status, uint8_t data1
                 actions_.PerformActionValue(i, bpm);
             }
         }
-        if (exact || rangeHit) actions_.PerformActionValue(i, action);
+        if (exact || rangeHit) {
+            actions_.PerformActionValue(i, action);
+            matched = true;
+        }
     }
+    return matched;
 }
 
 int MidiInPort::TristateStep(int index, int32_t value) {

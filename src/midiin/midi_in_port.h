@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,10 +64,25 @@ class MidiInPort {
 
     // Port selection and settings.
     void FillPortList();
+    // Lists the system's devices again, as each time the user opens the list, keeping the
+    // current choice by its name (one that has gone stays listed).
+    void RefreshPortList();
     void OpenSelectedPort();
+    // A port that shows "None" only because its saved device was missing writes that device's
+    // name and index, so the controller is not forgotten.
     void SavePortSettings(IniFile& file) const;
     // The saved port name that is no longer there, or "".
     std::string LoadPortSettings(const IniFile& file, bool applyPort);
+
+    // A saved device that was not found when the settings were read: the port shows "None"
+    // meanwhile, and the settings keep naming the device until another one is opened.
+    struct SavedPort {
+        std::string name;
+        int32_t index = -1;
+    };
+    std::optional<SavedPort> MissingSavedPort() const;
+    // The port selector shows "None".
+    bool ShowsNone() const;
 
     // Definitions.
     void ListDeviceTypes();
@@ -93,7 +109,8 @@ class MidiInPort {
     int LoadedTypeIndex() const { return loadedTypeIndex_; }
 
     // The device's short-message handler; the main window calls it for keys (status 0x60).
-    void DispatchShort(uint8_t status, uint8_t data1, uint8_t data2, int32_t timeStamp);
+    // True when an entry of the enabled map took the message: such a key is the map's alone.
+    bool DispatchShort(uint8_t status, uint8_t data1, uint8_t data2, int32_t timeStamp);
 
     // One tristate step for entry index with a controller value: -1 when it entered the low zone,
     // +1 when it entered the high zone, 0 otherwise (also for an index below 0).
@@ -120,7 +137,7 @@ class MidiInPort {
     void swapIn(std::unique_ptr<InputMap> map);
     void followClock(uint8_t status, int32_t timeStamp);
     void lockClock(uint8_t status);
-    void matchEntries(const InputMap& map, uint8_t status, uint8_t data1, uint8_t data2);
+    bool matchEntries(const InputMap& map, uint8_t status, uint8_t data1, uint8_t data2);
 
     const std::string name_;
     MainState& main_;
@@ -133,6 +150,7 @@ class MidiInPort {
     std::string shippedFolder_;
     std::string definitionName_;
     std::string definitionPath_;
+    std::optional<SavedPort> missingSavedPort_;  // UI thread
 
     // The map the dispatch reads. A reader counts itself in before it loads the pointer; a swap
     // frees the old map only once no reader is left, so nothing is freed under a reader and the
@@ -145,7 +163,10 @@ class MidiInPort {
     std::array<std::atomic<int32_t>, kMapEntries> tristateState_{};
     std::atomic<bool>* measure_ = &MeasureRequested;
     std::atomic<int32_t> clockCount_{0};
-    std::atomic<int32_t> lastClockStamp_{0};
+    std::atomic<int32_t> lastClockStamp_{0};      // where the measurement began
+    std::atomic<int32_t> previousClockStamp_{0};  // the clock before this one
+    // The next clock begins a new measurement: none yet, or after a Start, Stop or Continue.
+    std::atomic<bool> measureFresh_{true};
     std::atomic<const CheckModel*> learnTarget_{nullptr};
 
     ClockLock clockLock_;

@@ -22,6 +22,24 @@ std::string TMidiInput::ProductName(int index) const {
     return devices_[static_cast<size_t>(index)];
 }
 
+void TMidiInput::RefreshDevices(const std::string& keep) {
+    std::lock_guard admin(adminMutex_);
+    const std::string inUse = Using() ? ProductName(Port()) : std::string();
+    std::vector<std::string> devices = system_.listInputs();
+    if (devices.size() > static_cast<size_t>(kMaxDevices)) devices.resize(kMaxDevices);
+    for (const std::string& name : {keep, inUse}) {
+        if (name.empty() || std::find(devices.begin(), devices.end(), name) != devices.end())
+            continue;
+        if (devices.size() == static_cast<size_t>(kMaxDevices)) devices.pop_back();
+        devices.push_back(name);
+    }
+    devices_ = std::move(devices);
+    if (!inUse.empty()) {
+        const auto at = std::find(devices_.begin(), devices_.end(), inUse);
+        port_ = static_cast<int>(at - devices_.begin());
+    }
+}
+
 void TMidiInput::ClearResults() {
     lastOpenResult_ = 0;
     lastCloseResult_ = 0;

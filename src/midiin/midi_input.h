@@ -47,6 +47,10 @@ class TMidiInput {
     void SetPort(int value);
 
     int NumDevs() const { return static_cast<int>(devices_.size()); }
+    // Reads the system's list again (UI thread). keep, and the device open now, stay listed
+    // even when gone, so a list keeps showing what is chosen; the open device keeps its place
+    // in Port().
+    void RefreshDevices(const std::string& keep);
     std::string ProductName(int index) const;
 
     bool UseShort() const { return useShort_.load(std::memory_order_acquire); }
@@ -72,7 +76,7 @@ class TMidiInput {
 
     MidiSystem& system_;
     const std::string ownPortName_;
-    std::vector<std::string> devices_;  // read once, at construction
+    std::vector<std::string> devices_;  // read at construction and by RefreshDevices
 
     std::atomic<bool> using_{false};
     std::atomic<int> port_{0};

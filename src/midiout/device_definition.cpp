@@ -204,7 +204,9 @@ OutputDeviceDefinition ReadOutputDeviceDefinition(const IniFile& file) {
         d.clockOutputEnable = true;
         d.description = kBuiltInDeviceType;
     }
-    for (const auto& [key, value] : file.sectionEntries(kTracksSection))
+    // Every line is a track, in file order, whatever its key: two tracks may well share a
+    // label ("HH" twice), and keys differing only in case are two tracks too.
+    for (const auto& [key, value] : file.sectionLines(kTracksSection))
         d.trackLines.push_back(key + "=" + value);
     return d;
 }

@@ -38,7 +38,7 @@ struct OutputDeviceDefinition {
     double outputDelayMs = 0.0;
     // False when the tempo strings cannot make a well-formed message; no tempo message is sent.
     bool tempoSysExValid = true;
-    // The TRACKS section, each entry as key=value, in file order.
+    // The TRACKS section, each line as key=value, in file order (a repeated key too).
     std::vector<std::string> trackLines;
     // What would not go out as well-formed MIDI, one entry per key ("device_ctrlout_midichannel
     // is not a channel 0-15"), in key order. What such a key asks for is switched off or emptied,

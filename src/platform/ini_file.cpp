@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
@@ -28,6 +29,8 @@ struct IniFile::Document {
     // Comment lines after the last entry, each ending in "\n". The library attaches a comment
     // to the entry that follows it, so these would otherwise vanish on the first save.
     std::string trailingComments;
+    // The text as loaded, for sectionLines: the library keeps one entry per key.
+    std::string text;
 
     Document() { configure(); }
 
@@ -42,6 +45,7 @@ struct IniFile::Document {
     void clear() {
         ini.Reset();
         trailingComments.clear();
+        text.clear();
         configure();
     }
 };
@@ -243,6 +247,7 @@ bool IniFile::loadText(std::string text, std::string* error) {
         return false;
     }
     doc_->trailingComments = TrailingComments(text);
+    doc_->text = std::move(text);
     return true;
 }
 
@@ -292,6 +297,48 @@ std::vector<std::pair<std::string, std::string>> IniFile::sectionEntries(
     entries.reserve(ordered.size());
     for (auto& item : ordered) entries.push_back(std::move(item.second));
     return entries;
+}
+
+std::vector<std::pair<std::string, std::string>> IniFile::sectionLines(
+    const std::string& section) const {
+    // Read as the library reads: blanks are spaces, tabs and CRs; ";" and "#" start comments;
+    // a line without "=", or with nothing before it, is no entry.
+    constexpr std::string_view kBlanks = " \t\r";
+    const auto trim = [&](std::string_view s) {
+        const size_t first = s.find_first_not_of(kBlanks);
+        if (first == std::string_view::npos) return std::string_view();
+        return s.substr(first, s.find_last_not_of(kBlanks) - first + 1);
+    };
+    const auto sameName = [](std::string_view a, std::string_view b) {
+        return a.size() == b.size() &&
+               std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+                   return std::tolower(static_cast<unsigned char>(x)) ==
+                          std::tolower(static_cast<unsigned char>(y));
+               });
+    };
+    std::vector<std::pair<std::string, std::string>> lines;
+    std::string_view text = doc_->text;
+    constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+    if (text.starts_with(kUtf8Mark)) text.remove_prefix(kUtf8Mark.size());
+    bool inSection = false;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find_first_of("\r\n", start), text.size());
+        const std::string_view line = trim(text.substr(start, end - start));
+        start = end + 1;
+        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+        if (line[0] == '[') {
+            // Without "]" the library files what follows under a section of no usable name.
+            const size_t close = line.find(']');
+            inSection = close != std::string_view::npos &&
+                        sameName(trim(line.substr(1, close - 1)), section);
+            continue;
+        }
+        const size_t equals = line.find('=');
+        if (!inSection || equals == std::string_view::npos || equals == 0) continue;
+        lines.emplace_back(std::string(trim(line.substr(0, equals))),
+                           std::string(trim(line.substr(equals + 1))));
+    }
+    return lines;
 }
 
 void IniFile::writeString(const std::string& section, const std::string& key,

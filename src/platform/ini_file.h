@@ -45,6 +45,12 @@ class IniFile {
     // as in the file. Empty when the section is missing.
     std::vector<std::pair<std::string, std::string>> sectionEntries(
         const std::string& section) const;
+    // Every KEY=value line of a section as the text loaded has it, in file order: a key given
+    // twice (in any letter case) comes twice, each with its own spelling and value, and a
+    // section given twice gives the lines of both. Key and value are trimmed as the reads trim
+    // them; comments and lines without "=" are left out. Writes since the load do not show.
+    std::vector<std::pair<std::string, std::string>> sectionLines(
+        const std::string& section) const;
 
     // An existing key keeps its place and spelling; a new key goes to the end of its section,
     // a new section to the end of the document. Line breaks in a value become spaces, since

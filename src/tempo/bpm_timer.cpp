@@ -185,7 +185,7 @@ bool TBPMTimer::HasSchedule() const {
 }
 
 bool TBPMTimer::checkScheduledLocked(int64_t nowNs) {
-    if (active_ != wanted_) {
+    if (active_ != wanted_ || active_->GridChanged()) {
         const bool newRun = !tickedSinceEnable_;
         wanted_->BeginRun(nowNs, newRun, tickTimeNs_);
         active_ = wanted_;

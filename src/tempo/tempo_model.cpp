@@ -12,6 +12,8 @@
 
 namespace {
 constexpr double kFinestRounding = 0.001;
+// The furthest FollowMultiplier goes: 2500 BPM, the highest maximum, from 10 BPM.
+constexpr double kMaxFollowMultiplier = 256;
 }
 
 TempoModel::TempoModel(MainState& main, const AppSettings& settings, TBPMTimer& timer,
@@ -41,10 +43,24 @@ void TempoModel::SetBPM(double bpm) {
     main_.TempoChanges.fetch_add(1, std::memory_order_acq_rel);
 }
 
-bool TempoModel::FollowBPM(double bpm) {
+bool TempoModel::Followable(double bpm) const {
     if (!std::isfinite(bpm) || bpm <= 0) return false;
     if (bpm < settings_.BPMMINIMUM.load(std::memory_order_relaxed)) return false;
-    if (RoundToInt(bpm) > settings_.BPMMAXIMUM.load(std::memory_order_relaxed)) return false;
+    // As SetBPM: the whole BPM is tested against the maximum.
+    return RoundToInt(bpm) <= settings_.BPMMAXIMUM.load(std::memory_order_relaxed);
+}
+
+double TempoModel::FollowMultiplier(double bpm) const {
+    if (!std::isfinite(bpm) || bpm <= 0) return 0;
+    for (double m = 1; m <= kMaxFollowMultiplier; m *= 2) {
+        if (Followable(bpm / m)) return 1 / m;  // slower first: fewer ticks for the devices
+        if (m > 1 && Followable(bpm * m)) return m;
+    }
+    return 0;
+}
+
+bool TempoModel::FollowBPM(double bpm) {
+    if (!Followable(bpm)) return false;
     if (bpm == main_.CurrentBPM.load(std::memory_order_acquire)) return true;
     main_.CurrentBPM = bpm;
     for (ClockOutput* port : ports_)

@@ -21,6 +21,11 @@ class TempoModel {
     // within BPMMINIMUM and BPMMAXIMUM, never rounded, so we and the source never part over a
     // rounding step. False, changing nothing, for a tempo outside the limits.
     bool FollowBPM(double bpm);
+    // The power of two (1, then 1/2 and 2, then 1/4 and 4 ..., up to 256) that brings bpm
+    // within the limits FollowBPM keeps, so that a source whose tempo we cannot run at is still
+    // followed on its beats; 0 when none does (limits closer than an octave). Any thread: it
+    // reads only the settings' atomics.
+    double FollowMultiplier(double bpm) const;
     double GetBPM() const;
 
     // The rounding step in use: a step of 0 or less (from a hand-edited settings file) would
@@ -42,6 +47,7 @@ class TempoModel {
 
   private:
     void roundToTick(bool up);
+    bool Followable(double bpm) const;
 
     MainState& main_;
     const AppSettings& settings_;

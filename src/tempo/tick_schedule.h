@@ -31,4 +31,10 @@ class TickSchedule {
         int64_t length = 0;
     };
     virtual BarPlace FirstTickInBar() const { return {}; }
+
+    // True when the schedule's grid has changed under the running clock (a network session
+    // followed at another power of two of its tempo): the timer then begins it afresh at the
+    // next check, as a takeover of the running clock, so the ticks move onto the new grid
+    // without a jump back and the count follows its bars. Clock thread.
+    virtual bool GridChanged() { return false; }
 };

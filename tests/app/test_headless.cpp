@@ -244,10 +244,14 @@ TEST(HeadlessRun, WithoutStartNothingRunsAndAStopRequestSendsNoStop) {
 
 TEST(HeadlessRun, MissingPortsAndABusySettingsFileAreTold) {
     HeadlessRig rig;
-    rig.folder.write("clockpresets.ini", "[MIDIOUTPORT1]\nMIDIPORTNAME=Memory: gone\n");
+    rig.folder.write("clockpresets.ini",
+                     "[MIDIOUTPORT1]\nMIDIPORTNAME=Memory: gone\n"
+                     "[MIDIINPORT1]\nMIDIPORTNAME=Memory: gone in\n");
     EXPECT_EQ(Headless::Run({}, rig.environment, rig.log), 0);
-    EXPECT_NE(rig.log.str().find("Saved ports not found : Memory: gone"), std::string::npos)
-        << rig.log.str();
+    // One line a port, the input's name not run into the output's.
+    const std::string log = rig.log.str();
+    EXPECT_NE(log.find("Saved ports not found : Memory: gone\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Saved ports not found : Memory: gone in\n"), std::string::npos) << log;
 
     HeadlessRig busy;
     InstanceLock other(busy.folder.file("clockpresets.ini"));

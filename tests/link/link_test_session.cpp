@@ -184,13 +184,16 @@ TEST_F(LinkModel, PeerTempoIsOursUnroundedAndOursGoesToThePeer) {
 
     m.SetBPM(141.3);  // the track bar, a key, a preset: rounded by our step, then shared
     EXPECT_TRUE(rig.pumpUntil([&] { return std::fabs(peer.tempo() - 141) < 1e-3; }, 1s));
-    // Outside our limits the peer's tempo is not taken, and ours is not pushed back at it.
+    // Outside our limits the peer's tempo is followed at half (or double) of it, and ours is
+    // not pushed back at it.
     m.settings.BPMMAXIMUM = 200;
     peer.setTempo(250);
+    EXPECT_TRUE(rig.pumpUntil([&] { return std::fabs(m.GetBPM() - 125) < 1e-3; }, 1s))
+        << m.GetBPM();
     std::this_thread::sleep_for(300ms);
     for (int i = 0; i < 5; ++i) m.Sync().Pump();
-    EXPECT_EQ(m.GetBPM(), 141);
     EXPECT_NEAR(peer.tempo(), 250, 1e-3);
+    EXPECT_NEAR(m.GetBPM(), 125, 1e-3);
 }
 
 TEST_F(LinkModel, ClocksLandOnTheSessionsBeatsAndStartStopIsShared) {
@@ -264,23 +267,133 @@ TEST(LinkSession, OurTempoChangeKeepsTicksOnThePeersGrid) {
     }
 }
 
-TEST(LinkSession, ASettingsPatchJoinsAndLeavesWithItsOwnSessionKeys) {
+TEST(LinkSession, ASettingsPatchNeverJoinsLeavesOrChangesTheSession) {
     ModelRig rig;
     SyncControl& sync = rig.model->Sync();
-    rig.folder.write("join.tvp", "[LINK]\nENABLED=1\nSTARTSTOPSYNC=0\nQUANTUM=8\n");
-    rig.folder.write("tempo only.tvp", "[PRESETS]\nF5BPM=99\n");
+    rig.model->settings.LINKSTARTSTOPSYNC = true;
+    rig.model->settings.LINKQUANTUM = 4;
+    sync.ApplySettings();
+    rig.folder.write("join.tvp",
+                     "[BPM_PRESETS]\nF5BPM=99\n[LINK]\nENABLED=1\nSTARTSTOPSYNC=0\nQUANTUM=8\n");
     rig.folder.write("leave.tvp", "[LINK]\nENABLED=0\n");
 
+    // Its options and presets are taken; its [LINK] keys are not.
     ASSERT_TRUE(SettingsFile::ImportPatch(rig.folder.file("join.tvp"), *rig.model));
-    EXPECT_TRUE(sync.LinkEnabled());
-    EXPECT_FALSE(sync.Link().StartStopSync());
-    EXPECT_EQ(sync.Link().Quantum(), 8);
-
-    // A patch without the section leaves the session as it is.
-    ASSERT_TRUE(SettingsFile::ImportPatch(rig.folder.file("tempo only.tvp"), *rig.model));
-    EXPECT_TRUE(sync.LinkEnabled());
-
-    ASSERT_TRUE(SettingsFile::ImportPatch(rig.folder.file("leave.tvp"), *rig.model));
+    EXPECT_EQ(rig.model->settings.F5BPM.load(), 99);
     EXPECT_FALSE(sync.LinkEnabled());
     EXPECT_FALSE(rig.model->settings.LINKENABLED.load());
+    EXPECT_TRUE(rig.model->settings.LINKSTARTSTOPSYNC.load());
+    EXPECT_EQ(rig.model->settings.LINKQUANTUM.load(), 4);
+    EXPECT_TRUE(sync.Link().StartStopSync());
+    EXPECT_EQ(sync.Link().Quantum(), 4);
+
+    // Joined with the box (or Ctrl+L), a patch does not take us out either.
+    sync.SetLinkEnabled(true);
+    ASSERT_TRUE(SettingsFile::ImportPatch(rig.folder.file("leave.tvp"), *rig.model));
+    EXPECT_TRUE(sync.LinkEnabled());
+    EXPECT_TRUE(rig.model->settings.LINKENABLED.load());
+    sync.SetLinkEnabled(false);
+}
+
+// --- Link's own test plan: tempos outside our limits, beat time, start/stop on joining --------
+
+TEST_F(LinkModel, ASessionTempoOutsideOurLimitsIsFollowedAtAPowerOfTwoOnItsBeats) {
+    m.settings.BPMMINIMUM = 60;
+    m.settings.BPMMAXIMUM = 200;
+    peer.setTempo(250);
+    ASSERT_TRUE(rig.pumpUntil([&] { return std::fabs(m.GetBPM() - 125) < 1e-3; }, 1s))
+        << "half the session's tempo, shown as what the clock sends: " << m.GetBPM();
+    EXPECT_EQ(m.state.PendingStatus().text, "Link: clock at 1/2 the session's tempo");
+    EXPECT_NE(m.state.PendingStatus().detail.find("250 BPM"), std::string::npos)
+        << m.state.PendingStatus().detail;
+
+    peer.setPlaying(true);
+    ASSERT_TRUE(rig.pumpUntil([&] { return rig.clockTimes().size() >= 60; }, 5s));
+    std::vector<int64_t> times = rig.clockTimes();
+    // Each of our ticks is 1/12 of the session's beat: our beat is two of the session's.
+    const double first = peer.beatAt(times[0]);
+    EXPECT_NEAR(first / 4, std::round(first / 4), 0.002 / 4) << "the first clock on a bar line";
+    for (size_t k : {size_t{12}, size_t{24}, size_t{48}})
+        EXPECT_NEAR(peer.beatAt(times[k]) - first, k / 12.0, 0.002) << "clock " << k;
+    for (size_t k = 1; k < 60; ++k)
+        EXPECT_NEAR(static_cast<double>(times[k] - times[k - 1]), 60e9 / (24 * 125), 20'000);
+
+    // Down to 20: four times, 80 BPM, each of our ticks 1/96 of the session's beat.
+    peer.setTempo(20);
+    ASSERT_TRUE(rig.pumpUntil([&] { return std::fabs(m.GetBPM() - 80) < 1e-3; }, 1s))
+        << m.GetBPM();
+    size_t from = rig.clockTimes().size() + 24;  // past the change
+    ASSERT_TRUE(rig.pumpUntil([&] { return rig.clockTimes().size() >= from + 48; }, 5s));
+    times = rig.clockTimes();
+    for (size_t k = from; k < from + 48; ++k) {
+        const double beat = peer.beatAt(times[k]);
+        EXPECT_NEAR(beat * 96, std::round(beat * 96), 0.05) << "clock " << k << " off the grid";
+        EXPECT_NEAR(static_cast<double>(times[k] - times[k - 1]), 60e9 / (24 * 80), 20'000);
+        // A device counts our clocks from the Start: its beats fall on the session's quarters.
+        if (k % 24 == 0) {
+            EXPECT_NEAR(beat * 4, std::round(beat * 4), 0.01) << "clock " << k;
+        }
+    }
+
+    // Leaving keeps what the clock sends.
+    m.Sync().SetLinkEnabled(false);
+    EXPECT_NEAR(m.GetBPM(), 80, 1e-3);
+    from = rig.clockTimes().size() + 1;
+    ASSERT_TRUE(rig.pumpUntil([&] { return rig.clockTimes().size() >= from + 24; }, 3s));
+    times = rig.clockTimes();
+    for (size_t k = from; k < from + 24; ++k)
+        EXPECT_NEAR(static_cast<double>(times[k] - times[k - 1]), 60e9 / (24 * 80), 20'000);
+}
+
+TEST(LinkModelJoining, APlayingSessionNeverStartsOurClockButALaterStartDoes) {
+    LinkPeer peer;
+    LinkedModel rig;
+    KorvidMainModel& m = *rig.model;
+    peer.setPlaying(true);
+    std::this_thread::sleep_for(300ms);
+    for (int join = 0; join < 3; ++join) {
+        m.Sync().SetLinkEnabled(true);
+        ASSERT_TRUE(Joined(peer, m.Sync().Link())) << "join " << join;
+        rig.pumpUntil([] { return false; }, 300ms);
+        // Link now and then hands the joiner the session's earlier start; here every time.
+        peer.restatePlaying();
+        EXPECT_FALSE(rig.pumpUntil([&] { return m.state.RunState == 1; }, 1500ms))
+            << "join " << join << ": started by the session's earlier start";
+        EXPECT_TRUE(peer.playing()) << "the peer plays on";
+        m.Sync().SetLinkEnabled(false);
+        ASSERT_TRUE(LinkPeer::waitFor([&] { return peer.peers() == 0; }, 5s));
+    }
+    // Joined, a start made after we joined starts us.
+    m.Sync().SetLinkEnabled(true);
+    ASSERT_TRUE(Joined(peer, m.Sync().Link()));
+    rig.pumpUntil([] { return false; }, 500ms);
+    peer.setPlaying(false);
+    peer.setPlaying(true);
+    EXPECT_TRUE(rig.pumpUntil([&] { return m.state.RunState == 1; }, 1s));
+}
+
+TEST(LinkModelAlone, SwitchingLinkOnAndOffWhileRunningMovesNoTickAndNoBar) {
+    LinkedModel rig;
+    KorvidMainModel& m = *rig.model;
+    m.SetBPM(120);
+    m.Timer().SetTempo(120000);
+    for (int round = 0; round < 3; ++round) {
+        m.StartTransport(true, false);
+        ASSERT_TRUE(rig.pumpUntil([&] { return rig.clockTimes().size() >= 40; }, 3s));
+        m.Sync().SetLinkEnabled(true);  // Ctrl+L, no peer anywhere
+        size_t at = rig.clockTimes().size();
+        ASSERT_TRUE(rig.pumpUntil([&] { return rig.clockTimes().size() >= at + 40; }, 3s));
+        m.Sync().SetLinkEnabled(false);
+        at = rig.clockTimes().size();
+        ASSERT_TRUE(rig.pumpUntil([&] { return rig.clockTimes().size() >= at + 20; }, 3s));
+        const std::vector<int64_t> times = rig.clockTimes();
+        for (size_t k = 1; k < times.size(); ++k)
+            ASSERT_NEAR(static_cast<double>(times[k] - times[k - 1]), 60e9 / (24 * 120), 20'000)
+                << "round " << round << ", clock " << k << " of " << times.size();
+        // The count went on one a tick: no bar moved.
+        m.StopTransport(false);
+        EXPECT_EQ(m.state.TickCount.load(), m.state.TicksSent.load()) << "round " << round;
+        EXPECT_EQ(m.GetBPM(), 120);
+        rig.memory->clearMessages();
+    }
 }

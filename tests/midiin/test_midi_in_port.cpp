@@ -4,6 +4,7 @@
 #include <cmath>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 #include "platform/ini_file.h"
 #include "support/in_port_rig.h"
@@ -109,10 +110,10 @@ TEST(MidiInPortDispatch, ClockFollowingMeasuresStartsAndStops) {
     rig.load("[DEVICECONFIGURATION]\nTEMPOVANE_IN_HANDLING=1\n");
     rig.open();
     rig.port->MeasureRequested = true;
-    rig.sendOne(0xF8, 100);  // the first measurement spans from the open
-    ASSERT_EQ(rig.actions.calls().size(), 1u);
-    EXPECT_FALSE(rig.port->MeasureRequested);
-    rig.actions.clear();
+    rig.sendOne(0xF8, 100);  // the first clock begins the measurement: nothing to divide yet
+    EXPECT_TRUE(rig.actions.calls().empty());
+    EXPECT_TRUE(rig.port->MeasureRequested);
+    rig.port->MeasureRequested = false;
 
     // The pump asks again just before the 24th clock after the last measurement.
     for (int k = 1; k <= 24; ++k) {
@@ -134,6 +135,66 @@ TEST(MidiInPortDispatch, ClockFollowingMeasuresStartsAndStops) {
     rig.sendOne(0xFB, 710);  // Continue is not followed
     rig.sendOne(0xFC, 720);
     EXPECT_EQ(rig.actions.calls(), (Calls{{1, 10004}, {1, 10005}}));
+}
+
+TEST(MidiInPortDispatch, AMeasurementNeverSpansAPauseOfTheMastersClock) {
+    InPortRig rig;
+    rig.state.CurrentBPM = 100;  // ours, until the first measurement
+    rig.load("[DEVICECONFIGURATION]\nTEMPOVANE_IN_HANDLING=1\n");
+    rig.open();
+    // The master at 120 BPM (a clock every 20.8 ms); the pump asks every half second, and so
+    // also all through a silence, where the request waits for the next clock.
+    double ms = 1000;
+    std::vector<double> measured;  // every measurement taken, whether or not the tempo moved
+    auto play = [&](double seconds) {
+        const double from = ms;
+        for (int k = 0; k < seconds * 48; ++k) {
+            ms = from + k * 500.0 / 24;
+            if (k % 24 == 0) rig.port->MeasureRequested = true;
+            const bool asked = rig.port->MeasureRequested;
+            rig.sendOne(0xF8, static_cast<uint32_t>(ms));
+            if (asked && !rig.port->MeasureRequested) measured.push_back(rig.state.RawClockInBPM);
+        }
+    };
+    auto tempos = [&] {
+        for (const auto& [index, value] : rig.actions.calls()) {
+            if (value < 10000) {
+                EXPECT_NEAR(value, 120, 0.6) << "a tempo the devices were sent";
+            }
+        }
+        rig.actions.clear();
+        return std::exchange(measured, {});
+    };
+    play(2);
+    std::vector<double> seen = tempos();
+    ASSERT_GE(seen.size(), 3u);
+    for (double bpm : seen) EXPECT_NEAR(bpm, 120, 0.6);
+
+    // Stop, three seconds of silence, Start.
+    rig.sendOne(0xFC, static_cast<uint32_t>(ms));
+    ms += 3000;
+    rig.port->MeasureRequested = true;
+    rig.sendOne(0xFA, static_cast<uint32_t>(ms));
+    play(2);
+    seen = tempos();
+    ASSERT_GE(seen.size(), 3u);
+    for (double bpm : seen) EXPECT_NEAR(bpm, 120, 0.6) << "no measurement over the silence";
+
+    // Silence of three beats with no Stop: the clocks after it measure afresh too.
+    ms += 1500;
+    rig.port->MeasureRequested = true;
+    play(2);
+    seen = tempos();
+    ASSERT_GE(seen.size(), 3u);
+    for (double bpm : seen) EXPECT_NEAR(bpm, 120, 0.6) << "no measurement over the gap";
+
+    // The device opened again counts its stamps from 0: earlier than the last clock.
+    rig.port->OpenSelectedPort();
+    ms = 10;
+    play(2);
+    seen = tempos();
+    ASSERT_GE(seen.size(), 3u);
+    for (double bpm : seen) EXPECT_NEAR(bpm, 120, 0.6) << "after the stamps went back";
 }
 
 TEST(MidiInPortDispatch, ClockIgnoredWhenMapDoesNotFollow) {
@@ -241,6 +302,40 @@ TEST(MidiInPortSelection, SettingsRoundTripAndMissingPortName) {
     EXPECT_EQ(other.port->LoadPortSettings(file, true), "Memory: gone");
     EXPECT_EQ(other.portList.text(), "None");
     EXPECT_EQ(other.typeList.text(), "Default");  // the last item
+
+    // The missing device is remembered and written back as it was saved, not as "None".
+    ASSERT_TRUE(other.port->MissingSavedPort().has_value());
+    EXPECT_EQ(other.port->MissingSavedPort()->name, "Memory: gone");
+    EXPECT_EQ(other.port->MissingSavedPort()->index, 1);
+    other.port->OpenSelectedPort();  // "None" lets nothing go
+    other.port->RefreshPortList();
+    IniFile again;
+    other.port->SavePortSettings(again);
+    EXPECT_EQ(again.readString("MIDIINPORT1", "MIDIPORTNAME", ""), "Memory: gone");
+    EXPECT_EQ(again.readInt("MIDIINPORT1", "MIDIPORTINDEX", -1), 1);
+    // Another device opened there replaces it.
+    other.open();
+    EXPECT_FALSE(other.port->MissingSavedPort().has_value());
+    other.port->SavePortSettings(again);
+    EXPECT_EQ(again.readString("MIDIINPORT1", "MIDIPORTNAME", ""), "Memory: pedal");
+}
+
+TEST(MidiInPortSelection, TheListIsReadAgainKeepingTheChoiceByName) {
+    InPortRig rig;
+    const std::string own = "Memory: Tempovane virtual input";
+    ASSERT_EQ(rig.portList.items(), (std::vector<std::string>{own, "Memory: pedal", "None"}));
+    rig.memory->addInputDevice("late pads");
+    rig.port->RefreshPortList();
+    EXPECT_EQ(rig.portList.items(),
+              (std::vector<std::string>{own, "Memory: pedal", "Memory: late pads", "None"}));
+    EXPECT_EQ(rig.portList.text(), "None");
+    rig.open("late pads");
+    ASSERT_TRUE(rig.port->Device().Using());
+    rig.memory->addInputDevice("later still");
+    rig.port->RefreshPortList();
+    EXPECT_EQ(rig.portList.text(), "Memory: late pads");
+    EXPECT_EQ(rig.port->Device().ProductName(rig.port->Device().Port()), "Memory: late pads");
+    EXPECT_EQ(rig.memory->inject("late pads", {0xB0, 1, 2}, 0), 1) << "still open";
 }
 
 TEST(MidiInPortDefinitions, SaveSelectsTheFileKeepsItsMapSectionsAndRefusesUnreadable) {

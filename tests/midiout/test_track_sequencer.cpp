@@ -236,6 +236,29 @@ TEST_F(SeqPortTest, StepsFallEverySixteenthOfTheDividedBar) {
     EXPECT_EQ(port.Grid().CurrentStep(), 15);
 }
 
+TEST_F(SeqPortTest, EveryTracksLineIsATrackInFileOrderWhateverItsKey) {
+    // Two hi-hats under one key, a kick twice in different case: four rows, each its own line.
+    useTracks("HH2A=1000000000000000\nbd24=0100000000000000\nHH2C=0010000000000000\n"
+              "BD24=0001000000000000\n");
+    EXPECT_EQ(port.TrackLines(),
+              (std::vector<std::string>{"HH2A=1000000000000000", "bd24=0100000000000000",
+                                        "HH2C=0010000000000000", "BD24=0001000000000000"}));
+    EXPECT_EQ(port.Grid().LoadedTracks(), 4);
+    EXPECT_EQ(port.Grid().Set().Track(2).Label(), "HH");
+    EXPECT_EQ(port.Grid().Set().Track(2).Note(), 0x2C);
+    EXPECT_EQ(port.Grid().Set().Track(3).Label(), "BD");
+    // Each step plays the note of its own line: 2A, 24, 2C, 24.
+    std::vector<int> notes;
+    for (int n = 0; n < 24; ++n) {
+        port.ClockTick(n, n);
+        port.AfterTick(n + 1, n);
+    }
+    for (const auto& msg : rig.memory->messagesFor("synth"))
+        if (msg.bytes.size() == 3 && (msg.bytes[0] & 0xF0) == 0x90 && msg.bytes[2] > 0)
+            notes.push_back(msg.bytes[1]);
+    EXPECT_EQ(notes, (std::vector<int>{0x2A, 0x24, 0x2C, 0x24}));
+}
+
 TEST_F(SeqPortTest, NothingPlaysWithoutTracksEnabledOrWithThePortDisabled) {
     useTracks("AA=1111111111111111\n", false);
     EXPECT_TRUE(notesByTick(24).empty());

@@ -226,6 +226,24 @@ TEST_F(IniFileTest, SectionEntriesKeepFileOrderAndSpelling) {
     EXPECT_TRUE(ini.sectionEntries("NOSUCHSECTION").empty());
 }
 
+TEST_F(IniFileTest, SectionLinesKeepEveryLineAsTheFileHasIt) {
+    IniFile ini;
+    ASSERT_TRUE(ini.loadText("\xEF\xBB\xBF[Tracks]\r\nHH=1010\r\n; a comment=no\r\n"
+                             "  bd = 1000  \r\nno equals here\r\n=no key\r\nHH=0101\r\n"
+                             "[OTHER]\nHH=9\n[broken\nBD=1111\n[TRACKS ]\nhh=1\n"));
+    using Entries = std::vector<std::pair<std::string, std::string>>;
+    // The library merges repeats: one HH with the last value, bd and BD as one key.
+    EXPECT_EQ(ini.sectionEntries("TRACKS").size(), 2u);
+    EXPECT_EQ(ini.sectionLines("tracks"),
+              (Entries{{"HH", "1010"}, {"bd", "1000"}, {"HH", "0101"}, {"hh", "1"}}));
+    // What follows "[broken" belongs to no section asked for, as the library has it.
+    EXPECT_EQ(ini.sectionLines("OTHER"), (Entries{{"HH", "9"}}));
+    EXPECT_EQ(ini.sectionEntries("OTHER"), ini.sectionLines("OTHER"));
+    EXPECT_TRUE(ini.sectionLines("NOSUCHSECTION").empty());
+    ASSERT_TRUE(ini.load(path("missing.ini")));
+    EXPECT_TRUE(ini.sectionLines("TRACKS").empty()) << "a new load forgets the old text";
+}
+
 TEST_F(IniFileTest, EraseSectionRemovesItAndIsHarmlessWhenAbsent) {
     WriteText(path("settings.ini"), kEditedFile);
     IniFile ini;

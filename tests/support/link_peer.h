@@ -46,6 +46,9 @@ class LinkPeer {
     void setTempo(double bpm) { command("settempo " + std::to_string(bpm)); }
     bool playing() { return command("playing") == "1"; }
     void setPlaying(bool on) { command(std::string("setplaying ") + (on ? "1" : "0")); }
+    // Tells the session once more that it plays since its last start, as Link hands a peer that
+    // has just joined the session's earlier playing state (which it does now and then).
+    void restatePlaying() { command("restateplaying"); }
     size_t peers() { return std::stoul(command("peers")); }
     // The session's beat (quantum 4) at a CLOCK_MONOTONIC time of this machine.
     double beatAt(int64_t monotonicNs) { return std::stod(command("beatat " + std::to_string(monotonicNs))); }
@@ -84,6 +87,7 @@ class LinkPeer {
         ableton::Link link(120);
         link.enableStartStopSync(true);
         link.enable(true);
+        auto startedAt = link.clock().micros();
         char line[256];
         while (std::fgets(line, sizeof line, in)) {
             const std::string text(line);
@@ -101,10 +105,17 @@ class LinkPeer {
                 reply = std::to_string(state.tempo());
             } else if (text.rfind("setplaying ", 0) == 0) {
                 const bool on = text.substr(11, 1) == "1";
-                if (on)
+                if (on) {
                     state.setIsPlayingAndRequestBeatAtTime(true, now, 0, 4);
-                else
+                    startedAt = now;
+                } else {
                     state.setIsPlaying(false, now);
+                }
+                link.commitAppSessionState(state);
+            } else if (text.rfind("restateplaying", 0) == 0) {
+                // A millisecond off, or Link sees no change and tells nobody.
+                startedAt -= std::chrono::milliseconds(1);
+                state.setIsPlaying(true, startedAt);
                 link.commitAppSessionState(state);
             } else if (text.rfind("playing", 0) == 0) {
                 reply = state.isPlaying() ? "1" : "0";

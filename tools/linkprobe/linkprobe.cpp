@@ -46,7 +46,9 @@ const char* const kHelp =
     "  --quiet            no line per beat, only events and the summary\n"
     "  -h, --help         this text\n"
     "\n"
-    "Lines: \"beat N offset_us X session_bpm Y measured_bpm Z\"; session events as \"event ...\".\n"
+    "Lines: \"beat N offset_us X session_bpm Y measured_bpm Z bar_beat B mono T\" (B: where\n"
+    "the clock landed in the session's bar, in beats; T: when the line was printed);\n"
+    "session events as \"event ...\".\n"
     "At the end, SUMMARY with offset_p50_us, offset_p99_us, offset_max_us (absolute offsets),\n"
     "spread_p99_us (|offset - median offset|), beats, and the last tempos.\n"
     "Exit status: 0 after a run, 1 on bad options, 2 when JACK cannot be used.\n";
@@ -439,9 +441,11 @@ int main(int argc, char** argv) {
                 static_cast<double>((at - state.timeAtBeat(nearest, quantum)).count());
             if (elapsed() >= skip) offsets.push_back(offsetUs);
             if (!quiet)
-                std::printf("beat %lld offset_us %.0f session_bpm %.4f measured_bpm %.4f\n",
-                            static_cast<long long>(clocks / 24), offsetUs, sessionBpm,
-                            measuredBpm);
+                std::printf(
+                    "beat %lld offset_us %.0f session_bpm %.4f measured_bpm %.4f bar_beat %.4f "
+                    "mono %.6f\n",
+                    static_cast<long long>(clocks / 24), offsetUs, sessionBpm, measuredBpm,
+                    beat - std::floor(beat / quantum) * quantum, Mono());
         }
         std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -194,7 +194,7 @@ void TKorvidMain::BuildControls() {
 
     InputOptionBox = new QGroupBox(QStringLiteral("Midi Input Port + Key Setup"), this);
     InputOptionBox->setGeometry(0, 352, 249, 73);
-    MIDIInComboBox1 = new QComboBox(InputOptionBox);
+    MIDIInComboBox1 = new PortListBox(InputOptionBox);
     MIDIInComboBox1->setGeometry(8, 16, 201, 21);
     MIDIInDevTypeComboBox1 = new QComboBox(InputOptionBox);
     MIDIInDevTypeComboBox1->setGeometry(8, 40, 201, 21);
@@ -388,7 +388,9 @@ bool TKorvidMain::CloseQuery() {
     // Asked while everything still runs: a user who keeps the window after a failed save finds
     // the clock as it was.
     if (!quietClose_ && !model_->settings.DONTASKSAVESETTINGS && !SaveBeforeClose()) return false;
-    model_->Timer().SetEnabled(false);
+    // The devices must not be left in play mode with no clock: a running clock sends Stop (and
+    // the sequencer's note-offs) before the ports close, whatever the answer, also on SIGTERM.
+    model_->StopForClose();
     VCLEventsTimer->stop();
     MIDIInEnable1->setChecked(false);
     return true;

@@ -182,7 +182,9 @@ bool TKorvidMain::KeyPreview(QKeyEvent* event, QObject* watched) {
     if (space && keyboardTap && !repeat) TapButtonClick();
     if (enter && keyboardTap && !repeat) RunCommand("StartStopSeq");
     const int virtualKey = VirtualKeyFromEvent(*event);
-    model_->PassKeyToInputMap(virtualKey);
+    // A key the enabled input map uses is the map's alone: a combo box's keyboard search
+    // would otherwise switch the map off ("d" picks "Default") or change a device type.
+    if (model_->PassKeyToInputMap(virtualKey)) return true;
     // Handled: the focused control must not also act, nor see a held Space or Enter (a
     // drop-down would open, a button would be pressed again and again).
     if ((space || enter) && (keyboardTap || repeat)) return true;

@@ -14,6 +14,12 @@ void TKorvidMain::ConnectInputBox() {
     MIDIInEnable1->setObjectName(QStringLiteral("MIDIInEnable1"));
     MIDIInComboBox1->setToolTip(QStringLiteral("Select the midi port your controller sends to"));
     MIDIInDevTypeComboBox1->setToolTip(QStringLiteral("Select the input map"));
+    // Read again each time it opens, as the output lists are: a controller started after us
+    // can then be chosen.
+    static_cast<PortListBox*>(MIDIInComboBox1)->beforePopup = [this] {
+        if (MidiInPort* port = model_->InPort()) port->RefreshPortList();
+        MirrorInputBox();
+    };
     // Only the user's own choices run the handlers; the pump's mirroring does not.
     connect(MIDIInComboBox1, &QComboBox::activated, this, [this](int index) {
         model_->inControls.port.setIndex(index);

@@ -299,6 +299,37 @@ TEST_F(MainWindowTest, CloseAsksAboutSavingUnlessToldNotTo) {
     EXPECT_EQ(folder.read("clockpresets.ini"), "[APPLICATION_PRESETS]\nDONTASKSAVESETTINGS=1\n");
 }
 
+TEST_F(MainWindowTest, ClosingWhileRunningSendsStopAndTheNoteOffsBeforeThePortsClose) {
+    // A held hi-hat sounds until something turns it off.
+    folder.write("outdrv/Beat.ini",
+                 "[DEVICECONFIGURATION]\ndevice_clockoutput_enable=1\ndevice_tracks_enable=1\n"
+                 "[TRACKS]\nHH2A7409X=1111111111111111\n");
+    folder.write("clockpresets.ini",
+                 "[MIDIOUTPORT1]\nMIDIPORTNAME=Memory: synth\nDEVICETYPE=Beat\n");
+    // The save question answered No, answered Yes, and no question at all (SIGTERM).
+    for (const int way : {0, 1, 2}) {
+        answerSave = way == 1;
+        open();
+        ASSERT_TRUE(model().state.PortReady.load());
+        key(Qt::Key_F1);
+        for (int i = 0; i < 12; ++i) ASSERT_TRUE(tick());
+        memory->clearMessages();
+        if (way == 2)
+            window->CloseWithoutQuestions();
+        else
+            window->close();
+        EXPECT_EQ(model().OutPort1(), nullptr) << way;  // closed
+        std::vector<std::vector<uint8_t>> sent;
+        for (const auto& m : memory->messagesFor("synth")) sent.push_back(m.bytes);
+        EXPECT_EQ(sent, (std::vector<std::vector<uint8_t>>{{0xFC}, {0x89, 0x2A, 0x00}})) << way;
+    }
+    // Stopped, closing sends nothing.
+    open();
+    memory->clearMessages();
+    window->close();
+    EXPECT_TRUE(memory->messagesFor("synth").empty());
+}
+
 TEST_F(MainWindowTest, CloseWhileRunningOnlyMinimisesWhenSoConfigured) {
     folder.write("clockpresets.ini", "[APPLICATION_PRESETS]\nCLOSEMINIMIZESWHENRUNNING=1\n");
     open();

@@ -25,15 +25,53 @@ TEST_F(MainWindowTest, APortListOpenedLaterOffersDevicesThatAppearedMeanwhile) {
 TEST_F(MainWindowTest, MissingSavedPortsAreListedOneALineAndStayInTheFile) {
     folder.write("clockpresets.ini",
                  "[MIDIOUTPORT1]\nMIDIPORTINDEX=3\nMIDIPORTNAME=Memory: gone\n"
-                 "[MIDIOUTPORT2]\nMIDIPORTINDEX=4\nMIDIPORTNAME=Memory: away\n");
+                 "[MIDIOUTPORT2]\nMIDIPORTINDEX=4\nMIDIPORTNAME=Memory: away\n"
+                 "[MIDIINPORT1]\nMIDIPORTINDEX=2\nMIDIPORTNAME=Memory: pedal\n");
     TKorvidMain& w = open();
     ASSERT_EQ(messages.size(), 1);
-    EXPECT_EQ(messages[0],
-              "Warning: Warning : \n Saved ports not found : \nMemory: gone\nMemory: away");
+    EXPECT_EQ(messages[0], "Warning: Warning : \n Saved ports not found : \nMemory: gone\n"
+                           "Memory: away\nMemory: pedal");
     EXPECT_EQ(w.MIDIOutComboBox1->currentText(), "None");
+    EXPECT_EQ(w.MIDIInComboBox1->currentText(), "None");
     window->RunCommand("SaveSettings");
-    const std::string saved = folder.read("clockpresets.ini");
+    std::string saved = folder.read("clockpresets.ini");
     EXPECT_NE(saved.find("MIDIPORTINDEX=3\nMIDIPORTNAME=Memory: gone\n"), std::string::npos)
         << saved;
     EXPECT_NE(saved.find("MIDIPORTINDEX=4\nMIDIPORTNAME=Memory: away\n"), std::string::npos);
+    // The controller is not forgotten either, also after its list was read again.
+    w.MIDIInComboBox1->showPopup();
+    w.MIDIInComboBox1->hidePopup();
+    window->RunCommand("SaveSettings");
+    saved = folder.read("clockpresets.ini");
+    EXPECT_NE(saved.find("[MIDIINPORT1]\nMIDIPORTINDEX=2\nMIDIPORTNAME=Memory: pedal\n"),
+              std::string::npos)
+        << saved;
+
+    // Once the user opens another device there, that one is saved.
+    memory->addInputDevice("keys");
+    w.MIDIInComboBox1->showPopup();
+    const int keys = w.MIDIInComboBox1->findText("Memory: keys");
+    ASSERT_GE(keys, 0);
+    w.MIDIInComboBox1->hidePopup();
+    w.MIDIInComboBox1->setCurrentIndex(keys);
+    emit w.MIDIInComboBox1->activated(keys);
+    EXPECT_EQ(memory->inputsOpenNow("keys"), 1);
+    window->RunCommand("SaveSettings");
+    saved = folder.read("clockpresets.ini");
+    EXPECT_NE(saved.find("MIDIPORTNAME=Memory: keys\n"), std::string::npos) << saved;
+    EXPECT_EQ(saved.find("Memory: pedal"), std::string::npos) << saved;
+}
+
+TEST_F(MainWindowTest, TheInputListOpenedLaterOffersControllersThatAppearedMeanwhile) {
+    TKorvidMain& w = open();
+    EXPECT_EQ(w.MIDIInComboBox1->findText("Memory: late pads"), -1);
+    memory->addInputDevice("late pads");
+    w.MIDIInComboBox1->showPopup();
+    const int late = w.MIDIInComboBox1->findText("Memory: late pads");
+    EXPECT_GE(late, 0);
+    EXPECT_EQ(w.MIDIInComboBox1->currentText(), "None");
+    w.MIDIInComboBox1->hidePopup();
+    w.MIDIInComboBox1->setCurrentIndex(late);
+    emit w.MIDIInComboBox1->activated(late);
+    EXPECT_EQ(memory->inputsOpenNow("late pads"), 1);
 }

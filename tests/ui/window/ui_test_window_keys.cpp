@@ -89,3 +89,43 @@ TEST_F(WindowKeysTest, HoldingTheTransportKeysActsOnce) {
     EXPECT_TRUE(window->Command("F5Tempo")->autoRepeat());
     EXPECT_FALSE(window->Command("StartStopSeq")->autoRepeat());
 }
+
+TEST_F(WindowKeysTest, KeysTheEnabledInputMapUsesReachNoControl) {
+    recordKeys = false;
+    folder.write("indrv/Keys.ini",
+                 "[SPECIAL_COMMANDS]\nINPUT0=600044\nACTION0=10006\nINPUT1=600053\n"
+                 "ACTION1=10001\n");
+    folder.write("clockpresets.ini", "[MIDIINPORT1]\nDEVICETYPE=Keys\n");
+    folder.write("outdrv/Clock.ini", "[DEVICECONFIGURATION]\ndevice_clockoutput_enable=1\n");
+    TKorvidMain& w = open();
+    openPort1();
+    ASSERT_EQ(w.MIDIInDevTypeComboBox1->currentText(), "Keys");
+    const double before = model().GetBPM();
+
+    // "d" on the focused input map list: the map's BPM -1, not the list's search for "Default".
+    w.MIDIInDevTypeComboBox1->setFocus();
+    KeyCounter typeList(w.MIDIInDevTypeComboBox1);
+    press(Qt::Key_D, 32);
+    EXPECT_EQ(typeList.presses, 0);
+    EXPECT_EQ(w.MIDIInDevTypeComboBox1->currentText(), "Keys");
+    EXPECT_EQ(model().inControls.deviceType.text(), "Keys");
+    EXPECT_EQ(model().GetBPM(), before - 1);
+
+    // "s" on a device type list: start, and the port keeps its type.
+    const QString type = w.MIDIOutDevTypeComboBox1->currentText();
+    w.MIDIOutDevTypeComboBox1->setFocus();
+    KeyCounter deviceType(w.MIDIOutDevTypeComboBox1);
+    press(Qt::Key_S, 31);
+    EXPECT_EQ(deviceType.presses, 0);
+    EXPECT_EQ(w.MIDIOutDevTypeComboBox1->currentText(), type);
+    EXPECT_EQ(model().state.RunState.load(), 1);
+
+    // A key the map does not use still reaches the control.
+    press(Qt::Key_C, 46);
+    EXPECT_EQ(deviceType.presses, 1);
+    // With the input switched off, the map takes nothing.
+    model().inControls.enable.setChecked(false);
+    press(Qt::Key_S, 31);
+    EXPECT_EQ(deviceType.presses, 2);
+    EXPECT_EQ(model().state.RunState.load(), 1);
+}
