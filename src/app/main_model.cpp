@@ -127,18 +127,22 @@ bool KorvidMainModel::PumpArrivals() {
         MidiOutPort* port = controls == &out1Controls ? OutPort1() : OutPort2();
         if (port && port->OpenMissingSavedPort()) opened.push_back(controls->port.text());
     }
-    if (opened.empty()) return true;
+    std::vector<std::string> openedInputs;
+    if (inPort_ && inPort_->OpenMissingSavedPort()) openedInputs.push_back(inControls.port.text());
+    if (opened.empty() && openedInputs.empty()) return true;
     if (server) {
         PostStatus(kServerBack, StatusColors::teal);
         return true;
     }
     // As the backend tells of a device it connected again: the name without the backend's.
-    for (const std::string& name : opened) {
+    const auto withoutBackend = [](const std::string& name) {
         const size_t colon = name.find(": ");
-        PostStatus("MIDI Port reconnected: " +
-                       (colon == std::string::npos ? name : name.substr(colon + 2)),
-                   StatusColors::teal);
-    }
+        return colon == std::string::npos ? name : name.substr(colon + 2);
+    };
+    for (const std::string& name : opened)
+        PostStatus("MIDI Port reconnected: " + withoutBackend(name), StatusColors::teal);
+    for (const std::string& name : openedInputs)
+        PostStatus("MIDI IN Port reconnected: " + withoutBackend(name), StatusColors::teal);
     return true;
 }
 

@@ -116,6 +116,18 @@ std::optional<MidiInPort::SavedPort> MidiInPort::MissingSavedPort() const {
     return missingSavedPort_;
 }
 
+bool MidiInPort::OpenMissingSavedPort() {
+    const std::optional<SavedPort> missing = missingSavedPort_;
+    if (!missing || !ShowsNone()) return false;
+    RefreshPortList();
+    ListModel& ports = controls_.portSelector;
+    if (!SelectByName(ports, missing->name) &&
+        !SelectByName(ports, MidiSystem::StableDeviceName(TrimmedText(missing->name))))
+        return false;
+    OpenSelectedPort();
+    return device_.Using() && device_.LastOpenResult() == TMidiInput::kOpenOk;
+}
+
 void MidiInPort::OpenSelectedPort() {
     const int index = controls_.portSelector.index();
     if (index == device_.NumDevs()) {

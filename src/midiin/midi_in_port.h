@@ -68,6 +68,10 @@ class MidiInPort {
     // current choice by its name (one that has gone stays listed).
     void RefreshPortList();
     void OpenSelectedPort();
+    // When devices may have come (a server at last, a controller started later) and the saved
+    // one was missing: lists the devices again and opens it if it is there now. True when it
+    // opened.
+    bool OpenMissingSavedPort();
     // A port that shows "None" only because its saved device was missing writes that device's
     // name and index, so the controller is not forgotten.
     void SavePortSettings(IniFile& file) const;

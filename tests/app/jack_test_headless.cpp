@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -103,4 +104,67 @@ TEST_F(HeadlessJackTest, IncomingStartAndStopSteerItAndInterruptEndsQuietlyWhenS
                                                      events.end()),
                     0xF8),
               0);
+}
+
+namespace {
+std::string SettingsFor(TempFolder& folder, const std::string& synthPort) {
+    folder.write("late.ini", "[APPLICATION_PRESETS]\nDEFAULTSPEED=300\n[MIDIOUTPORT1]\n"
+                             "MIDIPORTNAME=JACK: " + synthPort + "\n[MIDIOUTPORT2]\nMIDIPORTNAME=None\n");
+    return folder.file("late.ini");
+}
+}  // namespace
+
+// A box that boots into its settings file: the program starts with --start before the sound
+// server. The server and the synth come later; the clock reaches the synth within 3 s of the
+// server's start, and a stop ends the program as usual.
+TEST(HeadlessServerOrder, StartedBeforeTheServerItStartsOnceTheServerAndTheSynthAreThere) {
+    jack_set_error_function(&QuietJackError);
+    TempFolder folder;
+    PrivateJackServer server = PrivateJackServer::NotStartedYet();
+    HeadlessProgram program({"--headless", SettingsFor(folder, "bootsynth:in"), "--start"},
+                            folder.file("stderr.txt"), server.asDefault());
+    ASSERT_TRUE(program.started());
+    ASSERT_TRUE(WaitUntil([&] {
+        return folder.read("stderr.txt").find("Saved ports not found") != std::string::npos;
+    })) << folder.read("stderr.txt");
+
+    ASSERT_TRUE(server.restart());
+    const auto back = std::chrono::steady_clock::now();
+    JackRecorder synth("bootsynth", server.name());
+    ASSERT_TRUE(synth.ok());
+    ASSERT_TRUE(WaitUntil([&] { return CountStatus(synth.events(), 0xF8) >= 3; }, 5s))
+        << folder.read("stderr.txt");
+    EXPECT_LT(std::chrono::steady_clock::now() - back, 3s) << folder.read("stderr.txt");
+    EXPECT_EQ(CountStatus(synth.events(), 0xFA), 1) << "a start, then the clock";
+    program.signal(SIGTERM);
+    ASSERT_TRUE(program.endedCleanly(folder.read("stderr.txt")));
+    EXPECT_TRUE(WaitUntil([&] { return CountStatus(synth.events(), 0xFC) == 1; }, 2s));
+}
+
+// Closing never hangs: with the server held still (it answers nothing), a stop still ends the
+// program within two seconds, with its usual status.
+TEST(HeadlessServerOrder, AStopEndsTheProgramWithinTwoSecondsWhileTheServerIsHeldStill) {
+    jack_set_error_function(&QuietJackError);
+    TempFolder folder;
+    PrivateJackServer server;
+    ASSERT_TRUE(server.waitUntilAnswering());
+    JackRecorder synth("stillsynth", server.name());
+    ASSERT_TRUE(synth.ok());
+    HeadlessProgram program({"--headless", SettingsFor(folder, "stillsynth:in"), "--start"},
+                            folder.file("stderr.txt"), server.asDefault());
+    ASSERT_TRUE(program.started());
+    ASSERT_TRUE(WaitUntil([&] { return CountStatus(synth.events(), 0xF8) >= 3; }))
+        << folder.read("stderr.txt");
+    std::optional<int> status;
+    std::chrono::steady_clock::duration took{};
+    std::thread hold([&] { server.freezeFor(4s); });
+    std::this_thread::sleep_for(100ms);
+    const auto asked = std::chrono::steady_clock::now();
+    program.signal(SIGTERM);
+    status = program.waitForExit(10s);
+    took = std::chrono::steady_clock::now() - asked;
+    hold.join();
+    ASSERT_TRUE(status) << "the program hung: " << folder.read("stderr.txt");
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << folder.read("stderr.txt");
+    EXPECT_LT(took, 2s) << folder.read("stderr.txt");
 }

@@ -7,9 +7,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "app/main_model.h"
+#include "midiin/midi_in_port.h"
 #include "midiout/midi_out_port.h"
+#include "platform/ini_file.h"
 #include "platform/midi_jack.h"
 #include "platform/midi_system.h"
 #include "support/jack_sender.h"
@@ -193,4 +197,109 @@ TEST(JackReconnect, AControllerThatGoesAndComesBackIsHeardAgain) {
     EXPECT_TRUE(input->isAlive());
     EXPECT_TRUE(NoteArrives(*board, notes));
     input.reset();
+}
+
+namespace {
+
+// The model on a JACK backend that waits for its server, with the settings of a user whose
+// synth (and controller) are on it.
+struct WaitingModel {
+    JackMidiBackend* backend = nullptr;
+    std::unique_ptr<KorvidMainModel> model;
+
+    explicit WaitingModel(const std::string& serverName, const std::string& settings) {
+        auto jack = JackMidiBackend::Create(serverName, JackMidiBackend::kDefaultSafetyMarginNs,
+                                            JackMidiBackend::WithoutServer::WaitForOne);
+        if (!jack) return;
+        backend = jack.get();
+        auto system = std::make_unique<MidiSystem>();
+        system->addBackend(std::move(jack));
+        model = std::make_unique<KorvidMainModel>(std::move(system));
+        model->CreatePorts("no-such-folder/");
+        model->CreateInPort("no-such-folder/");
+        IniFile file;
+        file.loadText(settings);
+        model->OutPort1()->LoadPortSettings(file, true);
+        model->OutPort1()->OpenSelectedPort();
+        model->InPort()->LoadPortSettings(file, true);
+        model->InPort()->OpenSelectedPort();
+        model->SetBPM(300);
+        model->Timer().SetTempo(static_cast<uint32_t>(model->state.TempoMilliBPM.load()));
+    }
+    ~WaitingModel() {
+        if (!model) return;
+        model->StopTransport(true);
+        model->DestroyInPort();
+        model->DestroyPorts();
+    }
+    // The window's pump, until the output port is ready.
+    bool pumpUntilReady(std::chrono::milliseconds patience) {
+        return WaitUntil(
+            [&] {
+                model->PumpArrivals();
+                return model->state.PortReady.load();
+            },
+            patience, 10ms);
+    }
+    std::string status() { return model->state.PendingStatus().text; }
+};
+
+}  // namespace
+
+// At login, or on a box that boots into its settings: the program starts before the sound
+// server. Once one answers, the saved synth opens and the clock reaches it.
+TEST(JackReconnect, AServerThatStartsAfterTheProgramIsTakenIntoUseAndTheSavedPortOpens) {
+    jack_set_error_function(&QuietJackError);
+    PrivateJackServer server = PrivateJackServer::NotStartedYet();
+    WaitingModel run(server.name(), "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: latesynth:in\n");
+    ASSERT_TRUE(run.model) << "the backend waits for a server rather than failing";
+    EXPECT_FALSE(run.backend->serverRunning());
+    EXPECT_TRUE(run.model->out1Controls.port.items().size() <= 1 ||
+                run.model->out1Controls.port.items()[0].rfind("JACK: ", 0) != 0);
+    std::this_thread::sleep_for(300ms);  // a look or two of the supervisor at nothing
+    EXPECT_FALSE(run.model->PumpArrivals());
+
+    ASSERT_TRUE(server.restart());
+    const auto back = std::chrono::steady_clock::now();
+    JackRecorder synth("latesynth", server.name());
+    ASSERT_TRUE(synth.ok());
+    ASSERT_TRUE(run.pumpUntilReady(3s)) << run.status();
+    const std::string status = run.status();
+    EXPECT_TRUE(status == "JACK server back: MIDI ports reconnected" ||
+                status == "MIDI Port reconnected: latesynth:in")
+        << status;
+    run.model->StartTransport(true, false);
+    ASSERT_TRUE(WaitUntil([&] { return Clocks(synth) >= 3; }, 3s));
+    EXPECT_LT(std::chrono::steady_clock::now() - back, 3s) << "the clock came late";
+}
+
+// A synth or controller started after the program, named in the settings: it opens as it
+// appears, and the status line tells which.
+TEST(JackReconnect, SavedDevicesStartedAfterTheProgramOpenAsTheyAppear) {
+    jack_set_error_function(&QuietJackError);
+    WaitingModel run("", "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: latecomer:in\n"
+                         "[MIDIINPORT1]\nMIDIPORTNAME=JACK: latepad:out\n");
+    ASSERT_TRUE(run.model);
+    ASSERT_TRUE(run.backend->serverRunning()) << "no JACK server; run through run_with_jack.sh";
+    ASSERT_TRUE(run.model->OutPort1()->MissingSavedPort());
+    ASSERT_TRUE(run.model->InPort()->MissingSavedPort());
+
+    JackRecorder synth("latecomer");
+    ASSERT_TRUE(synth.ok());
+    ASSERT_TRUE(run.pumpUntilReady(5s)) << run.status();
+    EXPECT_EQ(run.status(), "MIDI Port reconnected: latecomer:in");
+    EXPECT_FALSE(run.model->OutPort1()->MissingSavedPort());
+    run.model->StartTransport(true, false);
+    EXPECT_TRUE(WaitUntil([&] { return Clocks(synth) >= 3; }, 5s));
+
+    JackSender pad("latepad");
+    ASSERT_TRUE(pad.ok());
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            run.model->PumpArrivals();
+            return !run.model->InPort()->MissingSavedPort();
+        },
+        5s, 10ms));
+    EXPECT_EQ(run.status(), "MIDI IN Port reconnected: latepad:out");
+    EXPECT_EQ(run.model->inControls.port.text(), "JACK: latepad:out");
 }

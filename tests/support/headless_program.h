@@ -17,11 +17,13 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "support/environment.h"
 
 class HeadlessProgram {
   public:
-    HeadlessProgram(const std::vector<std::string>& arguments, const std::string& logPath) {
+    // environment: "NAME=value" settings in place of the test's own.
+    HeadlessProgram(const std::vector<std::string>& arguments, const std::string& logPath,
+                    const std::vector<std::string>& environment = {}) {
         std::vector<char*> argv;
         std::string program = TEMPOVANE_HEADLESS_PROGRAM;
         argv.push_back(program.data());
@@ -32,7 +34,9 @@ class HeadlessProgram {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0644);
-        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+        testenv::Environment settings(environment);
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(),
+                        settings.pointers()) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
     }

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/midi_backend.h"
+#include "support/environment.h"
 #include "platform/monotonic_clock.h"
 
 extern char** environ;
@@ -261,6 +262,10 @@ inline bool OnPipeWire() {
 class PrivateJackServer {
   public:
     PrivateJackServer() : PrivateJackServer(true) {}
+    // What a program must have in its environment to take this server for its default one.
+    std::vector<std::string> asDefault() const {
+        return {"JACK_DEFAULT_SERVER=" + name_, "PIPEWIRE_REMOTE=" + name_};
+    }
     // Named, but started only by restart(): a server that comes after the program.
     static PrivateJackServer NotStartedYet() { return PrivateJackServer(false); }
     PrivateJackServer(PrivateJackServer&& other) noexcept
@@ -336,21 +341,10 @@ class PrivateJackServer {
         std::vector<char*> argv;
         for (auto& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
-        // The environment, with `settings` ("NAME=value") in place of what it has of them.
-        std::vector<std::string> entries = settings;
-        for (char** entry = environ; *entry; ++entry) {
-            const std::string text = *entry;
-            const std::string name = text.substr(0, text.find('='));
-            if (std::none_of(settings.begin(), settings.end(), [&](const std::string& s) {
-                    return s.compare(0, name.size() + 1, name + "=") == 0;
-                }))
-                entries.push_back(text);
-        }
-        std::vector<char*> envp;
-        for (auto& entry : entries) envp.push_back(entry.data());
-        envp.push_back(nullptr);
+        testenv::Environment environment(settings);
         pid_t pid = -1;
-        if (posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
+        if (posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argv.data(),
+                         environment.pointers()) != 0)
             pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         return pid;
