@@ -116,16 +116,7 @@ private_pipewire_start() {
     bus=$(dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1 2>>"$log") || return 1
     export DBUS_SESSION_BUS_ADDRESS=${bus%%$'\n'*}
     private_pipewire_pids=("${bus##*$'\n'}")
-    XDG_CONFIG_HOME=$dir/config XDG_STATE_HOME=$dir/state pipewire >>"$log" 2>&1 &
-    private_jack_pid=$!
-    private_pipewire_pids+=("$private_jack_pid")
-    for _ in $(seq 100); do
-        [ -S "$dir/run/pipewire-0" ] && break
-        kill -0 "$private_jack_pid" 2>/dev/null || return 1
-        sleep 0.05
-    done
-    XDG_CONFIG_HOME=$dir/config XDG_STATE_HOME=$dir/state wireplumber >>"$log" 2>&1 &
-    private_pipewire_pids+=($!)
+    private_pipewire_daemons "$log" || return 1
     private_jack_name=pipewire-0
     export JACK_DEFAULT_SERVER=$private_jack_name
     # What pw-jack does: every JACK client this script starts talks to PipeWire.
@@ -140,6 +131,21 @@ private_pipewire_start() {
         sleep 0.1
     done
     return 1
+}
+
+# PipeWire and WirePlumber in the folder made by private_pipewire_start (again, after a restart).
+private_pipewire_daemons() {
+    local log=$1 dir=$private_pipewire_dir
+    XDG_CONFIG_HOME=$dir/config XDG_STATE_HOME=$dir/state pipewire >>"$log" 2>&1 &
+    private_jack_pid=$!
+    private_pipewire_pids+=("$private_jack_pid")
+    for _ in $(seq 100); do
+        [ -S "$dir/run/pipewire-0" ] && break
+        kill -0 "$private_jack_pid" 2>/dev/null || return 1
+        sleep 0.05
+    done
+    XDG_CONFIG_HOME=$dir/config XDG_STATE_HOME=$dir/state wireplumber >>"$log" 2>&1 &
+    private_pipewire_pids+=($!)
 }
 
 # Stops WirePlumber, PipeWire and the bus by their process ids (a daemon that does not stop
@@ -176,6 +182,30 @@ private_jack_stop() {
     else
         private_jackd_stop
     fi
+}
+
+# The same server stopped in good order and started again under its name, as a user does with
+# a control panel; clients that stay (the program under test) find it again by themselves.
+#   private_jack_restart LOGFILE   (0: back; 1: it did not come back)
+private_jack_restart() {
+    local log=$1 pid
+    if [ "$private_jack_kind" = pipewire ]; then
+        for pid in "${private_pipewire_pids[@]:1}"; do kill -TERM "$pid" 2>/dev/null; done
+        for pid in "${private_pipewire_pids[@]:1}"; do wait "$pid" 2>/dev/null; done
+        private_pipewire_pids=("${private_pipewire_pids[0]}")
+        private_pipewire_daemons "$log" || return 1
+    else
+        kill -TERM "$private_jack_pid" 2>/dev/null
+        wait "$private_jack_pid" 2>/dev/null
+        jackd -n "$private_jack_name" "${private_jack_args[@]}" -d dummy -r 48000 \
+            -p "${PRIVATE_JACK_PERIOD:-256}" >>"$log" 2>&1 &
+        private_jack_pid=$!
+    fi
+    for _ in $(seq 100); do
+        timeout 5 jack_lsp >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    return 1
 }
 
 # On a virtual machine an idle core sleeps in the hypervisor, and waking it for the server's
