@@ -13,10 +13,11 @@ PACKAGES=(
     cmake ninja-build g++ pkg-config python3
     qt6-base-dev qt6-charts-dev libqt6opengl6-dev libxkbcommon-dev libgl-dev
     libjack-jackd2-dev jackd2 jack-midi-clock librtmidi-dev libsimpleini-dev
+    pipewire pipewire-bin pipewire-jack wireplumber dbus-daemon
     libgtest-dev libgmock-dev libbenchmark-dev
     ableton-link-dev libasio-dev ableton-link-utils iproute2
     fonts-liberation2 fonts-dejavu-core
-    clang-14 libfuzzer-14-dev dpkg-dev desktop-file-utils
+    clang-14 libfuzzer-14-dev dpkg-dev desktop-file-utils groff-base
 )
 
 install_missing() {
