@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -397,6 +398,30 @@ TEST_F(JackBackendTest, SendersOnSeveralThreadsWhilePortsComeAndGo) {
                                           });
         return clocks == kPerThread ? "" : "clock ticks missing";
     });
+}
+
+// Each open and close has JACK ask for our latencies while the port's state changes, from a
+// thread of JACK's own; on PipeWire a lock held across that callback's libjack call hung the
+// program at about every other close. Forty opens and closes, each on a connected and a virtual
+// port, all done in a few seconds; a hang fails the test (and ends the program, which could
+// not end otherwise) instead of waiting for CTest's timeout.
+TEST_F(JackBackendTest, PortsOpenedAndClosedManyTimesNeverHang) {
+    std::atomic<bool> done{false};
+    std::thread churn([&] {
+        for (int i = 0; i < 40; ++i) {
+            auto connected = openRecorder("churn");
+            auto virtualPort = backend_->openOutput(kVirtualPortName, "churn-virtual");
+            if (connected) connected->setDelayNs((i % 5) * 1'000'000);
+            SendTick(connected ? *connected : *virtualPort, 0);
+        }
+        done.store(true);
+    });
+    if (!WaitUntil([&] { return done.load(); }, 30s)) {
+        ADD_FAILURE() << "opening and closing ports hung";
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+    churn.join();
 }
 
 // --- a server that dies ------------------------------------------------------------------------
