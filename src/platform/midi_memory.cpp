@@ -33,6 +33,7 @@ struct MemoryMidiBackend::State {
     std::vector<std::shared_ptr<Connection>> connections;
     std::vector<Message> messages;
     ProblemSink sink;
+    ArrivalSink arrivalSink;
 
     Device* findDevice(const std::string& name) {
         auto it = std::find_if(devices.begin(), devices.end(),
@@ -156,8 +157,14 @@ std::unique_ptr<MidiInConnection> MemoryMidiBackend::openInput(const std::string
 }
 
 void MemoryMidiBackend::addInputDevice(const std::string& name) {
-    std::lock_guard lock(state_->mutex);
-    if (!state_->findInputDevice(name)) state_->inputDevices.emplace_back(name);
+    ArrivalSink sink;
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->findInputDevice(name)) return;
+        state_->inputDevices.emplace_back(name);
+        sink = state_->arrivalSink;
+    }
+    if (sink) sink(false);
 }
 
 void MemoryMidiBackend::setFailOpenInput(const std::string& name, bool fail) {
@@ -235,8 +242,19 @@ void MemoryMidiBackend::setProblemSink(ProblemSink sink) {
 }
 
 void MemoryMidiBackend::addDevice(const std::string& name) {
+    ArrivalSink sink;
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->findDevice(name)) return;
+        state_->devices.emplace_back(name);
+        sink = state_->arrivalSink;
+    }
+    if (sink) sink(false);
+}
+
+void MemoryMidiBackend::setArrivalSink(ArrivalSink sink) {
     std::lock_guard lock(state_->mutex);
-    if (!state_->findDevice(name)) state_->devices.emplace_back(name);
+    state_->arrivalSink = std::move(sink);
 }
 
 void MemoryMidiBackend::removeDevice(const std::string& name) {

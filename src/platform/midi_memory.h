@@ -34,6 +34,8 @@ class MemoryMidiBackend : public MidiOutBackend {
                                                 const std::string& ownPortName,
                                                 MidiInHandler handler) override;
 
+    // Told when a test adds a device, as a backend tells of a device that appeared.
+    void setArrivalSink(ArrivalSink sink) override;
     // A device appears at the end of the list. Adding a listed name again does nothing.
     void addDevice(const std::string& name);
     // The device vanishes: its open connections go dead and the problem sink hears of it.

@@ -75,3 +75,33 @@ TEST_F(MainWindowTest, TheInputListOpenedLaterOffersControllersThatAppearedMeanw
     emit w.MIDIInComboBox1->activated(late);
     EXPECT_EQ(memory->inputsOpenNow("late pads"), 1);
 }
+
+// A synth and a controller named in the settings, whose programs start after ours: the window's
+// pump opens each as it appears, and the boxes and the status line show it.
+TEST_F(MainWindowTest, SavedDevicesThatAppearLaterAreOpenedByThePump) {
+    folder.write("clockpresets.ini", "[MIDIOUTPORT1]\nMIDIPORTNAME=Memory: later synth\n"
+                                     "[MIDIINPORT1]\nMIDIPORTNAME=Memory: later pad\n");
+    TKorvidMain& w = open();
+    EXPECT_EQ(w.MIDIOutComboBox1->currentText(), "None");
+    pump();
+    memory->addDevice("later synth");
+    pump();
+    EXPECT_EQ(memory->currentlyOpen("later synth"), 1);
+    EXPECT_EQ(w.MIDIOutComboBox1->currentText(), "Memory: later synth");
+    EXPECT_EQ(status(), "MIDI Port reconnected: later synth");
+    EXPECT_TRUE(model().state.PortReady.load());
+
+    memory->addInputDevice("later pad");
+    pump();
+    EXPECT_EQ(memory->inputsOpenNow("later pad"), 1);
+    EXPECT_EQ(w.MIDIInComboBox1->currentText(), "Memory: later pad");
+    EXPECT_EQ(status(), "MIDI IN Port reconnected: later pad");
+
+    // A device the user has chosen away from is not taken back when another one appears.
+    SelectByName(model().out1Controls.port, "Memory: synth");
+    model().OutPort1()->OpenSelectedPort();
+    memory->addDevice("yet another");
+    pump();
+    EXPECT_EQ(memory->currentlyOpen("synth"), 1);
+    EXPECT_EQ(memory->currentlyOpen("later synth"), 0);
+}
