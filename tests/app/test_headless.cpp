@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cctype>
 #include <chrono>
 #include <sstream>
@@ -144,8 +146,10 @@ TEST(HeadlessRun, StartsAtOnceAndSendsStopWhenAskedToEnd) {
     const std::string log = rig.log.str();
     EXPECT_NE(log.find("Running ..."), std::string::npos) << log;
     EXPECT_NE(log.find("Stopped ..."), std::string::npos) << log;
-    // The run read the file it was given, so it writes nothing of its own.
+    // The run read the file it was given, so it writes nothing of its own, and its lock file
+    // goes with it.
     EXPECT_EQ(rig.folder.read("clockpresets.ini").find("MAINSCREEN"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(rig.folder.file("clockpresets.ini.lock")));
 }
 
 TEST(HeadlessRun, WithoutStartNothingRunsAndAStopRequestSendsNoStop) {
