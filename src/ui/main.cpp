@@ -13,6 +13,7 @@
 
 #include "app/settings_file.h"
 #include "ui/adapters/settings_claim_qt.h"
+#include "ui/adapters/message_box_qt.h"
 #include "ui/adapters/termination_signals_qt.h"
 #include "ui/window/korvid_main.h"
 #include "ui/display/help_form.h"
@@ -61,7 +62,7 @@ int main(int argc, char** argv) {
             QString::fromStdString(SettingsFile::Location(options.programFolder.toStdString(),
                                                           options.settingsArgument.toStdString())),
             [](const QString& caption, const QString& text) {
-                QMessageBox::information(nullptr, caption, text);
+                ShowMessageBox(nullptr, QMessageBox::Information, caption, text);
             });
         if (!settingsLock) return 1;
         TKorvidMain window(MidiSystem::CreateDefault(), options);
@@ -72,8 +73,8 @@ int main(int argc, char** argv) {
         window.show();
         app.exec();
     } catch (const std::exception& e) {
-        QMessageBox::critical(nullptr, QStringLiteral("TEMPOVANE"),
-                              QString::fromLocal8Bit(e.what()));
+        ShowMessageBox(nullptr, QMessageBox::Critical, QStringLiteral("TEMPOVANE"),
+                       QString::fromLocal8Bit(e.what()));
     }
     return 0;
 }
