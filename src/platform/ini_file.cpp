@@ -331,7 +331,10 @@ struct IniFile::Document {
         line.begin = addText(text);
         line.length = static_cast<uint32_t>(text.size());
         line.fresh = true;
-        line.ending = newLineEnding;
+        // Ends as the line it follows does, so a file of mixed line ends stays as it is around
+        // the new line.
+        line.ending = after != kNone && lines[after].ending != 0 ? lines[after].ending
+                                                                : newLineEnding;
         if (after == kNone) {
             line.next = first;
             first = id;
@@ -429,11 +432,18 @@ struct IniFile::Document {
     std::string text() const {
         std::string out;
         out.reserve(original.size() + fresh.size());
+        bool lastEndedInCr = false;
         for (uint32_t id = first; id != kNone; id = lines[id].next) {
             const Line& line = lines[id];
             if (line.gone) continue;
+            // A line ending in a lone CR that now meets an empty line ending in LF (a line
+            // between them went, or a new one came) would read as one CR LF: the empty line
+            // would vanish. The CR gets its LF.
+            if (lastEndedInCr && line.length == 0 && kEndings[line.ending].starts_with('\n'))
+                out.push_back('\n');
             out.append(textOf(line));
             out.append(kEndings[line.ending]);
+            lastEndedInCr = line.ending == 3;
         }
         return out;
     }

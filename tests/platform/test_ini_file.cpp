@@ -486,6 +486,16 @@ TEST_F(IniFileTest, EdgesOfTheTextSurvive) {
     EXPECT_EQ(ini.text(), "[S]\rA=5\nNOTE=a\0b\n[T]\nB=2\rC=3\r"s);
     ASSERT_TRUE(ini.loadText("[S]\r\n\tA=1\f\r\nB=\x1A\r\n"));
     EXPECT_FALSE(ini.looksBinary());
+
+    // A lone CR that comes to meet an empty line ending in LF (the section between them went)
+    // gets its LF, or the two would read as one line end and the empty line would be lost.
+    ASSERT_TRUE(ini.loadText("X=1\r[OLD]\nA=1\n\n[NEW]\n"));
+    ini.eraseSection("OLD");
+    EXPECT_EQ(ini.text(), "X=1\r\n\n[NEW]\n");
+    // A new line ends as the line before it does.
+    ASSERT_TRUE(ini.loadText("[S]\rA=1\r\n\n"));
+    ini.writeInt("S", "B", 2);
+    EXPECT_EQ(ini.text(), "[S]\rA=1\r\nB=2\r\n\n");
 }
 
 TEST_F(IniFileTest, ErasingASectionKeepsTheCommentsAfterIt) {
