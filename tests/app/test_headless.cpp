@@ -2,6 +2,8 @@
 #include "app/sync_control.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -132,6 +134,12 @@ TEST(HeadlessRun, StartsAtOnceAndSendsStopWhenAskedToEnd) {
                      "[APPLICATION_PRESETS]\nDEFAULTSPEED=300\n"
                      "[MIDIOUTPORT1]\nMIDIPORTNAME=Memory: synth\n"
                      "[MIDIOUTPORT2]\nMIDIPORTNAME=None\n");
+    // What a save killed half-way once left beside the file: its process is gone.
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string stale = "clockpresets.ini.tmp-" + std::to_string(gone) + "-0";
+    rig.folder.write(stale, "[APPLICATION_PRESETS]\n");
     rig.stopWhen = [&] { return rig.memory && rig.count(0xF8) >= 12; };
     Headless::Options options;
     options.start = true;
@@ -150,6 +158,7 @@ TEST(HeadlessRun, StartsAtOnceAndSendsStopWhenAskedToEnd) {
     // goes with it.
     EXPECT_EQ(rig.folder.read("clockpresets.ini").find("MAINSCREEN"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(rig.folder.file("clockpresets.ini.lock")));
+    EXPECT_FALSE(std::filesystem::exists(rig.folder.file(stale)));
 }
 
 TEST(HeadlessRun, WithoutStartNothingRunsAndAStopRequestSendsNoStop) {

@@ -202,3 +202,15 @@ TEST_F(Patches, TheSettingsItemNamesTheSettingsFileInUse) {
     EXPECT_EQ(other.PathOf(""), elsewhere);
     EXPECT_EQ(other.PathOf("live.tvp"), folder.file("live.tvp"));
 }
+
+// Chosen in the window, a patch that cannot be read says so on the status line, naming the file.
+TEST(PatchImport, APatchThatCannotBeReadIsToldWithItsName) {
+    ModelRig rig;
+    const std::string pipe = rig.folder.file("live.tvp");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_FALSE(SettingsFile::ImportPatch(pipe, *rig.model));
+    const MainState::Status status = rig.model->state.PendingStatus();
+    EXPECT_EQ(status.text, "Patch not read: not a regular file (a named pipe)");
+    EXPECT_NE(status.detail.find(pipe), std::string::npos);
+    EXPECT_EQ(status.color, StatusColors::red);
+}
