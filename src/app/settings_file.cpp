@@ -2,20 +2,20 @@
 
 #include <atomic>
 #include <cctype>
-#include <cmath>
-#include <limits>
 #include <cerrno>
+#include <cmath>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 #include <utility>
 #include <variant>
 
-#include "state/app_settings.h"
 #include "app/main_model.h"
 #include "app/sync_control.h"
 #include "midiout/midi_out_port.h"
 #include "platform/ini_file.h"
 #include "platform/midi_system.h"
+#include "state/app_settings.h"
 #include "state/list_model.h"
 #include "state/status_color.h"
 
@@ -106,8 +106,7 @@ void ReadKey(const IniFile& file, const SettingKey& key, AppSettings& settings) 
                 const double read =
                     std::is_same_v<T, double>
                         ? file.readFloat(key.section, key.name, std::nan(""))
-                        : static_cast<double>(
-                              file.readInt(key.section, key.name, field.load()));
+                        : static_cast<double>(file.readInt(key.section, key.name, field.load()));
                 if (std::isfinite(read) && read >= key.low && read <= key.high)
                     field = static_cast<T>(read);
             }
@@ -304,8 +303,9 @@ Problem SaveProblem(const std::string& path, int errorNumber, const std::string&
 }
 
 Problem PatchProblem(const std::string& path, int errorNumber, const std::string& systemReason) {
-    const std::string reason =
-        errorNumber == ENOENT ? "file is missing" : ShortFileReason(errorNumber, false, systemReason);
+    const std::string reason = errorNumber == ENOENT
+                                   ? "file is missing"
+                                   : ShortFileReason(errorNumber, false, systemReason);
     return {"Patch not read: " + reason,
             "Patch not read: could not read " + path + ": " + systemReason};
 }

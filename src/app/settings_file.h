@@ -72,11 +72,12 @@ void WriteOptions(IniFile& file, const AppSettings& settings);
 // ("folder is read-only"); systemReason (the system's own words) where there are no better.
 std::string ShortFileReason(int errorNumber, bool writing, const std::string& systemReason);
 
-// About the settings file. reading: the save failed because the old file could not be read (it is never overwritten
-// with only our part of it).
+// About the settings file. reading: the save failed because the old file could not be read (it
+// is never overwritten with only our part of it).
 Problem SaveProblem(const std::string& path, int errorNumber, const std::string& systemReason,
                     bool reading = false);
 Problem ReadProblem(const std::string& path, int errorNumber, const std::string& systemReason);
+// About a settings patch that could not be read ("Patch not read: file is missing").
 Problem PatchProblem(const std::string& path, int errorNumber, const std::string& systemReason);
 
 // The text shown when saved ports are missing.

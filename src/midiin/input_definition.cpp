@@ -93,8 +93,9 @@ void ReadDefinition(const IniFile& file, InputMap& map, std::vector<std::string>
                               bool fraction) {
         const std::string text = file.readString(section, key, "");
         if (text.find_first_not_of(" \t") == std::string::npos) return;
-        const bool ok = hex ? IsHexText(text)
-                            : (fraction ? ParseFloat(text).has_value() : ParseInt(text).has_value());
+        const bool ok =
+            hex ? IsHexText(text)
+                : (fraction ? ParseFloat(text).has_value() : ParseInt(text).has_value());
         if (!ok) found.push_back(key + "=" + text + (hex ? " is not hex" : " is not a number"));
     };
     if (!file.hasSection(kConfigSection) && !file.hasSection(kCommandsSection) &&

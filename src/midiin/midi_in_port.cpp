@@ -6,10 +6,10 @@
 #include <cmath>
 
 #include "platform/ini_file.h"
-#include "state/definition_files.h"
 #include "platform/input_time.h"
-#include "platform/monotonic_clock.h"
 #include "platform/midi_system.h"
+#include "platform/monotonic_clock.h"
+#include "state/definition_files.h"
 #include "state/list_model.h"
 #include "state/main_state.h"
 
@@ -155,8 +155,8 @@ void MidiInPort::LoadDefinition() {
     const bool loaded = file.load(definitionPath_, &reason);
     std::vector<std::string> problems = ReadDefinition(file);
     if (!loaded) problems.insert(problems.begin(), "could not be read: " + reason);
-    ReportDefinitionProblems(main_, controls_.deviceTypeSelector.text(), definitionPath_,
-                             problems, reportedProblems_);
+    ReportDefinitionProblems(main_, controls_.deviceTypeSelector.text(), definitionPath_, problems,
+                             reportedProblems_);
 }
 
 std::vector<std::string> MidiInPort::ReadDefinition(const IniFile& file) {

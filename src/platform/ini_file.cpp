@@ -59,8 +59,7 @@ bool IsBlank(char c) {
 // Bytes no text file holds; tab, line and page breaks and 0x1A (an old end-of-file mark) are
 // text.
 bool IsBinaryByte(unsigned char c) {
-    return (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v' &&
-            c != 0x1A);
+    return (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v' && c != 0x1A);
 }
 
 std::string MegabytesText(size_t bytes) {
@@ -80,7 +79,7 @@ struct IniFile::Document {
     } release;
 
     struct Line {
-        uint32_t begin = 0;   // the text without its line ending, in original or fresh
+        uint32_t begin = 0;  // the text without its line ending, in original or fresh
         uint32_t length = 0;
         uint32_t nameBegin = 0;  // section or key name, within the text
         uint32_t nameLength = 0;
@@ -243,9 +242,10 @@ struct IniFile::Document {
         const Kind kind = lines[id].kind;
         if (kind != Kind::Entry && kind != Kind::Header) return;
         auto& index = kind == Kind::Entry ? entryIndex : headerIndex;
-        const auto at = std::upper_bound(index.begin(), index.end(), id, [&](uint32_t a, uint32_t b) {
-            return kind == Kind::Entry ? entryLess(a, b) : headerLess(a, b);
-        });
+        const auto at =
+            std::upper_bound(index.begin(), index.end(), id, [&](uint32_t a, uint32_t b) {
+                return kind == Kind::Entry ? entryLess(a, b) : headerLess(a, b);
+            });
         index.insert(at, id);
     }
 
@@ -282,7 +282,9 @@ struct IniFile::Document {
 
     std::pair<const uint32_t*, const uint32_t*> headers(std::string_view name) const {
         index();
-        const auto less = [&](uint32_t id, int) { return CompareNames(nameOf(lines[id]), name) < 0; };
+        const auto less = [&](uint32_t id, int) {
+            return CompareNames(nameOf(lines[id]), name) < 0;
+        };
         const auto greater = [&](int, uint32_t id) {
             return CompareNames(name, nameOf(lines[id])) < 0;
         };
@@ -333,8 +335,8 @@ struct IniFile::Document {
         line.fresh = true;
         // Ends as the line it follows does, so a file of mixed line ends stays as it is around
         // the new line.
-        line.ending = after != kNone && lines[after].ending != 0 ? lines[after].ending
-                                                                : newLineEnding;
+        line.ending =
+            after != kNone && lines[after].ending != 0 ? lines[after].ending : newLineEnding;
         if (after == kNone) {
             line.next = first;
             first = id;
@@ -629,8 +631,8 @@ int CreateTemporaryNextTo(const std::string& target, std::string& temporary) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary = target + std::string(kTemporaryMark) + std::to_string(::getpid()) + "-" +
                     std::to_string(counter.fetch_add(1));
-        const int fd = ::open(temporary.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        const int fd =
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     errno = EEXIST;
@@ -684,8 +686,7 @@ IniFile::~IniFile() = default;
 IniFile::IniFile(IniFile&&) noexcept = default;
 IniFile& IniFile::operator=(IniFile&&) noexcept = default;
 
-bool IniFile::load(const std::string& path, std::string* error, int* errorNumber,
-                   size_t maxBytes) {
+bool IniFile::load(const std::string& path, std::string* error, int* errorNumber, size_t maxBytes) {
     doc_ = std::make_unique<Document>();
     std::string text;
     const ReadFailure failure = ReadRegularFile(path, maxBytes, text);

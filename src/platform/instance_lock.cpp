@@ -20,7 +20,8 @@ int LockNow(int fd) {
 
 // The path names the very file fd has open (not a file made since under that name).
 bool StillNames(const std::string& path, int fd) {
-    struct stat atPath {}, open {};
+    struct stat atPath {
+    }, open{};
     return ::lstat(path.c_str(), &atPath) == 0 && ::fstat(fd, &open) == 0 &&
            atPath.st_dev == open.st_dev && atPath.st_ino == open.st_ino;
 }

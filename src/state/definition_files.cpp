@@ -73,7 +73,8 @@ bool ReportDefinitionProblems(MainState& state, const std::string& type, const s
         return false;
     }
     std::string detail = path + ":";
-    for (const std::string& problem : problems) detail += (&problem == &problems.front() ? " " : "; ") + problem;
+    for (const std::string& problem : problems)
+        detail += (&problem == &problems.front() ? " " : "; ") + problem;
     if (detail == last) return false;
     last = detail;
     std::string text = type + ": " + problems.front();

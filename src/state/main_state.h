@@ -99,4 +99,3 @@ class MainState {
 // ("MIDI Port 2: \"JACK: synth:in\" could not be opened"; "MIDI Port 2: no device chosen"
 // where a saved index beyond the list left the box empty).
 std::string NotReadyDetail(const std::string& port, const std::string& device, int index);
-

@@ -12,14 +12,14 @@
 #include <string_view>
 
 #include "app/settings_file.h"
-#include "ui/adapters/settings_claim_qt.h"
-#include "ui/adapters/message_box_qt.h"
-#include "ui/adapters/termination_signals_qt.h"
-#include "ui/window/korvid_main.h"
-#include "ui/display/help_form.h"
 #include "platform/file_locations.h"
 #include "platform/midi_system.h"
+#include "ui/adapters/message_box_qt.h"
+#include "ui/adapters/settings_claim_qt.h"
+#include "ui/adapters/termination_signals_qt.h"
+#include "ui/display/help_form.h"
 #include "ui/stats/statistics_form.h"
+#include "ui/window/korvid_main.h"
 
 namespace {
 bool WantsCoreOnly(int argc, char** argv) {

@@ -62,11 +62,12 @@ TEST(SettingsFileTempoLimits, SwappedLimitsAreTakenTheRightWayRound) {
 // value held, and a save writes that value back instead of the bad one.
 TEST(SettingsFileNumbers, OutOfRangeValuesLeaveTheValueHeldAndAreNotSavedBack) {
     IniFile file;
-    ASSERT_TRUE(file.loadText("[APPLICATION_PRESETS]\n"
-                              "BPMMINIMUM=-1e308\nBPMMAXIMUM=-4\nBPMROUNDING=-1\n"
-                              "TAPTEMPOCOUNT=-2147483648\nTAPTEMPOTIMEOUT=0\nFLASHINGPERIOD=-24\n"
-                              "[BPM_PRESETS]\nF5BPM=1e308\nF6BPM=-120\nF7BPM=2500.5\n"
-                              "[LINK]\nQUANTUM=-1e308\n"));
+    ASSERT_TRUE(
+        file.loadText("[APPLICATION_PRESETS]\n"
+                      "BPMMINIMUM=-1e308\nBPMMAXIMUM=-4\nBPMROUNDING=-1\n"
+                      "TAPTEMPOCOUNT=-2147483648\nTAPTEMPOTIMEOUT=0\nFLASHINGPERIOD=-24\n"
+                      "[BPM_PRESETS]\nF5BPM=1e308\nF6BPM=-120\nF7BPM=2500.5\n"
+                      "[LINK]\nQUANTUM=-1e308\n"));
     AppSettings settings;
     SettingsFile::ReadWindowAndTempo(file, settings);
     SettingsFile::ReadOptions(file, settings);
@@ -93,11 +94,12 @@ TEST(SettingsFileNumbers, OutOfRangeValuesLeaveTheValueHeldAndAreNotSavedBack) {
 
 TEST(SettingsFileNumbers, TheEdgesOfEachRangeAreTaken) {
     IniFile file;
-    ASSERT_TRUE(file.loadText("[APPLICATION_PRESETS]\n"
-                              "BPMMINIMUM=0\nBPMMAXIMUM=0.001\nBPMROUNDING=2500\n"
-                              "TAPTEMPOCOUNT=4\nTAPTEMPOTIMEOUT=1\nFLASHINGPERIOD=0\n"
-                              "FLASHINGDURATION=-5\n"
-                              "[BPM_PRESETS]\nF5BPM=2500\nF6BPM=0\n[LINK]\nQUANTUM=1000\n"));
+    ASSERT_TRUE(
+        file.loadText("[APPLICATION_PRESETS]\n"
+                      "BPMMINIMUM=0\nBPMMAXIMUM=0.001\nBPMROUNDING=2500\n"
+                      "TAPTEMPOCOUNT=4\nTAPTEMPOTIMEOUT=1\nFLASHINGPERIOD=0\n"
+                      "FLASHINGDURATION=-5\n"
+                      "[BPM_PRESETS]\nF5BPM=2500\nF6BPM=0\n[LINK]\nQUANTUM=1000\n"));
     AppSettings settings;
     SettingsFile::ReadWindowAndTempo(file, settings);
     SettingsFile::ReadOptions(file, settings);

@@ -137,8 +137,9 @@ TEST_F(StartUpTest, PortsTellTheClocksTempoEvenBeforeTheSettingsAreRead) {
 TEST_F(StartUpTest, APortThatIsNotReadyIsNamed) {
     uint64_t serial = 0;
     m.state.StatusesSince(serial);
-    startUp("[MIDIOUTPORT1]\nMIDIPORTINDEX=1\nMIDIPORTNAME=Memory: synth\n"
-            "[MIDIOUTPORT2]\nMIDIPORTINDEX=7\n");
+    startUp(
+        "[MIDIOUTPORT1]\nMIDIPORTINDEX=1\nMIDIPORTNAME=Memory: synth\n"
+        "[MIDIOUTPORT2]\nMIDIPORTINDEX=7\n");
     std::vector<std::string> notReady;
     for (const auto& status : m.state.StatusesSince(serial))
         if (status.text == "MIDI Port not ready!") notReady.push_back(status.detail);
@@ -152,8 +153,9 @@ TEST_F(StartUpTest, APortThatIsNotReadyIsNamed) {
 // Start-up reads a port's definition for its type and again as the port opens; what is wrong
 // with the file is told once, all of it.
 TEST_F(StartUpTest, ADefinitionsFaultsAreToldOnce) {
-    rig.writeDefinition("Bad", "[DEVICECONFIGURATION]\ndevice_ctrlout_enable=1\n"
-                               "device_ctrlout_midichannel=16\ndevice_ctrlout_midictrl=300\n");
+    rig.writeDefinition("Bad",
+                        "[DEVICECONFIGURATION]\ndevice_ctrlout_enable=1\n"
+                        "device_ctrlout_midichannel=16\ndevice_ctrlout_midictrl=300\n");
     rig.relistTypes();
     uint64_t serial = 0;
     m.state.StatusesSince(serial);

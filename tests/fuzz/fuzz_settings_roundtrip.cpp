@@ -31,7 +31,8 @@ std::vector<Line> SplitLines(std::string_view all) {
         const size_t end = std::min(all.find_first_of("\r\n", start), all.size());
         size_t after = end;
         if (end < all.size())
-            after = end + (all[end] == '\r' && end + 1 < all.size() && all[end + 1] == '\n' ? 2 : 1);
+            after =
+                end + (all[end] == '\r' && end + 1 < all.size() && all[end + 1] == '\n' ? 2 : 1);
         lines.push_back({all.substr(start, end - start), all.substr(end, after - end)});
         start = after;
     }
@@ -86,12 +87,28 @@ struct Owned {
 const std::vector<Owned>& OwnedKeys() {
     static const std::vector<Owned> owned = {
         {"APPLICATION_PRESETS",
-         {"MAINSCREENPOSITIONTOP", "MAINSCREENPOSITIONLEFT", "MAINSCREENPOSITIONWIDTH",
-          "MAINSCREENPOSITIONHEIGHT", "DEFAULTSPEED", "BPMROUNDING", "BPMMINIMUM", "BPMMAXIMUM",
-          "SHOWFLASHING", "FULLFLASHING", "FLASHINGDURATION", "FLASHINGPERIOD", "IGNOREMOUSEWHEEL",
-          "IGNOREKEYBOARDTAP", "DONTASKSAVESETTINGS", "CLOSEMINIMIZESWHENRUNNING",
-          "MINIMIZEONSTARTUP", "ALWAYSONTOP", "AUTOSTARTONTAP", "STARTONLIVETAP",
-          "TAPTEMPOTIMEOUT", "TAPTEMPOCOUNT"}},
+         {"MAINSCREENPOSITIONTOP",
+          "MAINSCREENPOSITIONLEFT",
+          "MAINSCREENPOSITIONWIDTH",
+          "MAINSCREENPOSITIONHEIGHT",
+          "DEFAULTSPEED",
+          "BPMROUNDING",
+          "BPMMINIMUM",
+          "BPMMAXIMUM",
+          "SHOWFLASHING",
+          "FULLFLASHING",
+          "FLASHINGDURATION",
+          "FLASHINGPERIOD",
+          "IGNOREMOUSEWHEEL",
+          "IGNOREKEYBOARDTAP",
+          "DONTASKSAVESETTINGS",
+          "CLOSEMINIMIZESWHENRUNNING",
+          "MINIMIZEONSTARTUP",
+          "ALWAYSONTOP",
+          "AUTOSTARTONTAP",
+          "STARTONLIVETAP",
+          "TAPTEMPOTIMEOUT",
+          "TAPTEMPOCOUNT"}},
         {"BPM_PRESETS", {"F5BPM", "F6BPM", "F7BPM", "F8BPM"}},
         {"LINK", {"ENABLED", "STARTSTOPSYNC", "QUANTUM"}},
         {"MIDIOUTPORT1", {"MIDIPORTINDEX", "MIDIPORTNAME", "DEVICETYPE", "CLOCKDIVIDER"}},
@@ -207,11 +224,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const Reading r = Read(out[i].text, i == 0);
         if (r.kind == Kind::Header) section = r.name;
         if (matched[i]) continue;
-        const bool ours = (r.kind == Kind::Key && OwnedKey(section, r.name)) ||
-                          (r.kind == Kind::Header && OwnedSection(r.name)) ||
-                          out[i].text.empty() ||
-                          std::find(erasedLines.begin(), erasedLines.end(), out[i].text) !=
-                              erasedLines.end();
+        const bool ours =
+            (r.kind == Kind::Key && OwnedKey(section, r.name)) ||
+            (r.kind == Kind::Header && OwnedSection(r.name)) || out[i].text.empty() ||
+            std::find(erasedLines.begin(), erasedLines.end(), out[i].text) != erasedLines.end();
         CHECK(ours);
     }
 

@@ -207,7 +207,9 @@ TEST(StrictHex, ReadsWhatTheLaxReaderReadsAndRefusesTheRest) {
 // and is named for what it is, instead of passing for a definition.
 TEST_F(DefinitionCheckTest, AFileThatIsNoDefinitionIsNamedAndSendsClockOnly) {
     using namespace std::string_literals;
-    rig.folder.write("outdrv/Junk.ini", "\x7F" "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0"s);
+    rig.folder.write("outdrv/Junk.ini",
+                     "\x7F"
+                     "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0"s);
     rig.folder.write("outdrv/Notes.ini", "shopping list\nmilk=2\n");
     rig.relistTypes();
     rig.openPort1();
@@ -225,8 +227,9 @@ TEST_F(DefinitionCheckTest, ANamedPipeOrADeviceIsNotRead) {
     ASSERT_EQ(::mkfifo(rig.folder.file("outdrv/Pipe.ini").c_str(), 0600), 0);
     const OutputDeviceDefinition pipe =
         ReadOutputDeviceDefinition(rig.folder.file("outdrv/Pipe.ini"));
-    EXPECT_EQ(pipe.problems, std::vector<std::string>{
-                                 "could not be read: not a regular file (a named pipe); clock only"});
+    EXPECT_EQ(pipe.problems,
+              std::vector<std::string>{
+                  "could not be read: not a regular file (a named pipe); clock only"});
     EXPECT_TRUE(pipe.clockOutputEnable);
     const OutputDeviceDefinition zero = ReadOutputDeviceDefinition("/dev/zero");
     EXPECT_EQ(zero.problems, std::vector<std::string>{

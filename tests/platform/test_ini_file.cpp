@@ -1,7 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -278,8 +278,9 @@ TEST_F(IniFileTest, CommentsAndWindowsLineEndingsSurvive) {
     EXPECT_EQ(ReadText(path("out.ini")), ReadText(path("settings.ini")));
     // A new key ends its line as the file's own lines do.
     ini.writeInt("S", "B", 2);
-    EXPECT_EQ(ini.text(),
-              "\xEF\xBB\xBF[S]\r\n# hash comment\r\nA=1\r\nB=2\r\n; end one\r\n\r\n; end two\r\n\r\n");
+    EXPECT_EQ(
+        ini.text(),
+        "\xEF\xBB\xBF[S]\r\n# hash comment\r\nA=1\r\nB=2\r\n; end one\r\n\r\n; end two\r\n\r\n");
 }
 
 TEST_F(IniFileTest, FileOfOnlyCommentsSurvives) {
@@ -436,21 +437,21 @@ TEST_F(IniFileTest, ForeignLinesSurviveASaveByteForByte) {
     ini.writeFloat("APPLICATION_PRESETS", "DEFAULTSPEED", 98.5);
     ini.writeInt("BPM_PRESETS", "F5BPM", 100);
     ASSERT_TRUE(ini.save(path("settings.ini")));
-    EXPECT_EQ(ReadText(path("settings.ini")),
-              "[APPLICATION_PRESETS]\nDEFAULTSPEED=98.5\n\n" + foreign +
-                  "\n[BPM_PRESETS]\nF5BPM=100\n");
+    EXPECT_EQ(ReadText(path("settings.ini")), "[APPLICATION_PRESETS]\nDEFAULTSPEED=98.5\n\n" +
+                                                  foreign + "\n[BPM_PRESETS]\nF5BPM=100\n");
 }
 
 TEST_F(IniFileTest, AKeyWrittenKeepsItsLineAndLosesItsStaleRepeats) {
     IniFile ini;
-    ASSERT_TRUE(ini.loadText("[Application_Presets]\n"
-                             "  DefaultSpeed = 90   ; old\n"
-                             "X=1\n"
-                             "[application_presets]\n"
-                             "DEFAULTSPEED = 100\n"
-                             "Y=2\n"
-                             "[OTHER]\n"
-                             "DEFAULTSPEED=7\n"));
+    ASSERT_TRUE(
+        ini.loadText("[Application_Presets]\n"
+                     "  DefaultSpeed = 90   ; old\n"
+                     "X=1\n"
+                     "[application_presets]\n"
+                     "DEFAULTSPEED = 100\n"
+                     "Y=2\n"
+                     "[OTHER]\n"
+                     "DEFAULTSPEED=7\n"));
     EXPECT_DOUBLE_EQ(ini.readFloat("APPLICATION_PRESETS", "DEFAULTSPEED", 0), 100);
     ini.writeInt("APPLICATION_PRESETS", "DEFAULTSPEED", 120);
     ini.writeInt("APPLICATION_PRESETS", "NEW", 3);
@@ -477,7 +478,9 @@ TEST_F(IniFileTest, EdgesOfTheTextSurvive) {
     IniFile ini;
     ASSERT_TRUE(ini.loadText(text));
     EXPECT_EQ(ini.readInt("S", "A", 0), 1);
-    EXPECT_EQ(ini.readString("S", "NOTE", ""), "a\x1A" "b");
+    EXPECT_EQ(ini.readString("S", "NOTE", ""),
+              "a\x1A"
+              "b");
     EXPECT_EQ(ini.text(), text);
     EXPECT_TRUE(ini.looksBinary());
     ini.writeInt("T", "C", 3);
@@ -500,8 +503,9 @@ TEST_F(IniFileTest, EdgesOfTheTextSurvive) {
 
 TEST_F(IniFileTest, ErasingASectionKeepsTheCommentsAfterIt) {
     IniFile ini;
-    ASSERT_TRUE(ini.loadText("[A]\nX=1\n[BPMPRESETS]\nF5BPM=1\njunk line\n\n; about B\n[B]\nY=2\n"
-                             "[bpmpresets]\nZ=3\n; the end\n"));
+    ASSERT_TRUE(
+        ini.loadText("[A]\nX=1\n[BPMPRESETS]\nF5BPM=1\njunk line\n\n; about B\n[B]\nY=2\n"
+                     "[bpmpresets]\nZ=3\n; the end\n"));
     ini.eraseSection("BPMPRESETS");
     EXPECT_EQ(ini.text(), "[A]\nX=1\n\n; about B\n[B]\nY=2\n; the end\n");
     EXPECT_FALSE(ini.hasSection("BPMPRESETS"));

@@ -22,15 +22,13 @@ inline constexpr int kMessageBoxWordPixels = 300;
 QString ShortenedForBox(const QString& text, const QFontMetrics& metrics);
 
 // A box ready to show or exec(); its detailed text holds the whole text when it was shortened.
-std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, QMessageBox::Icon icon,
-                                            const QString& caption, const QString& text,
-                                            QMessageBox::StandardButtons buttons = QMessageBox::Ok,
-                                            QMessageBox::StandardButton defaultButton =
-                                                QMessageBox::NoButton);
+std::unique_ptr<QMessageBox> MakeMessageBox(
+    QWidget* parent, QMessageBox::Icon icon, const QString& caption, const QString& text,
+    QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
 
 // Shows the box and returns the button the user chose.
-QMessageBox::StandardButton ShowMessageBox(QWidget* parent, QMessageBox::Icon icon,
-                                           const QString& caption, const QString& text,
-                                           QMessageBox::StandardButtons buttons = QMessageBox::Ok,
-                                           QMessageBox::StandardButton defaultButton =
-                                               QMessageBox::NoButton);
+QMessageBox::StandardButton ShowMessageBox(
+    QWidget* parent, QMessageBox::Icon icon, const QString& caption, const QString& text,
+    QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);

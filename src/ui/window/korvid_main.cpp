@@ -21,14 +21,14 @@
 
 #include "app/patch_selection.h"
 #include "app/window_placement.h"
+#include "midiout/device_definition.h"
+#include "midiout/midi_out_port.h"
+#include "platform/midi_system.h"
+#include "ui/adapters/editor_launcher_qt.h"
 #include "ui/adapters/file_watch_qt.h"
 #include "ui/adapters/message_box_qt.h"
 #include "ui/display/help_form.h"
 #include "ui/display/lamp_pictures.h"
-#include "midiout/device_definition.h"
-#include "midiout/midi_out_port.h"
-#include "ui/adapters/editor_launcher_qt.h"
-#include "platform/midi_system.h"
 #include "ui/stats/statistics_form.h"
 
 namespace {

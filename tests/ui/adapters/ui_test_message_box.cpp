@@ -36,7 +36,8 @@ TEST(MessageBox, AVeryLongNameKeepsTheBoxOnTheScreen) {
     // The whole text is there to read, in a field that scrolls.
     EXPECT_EQ(box->detailedText(), text);
     EXPECT_LE(box->text().size(), kMessageBoxChars);
-    EXPECT_TRUE(box->text().startsWith(QStringLiteral("Warning : \n Saved ports not found : \nJACK: xxx")));
+    EXPECT_TRUE(
+        box->text().startsWith(QStringLiteral("Warning : \n Saved ports not found : \nJACK: xxx")));
     EXPECT_TRUE(box->text().endsWith(QStringLiteral("xxx")));
     EXPECT_TRUE(box->text().contains(QChar(0x2026)));  // the name cut in its middle
 
@@ -61,8 +62,10 @@ TEST(MessageBox, ManyLinesAreCountedNotAllShown) {
 }
 
 TEST(MessageBox, AShortTextIsShownAsItIs) {
-    const QString text = QStringLiteral("Settings not saved: folder is read-only\n\n<b>not bold</b>");
-    const auto box = MakeMessageBox(nullptr, QMessageBox::Warning, QStringLiteral("Settings"), text);
+    const QString text =
+        QStringLiteral("Settings not saved: folder is read-only\n\n<b>not bold</b>");
+    const auto box =
+        MakeMessageBox(nullptr, QMessageBox::Warning, QStringLiteral("Settings"), text);
     EXPECT_EQ(box->text(), text);
     EXPECT_TRUE(box->detailedText().isEmpty());
     EXPECT_EQ(box->textFormat(), Qt::PlainText);
