@@ -3,7 +3,8 @@
 # build-fuzz/ and runs each for a set time, or until a number of executions, whichever comes
 # first:
 #   tools/fuzz.sh [seconds per target, default 120] [executions, default unlimited] [target...]
-# Targets: settings_file patch output_definition input_definition dispatch hex (all by default).
+# Targets: settings_file settings_roundtrip patch output_definition input_definition dispatch hex
+# (all by default).
 # The seeds in tests/fuzz/corpus/<target>/ are read; what the fuzzer learns goes to
 # build-fuzz/corpus/<target>/, a finding to build-fuzz/findings/. Exits 1 when any target found
 # something; put such an input into the target's seed folder and fix the fault.
@@ -14,7 +15,8 @@ seconds=${1:-120}
 runs=${2:--1}
 shift $(( $# > 2 ? 2 : $# ))
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(settings_file patch output_definition input_definition dispatch hex)
+[ ${#targets[@]} -eq 0 ] &&
+    targets=(settings_file settings_roundtrip patch output_definition input_definition dispatch hex)
 
 CXX_FUZZ=${CXX_FUZZ:-clang++-14}
 launcher=""

@@ -166,10 +166,11 @@ int Run(const Options& options, Environment& environment, std::ostream& log) {
     model.CreateInPort(where.inputDefinitions, where.shippedInputDefinitions);
     std::error_code ec;
     const bool firstStart = !std::filesystem::exists(path, ec);
+    IniFile::RemoveStaleTemporaries(path);
     IniFile file;
     std::string reason;
     int errorNumber = 0;
-    if (!file.load(path, &reason, &errorNumber)) {
+    if (!file.load(path, &reason, &errorNumber, IniFile::kSettingsLimit)) {
         const SettingsFile::Problem problem = SettingsFile::ReadProblem(path, errorNumber, reason);
         pump.Say(problem.text + " (" + problem.detail + ")");
     }
@@ -190,6 +191,7 @@ int Run(const Options& options, Environment& environment, std::ostream& log) {
     pump.Pass();
     std::shared_ptr<void> session;
     if (environment.joinSession) session = environment.joinSession(model, file);
+    file = IniFile();  // all it holds is read: no need to keep it for the run
     pump.Pass();  // "Link on" before a start can say "Running ..."
     bool stop = false;
     if (session && options.start) {

@@ -3,17 +3,21 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <filesystem>
+#include <limits>
+#include <system_error>
 #include <utility>
 #include <variant>
 
-#include "state/app_settings.h"
 #include "app/main_model.h"
 #include "app/sync_control.h"
 #include "midiout/midi_out_port.h"
 #include "platform/ini_file.h"
 #include "platform/midi_system.h"
+#include "state/app_settings.h"
 #include "state/list_model.h"
+#include "state/status_color.h"
 
 namespace {
 
@@ -24,14 +28,25 @@ enum class KeyKind { Int, Bool, Flag, Float };
 using Field = std::variant<std::atomic<int32_t> AppSettings::*, std::atomic<bool> AppSettings::*,
                            std::atomic<double> AppSettings::*>;
 
+constexpr double kAny = std::numeric_limits<double>::max();
+constexpr double kIntLow = std::numeric_limits<int32_t>::min();
+constexpr double kIntHigh = std::numeric_limits<int32_t>::max();
+
+// low and high: the values the program can use. A number outside them, like one that cannot be
+// read, leaves the value held now, so a file can neither hang the window (a track bar over the
+// whole int range) nor be saved back wrong; integers beyond int32 are unreadable already.
 struct SettingKey {
     const char* section;
     const char* name;
     KeyKind kind;
     Field field;
+    double low = -kAny;
+    double high = kAny;
 };
 
 using S = AppSettings;
+constexpr double kHighestMaximum = 2500;
+constexpr double kLowestMaximum = 0.001;
 constexpr const char* kApp = SettingsFile::kApplicationSection;
 constexpr const char* kPresets = SettingsFile::kPresetSection;
 constexpr const char* kLink = SettingsFile::kLinkSection;
@@ -42,18 +57,22 @@ const SettingKey kWindowAndTempoKeys[] = {
     {kApp, "MAINSCREENPOSITIONLEFT", KeyKind::Int, &S::MAINSCREENPOSITIONLEFT},
     {kApp, "MAINSCREENPOSITIONWIDTH", KeyKind::Int, &S::MAINSCREENPOSITIONWIDTH},
     {kApp, "MAINSCREENPOSITIONHEIGHT", KeyKind::Int, &S::MAINSCREENPOSITIONHEIGHT},
+    // Any tempo: start-up takes the nearest limit.
     {kApp, "DEFAULTSPEED", KeyKind::Float, &S::DEFAULTSPEED},
-    {kApp, "BPMROUNDING", KeyKind::Float, &S::BPMROUNDING},
-    {kApp, "BPMMINIMUM", KeyKind::Float, &S::BPMMINIMUM},
-    {kApp, "BPMMAXIMUM", KeyKind::Float, &S::BPMMAXIMUM},
+    {kApp, "BPMROUNDING", KeyKind::Float, &S::BPMROUNDING, 0, kHighestMaximum},
+    // A minimum above the maximum is taken as the two swapped, so no ceiling here.
+    {kApp, "BPMMINIMUM", KeyKind::Float, &S::BPMMINIMUM, 0, kAny},
+    {kApp, "BPMMAXIMUM", KeyKind::Float, &S::BPMMAXIMUM, kLowestMaximum, kAny},
 };
 
 // The option keys and presets, in the order they are read and written.
 const SettingKey kOptionKeys[] = {
     {kApp, "SHOWFLASHING", KeyKind::Bool, &S::SHOWFLASHING},
     {kApp, "FULLFLASHING", KeyKind::Bool, &S::FULLFLASHING},
-    {kApp, "FLASHINGDURATION", KeyKind::Int, &S::FLASHINGDURATION},
-    {kApp, "FLASHINGPERIOD", KeyKind::Int, &S::FLASHINGPERIOD},
+    // Only compared with the tick count: every int is safe, a negative one never lights.
+    {kApp, "FLASHINGDURATION", KeyKind::Int, &S::FLASHINGDURATION, kIntLow, kIntHigh},
+    // 0 is "no flashing".
+    {kApp, "FLASHINGPERIOD", KeyKind::Int, &S::FLASHINGPERIOD, 0, kIntHigh},
     {kApp, "IGNOREMOUSEWHEEL", KeyKind::Flag, &S::IGNOREMOUSEWHEEL},
     {kApp, "IGNOREKEYBOARDTAP", KeyKind::Flag, &S::IGNOREKEYBOARDTAP},
     {kApp, "DONTASKSAVESETTINGS", KeyKind::Bool, &S::DONTASKSAVESETTINGS},
@@ -62,15 +81,17 @@ const SettingKey kOptionKeys[] = {
     {kApp, "ALWAYSONTOP", KeyKind::Bool, &S::ALWAYSONTOP},
     {kApp, "AUTOSTARTONTAP", KeyKind::Bool, &S::AUTOSTARTONTAP},
     {kApp, "STARTONLIVETAP", KeyKind::Bool, &S::STARTONLIVETAP},
-    {kApp, "TAPTEMPOTIMEOUT", KeyKind::Int, &S::TAPTEMPOTIMEOUT},
-    {kApp, "TAPTEMPOCOUNT", KeyKind::Int, &S::TAPTEMPOCOUNT},
-    {kPresets, "F5BPM", KeyKind::Float, &S::F5BPM},
-    {kPresets, "F6BPM", KeyKind::Float, &S::F6BPM},
-    {kPresets, "F7BPM", KeyKind::Float, &S::F7BPM},
-    {kPresets, "F8BPM", KeyKind::Float, &S::F8BPM},
+    {kApp, "TAPTEMPOTIMEOUT", KeyKind::Int, &S::TAPTEMPOTIMEOUT, 1, kIntHigh},
+    // A sequence counts from step 5 - count up to 4: only 2 to 4 taps make one.
+    {kApp, "TAPTEMPOCOUNT", KeyKind::Int, &S::TAPTEMPOCOUNT, 2, 4},
+    {kPresets, "F5BPM", KeyKind::Float, &S::F5BPM, 0, kHighestMaximum},
+    {kPresets, "F6BPM", KeyKind::Float, &S::F6BPM, 0, kHighestMaximum},
+    {kPresets, "F7BPM", KeyKind::Float, &S::F7BPM, 0, kHighestMaximum},
+    {kPresets, "F8BPM", KeyKind::Float, &S::F8BPM, 0, kHighestMaximum},
     {kLink, "ENABLED", KeyKind::Bool, &S::LINKENABLED},
     {kLink, "STARTSTOPSYNC", KeyKind::Bool, &S::LINKSTARTSTOPSYNC},
-    {kLink, "QUANTUM", KeyKind::Float, &S::LINKQUANTUM},
+    // Beats in a bar; the session counts in millionths of a beat.
+    {kLink, "QUANTUM", KeyKind::Float, &S::LINKQUANTUM, 1, 1000},
 };
 
 void ReadKey(const IniFile& file, const SettingKey& key, AppSettings& settings) {
@@ -78,12 +99,17 @@ void ReadKey(const IniFile& file, const SettingKey& key, AppSettings& settings) 
         [&](auto member) {
             auto& field = settings.*member;
             using T = typename std::remove_reference_t<decltype(field)>::value_type;
-            if constexpr (std::is_same_v<T, bool>)
+            if constexpr (std::is_same_v<T, bool>) {
                 field = file.readBool(key.section, key.name, field.load());
-            else if constexpr (std::is_same_v<T, double>)
-                field = file.readFloat(key.section, key.name, field.load());
-            else
-                field = file.readInt(key.section, key.name, field.load());
+            } else {
+                // The default is out of range on purpose: it tells an unreadable value apart.
+                const double read =
+                    std::is_same_v<T, double>
+                        ? file.readFloat(key.section, key.name, std::nan(""))
+                        : static_cast<double>(file.readInt(key.section, key.name, field.load()));
+                if (std::isfinite(read) && read >= key.low && read <= key.high)
+                    field = static_cast<T>(read);
+            }
         },
         key.field);
 }
@@ -104,8 +130,6 @@ void WriteKey(IniFile& file, const SettingKey& key, const AppSettings& settings)
         },
         key.field);
 }
-
-constexpr double kHighestMaximum = 2500;
 
 }  // namespace
 
@@ -132,19 +156,36 @@ void ReadOptions(const IniFile& file, AppSettings& settings) {
     for (const SettingKey& key : kOptionKeys) ReadKey(file, key, settings);
 }
 
-bool GetPatchINI(const std::string& path, AppSettings& settings) {
+bool GetPatchINI(const std::string& path, AppSettings& settings, Problem* problem,
+                 bool settingsFile) {
     IniFile file;
+    std::string reason;
+    int errorNumber = 0;
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec) || !file.load(path)) return false;
-    // Not the session's keys: joining or leaving the network session is the Link box's, Ctrl+L's
-    // and start-up's, never a side effect of choosing a patch or of an edit of the watched file.
-    for (const SettingKey& key : kOptionKeys)
-        if (key.section != kLink) ReadKey(file, key, settings);
-    return true;
+    if (!std::filesystem::exists(path, ec)) {
+        // A missing patch would read as an empty one; say that it is gone instead.
+        reason = std::generic_category().message(ENOENT);
+        errorNumber = ENOENT;
+    } else if (file.load(path, &reason, &errorNumber,
+                         settingsFile ? IniFile::kSettingsLimit : IniFile::kDefinitionLimit)) {
+        // Not the session's keys: joining or leaving the network session is the Link box's,
+        // Ctrl+L's and start-up's, never a side effect of choosing a patch or of an edit of the
+        // watched file.
+        for (const SettingKey& key : kOptionKeys)
+            if (key.section != kLink) ReadKey(file, key, settings);
+        return true;
+    }
+    if (problem) *problem = PatchProblem(path, errorNumber, reason);
+    return false;
 }
 
-bool ImportPatch(const std::string& path, KorvidMainModel& model) {
-    return GetPatchINI(path, model.settings);
+bool ImportPatch(const std::string& path, KorvidMainModel& model, bool settingsFile) {
+    Problem problem;
+    if (!GetPatchINI(path, model.settings, &problem, settingsFile)) {
+        model.PostStatus(problem.text, StatusColors::red, problem.detail);
+        return false;
+    }
+    return true;
 }
 
 std::string LoadPorts(const IniFile& file, KorvidMainModel& model) {
@@ -261,6 +302,14 @@ Problem SaveProblem(const std::string& path, int errorNumber, const std::string&
     return {"Settings not saved: " + ShortFileReason(errorNumber, !reading, systemReason),
             "Settings not saved: could not " + std::string(reading ? "read " : "write ") + path +
                 ": " + systemReason};
+}
+
+Problem PatchProblem(const std::string& path, int errorNumber, const std::string& systemReason) {
+    const std::string reason = errorNumber == ENOENT
+                                   ? "file is missing"
+                                   : ShortFileReason(errorNumber, false, systemReason);
+    return {"Patch not read: " + reason,
+            "Patch not read: could not read " + path + ": " + systemReason};
 }
 
 Problem ReadProblem(const std::string& path, int errorNumber, const std::string& systemReason) {

@@ -29,13 +29,23 @@ void ReadWindowAndTempo(const IniFile& file, AppSettings& settings);
 // session's keys.
 void ReadOptions(const IniFile& file, AppSettings& settings);
 
-// A settings patch (or the settings file standing in for one): the option keys and presets of
-// the file at path, each read with the value held now as its default; not the [LINK] keys,
-// which only the Link box, Ctrl+L and start-up change. A file that is missing or cannot be
-// read changes nothing; false then.
-bool GetPatchINI(const std::string& path, AppSettings& settings);
-// GetPatchINI into the model's settings. The window's own settings are the caller's.
-bool ImportPatch(const std::string& path, KorvidMainModel& model);
+// A status line message about a file: text fits the line ("Settings not saved: folder is
+// read-only"), detail names the file and gives the system's reason.
+struct Problem {
+    std::string text;
+    std::string detail;
+};
+
+// A settings patch (or the settings file standing in for one, settingsFile: it may be larger):
+// the option keys and presets of the file at path, each read with the value held now as its
+// default; not the [LINK] keys, which only the Link box, Ctrl+L and start-up change. A file
+// that is missing or cannot be read (not a regular file, too large) changes nothing; false
+// then, and *problem says why.
+bool GetPatchINI(const std::string& path, AppSettings& settings, Problem* problem = nullptr,
+                 bool settingsFile = false);
+// GetPatchINI into the model's settings. The window's own settings are the caller's. A file
+// that cannot be read is told on the status line.
+bool ImportPatch(const std::string& path, KorvidMainModel& model, bool settingsFile = false);
 
 // Restores both output ports from their sections (device, type, divider) without opening
 // them, and returns the names of saved ports that are not present any more, one a line (empty
@@ -61,17 +71,13 @@ void WriteOptions(IniFile& file, const AppSettings& settings);
 // ("folder is read-only"); systemReason (the system's own words) where there are no better.
 std::string ShortFileReason(int errorNumber, bool writing, const std::string& systemReason);
 
-// A status line message about the settings file: text fits the line ("Settings not saved:
-// folder is read-only"), detail names the file and gives the system's reason.
-struct Problem {
-    std::string text;
-    std::string detail;
-};
-// reading: the save failed because the old file could not be read (it is never overwritten
-// with only our part of it).
+// About the settings file. reading: the save failed because the old file could not be read (it
+// is never overwritten with only our part of it).
 Problem SaveProblem(const std::string& path, int errorNumber, const std::string& systemReason,
                     bool reading = false);
 Problem ReadProblem(const std::string& path, int errorNumber, const std::string& systemReason);
+// About a settings patch that could not be read ("Patch not read: file is missing").
+Problem PatchProblem(const std::string& path, int errorNumber, const std::string& systemReason);
 
 // The text shown when saved ports are missing.
 inline constexpr const char* kMissingPortsWarning = "Warning : \n Saved ports not found : \n";

@@ -1,6 +1,7 @@
 #include "midiin/input_definition.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 
@@ -17,6 +18,12 @@ constexpr const char* kCommandsSection = "SPECIAL_COMMANDS";
 constexpr const char* kRangesSection = "CUSTOMRANGE_TRANSFORMS";
 constexpr const char* kDefaultType = "Default";
 constexpr const char* kDefaultComment = "...";
+
+bool IsHexText(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return c == ' ' || c == '\t' || std::isxdigit(static_cast<unsigned char>(c));
+    });
+}
 
 std::string Hex2(int32_t value) {
     char buffer[16];
@@ -79,16 +86,37 @@ std::string InputCodeText(int32_t code) {
     return text;
 }
 
-void ReadDefinition(const IniFile& file, InputMap& map) {
+void ReadDefinition(const IniFile& file, InputMap& map, std::vector<std::string>* problems) {
+    std::vector<std::string> found;
+    // A value that is given and cannot be read is told; an empty one is a value not given.
+    const auto readable = [&](const std::string& section, const std::string& key, bool hex,
+                              bool fraction) {
+        const std::string text = file.readString(section, key, "");
+        if (text.find_first_not_of(" \t") == std::string::npos) return;
+        const bool ok =
+            hex ? IsHexText(text)
+                : (fraction ? ParseFloat(text).has_value() : ParseInt(text).has_value());
+        if (!ok) found.push_back(key + "=" + text + (hex ? " is not hex" : " is not a number"));
+    };
+    if (!file.hasSection(kConfigSection) && !file.hasSection(kCommandsSection) &&
+        !file.hasSection(kRangesSection) && !file.text().empty()) {
+        found.push_back(file.looksBinary() ? "is not an input map (binary content)"
+                                           : "is not an input map (no [SPECIAL_COMMANDS] section)");
+    }
+    readable(kConfigSection, "TEMPOVANE_IN_HANDLING", false, false);
+    readable(kConfigSection, "TEMPOVANE_IN_LOCK", false, false);
     map.ClockInHandling = file.readInt(kConfigSection, "TEMPOVANE_IN_HANDLING", 0) != 0;
     map.ClockInLock = file.readInt(kConfigSection, "TEMPOVANE_IN_LOCK", 0) != 0;
     for (int n = 0; n < kMapEntries; ++n) {
         const std::string number = std::to_string(n);
         const auto i = static_cast<size_t>(n);
-        // Only three bytes make a message; extra digits in front would keep an entry from ever
-        // matching its own message.
-        map.InputCodes[i] =
-            HexToInt(file.readString(kCommandsSection, "INPUT" + number, "0")) & 0xFFFFFF;
+        const std::string input = file.readString(kCommandsSection, "INPUT" + number, "0");
+        // A message is three bytes; a mistyped one (a letter that is no hex digit, a digit too
+        // many) would be some other message, which the entry would then act on. It is off.
+        const std::optional<int32_t> code = InputCodeFromHex(input);
+        if (!code) found.push_back("INPUT" + number + "=" + input + " is not three hex bytes; off");
+        map.InputCodes[i] = code.value_or(0);
+        readable(kCommandsSection, "ACTION" + number, false, true);
         map.Actions[i] = file.readFloat(kCommandsSection, "ACTION" + number, 0);
         map.Comments[i] = file.readString(kCommandsSection, "COMMENT" + number, kDefaultComment);
     }
@@ -100,6 +128,10 @@ void ReadDefinition(const IniFile& file, InputMap& map) {
     for (int h = 0; h < kBuiltInRanges; ++h) {
         const std::string suffix = std::string("_E") + kHexDigits[h];
         const RangeTransform& preset = presets[static_cast<size_t>(h)];
+        for (const char* key : {"RANGEMIN", "RANGEMAX"})
+            readable(kRangesSection, key + suffix, true, false);
+        readable(kRangesSection, "RANGEMULTIPLIER" + suffix, false, true);
+        readable(kRangesSection, "RANGEOFFSET" + suffix, false, false);
         RangeTransform range;
         range.minimum =
             HexToInt(file.readString(kRangesSection, "RANGEMIN" + suffix, Hex2(preset.minimum)));
@@ -113,12 +145,32 @@ void ReadDefinition(const IniFile& file, InputMap& map) {
         auto& table = map.RangeTables[r];
         FillTable(range, table);
         const std::string section = file.readString(kRangesSection, "RANGEMAP" + suffix, "");
-        if (section.empty() || !file.hasSection(section)) continue;
+        if (section.empty()) continue;
+        if (!file.hasSection(section)) {
+            found.push_back("RANGEMAP" + suffix + "=" + section + " names no section of the file");
+            continue;
+        }
         for (int v = 0; v < 128; ++v) {
             auto& entry = table[static_cast<size_t>(v)];
+            readable(section, std::to_string(v), false, true);
             entry = file.readFloat(section, std::to_string(v), entry);
         }
     }
+    if (problems) *problems = std::move(found);
+}
+
+std::optional<int32_t> InputCodeFromHex(std::string_view text) {
+    int32_t code = 0;
+    int digits = 0;  // after leading zeros
+    for (const char c : text) {
+        if (c == ' ' || c == '\t') continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+        const int32_t value = HexDigitValue(c);
+        if (digits == 0 && value == 0) continue;
+        if (++digits > 6) return std::nullopt;
+        code = code * 16 + value;
+    }
+    return code;
 }
 
 void WriteDefinition(const InputMap& map, const std::string& devName, IniFile& file) {

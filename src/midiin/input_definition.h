@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class IniFile;
@@ -54,8 +56,15 @@ constexpr int RangeReference(uint8_t byte) {
 std::string InputCodeText(int32_t code);
 
 // Fills map from an input definition; missing keys and unreadable values give the defaults,
-// so a missing file gives an empty map with the custom ranges equal to the built-in ones.
-void ReadDefinition(const IniFile& file, InputMap& map);
+// so a missing file gives an empty map with the custom ranges equal to the built-in ones. An
+// INPUTn that is not up to three bytes of hex leaves its entry off. *problems gets what is
+// wrong with the file, each once, in file order: a file that is no input map, values that
+// cannot be read, a RANGEMAP naming no section.
+void ReadDefinition(const IniFile& file, InputMap& map,
+                    std::vector<std::string>* problems = nullptr);
+// The input code an INPUTn text gives: hex digits with blanks anywhere, at most six after
+// leading zeros; nullopt for any other text. "" is 0, the empty entry.
+std::optional<int32_t> InputCodeFromHex(std::string_view text);
 // Writes every key of the map (not the value tables); other keys and sections stay.
 void WriteDefinition(const InputMap& map, const std::string& devName, IniFile& file);
 

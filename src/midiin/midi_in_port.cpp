@@ -8,8 +8,9 @@
 
 #include "platform/ini_file.h"
 #include "platform/input_time.h"
-#include "platform/monotonic_clock.h"
 #include "platform/midi_system.h"
+#include "platform/monotonic_clock.h"
+#include "state/definition_files.h"
 #include "state/list_model.h"
 #include "state/main_state.h"
 
@@ -140,7 +141,8 @@ void MidiInPort::OpenSelectedPort() {
     device_.SetPort(index);
     device_.SetUsing(true);
     if (device_.LastOpenResult() != TMidiInput::kOpenOk)
-        main_.PostStatus("MIDI IN Port not ready!", StatusColors::red);
+        main_.PostStatus("MIDI IN Port not ready!", StatusColors::red,
+                         NotReadyDetail("MIDI IN Port", controls_.portSelector.text(), index));
 }
 
 void MidiInPort::SavePortSettings(IniFile& file) const {
@@ -197,14 +199,21 @@ void MidiInPort::LoadDefinition() {
     }
     definitionName_ = FileNamePart(definitionPath_);
     IniFile file;
-    file.load(definitionPath_);  // a missing or unreadable file reads as all defaults
-    ReadDefinition(file);
+    std::string reason;
+    // A missing or unreadable file reads as all defaults; only a missing one is no fault.
+    const bool loaded = file.load(definitionPath_, &reason);
+    std::vector<std::string> problems = ReadDefinition(file);
+    if (!loaded) problems.insert(problems.begin(), "could not be read: " + reason);
+    ReportDefinitionProblems(main_, controls_.deviceTypeSelector.text(), definitionPath_, problems,
+                             reportedProblems_);
 }
 
-void MidiInPort::ReadDefinition(const IniFile& file) {
+std::vector<std::string> MidiInPort::ReadDefinition(const IniFile& file) {
     auto map = std::make_unique<InputMap>();
-    ::ReadDefinition(file, *map);
+    std::vector<std::string> problems;
+    ::ReadDefinition(file, *map, &problems);
     swapIn(std::move(map));
+    return problems;
 }
 
 void MidiInPort::WriteDefinition(IniFile& file) const {

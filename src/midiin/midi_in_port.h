@@ -92,7 +92,8 @@ class MidiInPort {
     void ListDeviceTypes();
     void DeviceTypeChanged();
     void LoadDefinition();
-    void ReadDefinition(const IniFile& file);
+    // Puts the file's map into use; returns what is wrong with the file.
+    std::vector<std::string> ReadDefinition(const IniFile& file);
     void WriteDefinition(IniFile& file) const;
     // Writes the map to path (other keys of the file stay) and selects it in the list. False,
     // with the reason in *error, when the file could not be written.
@@ -155,6 +156,7 @@ class MidiInPort {
     std::string definitionName_;
     std::string definitionPath_;
     std::optional<SavedPort> missingSavedPort_;  // UI thread
+    std::string reportedProblems_;  // the definition's problems last told
 
     // The map the dispatch reads. A reader counts itself in before it loads the pointer; a swap
     // frees the old map only once no reader is left, so nothing is freed under a reader and the

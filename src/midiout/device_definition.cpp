@@ -119,7 +119,14 @@ std::string TempoSysExText(const OutputDeviceDefinition& definition, double port
 
 OutputDeviceDefinition ReadOutputDeviceDefinition(const std::string& path) {
     IniFile file;
-    file.load(path);  // a missing or unreadable file leaves the document empty
+    std::string reason;
+    // A missing file is the built-in type's; one that cannot be read leaves the document empty
+    // too, which is said.
+    if (!file.load(path, &reason)) {
+        OutputDeviceDefinition d = ReadOutputDeviceDefinition(file);
+        d.problems.insert(d.problems.begin(), "could not be read: " + reason + "; clock only");
+        return d;
+    }
     return ReadOutputDeviceDefinition(file);
 }
 
@@ -203,6 +210,14 @@ OutputDeviceDefinition ReadOutputDeviceDefinition(const IniFile& file) {
     if (!file.hasSection(kSection)) {
         d.clockOutputEnable = true;
         d.description = kBuiltInDeviceType;
+        // A file of something else (a picture, a program, a text of other keys) acts as the
+        // built-in type, and is named for what it is.
+        if (!file.text().empty()) {
+            d.problems.push_back(file.looksBinary()
+                                     ? "is not a device definition (binary content); clock only"
+                                     : "is not a device definition (no [DEVICECONFIGURATION] "
+                                       "section); clock only");
+        }
     }
     // Every line is a track, in file order, whatever its key: two tracks may well share a
     // label ("HH" twice), and keys differing only in case are two tracks too.

@@ -40,9 +40,10 @@ struct OutputDeviceDefinition {
     bool tempoSysExValid = true;
     // The TRACKS section, each line as key=value, in file order (a repeated key too).
     std::vector<std::string> trackLines;
-    // What would not go out as well-formed MIDI, one entry per key ("device_ctrlout_midichannel
-    // is not a channel 0-15"), in key order. What such a key asks for is switched off or emptied,
-    // so it is never sent.
+    // What is wrong with the file, each once: a file that could not be read or is no device
+    // definition at all, numbers that cannot be read, and what would not go out as
+    // well-formed MIDI, one entry per key ("device_ctrlout_midichannel is not a channel 0-15"),
+    // in key order. What such a key asks for is switched off or emptied, so it is never sent.
     std::vector<std::string> problems;
 };
 
@@ -72,7 +73,8 @@ int32_t SysExFromHexText(const std::string& text, uint8_t* buffer, std::string* 
 inline constexpr const char* kBuiltInDeviceType = "Tempovane";
 
 // Reads a definition. A missing or unreadable file reads as empty, which gives the built-in
-// behaviour: clock on, description "Tempovane".
+// behaviour: clock on, description "Tempovane"; an unreadable one (not a regular file, over
+// 1 MB) or one that is no definition says so in problems.
 OutputDeviceDefinition ReadOutputDeviceDefinition(const std::string& path);
 OutputDeviceDefinition ReadOutputDeviceDefinition(const IniFile& file);
 

@@ -9,6 +9,7 @@
 #include "platform/ini_file.h"
 #include "platform/midi_system.h"
 #include "platform/number_text.h"
+#include "state/definition_files.h"
 #include "state/hexroutines.h"
 #include "state/list_model.h"
 #include "state/main_state.h"
@@ -102,12 +103,14 @@ void MidiOutPort::loadDeviceDefinitionLocked() {
     // Before anything of this definition goes out, so that its init is moved as well.
     const bool delayed = device_.SetDelayNs(std::llround(definition_.outputDelayMs * 1e6));
 
-    // Told once, as the definition loads: what it asks for that would be malformed MIDI, and
-    // which is therefore not sent.
-    if (!definition_.problems.empty())
-        main_.PostStatus(controls_.deviceTypeSelector.text() + ": " + definition_.problems.front(),
-                         StatusColors::red);
-    else if (!delayed && definition_.outputDelayMs != 0 && device_.Using())
+    // Told once, as the definition loads: what is wrong with the file and what it asks for
+    // that would be malformed MIDI, which is therefore not sent. Loading the same file with the
+    // same faults again (start-up reads it for the type and again as the port opens) says
+    // nothing new.
+    ReportDefinitionProblems(main_, controls_.deviceTypeSelector.text(), definitionFile_,
+                             definition_.problems, reportedProblems_);
+    if (definition_.problems.empty() && !delayed && definition_.outputDelayMs != 0 &&
+        device_.Using())
         main_.PostStatus(controls_.deviceTypeSelector.text() +
                              ": device_output_delay_ms works through JACK only",
                          StatusColors::red);
@@ -214,7 +217,11 @@ void MidiOutPort::openSelectedPort(bool stopClock) {
     device_.SetPort(index);
     device_.SetUsing(true);
     if (device_.LastOpenResult() != TMidiOutput::kOpenOk) {
-        main_.PostStatus("MIDI Port not ready!", StatusColors::red);
+        // Which of the two ports, and which device: with both in use the words alone leave
+        // the user to guess.
+        main_.PostStatus("MIDI Port not ready!", StatusColors::red,
+                         NotReadyDetail("MIDI Port " + std::string(1, name_.back()),
+                                        controls_.portSelector.text(), index));
         main_.PortReady = false;
         main_.RunStateChanges.fetch_add(1);
         return;

@@ -159,6 +159,7 @@ class MidiOutPort final : public ClockOutput {
     std::string savedPortKey_;
     int deviceTypeIndex_ = -1;
     OutputDeviceDefinition definition_;
+    std::string reportedProblems_;  // the definition's problems last told
     std::vector<std::string> trackLines_;
 
     // Read by the clock thread.

@@ -4,9 +4,11 @@
 
 // Keeps a second instance of the program off a settings file that one already uses: an
 // exclusive lock on a file beside it (the settings path + ".lock"), held while this object
-// lives. The system drops the lock with the process, so a crash leaves nothing that blocks the
-// next start; the lock file itself stays (removing it could let two instances lock two files).
-// Instances on different settings files do not meet.
+// lives and removed when it ends. The system drops the lock with the process, so the file a
+// crash leaves behind blocks nothing: the next start locks it. The lock file is a regular file
+// opened without following a symbolic link; where there is none to be had (a read-only folder,
+// a link or anything else in its place), the settings file itself carries the lock. Instances
+// on different settings files do not meet.
 class InstanceLock {
   public:
     enum class State {
@@ -25,5 +27,6 @@ class InstanceLock {
 
   private:
     int fd_ = -1;
+    std::string lockFile_;  // the lock file this instance made or took, removed at the end
     State state_ = State::Unavailable;
 };

@@ -4,6 +4,8 @@
 #include <filesystem>
 
 #include "state/list_model.h"
+#include "state/main_state.h"
+#include "state/status_color.h"
 
 namespace {
 
@@ -29,8 +31,10 @@ std::vector<std::string> ListDefinitionTypes(const std::vector<std::string>& fol
         for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
             const fs::path& path = it->path();
             if (!IsIniExtension(path)) continue;
+            // Regular files only (a link to one counts): a named pipe would hang the reader,
+            // a device never ends.
             std::error_code typeError;
-            if (it->is_directory(typeError)) continue;
+            if (!it->is_regular_file(typeError)) continue;
             types.push_back(path.stem().string());
         }
     }
@@ -56,8 +60,25 @@ std::string FindDefinitionFile(const std::string& folder, const std::string& typ
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::path& path = it->path();
         std::error_code typeError;
-        if (path.stem().string() == type && IsIniExtension(path) && !it->is_directory(typeError))
+        if (path.stem().string() == type && IsIniExtension(path) && it->is_regular_file(typeError))
             return folder + path.filename().string();
     }
     return {};
+}
+
+bool ReportDefinitionProblems(MainState& state, const std::string& type, const std::string& path,
+                              const std::vector<std::string>& problems, std::string& last) {
+    if (problems.empty()) {
+        last.clear();
+        return false;
+    }
+    std::string detail = path + ":";
+    for (const std::string& problem : problems)
+        detail += (&problem == &problems.front() ? " " : "; ") + problem;
+    if (detail == last) return false;
+    last = detail;
+    std::string text = type + ": " + problems.front();
+    if (problems.size() > 1) text += " (+" + std::to_string(problems.size() - 1) + " more)";
+    state.PostStatus(text, StatusColors::red, detail);
+    return true;
 }

@@ -86,3 +86,11 @@ std::string MainState::LearnText() const {
     std::lock_guard lock(learnMutex_);
     return learnText_;
 }
+
+std::string NotReadyDetail(const std::string& port, const std::string& device, int index) {
+    if (device.empty()) {
+        return index < 0 ? port + ": no device chosen"
+                         : port + ": no device at place " + std::to_string(index) + " of the list";
+    }
+    return port + ": \"" + device + "\" could not be opened";
+}

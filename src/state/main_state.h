@@ -94,3 +94,8 @@ class MainState {
     mutable std::mutex learnMutex_;
     std::string learnText_;
 };
+
+// The detail of a port's "not ready" status: which port, and which device it could not open
+// ("MIDI Port 2: \"JACK: synth:in\" could not be opened"; "MIDI Port 2: no device chosen"
+// where a saved index beyond the list left the box empty).
+std::string NotReadyDetail(const std::string& port, const std::string& device, int index);

@@ -15,14 +15,15 @@
 
 #include "app/command_line.h"
 #include "app/settings_file.h"
-#include "ui/adapters/settings_claim_qt.h"
-#include "ui/adapters/termination_signals_qt.h"
-#include "ui/window/korvid_main.h"
-#include "ui/display/help_form.h"
 #include "platform/exit_deadline.h"
 #include "platform/file_locations.h"
 #include "platform/midi_system.h"
+#include "ui/adapters/message_box_qt.h"
+#include "ui/adapters/settings_claim_qt.h"
+#include "ui/adapters/termination_signals_qt.h"
+#include "ui/display/help_form.h"
 #include "ui/stats/statistics_form.h"
+#include "ui/window/korvid_main.h"
 
 int main(int argc, char** argv) {
     CommandLine line;
@@ -72,7 +73,7 @@ int main(int argc, char** argv) {
             QString::fromStdString(SettingsFile::Location(options.programFolder.toStdString(),
                                                           options.settingsArgument.toStdString())),
             [](const QString& caption, const QString& text) {
-                QMessageBox::information(nullptr, caption, text);
+                ShowMessageBox(nullptr, QMessageBox::Information, caption, text);
             });
         if (!settingsLock) return 1;
         TKorvidMain window(MidiSystem::CreateDefault(), options);
@@ -83,8 +84,8 @@ int main(int argc, char** argv) {
         window.show();
         app.exec();
     } catch (const std::exception& e) {
-        QMessageBox::critical(nullptr, QStringLiteral("TEMPOVANE"),
-                              QString::fromLocal8Bit(e.what()));
+        ShowMessageBox(nullptr, QMessageBox::Critical, QStringLiteral("TEMPOVANE"),
+                       QString::fromLocal8Bit(e.what()));
     }
     return 0;
 }

@@ -3,6 +3,10 @@
 #include "app/sync_control.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include <cctype>
 #include <fstream>
@@ -192,6 +196,12 @@ TEST(HeadlessRun, StartsAtOnceAndSendsStopWhenAskedToEnd) {
                      "[APPLICATION_PRESETS]\nDEFAULTSPEED=300\n"
                      "[MIDIOUTPORT1]\nMIDIPORTNAME=Memory: synth\n"
                      "[MIDIOUTPORT2]\nMIDIPORTNAME=None\n");
+    // What a save killed half-way once left beside the file: its process is gone.
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string stale = "clockpresets.ini.tmp-" + std::to_string(gone) + "-0";
+    rig.folder.write(stale, "[APPLICATION_PRESETS]\n");
     rig.stopWhen = [&] { return rig.memory && rig.count(0xF8) >= 12; };
     Headless::Options options;
     options.start = true;
@@ -208,8 +218,11 @@ TEST(HeadlessRun, StartsAtOnceAndSendsStopWhenAskedToEnd) {
     // Both output ports post it for the one stop; the log tells it once.
     ASSERT_NE(log.find("Stopped ..."), std::string::npos) << log;
     EXPECT_EQ(log.find("Stopped ..."), log.rfind("Stopped ...")) << log;
-    // The run read the file it was given, so it writes nothing of its own.
+    // The run read the file it was given, so it writes nothing of its own, and its lock file
+    // goes with it.
     EXPECT_EQ(rig.folder.read("clockpresets.ini").find("MAINSCREEN"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(rig.folder.file("clockpresets.ini.lock")));
+    EXPECT_FALSE(std::filesystem::exists(rig.folder.file(stale)));
 }
 
 TEST(HeadlessRun, WithoutStartNothingRunsAndAStopRequestSendsNoStop) {

@@ -2,6 +2,9 @@
 #include "app/patch_selection.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "app/settings_file.h"
 #include "state/app_settings.h"
@@ -101,10 +104,53 @@ TEST_F(Patches, APatchChangesOnlyTheKeysItHolds) {
 
 TEST_F(Patches, APatchThatHasGoneChangesNothing) {
     settings.F5BPM = 99;
-    EXPECT_FALSE(SettingsFile::GetPatchINI(folder.file("gone.tvp"), settings));
+    SettingsFile::Problem problem;
+    EXPECT_FALSE(SettingsFile::GetPatchINI(folder.file("gone.tvp"), settings, &problem));
+    EXPECT_EQ(problem.text, "Patch not read: file is missing");
     std::filesystem::create_directories(folder.file("odd.tvp"));
     EXPECT_FALSE(SettingsFile::GetPatchINI(folder.file("odd.tvp"), settings));
     EXPECT_DOUBLE_EQ(settings.F5BPM.load(), 99);
+}
+
+// A named pipe, a device or a huge file where a patch belongs is refused at once, with the
+// file's name, and never listed.
+TEST_F(Patches, OnlyRegularFilesOfAPatchsSizeAreListedAndRead) {
+    settings.F5BPM = 99;
+    ASSERT_EQ(::mkfifo(folder.file("pipe.tvp").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/zero", folder.file("zero.tvp"));
+    folder.write("huge.tvp", "[BPM_PRESETS]\nF5BPM=140\n" + std::string(2 << 20, ';'));
+    folder.write("fine.tvp", "[BPM_PRESETS]\nF5BPM=140\n");
+    patches->RefreshPatchList();
+    EXPECT_EQ(selector.items(),
+              (std::vector<std::string>{"clockpresets.ini", "fine.tvp", "huge.tvp"}));
+    SettingsFile::Problem problem;
+    EXPECT_FALSE(SettingsFile::GetPatchINI(folder.file("pipe.tvp"), settings, &problem));
+    EXPECT_EQ(problem.text, "Patch not read: not a regular file (a named pipe)");
+    EXPECT_EQ(problem.detail, "Patch not read: could not read " + folder.file("pipe.tvp") +
+                                  ": not a regular file (a named pipe)");
+    EXPECT_FALSE(SettingsFile::GetPatchINI(folder.file("zero.tvp"), settings, &problem));
+    EXPECT_EQ(problem.text, "Patch not read: not a regular file (a device)");
+    EXPECT_FALSE(SettingsFile::GetPatchINI(folder.file("huge.tvp"), settings, &problem));
+    EXPECT_EQ(problem.text, "Patch not read: file too large");
+    EXPECT_EQ(problem.detail, "Patch not read: could not read " + folder.file("huge.tvp") +
+                                  ": File larger than 1 MB");
+    EXPECT_DOUBLE_EQ(settings.F5BPM.load(), 99);
+    // The settings file standing in for a patch may be as large as a settings file.
+    EXPECT_TRUE(SettingsFile::GetPatchINI(folder.file("huge.tvp"), settings, &problem, true));
+    EXPECT_DOUBLE_EQ(settings.F5BPM.load(), 140);
+}
+
+// A patch holds the same keys as the settings file and meets the same limits.
+TEST_F(Patches, OutOfRangeValuesOfAPatchAreIgnored) {
+    folder.write("bad.tvp",
+                 "[APPLICATION_PRESETS]\nFLASHINGPERIOD=-1\nTAPTEMPOCOUNT=-2147483648\n"
+                 "[BPM_PRESETS]\nF5BPM=1e308\nF6BPM=99.5\n[LINK]\nQUANTUM=-1e308\n");
+    EXPECT_TRUE(SettingsFile::GetPatchINI(folder.file("bad.tvp"), settings));
+    EXPECT_EQ(settings.FLASHINGPERIOD.load(), 24);
+    EXPECT_EQ(settings.TAPTEMPOCOUNT.load(), 2);
+    EXPECT_DOUBLE_EQ(settings.F5BPM.load(), 100);
+    EXPECT_DOUBLE_EQ(settings.F6BPM.load(), 99.5);
+    EXPECT_DOUBLE_EQ(settings.LINKQUANTUM.load(), 4);
 }
 
 TEST_F(Patches, TheWatchStartsWithEditAndFollowsEveryChoice) {
@@ -155,4 +201,16 @@ TEST_F(Patches, TheSettingsItemNamesTheSettingsFileInUse) {
     EXPECT_EQ(other.PathOf("clockpresets.ini"), elsewhere);
     EXPECT_EQ(other.PathOf(""), elsewhere);
     EXPECT_EQ(other.PathOf("live.tvp"), folder.file("live.tvp"));
+}
+
+// Chosen in the window, a patch that cannot be read says so on the status line, naming the file.
+TEST(PatchImport, APatchThatCannotBeReadIsToldWithItsName) {
+    ModelRig rig;
+    const std::string pipe = rig.folder.file("live.tvp");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_FALSE(SettingsFile::ImportPatch(pipe, *rig.model));
+    const MainState::Status status = rig.model->state.PendingStatus();
+    EXPECT_EQ(status.text, "Patch not read: not a regular file (a named pipe)");
+    EXPECT_NE(status.detail.find(pipe), std::string::npos);
+    EXPECT_EQ(status.color, StatusColors::red);
 }

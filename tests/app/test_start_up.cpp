@@ -131,3 +131,45 @@ TEST_F(StartUpTest, PortsTellTheClocksTempoEvenBeforeTheSettingsAreRead) {
     ASSERT_FALSE(rig.sent("synth").empty());
     EXPECT_EQ(rig.sent("synth").back(), sysexTempo(120));
 }
+
+// A saved port 2 whose index is past the list and which has no name cannot open; port 1 is
+// fine. The status says which port it is.
+TEST_F(StartUpTest, APortThatIsNotReadyIsNamed) {
+    uint64_t serial = 0;
+    m.state.StatusesSince(serial);
+    startUp(
+        "[MIDIOUTPORT1]\nMIDIPORTINDEX=1\nMIDIPORTNAME=Memory: synth\n"
+        "[MIDIOUTPORT2]\nMIDIPORTINDEX=7\n");
+    std::vector<std::string> notReady;
+    for (const auto& status : m.state.StatusesSince(serial))
+        if (status.text == "MIDI Port not ready!") notReady.push_back(status.detail);
+    EXPECT_EQ(notReady, std::vector<std::string>{"MIDI Port 2: no device chosen"});
+
+    rig.memory->setFailOpen("drums", true);
+    ModelRig::choosePort(m.out2Controls, *m.OutPort2(), "drums");
+    EXPECT_EQ(m.state.PendingStatus().detail, "MIDI Port 2: \"Memory: drums\" could not be opened");
+}
+
+// Start-up reads a port's definition for its type and again as the port opens; what is wrong
+// with the file is told once, all of it.
+TEST_F(StartUpTest, ADefinitionsFaultsAreToldOnce) {
+    rig.writeDefinition("Bad",
+                        "[DEVICECONFIGURATION]\ndevice_ctrlout_enable=1\n"
+                        "device_ctrlout_midichannel=16\ndevice_ctrlout_midictrl=300\n");
+    rig.relistTypes();
+    uint64_t serial = 0;
+    m.state.StatusesSince(serial);
+    startUp("[MIDIOUTPORT1]\nMIDIPORTINDEX=1\nMIDIPORTNAME=Memory: synth\nDEVICETYPE=Bad\n");
+    std::vector<MainState::Status> told;
+    for (const auto& status : m.state.StatusesSince(serial))
+        if (status.text.starts_with("Bad:")) told.push_back(status);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].text, "Bad: device_ctrlout_midichannel is not a channel 0-15 (+1 more)");
+    EXPECT_EQ(told[0].detail, rig.port1().DefinitionFile() +
+                                  ": device_ctrlout_midichannel is not a channel 0-15; "
+                                  "device_ctrlout_midictrl is not a controller 0-127");
+    // Chosen again after another type, it is told again.
+    ModelRig::chooseType(m.out1Controls, rig.port1(), "Tempovane");
+    ModelRig::chooseType(m.out1Controls, rig.port1(), "Bad");
+    EXPECT_EQ(m.state.PendingStatus().text, told[0].text);
+}

@@ -46,7 +46,7 @@ TEST(InputDefinition, MissingSectionsAndGarbageGiveDefaults) {
     EXPECT_EQ(map.Actions[0], 0);
     EXPECT_EQ(map.InputCodes[1], 0xB00740);
     EXPECT_EQ(map.Actions[1], 10000.1);
-    EXPECT_EQ(map.InputCodes[2], 0xB00740);  // only three bytes count
+    EXPECT_EQ(map.InputCodes[2], 0);  // a seventh digit: no message of three bytes, so off
     EXPECT_EQ(map.Actions[2], 0);
     EXPECT_EQ(map.Comments[5], "...");
     const InputMap defaults;
@@ -116,14 +116,79 @@ TEST(InputDefinition, WriteKeepsMapSectionsAndWritesEveryEntryInOrder) {
     EXPECT_EQ(back.RangeTables[19][64], 120);
 }
 
-TEST(InputDefinition, HugeFileIsReadWithoutHarm) {
+// A map is a few kilobytes; a file of many megabytes is no map, and is not read at all (it once
+// was, whole, and kept the program's memory for the run).
+TEST(InputDefinition, HugeFileIsRefusedWithoutHarm) {
     TempFolder folder;
     std::string text = "[SPECIAL_COMMANDS]\nINPUT0=B00700\nACTION0=10001\n[JUNK]\n";
     const std::string line = "K=" + std::string(100, 'x') + "\n";
     while (text.size() < 10 * 1024 * 1024) text += line;
-    const InputMap map = Read(folder, text);
-    EXPECT_EQ(map.InputCodes[0], 0xB00700);
-    EXPECT_EQ(map.Actions[0], 10001);
+    folder.write("def.ini", text);
+    IniFile file;
+    std::string error;
+    EXPECT_FALSE(file.load(folder.file("def.ini"), &error));
+    EXPECT_EQ(error, "File larger than 1 MB");
+    InputMap map;
+    ReadDefinition(file, map);
+    EXPECT_EQ(map.InputCodes[0], 0);
+    // Below the limit, such a file still reads.
+    text.resize(900 * 1024);
+    const InputMap read = Read(folder, text);
+    EXPECT_EQ(read.InputCodes[0], 0xB00700);
+    EXPECT_EQ(read.Actions[0], 10001);
+}
+
+// What a hand-edited map gets wrong is told, all of it, in file order; a mistyped message
+// switches its entry off instead of becoming some other message.
+TEST(InputDefinition, EveryFaultOfAFileIsTold) {
+    TempFolder folder;
+    folder.write("def.ini",
+                 "[DEVICECONFIGURATION]\nTEMPOVANE_IN_LOCK=on\n"
+                 "[SPECIAL_COMMANDS]\nINPUT0=B0 7G 40\nACTION0=10001\nINPUT1=b0 07 40\n"
+                 "ACTION1=1OOO1\nINPUT2=1B00740\nINPUT3=00B00740\nINPUT4=\n"
+                 "[CUSTOMRANGE_TRANSFORMS]\nRANGEMAX_E0=2Z\nRANGEMAP_E1=GONE\n");
+    IniFile file;
+    ASSERT_TRUE(file.load(folder.file("def.ini")));
+    InputMap map;
+    std::vector<std::string> problems;
+    ReadDefinition(file, map, &problems);
+    EXPECT_EQ(problems, (std::vector<std::string>{
+                            "TEMPOVANE_IN_LOCK=on is not a number",
+                            "INPUT0=B0 7G 40 is not three hex bytes; off",
+                            "ACTION1=1OOO1 is not a number",
+                            "INPUT2=1B00740 is not three hex bytes; off",
+                            "RANGEMAX_E0=2Z is not hex",
+                            "RANGEMAP_E1=GONE names no section of the file",
+                        }));
+    EXPECT_EQ(map.InputCodes[0], 0);
+    EXPECT_EQ(map.InputCodes[1], 0xB00740);
+    EXPECT_EQ(map.InputCodes[2], 0);
+    EXPECT_EQ(map.InputCodes[3], 0xB00740);  // leading zeros are no fault
+    EXPECT_EQ(map.InputCodes[4], 0);
+    EXPECT_EQ(InputCodeFromHex("FFFFFF"), 0xFFFFFF);
+    EXPECT_EQ(InputCodeFromHex(" 6 0 0 0 2 0 "), 0x600020);
+    EXPECT_EQ(InputCodeFromHex("0x600020"), std::nullopt);
+}
+
+TEST(InputDefinition, AFileThatIsNoMapIsNamedForWhatItIs) {
+    TempFolder folder;
+    const auto problemsOf = [&](const std::string& text) {
+        folder.write("def.ini", text);
+        IniFile file;
+        EXPECT_TRUE(file.load(folder.file("def.ini")));
+        InputMap map;
+        std::vector<std::string> problems;
+        ReadDefinition(file, map, &problems);
+        EXPECT_EQ(map.InputCodes, InputMap().InputCodes);
+        return problems;
+    };
+    using namespace std::string_literals;
+    EXPECT_EQ(problemsOf("\x89PNG\r\n\x1A\n\0\0\0\rIHDR\0\0\x01"s),
+              std::vector<std::string>{"is not an input map (binary content)"});
+    EXPECT_EQ(problemsOf("[SOMETHING]\nELSE=1\n"),
+              std::vector<std::string>{"is not an input map (no [SPECIAL_COMMANDS] section)"});
+    EXPECT_TRUE(problemsOf("").empty());
+    EXPECT_TRUE(problemsOf("[DEVICECONFIGURATION]\nTEMPOVANE_IN_HANDLING=1\n").empty());
 }
 
 TEST(InputDefinition, TypeListAddsDefaultOnlyWhenAbsent) {

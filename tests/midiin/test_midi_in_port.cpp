@@ -365,6 +365,32 @@ TEST(MidiInPortDefinitions, SaveSelectsTheFileKeepsItsMapSectionsAndRefusesUnrea
     EXPECT_FALSE(error.empty());
 }
 
+// The editor's Store writes the map's keys into the file; what else the author put there stays
+// as written: comments, a map section with a repeated value, a second spelling of a section,
+// lines the reader skips.
+TEST(MidiInPortDefinitions, StoreLeavesEveryOtherLineAsItWas) {
+    InPortRig rig;
+    const std::string own =
+        "; my pads, tuned for the live set\n"
+        "[CURVE]\n"
+        "1=99\n"
+        "1=98\n"
+        "soft curve below\n"
+        "[curve]\n"
+        "2=97\n";
+    rig.folder.write("indrv/Pads.ini", "[CUSTOMRANGE_TRANSFORMS]\nRANGEMAP_E2=CURVE\n\n" + own);
+    rig.port->ListDeviceTypes();
+    InputMap map;
+    map.InputCodes[0] = 0x99247F;
+    map.Actions[0] = 20001;
+    rig.port->SetMap(map);
+    ASSERT_TRUE(rig.port->SaveDefinition(rig.folder.path() + "indrv/Pads.ini"));
+    const std::string text = rig.folder.read("indrv/Pads.ini");
+    EXPECT_NE(text.find("RANGEMAP_E2=CURVE\n"), std::string::npos);
+    EXPECT_NE(text.find("\n\n" + own), std::string::npos) << text;
+    EXPECT_NE(text.find("INPUT0=99247F"), std::string::npos);
+}
+
 TEST(MidiInPortDefinitions, DispatchNeverSeesATornEntryWhileMapsAreSwapped) {
     InPortRig rig;
     InputMap first, second;

@@ -2,6 +2,7 @@
 // malformed MIDI. A device only ever receives well-formed messages; the status line names the
 // definition and key that is wrong.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -91,7 +92,10 @@ TEST_F(DefinitionCheckTest, SystemExclusiveThatWouldBeMalformedIsNotSent) {
         const auto sent = load("Bad", kSysex + kTempo + "device_sysexinit_string=" + c.keys + "\n" +
                                           "device_sysexrelease_string=" + c.keys + "\n");
         EXPECT_EQ(sent, (std::vector<std::string>{"F0 7D 01 78 00 F7"}));
-        EXPECT_EQ(status(), "Bad: device_sysexinit_string " + c.status);
+        // The release string is as wrong: the line counts it, the detail tells it.
+        EXPECT_EQ(status(), "Bad: device_sysexinit_string " + c.status + " (+1 more)");
+        EXPECT_NE(m.state.PendingStatus().detail.find("device_sysexrelease_string " + c.status),
+                  std::string::npos);
         EXPECT_EQ(m.state.StatusChanges.load(), 1);  // said once, as the definition loaded
         rig.memory->clearMessages();
         rig.port1().SendRelease();
@@ -153,7 +157,7 @@ TEST_F(DefinitionCheckTest, ChannelsAndControllersOutOfRangeAreRefused) {
              {cc + "device_ctrlout_midichannel=16\n",
               "Bad: device_ctrlout_midichannel is not a channel 0-15"},
              {cc + "device_ctrlout_midichannel=300\ndevice_ctrlout_midictrl=-5\n",
-              "Bad: device_ctrlout_midichannel is not a channel 0-15"},
+              "Bad: device_ctrlout_midichannel is not a channel 0-15 (+1 more)"},
              {cc + "device_ctrlout_midichannel=-1\n",
               "Bad: device_ctrlout_midichannel is not a channel 0-15"},
              {cc + "device_ctrlout_midictrl=128\n",
@@ -197,4 +201,37 @@ TEST(StrictHex, ReadsWhatTheLaxReaderReadsAndRefusesTheRest) {
     EXPECT_EQ(HexToBytesStrict("1G", bytes, 8).problem, HexProblem::NotHex);
     EXPECT_EQ(HexToBytesStrict("01 02 03", bytes, 2).problem, HexProblem::TooLong);
     EXPECT_EQ(HexToBytesStrict("01 02", bytes, 2).problem, HexProblem::None);
+}
+
+// A file of something else where a definition belongs acts as the built-in type (plain clock)
+// and is named for what it is, instead of passing for a definition.
+TEST_F(DefinitionCheckTest, AFileThatIsNoDefinitionIsNamedAndSendsClockOnly) {
+    using namespace std::string_literals;
+    rig.folder.write("outdrv/Junk.ini",
+                     "\x7F"
+                     "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0"s);
+    rig.folder.write("outdrv/Notes.ini", "shopping list\nmilk=2\n");
+    rig.relistTypes();
+    rig.openPort1();
+    ModelRig::chooseType(m.out1Controls, rig.port1(), "Junk");
+    EXPECT_EQ(status(), "Junk: is not a device definition (binary content); clock only");
+    EXPECT_TRUE(rig.port1().Definition().clockOutputEnable);
+    ModelRig::chooseType(m.out1Controls, rig.port1(), "Notes");
+    EXPECT_EQ(status(),
+              "Notes: is not a device definition (no [DEVICECONFIGURATION] section); clock only");
+}
+
+// A named pipe or a device under a definition's name is never opened for reading (that would
+// wait for ever or never end): the type reads as not readable.
+TEST_F(DefinitionCheckTest, ANamedPipeOrADeviceIsNotRead) {
+    ASSERT_EQ(::mkfifo(rig.folder.file("outdrv/Pipe.ini").c_str(), 0600), 0);
+    const OutputDeviceDefinition pipe =
+        ReadOutputDeviceDefinition(rig.folder.file("outdrv/Pipe.ini"));
+    EXPECT_EQ(pipe.problems,
+              std::vector<std::string>{
+                  "could not be read: not a regular file (a named pipe); clock only"});
+    EXPECT_TRUE(pipe.clockOutputEnable);
+    const OutputDeviceDefinition zero = ReadOutputDeviceDefinition("/dev/zero");
+    EXPECT_EQ(zero.problems, std::vector<std::string>{
+                                 "could not be read: not a regular file (a device); clock only"});
 }

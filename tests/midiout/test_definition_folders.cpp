@@ -1,11 +1,13 @@
 // Definitions searched in two folders: the user's own first, then those shipped with the program.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
 #include "midiin/input_definition.h"
 #include "midiin/midi_in_port.h"
 #include "midiout/device_definition.h"
+#include "state/definition_files.h"
 #include "support/model_rig.h"
 
 TEST(DefinitionFolders, TypesOfBothFoldersAreListedOnceAndTheUsersFileWins) {
@@ -36,6 +38,23 @@ TEST(DefinitionFolders, MissingUserFolderStillListsTheShippedOnes) {
               (std::vector<std::string>{"FootController", "Default"}));
     EXPECT_EQ(ListOutputDeviceTypes({"/no/such/folder/", shipped.path()}),
               (std::vector<std::string>{"FootController", "Tempovane"}));
+}
+
+TEST(DefinitionFolders, OnlyRegularFilesAreTypes) {
+    TempFolder user, elsewhere;
+    user.write("Real.ini", "[DEVICECONFIGURATION]\n");
+    elsewhere.write("Kept elsewhere.ini", "[DEVICECONFIGURATION]\n");
+    std::filesystem::create_symlink(elsewhere.file("Kept elsewhere.ini"), user.file("Linked.ini"));
+    ASSERT_EQ(::mkfifo(user.file("Pipe.ini").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/zero", user.file("Zero.ini"));
+    std::filesystem::create_directory(user.file("Folder.ini"));
+    EXPECT_EQ(ListOutputDeviceTypes(user.path()),
+              (std::vector<std::string>{"Linked", "Real", "Tempovane"}));
+    EXPECT_EQ(ListInputDeviceTypes(user.path()),
+              (std::vector<std::string>{"Linked", "Real", "Default"}));
+    // Nor is such a file found for a type of its name: the type has no file.
+    EXPECT_EQ(DefinitionFilePath(user.path(), "Pipe"), user.path() + "Pipe.ini");
+    EXPECT_EQ(FindDefinitionFile(user.path(), "Zero"), "");
 }
 
 TEST(DefinitionFolders, PortsReadShippedDefinitionsAndPreferTheUsersCopy) {

@@ -1,7 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -179,14 +181,14 @@ TEST_F(IniFileTest, WritesKeyEqualsValueInPlace) {
     ini.writeInt("MIDIOUTPORT1", "MIDIPORTINDEX", -1);
     ASSERT_TRUE(ini.save(path("settings.ini")));
 
+    // The file as it was, line for line: only the values written changed, in place, and the
+    // new keys and section came after the last key of theirs.
     EXPECT_EQ(ReadText(path("settings.ini")),
               "; Tempovane settings\n"
-              "\n"
               "\n"
               "; window and tempo\n"
               "[Application_Presets]\n"
               "MainScreenPositionTop=-20\n"
-              "\n"
               "; the tempo at start\n"
               "DEFAULTSPEED=131.578\n"
               "FUTUREOPTION=keep me\n"
@@ -195,14 +197,11 @@ TEST_F(IniFileTest, WritesKeyEqualsValueInPlace) {
               "SHOWFLASHING=1\n"
               "FULLFLASHING=0\n"
               "\n"
-              "\n"
               "[SOMEONE_ELSES]\n"
               "X=1\n"
               "\n"
-              "\n"
               "[BPM_PRESETS]\n"
               "F5BPM=100\n"
-              "\n"
               "\n"
               "[MIDIOUTPORT1]\n"
               "MIDIPORTNAME=JACK: synth:midi_in\n"
@@ -232,12 +231,13 @@ TEST_F(IniFileTest, SectionLinesKeepEveryLineAsTheFileHasIt) {
                              "  bd = 1000  \r\nno equals here\r\n=no key\r\nHH=0101\r\n"
                              "[OTHER]\nHH=9\n[broken\nBD=1111\n[TRACKS ]\nhh=1\n"));
     using Entries = std::vector<std::pair<std::string, std::string>>;
-    // The library merges repeats: one HH with the last value, bd and BD as one key.
+    // The reads merge repeats: one HH with the last value, bd and BD as one key.
     EXPECT_EQ(ini.sectionEntries("TRACKS").size(), 2u);
     EXPECT_EQ(ini.sectionLines("tracks"),
               (Entries{{"HH", "1010"}, {"bd", "1000"}, {"HH", "0101"}, {"hh", "1"}}));
-    // What follows "[broken" belongs to no section asked for, as the library has it.
-    EXPECT_EQ(ini.sectionLines("OTHER"), (Entries{{"HH", "9"}}));
+    // "[broken" is no header, so what follows it stays in the section above, as the reads
+    // have it.
+    EXPECT_EQ(ini.sectionLines("OTHER"), (Entries{{"HH", "9"}, {"BD", "1111"}}));
     EXPECT_EQ(ini.sectionEntries("OTHER"), ini.sectionLines("OTHER"));
     EXPECT_TRUE(ini.sectionLines("NOSUCHSECTION").empty());
     ASSERT_TRUE(ini.load(path("missing.ini")));
@@ -294,8 +294,12 @@ TEST_F(IniFileTest, CommentsAndWindowsLineEndingsSurvive) {
     ASSERT_TRUE(ini.load(path("settings.ini")));
     EXPECT_EQ(ini.readInt("S", "A", 0), 1);
     ASSERT_TRUE(ini.save(path("out.ini")));
-    // The library sets a comment above a key off with a blank line.
-    EXPECT_EQ(ReadText(path("out.ini")), "[S]\n\n# hash comment\nA=1\n\n; end one\n\n; end two\n");
+    EXPECT_EQ(ReadText(path("out.ini")), ReadText(path("settings.ini")));
+    // A new key ends its line as the file's own lines do.
+    ini.writeInt("S", "B", 2);
+    EXPECT_EQ(
+        ini.text(),
+        "\xEF\xBB\xBF[S]\r\n# hash comment\r\nA=1\r\nB=2\r\n; end one\r\n\r\n; end two\r\n\r\n");
 }
 
 TEST_F(IniFileTest, FileOfOnlyCommentsSurvives) {
@@ -305,8 +309,7 @@ TEST_F(IniFileTest, FileOfOnlyCommentsSurvives) {
         IniFile ini;
         ASSERT_TRUE(ini.load(path("settings.ini")));
         ASSERT_TRUE(ini.save(path("out.ini")));
-        const std::string expected = text.starts_with("\xEF") ? text.substr(3) : text;
-        EXPECT_EQ(ReadText(path("out.ini")), expected);
+        EXPECT_EQ(ReadText(path("out.ini")), text);
     }
 }
 
@@ -419,4 +422,263 @@ TEST_F(IniFileTest, FullDiskLeavesOldFile) {
     EXPECT_EQ(error, "File too large");
     EXPECT_EQ(ReadText(path("settings.ini")), before);
     EXPECT_EQ(folderContents(), std::vector<std::string>{"settings.ini"});
+}
+
+// A section the program does not own, as a musician keeps notes in the settings file: repeats,
+// keys in two spellings, a line without "=", a continued line and the same name in other
+// letter case. A save that changes the program's own keys leaves all of it as it was.
+TEST_F(IniFileTest, ForeignLinesSurviveASaveByteForByte) {
+    const std::string foreign =
+        "[NOTES]\n"
+        "setlist=opener, ballad\n"
+        "setlist=encore\n"
+        "Gig=Friday\n"
+        "GIG=Saturday\n"
+        "bring spare cables\n"
+        "intro=slow \\\n"
+        "   then fast\n"
+        "  indented = kept  \t\n"
+        "=no key\n"
+        "[half a header\n"
+        "[notes]\n"
+        "second=section\n";
+    const std::string before = "[APPLICATION_PRESETS]\nDEFAULTSPEED=120\n\n" + foreign;
+    WriteText(path("settings.ini"), before);
+    IniFile ini;
+    ASSERT_TRUE(ini.load(path("settings.ini")));
+    // Reading is as before: one value per key, the last, and the two spellings are one section.
+    EXPECT_EQ(ini.readString("NOTES", "SETLIST", ""), "encore");
+    EXPECT_EQ(ini.readString("notes", "gig", ""), "Saturday");
+    EXPECT_EQ(ini.readString("NOTES", "second", ""), "section");
+    EXPECT_EQ(ini.readString("NOTES", "indented", ""), "kept");
+    EXPECT_FALSE(ini.hasKey("NOTES", "bring spare cables"));
+
+    ini.writeFloat("APPLICATION_PRESETS", "DEFAULTSPEED", 98.5);
+    ini.writeInt("BPM_PRESETS", "F5BPM", 100);
+    ASSERT_TRUE(ini.save(path("settings.ini")));
+    EXPECT_EQ(ReadText(path("settings.ini")), "[APPLICATION_PRESETS]\nDEFAULTSPEED=98.5\n\n" +
+                                                  foreign + "\n[BPM_PRESETS]\nF5BPM=100\n");
+}
+
+TEST_F(IniFileTest, AKeyWrittenKeepsItsLineAndLosesItsStaleRepeats) {
+    IniFile ini;
+    ASSERT_TRUE(
+        ini.loadText("[Application_Presets]\n"
+                     "  DefaultSpeed = 90   ; old\n"
+                     "X=1\n"
+                     "[application_presets]\n"
+                     "DEFAULTSPEED = 100\n"
+                     "Y=2\n"
+                     "[OTHER]\n"
+                     "DEFAULTSPEED=7\n"));
+    EXPECT_DOUBLE_EQ(ini.readFloat("APPLICATION_PRESETS", "DEFAULTSPEED", 0), 100);
+    ini.writeInt("APPLICATION_PRESETS", "DEFAULTSPEED", 120);
+    ini.writeInt("APPLICATION_PRESETS", "NEW", 3);
+    // The line read is the one written, with the spelling and spacing it had; the repeat
+    // above it, never read, goes; the new key joins the last section of that name.
+    EXPECT_EQ(ini.text(),
+              "[Application_Presets]\n"
+              "X=1\n"
+              "[application_presets]\n"
+              "DEFAULTSPEED = 120\n"
+              "Y=2\n"
+              "NEW=3\n"
+              "[OTHER]\n"
+              "DEFAULTSPEED=7\n");
+    EXPECT_EQ(ini.sectionEntries("APPLICATION_PRESETS"),
+              (std::vector<std::pair<std::string, std::string>>{
+                  {"X", "1"}, {"DEFAULTSPEED", "120"}, {"Y", "2"}, {"NEW", "3"}}));
+}
+
+TEST_F(IniFileTest, EdgesOfTheTextSurvive) {
+    // A last line without a line break, a lone CR as a line break and a NUL inside a line.
+    using namespace std::string_literals;
+    const std::string text = "[S]\rA=1\nNOTE=a\0b\n[T]\nB=2"s;
+    IniFile ini;
+    ASSERT_TRUE(ini.loadText(text));
+    EXPECT_EQ(ini.readInt("S", "A", 0), 1);
+    EXPECT_EQ(ini.readString("S", "NOTE", ""),
+              "a\x1A"
+              "b");
+    EXPECT_EQ(ini.text(), text);
+    EXPECT_TRUE(ini.looksBinary());
+    ini.writeInt("T", "C", 3);
+    ini.writeInt("S", "A", 5);
+    // New lines end as the file's first line does.
+    EXPECT_EQ(ini.text(), "[S]\rA=5\nNOTE=a\0b\n[T]\nB=2\rC=3\r"s);
+    ASSERT_TRUE(ini.loadText("[S]\r\n\tA=1\f\r\nB=\x1A\r\n"));
+    EXPECT_FALSE(ini.looksBinary());
+
+    // A lone CR that comes to meet an empty line ending in LF (the section between them went)
+    // gets its LF, or the two would read as one line end and the empty line would be lost.
+    ASSERT_TRUE(ini.loadText("X=1\r[OLD]\nA=1\n\n[NEW]\n"));
+    ini.eraseSection("OLD");
+    EXPECT_EQ(ini.text(), "X=1\r\n\n[NEW]\n");
+    // A new line ends as the line before it does.
+    ASSERT_TRUE(ini.loadText("[S]\rA=1\r\n\n"));
+    ini.writeInt("S", "B", 2);
+    EXPECT_EQ(ini.text(), "[S]\rA=1\r\nB=2\r\n\n");
+}
+
+TEST_F(IniFileTest, ErasingASectionKeepsTheCommentsAfterIt) {
+    IniFile ini;
+    ASSERT_TRUE(
+        ini.loadText("[A]\nX=1\n[BPMPRESETS]\nF5BPM=1\njunk line\n\n; about B\n[B]\nY=2\n"
+                     "[bpmpresets]\nZ=3\n; the end\n"));
+    ini.eraseSection("BPMPRESETS");
+    EXPECT_EQ(ini.text(), "[A]\nX=1\n\n; about B\n[B]\nY=2\n; the end\n");
+    EXPECT_FALSE(ini.hasSection("BPMPRESETS"));
+    ini.writeInt("BPMPRESETS", "F5BPM", 4);
+    EXPECT_EQ(ini.readInt("BPMPRESETS", "F5BPM", 0), 4);
+    EXPECT_EQ(ini.text(), "[A]\nX=1\n\n; about B\n[B]\nY=2\n\n[BPMPRESETS]\nF5BPM=4\n; the end\n");
+}
+
+namespace {
+
+// Loads path in a child process, so that a load that blocks fails the test instead of hanging
+// it. Returns the error text, or "BLOCKED".
+std::string LoadErrorInChild(const std::string& file, size_t limit = IniFile::kDefinitionLimit) {
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0) return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeEnds[0]);
+        IniFile ini;
+        std::string error;
+        const bool loaded = ini.load(file, &error, nullptr, limit);
+        const std::string result = loaded ? "loaded" : error;
+        (void)!::write(pipeEnds[1], result.data(), result.size());
+        ::_exit(0);
+    }
+    ::close(pipeEnds[1]);
+    int status = 0;
+    for (int waited = 0; waited < 100 && ::waitpid(child, &status, WNOHANG) == 0; ++waited)
+        ::usleep(20'000);
+    std::string result;
+    if (::waitpid(child, &status, WNOHANG) == 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        result = "BLOCKED";
+    } else {
+        char buffer[256];
+        ssize_t n;
+        while ((n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0)
+            result.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(pipeEnds[0]);
+    return result;
+}
+
+long ResidentKilobytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+    return 0;
+}
+
+}  // namespace
+
+TEST_F(IniFileTest, OnlyRegularFilesOfTheirSizeAreRead) {
+    ASSERT_EQ(::mkfifo(path("pipe.ini").c_str(), 0600), 0);
+    EXPECT_EQ(LoadErrorInChild(path("pipe.ini")), "not a regular file (a named pipe)");
+    fs::create_symlink("/dev/zero", path("zero.ini"));
+    EXPECT_EQ(LoadErrorInChild(path("zero.ini")), "not a regular file (a device)");
+
+    // A definition is at most 1 MB, a settings file 4 MB.
+    std::string big = "[S]\n";
+    while (big.size() <= IniFile::kDefinitionLimit) big += "KEY=" + std::string(60, 'x') + "\n";
+    WriteText(path("big.ini"), big);
+    EXPECT_EQ(LoadErrorInChild(path("big.ini")), "File larger than 1 MB");
+    EXPECT_EQ(LoadErrorInChild(path("big.ini"), IniFile::kSettingsLimit), "loaded");
+    int number = 0;
+    IniFile ini;
+    EXPECT_FALSE(ini.load(path("big.ini"), nullptr, &number));
+    EXPECT_EQ(number, EFBIG);
+    EXPECT_FALSE(ini.hasSection("S"));
+}
+
+TEST_F(IniFileTest, ALargeFileIsLetGoOnceRead) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's allocator holds freed memory back on purpose";
+#endif
+    // The most a settings file may hold, in the shape that costs most: a short key a line.
+    std::string text = "[APPLICATION_PRESETS]\n";
+    for (int i = 0; text.size() < IniFile::kSettingsLimit - 32; ++i)
+        text += "K" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+    text += "DEFAULTSPEED=131\n";
+    WriteText(path("settings.ini"), text);
+    text = std::string();
+    const long before = ResidentKilobytes();
+    {
+        IniFile ini;
+        ASSERT_TRUE(ini.load(path("settings.ini"), nullptr, nullptr, IniFile::kSettingsLimit));
+        EXPECT_DOUBLE_EQ(ini.readFloat("APPLICATION_PRESETS", "DEFAULTSPEED", 0), 131);
+        ini.writeInt("APPLICATION_PRESETS", "NEWKEY", 1);
+        EXPECT_EQ(ini.readInt("APPLICATION_PRESETS", "K1000", 0), 1000);
+    }
+    // What the reader held goes back to the system, not merely to the allocator.
+    EXPECT_LT(ResidentKilobytes() - before, 2048);
+}
+
+TEST_F(IniFileTest, SaveKeepsOwnerAndGroup) {
+    WriteText(path("settings.ini"), kEditedFile);
+    // Root gives the file back to its owner; anyone else can keep a group of their own.
+    const bool root = ::geteuid() == 0;
+    gid_t group = ::getegid();
+    if (!root) {
+        gid_t groups[64];
+        const int count = ::getgroups(64, groups);
+        for (int i = 0; i < count; ++i)
+            if (groups[i] != ::getegid()) group = groups[i];
+        if (group == ::getegid()) GTEST_SKIP() << "no second group to give the file";
+    }
+    const uid_t owner = root ? 4321 : ::geteuid();
+    if (root) group = 5432;
+    ASSERT_EQ(::chown(path("settings.ini").c_str(), owner, group), 0);
+    IniFile ini;
+    ASSERT_TRUE(ini.load(path("settings.ini")));
+    ini.writeInt("BPM_PRESETS", "F5BPM", 90);
+    ASSERT_TRUE(ini.save(path("settings.ini")));
+    struct stat info {};
+    ASSERT_EQ(::stat(path("settings.ini").c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, owner);
+    EXPECT_EQ(info.st_gid, group);
+}
+
+TEST_F(IniFileTest, TemporariesOfAKilledSaveAreRemoved) {
+    WriteText(path("settings.ini"), kEditedFile);
+    // A process that has ended, whose number nothing uses now.
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string own = std::to_string(::getpid());
+    const std::string parent = std::to_string(::getppid());
+    const auto temporary = [&](const std::string& name) {
+        WriteText(path(name), "[APPLICATION_PRESETS]\nDEFAULTSPEED=1");
+        return name;
+    };
+    const std::string stale = temporary("settings.ini.tmp-" + std::to_string(gone) + "-3");
+    // The number of a process that started long after the file was last written: used again.
+    const std::string reused = temporary("settings.ini.tmp-" + parent + "-0");
+    const timespec longAgo[2] = {{946684800, 0}, {946684800, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path(reused).c_str(), longAgo, 0), 0);
+    // Kept: a save under way in a live process, our own, another file's, other names.
+    const std::string live = temporary("settings.ini.tmp-" + parent + "-1");
+    const std::string mine = temporary("settings.ini.tmp-" + own + "-7");
+    const std::string other = temporary("other.ini.tmp-" + std::to_string(gone) + "-1");
+    const std::string notOurs = temporary("settings.ini.tmp-" + std::to_string(gone) + "-x");
+
+    EXPECT_EQ(IniFile::RemoveStaleTemporaries(path("settings.ini")), 2);
+    std::vector<std::string> kept = {mine, live, other, notOurs, "settings.ini"};
+    std::sort(kept.begin(), kept.end());
+    const auto names = folderContents();
+    EXPECT_EQ(names, kept);
+
+    // A save clears them too.
+    temporary("settings.ini.tmp-" + std::to_string(gone) + "-4");
+    IniFile ini;
+    ASSERT_TRUE(ini.load(path("settings.ini")));
+    ASSERT_TRUE(ini.save(path("settings.ini")));
+    EXPECT_EQ(folderContents().size(), names.size());
 }

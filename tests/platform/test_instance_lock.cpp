@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,11 +22,13 @@ using State = InstanceLock::State;
 State StateInAnotherProcess(const std::string& settingsPath) {
     const pid_t child = ::fork();
     if (child == 0) {
+        ::alarm(5);  // a lock that waits for something fails the test instead of hanging it
         const InstanceLock lock(settingsPath);
         ::_exit(static_cast<int>(lock.state()));
     }
     int status = 0;
     ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status)) << "the lock did not return";
     return WIFEXITED(status) ? static_cast<State>(WEXITSTATUS(status)) : State::Unavailable;
 }
 
@@ -65,4 +71,71 @@ TEST(InstanceLock, WithoutALockFileTheSettingsFileCarriesTheLock) {
 
     // Nothing at all to lock: the program runs without it rather than not at all.
     EXPECT_EQ(InstanceLock(folder.file("gone/clockpresets.ini")).state(), State::Unavailable);
+}
+
+// The lock file goes with the instance that held it; one that a crash left behind (no process
+// holds its lock any more) blocks nothing.
+TEST(InstanceLock, TheLockFileGoesAtANormalEndAndAStaleOneBlocksNothing) {
+    TempFolder folder;
+    const std::string settings = folder.file("clockpresets.ini");
+    auto first = std::make_unique<InstanceLock>(settings);
+    ASSERT_EQ(first->state(), State::Held);
+    first.reset();
+    EXPECT_FALSE(std::filesystem::exists(settings + ".lock"));
+
+    // A holder killed outright: its file stays, unlocked.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        static InstanceLock crashed(settings);
+        ::kill(::getpid(), SIGKILL);
+    }
+    ::waitpid(child, nullptr, 0);
+    EXPECT_TRUE(std::filesystem::exists(settings + ".lock"));
+    EXPECT_EQ(StateInAnotherProcess(settings), State::Held);
+    const InstanceLock next(settings);
+    EXPECT_EQ(next.state(), State::Held);
+    EXPECT_EQ(StateInAnotherProcess(settings), State::HeldElsewhere);
+}
+
+// A symbolic link in the lock file's place, as someone else may plant it: it is not followed,
+// neither to lock the file it names nor to create one where a dangling one points.
+TEST(InstanceLock, ALinkInPlaceOfTheLockFileIsNotFollowed) {
+    TempFolder folder, other;
+    const std::string settings = folder.file("clockpresets.ini");
+    folder.write("clockpresets.ini", "[APPLICATION_PRESETS]\n");
+    other.write("victim", "precious");
+    std::filesystem::create_symlink(other.file("victim"), settings + ".lock");
+    {
+        const InstanceLock lock(settings);
+        EXPECT_EQ(lock.state(), State::Held);  // on the settings file itself
+        EXPECT_EQ(StateInAnotherProcess(settings), State::HeldElsewhere);
+        // The victim is not locked, nor written.
+        const int fd = ::open(other.file("victim").c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        ::close(fd);
+        EXPECT_EQ(other.read("victim"), "precious");
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(settings + ".lock"));  // not ours to remove
+    EXPECT_EQ(other.read("victim"), "precious");
+
+    std::filesystem::remove(settings + ".lock");
+    std::filesystem::create_symlink(other.file("made-by-us"), settings + ".lock");
+    EXPECT_EQ(InstanceLock(settings).state(), State::Held);
+    EXPECT_FALSE(std::filesystem::exists(other.file("made-by-us")));
+}
+
+// A named pipe in place of the lock file or the settings file is never waited on.
+TEST(InstanceLock, ANamedPipeIsNotWaitedOn) {
+    TempFolder folder;
+    const std::string settings = folder.file("clockpresets.ini");
+    ASSERT_EQ(::mkfifo((settings + ".lock").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(settings.c_str(), 0600), 0);
+    EXPECT_EQ(StateInAnotherProcess(settings), State::Unavailable);
+    // No lock file to be had, so the settings file would carry the lock: it is a pipe.
+    TempFolder second;
+    const std::string pipe = second.file("clockpresets.ini");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    std::filesystem::create_directory(pipe + ".lock");
+    EXPECT_EQ(StateInAnotherProcess(pipe), State::Unavailable);
 }

@@ -8,6 +8,7 @@
 
 #include "app/main_model.h"
 #include "midiin/midi_in_port.h"
+#include "ui/adapters/message_box_qt.h"
 #include "ui/editors/edit_preset.h"
 
 namespace {
@@ -200,7 +201,7 @@ bool TEditPatch::report(const PatchEditModel::StoreResult& result) {
     if (services_.showMessage)
         services_.showMessage(caption, Text(result.message));
     else
-        QMessageBox::warning(this, caption, Text(result.message));
+        ShowMessageBox(this, QMessageBox::Warning, caption, Text(result.message));
     return false;
 }
 

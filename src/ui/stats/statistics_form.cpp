@@ -1,4 +1,5 @@
 #include "ui/stats/statistics_form.h"
+#include "ui/adapters/message_box_qt.h"
 
 #include <QChart>
 #include <QChartView>
@@ -211,7 +212,7 @@ void TStatisticsForm::SaveBPMChartClick() {
     PrepareSaveDialog(dialog);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     const QString error = SaveChart(dialog.selectedFiles().constFirst());
-    if (!error.isEmpty()) QMessageBox::warning(this, windowTitle(), error);
+    if (!error.isEmpty()) ShowMessageBox(this, QMessageBox::Warning, windowTitle(), error);
 }
 
 void TStatisticsForm::PrepareSaveDialog(QFileDialog& dialog) {

@@ -19,13 +19,14 @@
 
 #include "app/patch_selection.h"
 #include "app/window_placement.h"
-#include "ui/adapters/file_watch_qt.h"
-#include "ui/display/help_form.h"
-#include "ui/display/lamp_pictures.h"
 #include "midiout/device_definition.h"
 #include "midiout/midi_out_port.h"
-#include "ui/adapters/editor_launcher_qt.h"
 #include "platform/midi_system.h"
+#include "ui/adapters/editor_launcher_qt.h"
+#include "ui/adapters/file_watch_qt.h"
+#include "ui/adapters/message_box_qt.h"
+#include "ui/display/help_form.h"
+#include "ui/display/lamp_pictures.h"
 #include "ui/stats/statistics_form.h"
 
 namespace {
@@ -358,21 +359,22 @@ void TKorvidMain::showEvent(QShowEvent* event) {
 
 bool TKorvidMain::AskSaveSettings() {
     if (options_.askSaveSettings) return options_.askSaveSettings();
-    return QMessageBox::question(this, QStringLiteral("Confirm"), QStringLiteral("Save Settings ?"),
-                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    return ShowMessageBox(this, QMessageBox::Question, QStringLiteral("Confirm"),
+                          QStringLiteral("Save Settings ?"),
+                          QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
 bool TKorvidMain::AskQuestion(const QString& caption, const QString& text) {
     if (options_.askQuestion) return options_.askQuestion(caption, text);
-    return QMessageBox::question(this, caption, text, QMessageBox::Yes | QMessageBox::No,
-                                 QMessageBox::No) == QMessageBox::Yes;
+    return ShowMessageBox(this, QMessageBox::Question, caption, text,
+                          QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
 void TKorvidMain::ShowMessage(const QString& caption, const QString& text) {
     if (options_.showMessage)
         options_.showMessage(caption, text);
     else
-        QMessageBox::warning(this, caption, text);
+        ShowMessageBox(this, QMessageBox::Warning, caption, text);
 }
 
 void TKorvidMain::CloseWithoutQuestions() {

@@ -4,6 +4,7 @@
 #include <QKeyEvent>
 #include <QScreen>
 #include <QWheelEvent>
+#include <algorithm>
 #include <cmath>
 
 #include "ui/window/korvid_main.h"
@@ -14,6 +15,13 @@ struct CommandEntry {
     const char* name;
     QKeySequence shortcut;
 };
+// A tempo limit as the whole BPM the track bar counts in. The limits are read within 0-2500,
+// but a double beyond the int range must never reach a conversion, whatever holds it.
+int WholeBpm(double bpm) {
+    if (std::isnan(bpm)) return 0;
+    return static_cast<int>(std::clamp(std::trunc(bpm), -1e9, 1e9));
+}
+
 }  // namespace
 
 void TKorvidMain::BuildCommandList() {
@@ -104,7 +112,7 @@ void TKorvidMain::TempoTrackBarChange() {
 }
 
 void TKorvidMain::TempoFractionalEditChange() {
-    const int min = static_cast<int>(std::trunc(model_->settings.BPMMINIMUM * 1000));
+    const int min = WholeBpm(model_->settings.BPMMINIMUM * 1000);
     bool isNumber = false;
     const int w = BPMLabel->text().toInt(&isNumber);
     if (isNumber) {
@@ -113,7 +121,7 @@ void TKorvidMain::TempoFractionalEditChange() {
             TempoFractionalEdit->setValue(min % 1000);  // runs this handler again
             return;
         }
-        if (w == static_cast<int>(std::trunc(model_->settings.BPMMAXIMUM.load())) && f > 999) {
+        if (w == WholeBpm(model_->settings.BPMMAXIMUM.load()) && f > 999) {
             TempoFractionalEdit->setValue(999);
             return;
         }
@@ -138,8 +146,8 @@ void TKorvidMain::ApplySettingsToWindow() {
 
     // Minimum first: the slider widens its range as needed, so every pair with min <= max fits.
     const QSignalBlocker block(TempoTrackBar);
-    TempoTrackBar->setMinimum(static_cast<int>(std::trunc(s.BPMMINIMUM.load())));
-    TempoTrackBar->setMaximum(static_cast<int>(std::trunc(s.BPMMAXIMUM.load())));
+    TempoTrackBar->setMinimum(WholeBpm(s.BPMMINIMUM.load()));
+    TempoTrackBar->setMaximum(WholeBpm(s.BPMMAXIMUM.load()));
 
     setWindowFlag(Qt::WindowStaysOnTopHint, s.ALWAYSONTOP);
 }

@@ -51,8 +51,9 @@ void TKorvidMain::ATFileNotification1Changed() {
 }
 
 void TKorvidMain::GetPatchINI(const QString& path) {
-    // A patch that has gone, or cannot be read, leaves every setting as it is.
-    if (SettingsFile::ImportPatch(path.toStdString(), *model_)) ApplyAlwaysOnTop();
+    // A patch that has gone, or cannot be read, leaves every setting as it is (and says so).
+    if (SettingsFile::ImportPatch(path.toStdString(), *model_, path == SettingsPath()))
+        ApplyAlwaysOnTop();
 }
 
 void TKorvidMain::ApplyAlwaysOnTop() {

@@ -19,10 +19,12 @@ void TKorvidMain::GetPresetsINI() {
     KorvidMainModel& m = *model_;
     const std::string path = SettingsPath().toStdString();
     const bool firstStart = !QFileInfo::exists(SettingsPath());
+    // What a save killed half-way left beside the file goes before anything else reads it.
+    IniFile::RemoveStaleTemporaries(path);
     IniFile file;
     std::string error;
     int errorNumber = 0;
-    if (!file.load(path, &error, &errorNumber)) {
+    if (!file.load(path, &error, &errorNumber, IniFile::kSettingsLimit)) {
         const SettingsFile::Problem problem = SettingsFile::ReadProblem(path, errorNumber, error);
         m.PostStatus(problem.text, StatusColors::red, problem.detail);
     }
@@ -54,7 +56,7 @@ bool TKorvidMain::SetPresetsINI(QString* error, QString* detail) {
     };
     // What is in the file and not ours (comments, other sections) stays; a file we cannot read
     // is not overwritten with only our part of it.
-    if (!file.load(path, &reason, &errorNumber))
+    if (!file.load(path, &reason, &errorNumber, IniFile::kSettingsLimit))
         return fail(SettingsFile::SaveProblem(path, errorNumber, reason, true));
     file.eraseSection("APPLICATIONPRESETS");
     m.settings.MAINSCREENPOSITIONTOP = pos().y();

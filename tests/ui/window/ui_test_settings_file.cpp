@@ -111,6 +111,50 @@ TEST_F(SettingsTest, SavingKeepsForeignContentAndIsRepeatable) {
     EXPECT_TRUE(has(first, "F8BPM=160"));
 }
 
+// The user's own notes in the settings file, as the window's save leaves them: every line as
+// it was, in its place, repeats and odd lines included.
+TEST_F(SettingsTest, ASaveLeavesTheUsersOwnSectionsByteForByte) {
+    const std::string notes =
+        "[NOTES]\r\n"
+        "setlist=opener\r\n"
+        "setlist=encore\r\n"
+        "Gig=Friday\r\n"
+        "GIG=Saturday\r\n"
+        "bring spare cables\r\n"
+        "intro=slow \\\r\n"
+        "   then fast\r\n"
+        "[notes]\r\n"
+        "second=section\r\n";
+    folder.write("clockpresets.ini",
+                 "[APPLICATION_PRESETS]\r\nSHOWFLASHING=0\r\n\r\n" + notes + "; the end\r\n");
+    open();
+    const std::string file = saved();
+    EXPECT_NE(file.find("\r\n\r\n" + notes), std::string::npos) << file;
+    EXPECT_TRUE(file.starts_with("[APPLICATION_PRESETS]\r\nSHOWFLASHING=0\r\n")) << file;
+    EXPECT_TRUE(file.ends_with("; the end\r\n")) << file;
+    EXPECT_EQ(file.find("\n\n"), std::string::npos);  // every new line ends as the file's do
+}
+
+// Numbers no tempo can be: ignored when read, so the window neither hangs on a track bar over
+// the whole int range nor saves them back.
+TEST_F(SettingsTest, NumbersOutOfRangeAreIgnoredAndNotSavedBack) {
+    folder.write("clockpresets.ini",
+                 "[APPLICATION_PRESETS]\nBPMMINIMUM=-1e308\nBPMMAXIMUM=1e308\n"
+                 "TAPTEMPOCOUNT=-2147483648\n[BPM_PRESETS]\nF5BPM=1e308\n");
+    TKorvidMain& w = open();
+    pump();
+    EXPECT_EQ(w.TempoTrackBar->minimum(), 0);
+    EXPECT_EQ(w.TempoTrackBar->maximum(), 2500);  // a huge maximum is the ceiling
+    EXPECT_EQ(model().settings.TAPTEMPOCOUNT.load(), 2);
+    key(Qt::Key_F5);
+    EXPECT_DOUBLE_EQ(model().GetBPM(), 100);
+    const std::string file = saved();
+    EXPECT_TRUE(has(file, "BPMMINIMUM=0.001")) << file;
+    EXPECT_TRUE(has(file, "TAPTEMPOCOUNT=2"));
+    EXPECT_TRUE(has(file, "F5BPM=100"));
+    EXPECT_EQ(file.find("e308"), std::string::npos);
+}
+
 TEST_F(SettingsTest, TheSettingsRoundTripThroughTheFile) {
     folder.write("clockpresets.ini",
                  "[APPLICATION_PRESETS]\nBPMROUNDING=0.001\n[BPM_PRESETS]\nF6BPM=98.765\n");
