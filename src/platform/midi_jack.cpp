@@ -302,6 +302,8 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     void measureClockOffset(bool afresh);
     bool waitForCycle();
     bool waitForCallbacks();
+    void waitUntilConnected(jack_client_t* client, jack_port_t* port,
+                            const std::string& destination);
     bool waitForDrain(const JackOutSlot& slot);
     bool publish(JackOutSlot* slot);
 
@@ -713,6 +715,7 @@ std::unique_ptr<MidiOutConnection> JackMidiBackend::Session::openOutput(
     }
     publish(slot.get());
     republishLatency();
+    if (!destination.empty()) waitUntilConnected(client, port, destination);
     // The destination may have gone between the connect and now, its notice already handled.
     const bool goneAlready =
         !destination.empty() && !jack_port_by_name(client, destination.c_str());
@@ -733,6 +736,20 @@ bool JackMidiBackend::Session::waitForCycle() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+void JackMidiBackend::Session::waitUntilConnected(jack_client_t* /*client*/, jack_port_t* port,
+                                                  const std::string& destination) {
+    // A connection just made may carry nothing for a cycle or two: jackd2 may run the two
+    // clients in the old order once, and PipeWire sets the link up after jack_connect has
+    // returned (a device's init string sent at once went nowhere there). So the open returns
+    // once JACK lists the connection and two more cycles have passed, or after half a second.
+    const auto deadline = std::chrono::steady_clock::now() + kCycleWaitTimeout;
+    while (!jack_port_connected_to(port, destination.c_str())) {
+        if (std::chrono::steady_clock::now() > deadline || !serverRunning()) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (waitForCycle()) waitForCycle();
 }
 
 bool JackMidiBackend::Session::waitForCallbacks() {

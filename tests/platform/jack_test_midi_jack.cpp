@@ -203,9 +203,12 @@ TEST_F(JackBackendTest, OpenConnectsOurOwnPortToTheDestination) {
     auto connection = openRecorder("clock out");
     ASSERT_TRUE(connection);
     EXPECT_TRUE(connection->isAlive());
-    jack_port_t* ours =
-        jack_port_by_name(recorder_->client(), (backend_->clientName() + ":clock out").c_str());
-    ASSERT_TRUE(ours);
+    // Another client sees our new port at once on jackd2, a moment later on PipeWire.
+    jack_port_t* ours = nullptr;
+    ASSERT_TRUE(WaitUntil([&] {
+        ours = jack_port_by_name(recorder_->client(), (backend_->clientName() + ":clock out").c_str());
+        return ours != nullptr;
+    }, 5s));
     // JACK shows a new connection to other clients from its next cycle on.
     EXPECT_TRUE(
         WaitUntil([&] { return jack_port_connected_to(ours, recorder_->portName().c_str()); }));
@@ -213,8 +216,10 @@ TEST_F(JackBackendTest, OpenConnectsOurOwnPortToTheDestination) {
     // The same own name again gets a port of its own, also connected.
     auto second = openRecorder("clock out");
     ASSERT_TRUE(second);
-    EXPECT_TRUE(
-        jack_port_by_name(recorder_->client(), (backend_->clientName() + ":clock out-2").c_str()));
+    EXPECT_TRUE(WaitUntil([&] {
+        return jack_port_by_name(recorder_->client(),
+                                 (backend_->clientName() + ":clock out-2").c_str()) != nullptr;
+    }, 5s));
 
     // Closing takes our port away.
     connection.reset();
@@ -317,8 +322,9 @@ TEST_F(JackBackendTest, VirtualPortStaysUnconnectedUntilSomeoneConnectsIt) {
     auto connection = backend_->openOutput(kVirtualPortName, "virtual out");
     ASSERT_TRUE(connection);
     const std::string ours = backend_->clientName() + ":virtual out";
-    jack_port_t* port = jack_port_by_name(recorder_->client(), ours.c_str());
-    ASSERT_TRUE(port);
+    jack_port_t* port = nullptr;
+    ASSERT_TRUE(WaitUntil([&] { return (port = jack_port_by_name(recorder_->client(), ours.c_str())); },
+                          5s));
     EXPECT_EQ(jack_port_connected(port), 0);
 
     // Any program may connect to it, and then hears our clock.
