@@ -7,6 +7,7 @@
 #include "midiin/midi_in_port.h"
 #include "midiout/midi_out_port.h"
 #include "platform/midi_system.h"
+#include "state/action_codes.h"
 #include "state/hexroutines.h"
 
 namespace {
@@ -238,57 +239,58 @@ void KorvidMainModel::DestroyInPort() {
     inPort_.reset();  // closes the device: no action of it runs after this
 }
 
-void KorvidMainModel::PerformAction(int code, int index, int fraction) {
-    if (code < 1) return;
-    if (code <= 9999) {
+bool KorvidMainModel::PerformAction(int code, int index, int fraction) {
+    if (code < kLowestTempoCode) return code == static_cast<int>(ActionCode::DoNothing);
+    if (code <= kHighestTempoCode) {
         SetBPM(code + fraction * 0.001);
-        return;
+        return true;
     }
     const double rounding = settings.BPMROUNDING.load(std::memory_order_relaxed);
-    switch (code) {
-        case 10001:
+    const auto action = static_cast<ActionCode>(code);
+    switch (action) {
+        case ActionCode::StartStop:
             transport_.StartStopSeq();
-            break;
-        case 10002:
+            return true;
+        case ActionCode::Pause:
             transport_.SendPause();
-            break;
-        case 10003:
+            return true;
+        case ActionCode::Continue:
             transport_.SendContinue();
-            break;
-        case 10004:
+            return true;
+        case ActionCode::Start:
             transport_.StartSeq();
-            break;
-        case 10005:
+            return true;
+        case ActionCode::Stop:
             transport_.StopSeq();
-            break;
-        case 10006:
+            return true;
+        case ActionCode::BpmMinus1:
             SetBPM(GetBPM() - 1);
-            break;
-        case 10007:
+            return true;
+        case ActionCode::BpmPlus1:
             SetBPM(GetBPM() + 1);
-            break;
-        case 10008:
+            return true;
+        case ActionCode::BpmMinus2:
             SetBPM(GetBPM() - 2);
-            break;
-        case 10009:
+            return true;
+        case ActionCode::BpmPlus2:
             SetBPM(GetBPM() + 2);
-            break;
-        case 10010:
+            return true;
+        case ActionCode::BpmTimes2:
             SetBPM(GetBPM() * 2);
-            break;
-        case 10011:
+            return true;
+        case ActionCode::BpmHalf:
             SetBPM(GetBPM() * 0.5);
-            break;
-        case 10012:
-        case 11012:
-        case 12012:
-        case 13012: {
-            if (!inPort_) break;
+            return true;
+        case ActionCode::TristateTempo:
+        case ActionCode::TristateDividerPort1:
+        case ActionCode::TristateDividerPort2:
+        case ActionCode::TristateDividerBoth: {
+            if (!inPort_) return true;
             const int step = inPort_->TristateStep(index, fraction);
-            if (step == 0) break;
-            if (code == 10012) {
+            if (step == 0) return true;
+            if (action == ActionCode::TristateTempo) {
                 SetBPM(GetBPM() * (step < 0 ? 0.5 : 2.0));
-                break;
+                return true;
             }
             // Entering the low zone slows the port down (a larger divider), the high zone
             // speeds it up.
@@ -299,25 +301,29 @@ void KorvidMainModel::PerformAction(int code, int index, int fraction) {
                 else
                     port->HalveDivider();
             };
-            if (code == 11012 || code == 13012) apply(outPort1_.get());
-            if (code == 12012 || code == 13012) apply(outPort2_.get());
-            break;
+            if (action != ActionCode::TristateDividerPort2) apply(outPort1_.get());
+            if (action != ActionCode::TristateDividerPort1) apply(outPort2_.get());
+            return true;
         }
-        case 10016:
+        case ActionCode::BpmMinusRounding:
             SetBPM(GetBPM() - rounding);
-            break;
-        case 10017:
+            return true;
+        case ActionCode::BpmPlusRounding:
             SetBPM(GetBPM() + rounding);
-            break;
-        case 10101:
+            return true;
+        case ActionCode::BeatReset:
             state.TickCount.store(0, std::memory_order_release);
-            break;
-        case 20001:
+            return true;
+        case ActionCode::Tap:
             tap_.TapButtonClick();
+            return true;
+        case ActionCode::ControllerToTempo:
+        case ActionCode::ControlInput:
+            return true;  // the dispatch acts on these itself
+        case ActionCode::DoNothing:
             break;
-        default:
-            break;  // 10000, 10000.1, 20101 and unknown codes do nothing themselves
     }
+    return false;
 }
 
 std::atomic<double>* KorvidMainModel::presetField(int functionKey) {

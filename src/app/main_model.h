@@ -131,7 +131,8 @@ class KorvidMainModel : private TickLookahead {
     // Action values and codes: the whole part of a value is the code (1 to 9999: set that
     // tempo), its thousandths the parameter.
     void PerformActionValue(int index, double value);
-    void PerformAction(int code, int index, int fraction);
+    // True when the code is one of the action codes (ActionCode, or a tempo); others do nothing.
+    bool PerformAction(int code, int index, int fraction);
 
     // Computer keys enter the input map as messages with status 0x60 and the key's
     // virtual-key number in the data bytes. The input dispatch registers itself here; it says

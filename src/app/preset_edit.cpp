@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "platform/number_text.h"
+#include "state/action_codes.h"
 #include "state/hexroutines.h"
 
 namespace {
@@ -47,30 +48,9 @@ std::vector<std::string> PresetRangeItems() {
 }
 
 std::vector<std::string> ActionItems() {
-    std::vector<std::string> items = {"0=Do Nothing",
-                                      "10000=Controller To Tempo Map",
-                                      "10000.1=Byte 1 Map (Ignores Byte 2)",
-                                      "10001=Start/Stop",
-                                      "10002=Pause",
-                                      "10003=Continue",
-                                      "10004=Start",
-                                      "10005=Stop",
-                                      "10006=BPM -1",
-                                      "10007=BPM +1",
-                                      "10008=BPM -2",
-                                      "10009=BPM +2",
-                                      "10010=BPM x 2",
-                                      "10011=BPM : 2",
-                                      "10016=BPM - Rounding",
-                                      "10017=BPM + Rounding",
-                                      "10012=Tristate Tempo",
-                                      "11012=Tristate Divider Port #1",
-                                      "12012=Tristate Divider Port #2",
-                                      "13012=Tristate Divider Both",
-                                      "10101=Beat Reset",
-                                      "20001=Tap Input",
-                                      "20001.1=Tap Input Any Key (byte 1 map, ignores byte 2)",
-                                      "20101=FCB1010 Control Input"};
+    std::vector<std::string> items;
+    for (const ActionLabel& action : kActionLabels)
+        items.push_back(std::string(action.value) + "=" + action.label);
     for (int n = 1; n <= 200; ++n)
         items.push_back(std::to_string(n) + "=Set BPM to " + std::to_string(n));
     return items;

@@ -6,6 +6,8 @@
 
 #include <cmath>
 
+#include "state/action_codes.h"
+#include "platform/midi_bytes.h"
 #include "platform/ini_file.h"
 #include "platform/input_time.h"
 #include "platform/midi_system.h"
@@ -15,27 +17,27 @@
 #include "state/main_state.h"
 
 namespace {
-constexpr uint8_t kTimingClock = 0xF8;
-constexpr uint8_t kStart = 0xFA;
-constexpr uint8_t kStop = 0xFC;
-constexpr uint8_t kContinue = 0xFB;
 // A locked tempo is handed on at most this often (each hand-on also tells the output devices
 // the tempo), unless the lock has just recognised a new tempo, and only when it has moved.
 constexpr int64_t kLockFollowIntervalNs = 250'000'000;
 constexpr double kLockFollowStepBpm = 0.0005;
-constexpr uint8_t kActiveSensing = 0xFE;
 // The shortest stretch of clock a measurement divides by: the stamps have whole milliseconds.
 constexpr int32_t kMinMeasureMs = 250;
 // The tempo a pause is judged by before anything is known: a master slower than this has gaps
 // of more than two beats between its clocks.
 constexpr double kSlowestMasterBpm = 20;
-constexpr double kCodeStart = 10004;
-constexpr double kCodeStop = 10005;
-constexpr double kControllerToTempo = 10000;
-constexpr double kByte1Map = 10000.1;
-constexpr double kTapAnyByte1 = 20001.1;
-constexpr double kTap = 20001;
-constexpr double kBeatPeriod = 20101;
+constexpr double kCodeStart = ActionValue(ActionCode::Start);
+constexpr double kCodeStop = ActionValue(ActionCode::Stop);
+constexpr double kControllerToTempo = ActionValue(ActionCode::ControllerToTempo);
+constexpr double kByte1Map = kByte1MapValue;
+constexpr double kTapAnyByte1 = kTapAnyKeyValue;
+constexpr double kTap = ActionValue(ActionCode::Tap);
+constexpr double kBeatPeriod = ActionValue(ActionCode::ControlInput);
+using midi::kActiveSensing;
+using midi::kContinue;
+using midi::kStart;
+using midi::kStop;
+using midi::kTimingClock;
 
 std::string FileNamePart(const std::string& path) {
     const size_t slash = path.find_last_of('/');

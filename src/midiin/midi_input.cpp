@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/midi_bytes.h"
 #include "platform/midi_backend.h"
 #include "platform/midi_system.h"
 
@@ -97,7 +98,8 @@ void TMidiInput::UnPrepare() {
 void TMidiInput::Deliver(const uint8_t* bytes, size_t length, uint32_t timeMs) {
     if (length == 0 || resetting_.load(std::memory_order_acquire)) return;
     const uint8_t status = bytes[0];
-    const bool sysEx = status == 0xF0 || status == 0xF7 || status < 0x80;
+    const bool sysEx = status == midi::kSystemExclusive || status == midi::kEndOfExclusive ||
+                       !midi::IsStatus(status);
     if (!sysEx) {
         if (!OnShort || !UseShort()) return;
         OnShort(*this, status, length > 1 ? bytes[1] : 0, length > 2 ? bytes[2] : 0,

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "platform/midi_bytes.h"
 #include "state/definition_files.h"
 #include "state/hexroutines.h"
 #include "state/list_model.h"
@@ -25,10 +26,10 @@ constexpr const char* kTracksSection = "TRACKS";
 }  // namespace
 
 SysExProblem CheckSysEx(const uint8_t* bytes, int32_t count) {
-    if (count < 1 || bytes[0] != 0xF0) return SysExProblem::NoStart;
-    if (count < 2 || bytes[count - 1] != 0xF7) return SysExProblem::NoEnd;
+    if (count < 1 || bytes[0] != midi::kSystemExclusive) return SysExProblem::NoStart;
+    if (count < 2 || bytes[count - 1] != midi::kEndOfExclusive) return SysExProblem::NoEnd;
     for (int32_t i = 1; i < count - 1; ++i)
-        if (bytes[i] >= 0x80) return SysExProblem::StatusInside;
+        if (midi::IsStatus(bytes[i])) return SysExProblem::StatusInside;
     return SysExProblem::None;
 }
 
@@ -98,7 +99,7 @@ void CheckTempoKeys(OutputDeviceDefinition& d, std::vector<std::string>& problem
     d.tempoSysExValid = false;
     const HexReading head = HexToBytesStrict(d.tempoString1, bytes, kMaxSysExBytes);
     bool headHasStatus = false;
-    for (int32_t i = 1; i < head.count; ++i) headHasStatus = headHasStatus || bytes[i] >= 0x80;
+    for (int32_t i = 1; i < head.count; ++i) headHasStatus = headHasStatus || midi::IsStatus(bytes[i]);
     const bool blameSecond =
         why == "does not end with F7" || (why == "has a status byte inside" && !headHasStatus) ||
         (why == "is longer than 500 bytes" && d.tempoString2.size() > d.tempoString1.size());

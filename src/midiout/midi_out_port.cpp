@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "platform/midi_bytes.h"
 #include "platform/ini_file.h"
 #include "platform/midi_system.h"
 #include "platform/number_text.h"
@@ -16,10 +17,10 @@
 #include "tempo/bpm_timer.h"
 
 namespace {
-constexpr uint8_t kTimingClock = 0xF8;
-constexpr uint8_t kStart = 0xFA;
-constexpr uint8_t kContinue = 0xFB;
-constexpr uint8_t kStop = 0xFC;
+using midi::kContinue;
+using midi::kStart;
+using midi::kStop;
+using midi::kTimingClock;
 }  // namespace
 
 MidiOutPort::MidiOutPort(std::string name, MainState& main, Controls controls, TBPMTimer& timer,
@@ -116,7 +117,7 @@ void MidiOutPort::loadDeviceDefinitionLocked() {
                          StatusColors::red);
     if (definition_.sysexEnable) sendHexStringLocked(definition_.initString);
     if (definition_.tracksEnable)
-        device_.SendShort(static_cast<uint8_t>(0xC0 + definition_.tracksChannel),
+        device_.SendShort(static_cast<uint8_t>(midi::kProgramChange + definition_.tracksChannel),
                           definition_.tracksProgram, 0);
     tempoChangedLocked(Tempo());
 }
@@ -337,7 +338,7 @@ void MidiOutPort::tempoChangedLocked(double tempo) {
     if (definition_.sysexEnable && definition_.tempoSysExValid)
         sendHexStringLocked(TempoHexText(definition_, portTempo));
     if (definition_.ctrlOutEnable) {
-        SendGated(static_cast<uint8_t>(0xB0 + definition_.ctrlChannel), definition_.ctrlNumber,
+        SendGated(static_cast<uint8_t>(midi::kControlChange + definition_.ctrlChannel), definition_.ctrlNumber,
                   ControllerValue(definition_, portTempo));
     }
 }

@@ -1,11 +1,12 @@
 #include "midiout/track_sequencer.h"
 
+#include "platform/midi_bytes.h"
 #include "midiout/midi_output.h"
 #include "state/hexroutines.h"
 
 namespace {
-constexpr uint8_t kNoteOff = 0x80;
-constexpr uint8_t kNoteOn = 0x90;
+using midi::kNoteOff;
+using midi::kNoteOn;
 constexpr int8_t kToggledVelocity = 127;
 
 // Two characters of the line from 1-based position `from` as a hex number.

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/midi_bytes.h"
 #include "platform/deadline_thread.h"
 #include "platform/jack_cycle.h"
 #include "platform/jack_out_queue.h"
@@ -34,7 +35,6 @@
 namespace {
 
 constexpr size_t kMaxConnections = 16;
-constexpr uint8_t kTimingClock = 0xF8;
 // About a second of clock at the highest tempo, or a dozen long System Exclusive messages.
 constexpr size_t kRingBytes = 16 * 1024;
 // JACK's clock (CLOCK_MONOTONIC_RAW in jackd2, CLOCK_MONOTONIC in other servers) and ours can
@@ -624,7 +624,7 @@ void JackMidiBackend::Session::writeDue(JackOutSlot& slot, void* buffer, jack_nf
                                         slot.chain);
             uint8_t status = 0;
             if (header.length == 1) slot.queue.copyFrontBytes(&status);
-            if (status == kTimingClock) {
+            if (status == midi::kTimingClock) {
                 const double duePosition =
                     static_cast<double>(jackNs + map.latencyNs + extraNs - map.startNs) *
                     map.framesPerNs;

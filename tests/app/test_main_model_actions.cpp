@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/preset_edit.h"
 #include "midiin/midi_in_port.h"
+#include "state/action_codes.h"
 #include "support/model_rig.h"
 
 TEST(MainModelActions, TempoCommandsFromCodes) {
@@ -67,4 +74,28 @@ TEST(MainModelActions, TransportAndBeatResetFromMidiThroughTheMap) {
     // Destroying the ports closes the input first: nothing reaches a port that is gone.
     m.DestroyPorts();
     EXPECT_EQ(rig.memory->inject("board", {0x90, 0x3C, 0x7F}, 4), 0);
+}
+
+// Every action the patch editor offers is one the model knows, and the editor's list is the
+// table's; a code that is neither a tempo nor in the table is no action.
+TEST(MainModelActions, EveryActionTheEditorOffersIsHandled) {
+    ModelRig rig;
+    size_t commands = 0;
+    for (const ActionLabel& action : kActionLabels) {
+        const double value = std::stod(action.value);
+        const int code = static_cast<int>(value);
+        const int fraction = static_cast<int>(std::lround((value - code) * 1000));
+        EXPECT_TRUE(rig.model->PerformAction(code, 0, fraction)) << action.value << " " << action.label;
+        if (code >= 10000) ++commands;
+    }
+    EXPECT_GE(commands, 20u);
+    EXPECT_TRUE(rig.model->PerformAction(120, 0, 500));
+    EXPECT_FALSE(rig.model->PerformAction(10013, 0, 0));
+    EXPECT_FALSE(rig.model->PerformAction(30000, 0, 0));
+    EXPECT_FALSE(rig.model->PerformAction(-5, 0, 0));
+
+    const std::vector<std::string> offered = PresetEditModel("no-such-folder/").ActionComboBox.items();
+    ASSERT_GE(offered.size(), std::size(kActionLabels));
+    for (size_t i = 0; i < std::size(kActionLabels); ++i)
+        EXPECT_EQ(offered[i], std::string(kActionLabels[i].value) + "=" + kActionLabels[i].label);
 }
