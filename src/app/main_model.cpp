@@ -122,7 +122,16 @@ void KorvidMainModel::ReportMissingJackIfNothingToChoose() {
 bool KorvidMainModel::PumpArrivals() {
     const bool server = serverArrived_.exchange(false, std::memory_order_acq_rel);
     const bool device = deviceArrived_.exchange(false, std::memory_order_acq_rel);
-    if (!server && !device) return false;
+    // A device is listed a moment before it can be connected to (its program still starting):
+    // after each notice the saved devices still missing are tried again every tenth pass
+    // (half a second), for five seconds.
+    if (server || device) {
+        retryPasses_ = kArrivalRetryPasses;
+    } else if (retryPasses_ > 0 && --retryPasses_ % 10 != 0) {
+        return false;
+    } else if (retryPasses_ == 0) {
+        return false;
+    }
     std::vector<std::string> opened;
     for (OutPortControls* controls : {&out1Controls, &out2Controls}) {
         MidiOutPort* port = controls == &out1Controls ? OutPort1() : OutPort2();

@@ -169,6 +169,8 @@ class KorvidMainModel : private TickLookahead {
     // Set on a backend's thread when its server or a device has come; the pump takes them.
     std::atomic<bool> serverArrived_{false};
     std::atomic<bool> deviceArrived_{false};
+    static constexpr int kArrivalRetryPasses = 100;
+    int retryPasses_ = 0;  // UI thread
     LearnReceiver* learnTarget_ = nullptr;
     std::unique_ptr<MidiSystem> midi_;
     TBPMTimer timer_;

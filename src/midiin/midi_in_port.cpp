@@ -127,11 +127,20 @@ bool MidiInPort::OpenMissingSavedPort() {
     if (!SelectByName(ports, missing->name) &&
         !SelectByName(ports, MidiSystem::StableDeviceName(TrimmedText(missing->name))))
         return false;
-    OpenSelectedPort();
-    return device_.Using() && device_.LastOpenResult() == TMidiInput::kOpenOk;
+    openSelectedPort(true);
+    if (device_.Using() && device_.LastOpenResult() == TMidiInput::kOpenOk) return true;
+    // Listed but not ready yet: it stays the saved one until a later try.
+    device_.SetUsing(false);
+    ports.setIndex(device_.NumDevs());
+    missingSavedPort_ = missing;
+    return false;
 }
 
 void MidiInPort::OpenSelectedPort() {
+    openSelectedPort(false);
+}
+
+void MidiInPort::openSelectedPort(bool quiet) {
     const int index = controls_.portSelector.index();
     if (index == device_.NumDevs()) {
         device_.SetUsing(false);  // "None": a missing saved device is still remembered
@@ -142,7 +151,7 @@ void MidiInPort::OpenSelectedPort() {
     device_.ClearResults();
     device_.SetPort(index);
     device_.SetUsing(true);
-    if (device_.LastOpenResult() != TMidiInput::kOpenOk)
+    if (device_.LastOpenResult() != TMidiInput::kOpenOk && !quiet)
         main_.PostStatus("MIDI IN Port not ready!", StatusColors::red,
                          NotReadyDetail("MIDI IN Port", controls_.portSelector.text(), index));
 }

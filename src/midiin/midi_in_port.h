@@ -139,6 +139,8 @@ class MidiInPort {
     bool LockMode() const;
 
   private:
+    // quiet: opened by itself (a device that came); a failure there is no news.
+    void openSelectedPort(bool quiet);
     void swapIn(std::unique_ptr<InputMap> map);
     void followClock(uint8_t status, int32_t timeStamp);
     void lockClock(uint8_t status);

@@ -200,10 +200,19 @@ bool MidiOutPort::OpenMissingSavedPort() {
         SelectByName(ports, MidiSystem::StableDeviceName(TrimmedText(missing->name)));
     if (!found) return false;
     openSelectedPort(false);
-    return device_.Using() && device_.LastOpenResult() == TMidiOutput::kOpenOk;
+    if (device_.Using() && device_.LastOpenResult() == TMidiOutput::kOpenOk) return true;
+    // Listed but not ready yet (its program still starting): it stays the saved one, and the
+    // port stays at "None" until a later try.
+    device_.SetUsing(false);
+    ports.setIndex(device_.NumDevs());
+    std::lock_guard lock(mutex_);
+    missingSavedPort_ = missing;
+    return false;
 }
 
 void MidiOutPort::openSelectedPort(bool stopClock) {
+    // stopClock false: opened by itself (a device that came): a failure there is no news.
+    const bool quiet = !stopClock;
     const int index = controls_.portSelector.index();
     if (index == device_.NumDevs()) {
         device_.SetUsing(false);  // "None": the definition stays loaded
@@ -218,6 +227,7 @@ void MidiOutPort::openSelectedPort(bool stopClock) {
     device_.SetPort(index);
     device_.SetUsing(true);
     if (device_.LastOpenResult() != TMidiOutput::kOpenOk) {
+        if (quiet) return;
         // Which of the two ports, and which device: with both in use the words alone leave
         // the user to guess.
         main_.PostStatus("MIDI Port not ready!", StatusColors::red,

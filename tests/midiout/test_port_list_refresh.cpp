@@ -66,3 +66,31 @@ TEST(PortListRefresh, WithoutAJackServerTheStatusLineSaysSo) {
     rig.model->ReportMissingJackIfNothingToChoose();
     EXPECT_EQ(rig.model->state.PendingStatus().text, "MIDI Port Selected ...");
 }
+
+// A saved device listed a moment before it can be opened (its program still starting): the try
+// is quiet, the port stays at "None" with the saved name kept, and a later try opens it.
+TEST(PortListRefresh, ASavedDeviceNotReadyYetIsTriedAgainQuietly) {
+    ModelRig rig;
+    IniFile file;
+    file.loadText("[MIDIOUTPORT1]\nMIDIPORTNAME=Memory: slow synth\n");
+    EXPECT_EQ(rig.port1().LoadPortSettings(file, true), "Memory: slow synth");
+    rig.port1().OpenSelectedPort();
+    rig.model->state.PortReady = true;  // port 2 may be running meanwhile
+    rig.memory->addDevice("slow synth");
+    rig.memory->setFailOpen("slow synth", true);
+    const uint64_t statuses = rig.model->state.StatusChanges.load();
+
+    EXPECT_FALSE(rig.port1().OpenMissingSavedPort());
+    EXPECT_TRUE(rig.port1().ShowsNone());
+    ASSERT_TRUE(rig.port1().MissingSavedPort());
+    EXPECT_EQ(rig.port1().MissingSavedPort()->name, "Memory: slow synth");
+    EXPECT_FALSE(rig.port1().Device().Using());
+    EXPECT_TRUE(rig.model->state.PortReady.load()) << "a quiet try leaves the other port alone";
+    EXPECT_EQ(rig.model->state.StatusChanges.load(), statuses) << "no \"not ready\" for a try";
+
+    rig.memory->setFailOpen("slow synth", false);
+    EXPECT_TRUE(rig.port1().OpenMissingSavedPort());
+    EXPECT_EQ(rig.model->out1Controls.port.text(), "Memory: slow synth");
+    EXPECT_FALSE(rig.port1().MissingSavedPort());
+    EXPECT_EQ(rig.memory->currentlyOpen("slow synth"), 1);
+}

@@ -445,7 +445,7 @@ void ExpectServerLossHandled(int signal) {
     backend->setProblemSink(problems.sink());
     auto recorder = std::make_unique<JackRecorder>("recorder", server.name());
     ASSERT_TRUE(recorder->ok());
-    auto connection = backend->openOutput(recorder->portName(), "out");
+    auto connection = OpenOnceListed([&] { return backend->openOutput(recorder->portName(), "out"); });
     auto virtualPort = backend->openOutput(kVirtualPortName, "virtual");
     ASSERT_TRUE(connection && virtualPort);
     // The path works (a message may be lost in an xrun, so try until one arrives).
