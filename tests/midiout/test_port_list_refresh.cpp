@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/ini_file.h"
 #include "support/model_rig.h"
 
 namespace {
