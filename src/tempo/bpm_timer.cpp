@@ -79,6 +79,8 @@ TBPMTimer::TBPMTimer(const MonotonicClock& clock, Drive drive)
 
 TBPMTimer::~TBPMTimer() {
     SetEnabled(false);
+    // Also when the tick disabled the timer itself and may still be on its way out.
+    waitForCheckInFlight();
     thread_.reset();
     delete onTimer_.load();
 }
