@@ -12,9 +12,12 @@
 // schedule that is not set. "schedule": the ticks follow an outside grid, so that round to tick
 // (a whole millisecond faster, then slower) may run too: under a schedule the own period only
 // decides how late a tick may be; the setters also set the schedule that is already set.
-//   tempovane-inversion-bench [--seconds S] [--bpm B]... [--cpu N] [--hog-priority P]
-//                             [--busy-ms M] [--idle-ms M]
-// Defaults: 10 s a run at 300 and 2500 BPM, core 0, the hog at SCHED_FIFO 10 busy 2 ms of 4.
+// On a shared machine other real-time threads come and go; --rounds repeats every pair (off and
+// on next to each other) and ends with the medians over the rounds, and the worst.
+//   tempovane-inversion-bench [--seconds S] [--rounds N] [--bpm B]... [--cpu N]
+//                             [--hog-priority P] [--busy-ms M] [--idle-ms M]
+// Defaults: 10 s a run, 1 round, at 300 and 2500 BPM, core 0, the hog at SCHED_FIFO 10 busy
+// 2 ms of 4.
 #include <pthread.h>
 #include <sched.h>
 #include <time.h>
@@ -26,7 +29,9 @@
 #include <cstdlib>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <string>
+#include <tuple>
 #include <thread>
 #include <vector>
 
@@ -38,6 +43,7 @@ namespace {
 
 struct Options {
     double seconds = 10;
+    int rounds = 1;
     std::vector<double> tempos;
     int cpu = 0;
     int hogPriority = 10;
@@ -167,7 +173,14 @@ class Setters {
     std::thread thread_;
 };
 
-void Measure(const Options& o, double bpm, bool scheduled, bool withSetters) {
+struct Figures {
+    double p50 = 0;
+    double p99 = 0;
+    double max = 0;
+    int64_t dropped = 0;
+};
+
+Figures Measure(const Options& o, double bpm, bool scheduled, bool withSetters) {
     // The clock thread takes the core of the thread that makes it.
     PinToCpu(o.cpu);
     TBPMTimer timer;
@@ -206,16 +219,24 @@ void Measure(const Options& o, double bpm, bool scheduled, bool withSetters) {
     timer.SetEnabled(false);
     timer.SetSchedule(nullptr);
 
+    const Figures figures{Percentile(late, 0.5), Percentile(late, 0.99), Percentile(late, 1.0),
+                          timer.DroppedTicks()};
     char setters[64] = "setters off";
     if (withSetters)
         std::snprintf(setters, sizeof setters, "setters on (%.0f rounds/s)", rounds / elapsed);
     std::printf("%7.1f BPM  %-11s  %-28s ticks %6zu  late us: p50 %7.1f  p99 %7.1f  max %8.1f  "
                 "dropped %lld  clock realtime %s, hog %s\n",
-                bpm, scheduled ? "schedule" : "own period", setters, late.size(), Percentile(late, 0.5), Percentile(late, 0.99),
-                Percentile(late, 1.0), static_cast<long long>(timer.DroppedTicks()),
+                bpm, scheduled ? "schedule" : "own period", setters, late.size(), figures.p50,
+                figures.p99, figures.max, static_cast<long long>(figures.dropped),
                 timer.RealtimePriority() ? "yes" : "no",
                 hog.realtime() ? "SCHED_FIFO" : "SCHED_OTHER (no real-time permission)");
     std::fflush(stdout);
+    return figures;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
 }
 
 }  // namespace
@@ -231,6 +252,7 @@ int main(int argc, char** argv) {
         }
         ++i;
         if (arg == "--seconds") o.seconds = std::atof(value);
+        else if (arg == "--rounds") o.rounds = std::max(1, std::atoi(value));
         else if (arg == "--bpm") o.tempos.push_back(std::atof(value));
         else if (arg == "--cpu") o.cpu = std::atoi(value);
         else if (arg == "--hog-priority") o.hogPriority = std::atoi(value);
@@ -242,13 +264,34 @@ int main(int argc, char** argv) {
         }
     }
     if (o.tempos.empty()) o.tempos = {300, 2500};
-    std::printf("core %d, hog at priority %d busy %.1f ms of every %.1f, %.0f s a run\n", o.cpu,
-                o.hogPriority, o.busyMs, o.busyMs + o.idleMs, o.seconds);
-    for (bool scheduled : {false, true}) {
-        for (double bpm : o.tempos) {
-            Measure(o, bpm, scheduled, false);
-            Measure(o, bpm, scheduled, true);
+    std::printf("core %d, hog at priority %d busy %.1f ms of every %.1f, %.0f s a run, %d round(s)\n",
+                o.cpu, o.hogPriority, o.busyMs, o.busyMs + o.idleMs, o.seconds, o.rounds);
+    using Key = std::tuple<bool, double, bool>;  // schedule, BPM, setters
+    std::map<Key, std::vector<Figures>> all;
+    for (int round = 0; round < o.rounds; ++round) {
+        for (bool scheduled : {false, true}) {
+            for (double bpm : o.tempos) {
+                for (bool setters : {false, true})
+                    all[{scheduled, bpm, setters}].push_back(Measure(o, bpm, scheduled, setters));
+            }
         }
+    }
+    if (o.rounds < 2) return 0;
+    std::printf("medians over %d rounds (worst max, dropped in all):\n", o.rounds);
+    for (const auto& [key, runs] : all) {
+        std::vector<double> p50, p99, max;
+        int64_t dropped = 0;
+        for (const Figures& f : runs) {
+            p50.push_back(f.p50);
+            p99.push_back(f.p99);
+            max.push_back(f.max);
+            dropped += f.dropped;
+        }
+        std::printf("%7.1f BPM  %-11s  setters %-3s  late us: p50 %7.1f  p99 %7.1f  max %8.1f "
+                    "(worst %8.1f)  dropped %lld\n",
+                    std::get<1>(key), std::get<0>(key) ? "schedule" : "own period",
+                    std::get<2>(key) ? "on" : "off", Median(p50), Median(p99), Median(max),
+                    *std::max_element(max.begin(), max.end()), static_cast<long long>(dropped));
     }
     return 0;
 }
