@@ -158,11 +158,11 @@ class KorvidMainModel : private TickLookahead {
   private:
     std::atomic<double>* presetField(int functionKey);
     // The shortest lookahead of the open ports: a late tick is still placed on time only if
-    // every port can place it.
+    // every port can place it. Clock thread; real-time safe (the ports' atomics).
     int64_t TickLookaheadNs() const override;
     // Where every open port schedules, a quarter of a second: a clock thread held up that long
     // by the machine still hands on every tick. Longer stalls (a suspended machine) would come
-    // out as a burst of hundreds, so they are dropped as elsewhere.
+    // out as a burst of hundreds, so they are dropped as elsewhere. Clock thread; real-time safe.
     int64_t LateTickLimitNs() const override;
 
     InputDispatch inputDispatch_;

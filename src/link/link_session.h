@@ -55,7 +55,7 @@ class LinkSession : public TickSchedule {
         tickCount_.store(count, std::memory_order_release);
     }
     // The multiplier for a session tempo: 1 without a tempo model, 0 where none brings it
-    // within the limits.
+    // within the limits. Any thread; real-time safe.
     double MultiplierFor(double sessionBpm) const;
 
     // Joins (with our tempo, if we are the first) or leaves the session.
@@ -65,7 +65,7 @@ class LinkSession : public TickSchedule {
     bool StartStopSync() const { return startStopSync_.load(std::memory_order_acquire); }
     // Beats in a bar of the session; below 1 counts as 1.
     void SetQuantum(double beats);
-    double Quantum() const { return quantum_.load(std::memory_order_acquire); }
+    double Quantum() const { return quantum_.load(std::memory_order_acquire); }  // real-time safe
 
     size_t NumPeers() const { return peers_.load(std::memory_order_acquire); }
     // The session's tempo now (our own last tempo while disabled).
@@ -75,7 +75,8 @@ class LinkSession : public TickSchedule {
     // With start/stop sync: our clock stopped (or started outside a run of this schedule).
     void SetPlaying(bool playing);
 
-    // TickSchedule.
+    // TickSchedule: clock thread; real-time safe (Link's captureAudioSessionState and, when our
+    // start starts the session or we take it over alone, commitAudioSessionState).
     void BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) override;
     int64_t TickDueNs(int64_t k) override;
     int64_t FirstTickAtOrAfter(int64_t nowNs) override;

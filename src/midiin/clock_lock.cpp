@@ -381,41 +381,60 @@ void ClockLock::refitPhase() {
 }
 
 void ClockLock::publish() {
-    // A sequence lock without fences (which the thread sanitizer cannot follow): the odd mark is
-    // a read-modify-write with acquire, so no store below moves above it.
+    // A latch: two copies, written one after the other, and the count says which one is not
+    // being written. A reader (the clock thread among them) takes that one and never waits for
+    // this thread: preempted in the middle of a copy, it holds nothing a reader needs. A reader
+    // tries again only when this thread has moved on to the other copy. No fences (which the
+    // thread sanitizer cannot follow): each switch is a read-modify-write with acquire and
+    // release, so no store to a copy moves across it.
+    publishFirstCopy();
+    publishSecondCopy();
+}
+
+void ClockLock::publishFirstCopy() {
     const uint32_t s = seq_.load(std::memory_order_relaxed);
-    seq_.exchange(s + 1, std::memory_order_acquire);
-    pValid_.store(fitValid_, std::memory_order_relaxed);
-    pRefIndex_.store(refIndex_, std::memory_order_relaxed);
-    pRefTime_.store(refTime_, std::memory_order_relaxed);
-    pPeriod_.store(period_, std::memory_order_relaxed);
-    pLastIndex_.store(lastIndex_, std::memory_order_relaxed);
-    pLastInput_.store(haveLast_ ? lastTime_ : 0, std::memory_order_relaxed);
-    pSongStart_.store(songStart_, std::memory_order_relaxed);
-    pFitTicks_.store(count_, std::memory_order_relaxed);
-    pSteps_.store(steps_, std::memory_order_relaxed);
-    pGrid_.store(std::sqrt(gridVar_), std::memory_order_relaxed);
-    pWalk_.store(std::sqrt(walkVar_), std::memory_order_relaxed);
-    seq_.store(s + 2, std::memory_order_release);
+    seq_.exchange(s + 1, std::memory_order_acq_rel);  // odd: readers take copy 1
+    store(published_[0]);
+}
+
+void ClockLock::publishSecondCopy() {
+    const uint32_t s = seq_.load(std::memory_order_relaxed);
+    seq_.exchange(s + 1, std::memory_order_acq_rel);  // even: readers take copy 0
+    store(published_[1]);
+}
+
+void ClockLock::store(Published& p) const {
+    p.valid.store(fitValid_, std::memory_order_relaxed);
+    p.refIndex.store(refIndex_, std::memory_order_relaxed);
+    p.refTime.store(refTime_, std::memory_order_relaxed);
+    p.period.store(period_, std::memory_order_relaxed);
+    p.lastIndex.store(lastIndex_, std::memory_order_relaxed);
+    p.lastInput.store(haveLast_ ? lastTime_ : 0, std::memory_order_relaxed);
+    p.songStart.store(songStart_, std::memory_order_relaxed);
+    p.fitTicks.store(count_, std::memory_order_relaxed);
+    p.steps.store(steps_, std::memory_order_relaxed);
+    p.grid.store(std::sqrt(gridVar_), std::memory_order_relaxed);
+    p.walk.store(std::sqrt(walkVar_), std::memory_order_relaxed);
 }
 
 ClockLock::Estimate ClockLock::Current() const {
     Estimate e;
     for (;;) {
         const uint32_t before = seq_.load(std::memory_order_acquire);
-        if (before & 1u) continue;  // a clock is being published just now: a few stores
-        e.valid = pValid_.load(std::memory_order_relaxed);
-        e.refIndex = pRefIndex_.load(std::memory_order_relaxed);
-        e.refTimeNs = pRefTime_.load(std::memory_order_relaxed);
-        e.periodNs = pPeriod_.load(std::memory_order_relaxed);
-        e.lastIndex = pLastIndex_.load(std::memory_order_relaxed);
-        e.lastInputNs = pLastInput_.load(std::memory_order_relaxed);
-        e.songStart = pSongStart_.load(std::memory_order_relaxed);
-        e.fitTicks = pFitTicks_.load(std::memory_order_relaxed);
-        e.steps = pSteps_.load(std::memory_order_relaxed);
-        e.gridNs = pGrid_.load(std::memory_order_relaxed);
-        e.walkNs = pWalk_.load(std::memory_order_relaxed);
-        // A read-modify-write with release: no load above moves below it.
+        const Published& p = published_[before & 1u];
+        e.valid = p.valid.load(std::memory_order_relaxed);
+        e.refIndex = p.refIndex.load(std::memory_order_relaxed);
+        e.refTimeNs = p.refTime.load(std::memory_order_relaxed);
+        e.periodNs = p.period.load(std::memory_order_relaxed);
+        e.lastIndex = p.lastIndex.load(std::memory_order_relaxed);
+        e.lastInputNs = p.lastInput.load(std::memory_order_relaxed);
+        e.songStart = p.songStart.load(std::memory_order_relaxed);
+        e.fitTicks = p.fitTicks.load(std::memory_order_relaxed);
+        e.steps = p.steps.load(std::memory_order_relaxed);
+        e.gridNs = p.grid.load(std::memory_order_relaxed);
+        e.walkNs = p.walk.load(std::memory_order_relaxed);
+        // A read-modify-write with release: no load above moves below it. Unchanged, the copy
+        // was not written while it was read.
         if (seq_.fetch_add(0, std::memory_order_release) == before) return e;
     }
 }

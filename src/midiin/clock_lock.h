@@ -24,8 +24,9 @@ class TickLookahead;
 // stay clean however the master's jitter; a recognised step changes our tempo at once.
 //
 // Clock/Start/Reset: the input thread. The TickSchedule side: the clock thread. The queries:
-// any thread. The two sides meet in one published estimate behind a sequence counter, so
-// neither waits for the other and nothing allocates.
+// any thread. The two sides meet in a published estimate kept twice behind a sequence counter
+// (a latch), so neither waits for the other, not even for one preempted halfway, and nothing
+// allocates.
 class ClockLock : public TickSchedule {
   public:
     static constexpr int kWindow = 384;      // ticks in the fit at most (7.5 s at 128 BPM)
@@ -73,6 +74,7 @@ class ClockLock : public TickSchedule {
         }
         double Bpm() const { return periodNs > 0 ? 60e9 / (24.0 * periodNs) : 0; }
     };
+    // Any thread; real-time safe: it never waits for the input thread.
     Estimate Current() const;
     // Valid, and a clock within the last two beats.
     bool Locked(int64_t nowNs) const;
@@ -82,7 +84,7 @@ class ClockLock : public TickSchedule {
     // a run has begun. What the clock sends, which a jittering master's estimate is not.
     double SentBpm() const;
 
-    // TickSchedule.
+    // TickSchedule: clock thread; real-time safe.
     void BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) override;
     int64_t TickDueNs(int64_t k) override;
     int64_t FirstTickAtOrAfter(int64_t nowNs) override;
@@ -104,6 +106,10 @@ class ClockLock : public TickSchedule {
     void measureNoise();  // gridVar_ and walkVar_ from the intervals in the window
     bool stepInErrors(int* run);  // a tempo step among the newest prediction errors?
     void publish();
+    // The two halves of publish; a test stops between them, as a preempted input thread would.
+    void publishFirstCopy();
+    void publishSecondCopy();
+    friend struct ClockLockPublishing;
     int64_t latencyNs() const;
     double targetNs(const Estimate& e, int64_t k) const;  // master tick for our tick k, early
     void restartOutput(const Estimate& e, int64_t k);
@@ -139,20 +145,24 @@ class ClockLock : public TickSchedule {
     int64_t songStart_ = -1;
     uint32_t steps_ = 0;
 
-    // Published.
+    // Published: two copies (see publish), every field an atomic.
+    struct Published {
+        std::atomic<bool> valid{false};
+        std::atomic<int64_t> refIndex{0};
+        std::atomic<int64_t> refTime{0};
+        std::atomic<double> period{0};
+        std::atomic<int64_t> lastIndex{0};
+        std::atomic<int64_t> lastInput{0};
+        std::atomic<int64_t> songStart{-1};
+        std::atomic<int32_t> fitTicks{0};
+        std::atomic<uint32_t> steps{0};
+        std::atomic<double> grid{0};
+        std::atomic<double> walk{0};
+    };
+    void store(Published& p) const;
+    std::array<Published, 2> published_;
     // mutable: a reader ends with a read-modify-write of it (adding nothing).
     mutable std::atomic<uint32_t> seq_{0};
-    std::atomic<bool> pValid_{false};
-    std::atomic<int64_t> pRefIndex_{0};
-    std::atomic<int64_t> pRefTime_{0};
-    std::atomic<double> pPeriod_{0};
-    std::atomic<int64_t> pLastIndex_{0};
-    std::atomic<int64_t> pLastInput_{0};
-    std::atomic<int64_t> pSongStart_{-1};
-    std::atomic<int32_t> pFitTicks_{0};
-    std::atomic<uint32_t> pSteps_{0};
-    std::atomic<double> pGrid_{0};
-    std::atomic<double> pWalk_{0};
     std::atomic<bool> stopped_{false};  // input thread writes, any thread reads
     std::atomic<double> sentPeriodNs_{0};  // clock thread writes, any thread reads
 

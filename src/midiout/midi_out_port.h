@@ -82,10 +82,13 @@ class MidiOutPort final : public ClockOutput {
     void HalveDivider();
     void SetOutputEnabled(bool enabled);
 
-    // Clock thread. timeNs is the tick's scheduled time; what the tick sends carries it.
+    // Clock thread; real-time safe (atomics; sends as the device does). timeNs is the tick's
+    // scheduled time; what the tick sends carries it.
     void ClockTick(int32_t n, int64_t timeNs = 0) override;
     void AfterTick(int32_t n, int64_t timeNs = 0) override;
 
+    // UI and input threads, and the clock thread (Start with a schedule's first tick); real-time
+    // safe.
     void TransportStart(bool sendNow, bool onNextBeat) override;
     void TransportStop(bool sendStop) override;
     void TransportPause() override;

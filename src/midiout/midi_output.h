@@ -27,6 +27,7 @@ class TMidiOutput {
     TMidiOutput(const TMidiOutput&) = delete;
     TMidiOutput& operator=(const TMidiOutput&) = delete;
 
+    // Any thread; real-time safe.
     bool Using() const { return using_.load(std::memory_order_acquire); }
     // Opens (true) or closes (false). A failed open leaves Using false: nothing would reach
     // a device that is not there, and the port tells the user from LastOpenResult.
@@ -49,7 +50,8 @@ class TMidiOutput {
     void ClearResults();
 
     // Any thread. timeNs: the monotonic time the message belongs to (a tick's scheduled time),
-    // 0 for "now". Nothing is sent while closed.
+    // 0 for "now". Nothing is sent while closed. Real-time safe as far as the connection's
+    // sendShort is (JACK yes; ALSA holds RtMidi's lock for one send).
     void SendShort(uint8_t status, uint8_t data1, uint8_t data2, int64_t timeNs = 0);
     // A System Exclusive message; strings of two bytes or fewer are not sent. Returns whether
     // the bytes were handed over; it never waits for the device.
@@ -58,7 +60,8 @@ class TMidiOutput {
     // False while open on a destination that has gone away.
     bool Alive() const;
     // The open connection's lookahead (see MidiOutConnection); 0 while closed. Asked of the
-    // connection each time: another port's delay can change it. Never waits.
+    // connection each time: another port's delay can change it. Never waits. Clock thread
+    // among others; real-time safe.
     int64_t LookaheadNs() const;
     // Shifts everything this device sends by delayNs, on a backend that schedules (JACK); kept
     // for the devices opened later. False where the open connection cannot do it.

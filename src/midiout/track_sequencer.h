@@ -41,7 +41,7 @@ class SeqTrack {
     // changed but the hold mark, for a line shorter than two characters.
     bool ParseLine(const std::string& line);
     void ClearSteps();
-    // Clock thread: no allocation, no lock of its own.
+    // Clock thread; real-time safe (no allocation, no lock of its own; sends as the device does).
     void PlayStep(int32_t s, TMidiOutput& device, int64_t timeNs = 0);
     void AllNotesOff(TMidiOutput& device, int64_t timeNs = 0);
 
@@ -90,6 +90,7 @@ class SeqSet {
     // Sends the owed note-offs, then gives track i line i (lines past the 16th are ignored)
     // and clears the tracks without a line. Returns how many lines parsed.
     int32_t LoadTracks(const std::vector<std::string>& lines, TMidiOutput& device);
+    // Clock thread; real-time safe.
     void PlayStep(int32_t s, TMidiOutput& device, int64_t timeNs = 0);
     void AllNotesOff(TMidiOutput& device, int64_t timeNs = 0);
 
@@ -135,6 +136,7 @@ class VisualSeq {
         : rowOrigin_(rowOrigin), columnOrigin_(columnOrigin) {}
 
     void LoadTracks(const std::vector<std::string>& lines, TMidiOutput& device);
+    // Clock thread; real-time safe.
     void PlayStep(int32_t s, TMidiOutput& device, int64_t timeNs = 0);
     void AllNotesOff(TMidiOutput& device, int64_t timeNs = 0);
     // Hands every cell to the painter and clears the changed mark.

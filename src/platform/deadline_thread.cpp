@@ -1,10 +1,12 @@
 #include "platform/deadline_thread.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/prctl.h>
-
-#include <chrono>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
 
 #include "platform/monotonic_clock.h"
 
@@ -25,9 +27,10 @@ void SpinUntil(int64_t deadline) {
     while (MonotonicNowNs() < deadline) __builtin_ia32_pause();
 }
 
-std::chrono::steady_clock::time_point SteadyTimeOf(int64_t monotonicNs) {
-    // libstdc++'s steady_clock is CLOCK_MONOTONIC, and its waits use pthread_cond_clockwait on it.
-    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(monotonicNs));
+// std::atomic<uint32_t> is a plain 32-bit word, which is what a futex is.
+uint32_t* FutexWord(std::atomic<uint32_t>& word) {
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    return reinterpret_cast<uint32_t*>(&word);
 }
 }  // namespace
 
@@ -36,24 +39,33 @@ DeadlineThread::DeadlineThread(Job job) : job_(std::move(job)) {
 }
 
 DeadlineThread::~DeadlineThread() {
-    {
-        std::lock_guard lock(mutex_);
-        quit_ = true;
-    }
-    cv_.notify_all();
+    quit_.store(true, std::memory_order_release);
+    wake();
     if (thread_.joinable()) thread_.join();
 }
 
 void DeadlineThread::wake() {
-    {
-        std::lock_guard lock(mutex_);
-        woken_ = true;
-    }
-    cv_.notify_all();
+    wakes_.fetch_add(1, std::memory_order_release);
+    syscall(SYS_futex, FutexWord(wakes_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 bool DeadlineThread::OnAnyDeadlineThread() {
     return tIsDeadlineThread;
+}
+
+void DeadlineThread::sleepUntil(uint32_t seen, int64_t deadline) {
+    // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC time (without FUTEX_CLOCK_REALTIME),
+    // and returns at once when the counter no longer reads seen: a wake() that came between
+    // reading the counter and sleeping is not lost.
+    timespec at{};
+    const timespec* timeout = nullptr;
+    if (deadline != kNoDeadline) {
+        at.tv_sec = static_cast<time_t>(deadline / 1'000'000'000);
+        at.tv_nsec = static_cast<long>(deadline % 1'000'000'000);
+        timeout = &at;
+    }
+    syscall(SYS_futex, FutexWord(wakes_), FUTEX_WAIT_BITSET_PRIVATE, seen, timeout, nullptr,
+            FUTEX_BITSET_MATCH_ANY);
 }
 
 void DeadlineThread::run() {
@@ -64,32 +76,29 @@ void DeadlineThread::run() {
     sched_param param{};
     param.sched_priority = kClockThreadPriority;
     const bool granted = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
-
-    std::unique_lock lock(mutex_);
     realtime_.store(granted, std::memory_order_release);
-    while (!quit_) {
-        woken_ = false;
-        lock.unlock();
+
+    while (!quit_.load(std::memory_order_acquire)) {
+        // Read before the job: a wake() while it runs makes the sleep below return at once.
+        const uint32_t seen = wakes_.load(std::memory_order_acquire);
         const int64_t deadline = job_();
         const int64_t sleepNs = deadline == kNoDeadline ? 0 : deadline - MonotonicNowNs();
         const bool early = wakeEarly_.load(std::memory_order_relaxed);
         const int64_t spinFrom =
             early && sleepNs >= kSpinAfterSleepsOfNs ? deadline - kSpinMarginNs : deadline;
-        lock.lock();
-        while (!quit_ && !woken_) {
+        while (!quit_.load(std::memory_order_acquire) &&
+               wakes_.load(std::memory_order_acquire) == seen) {
             if (deadline == kNoDeadline) {
-                cv_.wait(lock);
+                sleepUntil(seen, kNoDeadline);
                 continue;
             }
             const int64_t now = MonotonicNowNs();
             if (now >= deadline) break;
             if (now >= spinFrom) {
-                lock.unlock();
                 SpinUntil(deadline);
-                lock.lock();
                 break;
             }
-            cv_.wait_until(lock, SteadyTimeOf(spinFrom));
+            sleepUntil(seen, spinFrom);
         }
     }
 }

@@ -33,7 +33,7 @@ class CycleClock {
     // callback woke in JACK's time, the current buffer size and sample rate, and whether the
     // server reported a driver xrun since the cycle before, and how long the driver was held
     // up by it (0: not known, the line starts from this wake-up). Returns the estimated time of
-    // the cycle's first frame.
+    // the cycle's first frame. JACK process thread; real-time safe, as are the getters.
     int64_t update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames, uint32_t sampleRate,
                    bool driverXrun = false, int64_t driverDelayNs = 0);
     double nsPerFrame() const { return nsPerFrame_; }
@@ -87,6 +87,8 @@ class ClockOffset {
     static constexpr int64_t kWideNs = 2'000;
 
     // One reading: our clock before, JACK's clock, ours after. Returns the estimate for now.
+    // A sender, the clock thread among them (one at a time, under a lock it only tries);
+    // real-time safe.
     int64_t add(int64_t beforeNs, uint64_t jackUs, int64_t afterNs);
     int64_t estimateNs() const { return estimateNs_; }
     // A new server: the next reading starts afresh.
@@ -111,6 +113,7 @@ struct FramePlacement {
     uint32_t frame;  // valid unless LaterCycle
     bool held;       // after its own frame: late, or behind the message written before it
 };
+// JACK process thread; real-time safe.
 FramePlacement PlaceOnFrame(int64_t timeNs, int64_t latencyNs, int64_t cycleStartNs,
                             double framesPerNs, uint32_t cycleFrames, uint32_t previousFrame);
 
@@ -137,6 +140,7 @@ struct FrameChain {
 };
 // As PlaceOnFrame for a timed message (timeNs != 0), following the chain where it holds, and
 // moving the chain on to this message (unless it is held after its frame, or due later).
+// JACK process thread; real-time safe.
 FramePlacement PlaceOnFrameChained(int64_t timeNs, int64_t latencyNs, int64_t cycleStartNs,
                                    double framesPerNs, uint32_t cycleFrames,
                                    uint32_t previousFrame, uint32_t firstFrame,
@@ -159,6 +163,6 @@ struct TickPlacement {
 };
 // place: where PlaceOnFrame(Chained) put the tick; duePosition: its exact due position in frames
 // from the cycle's first frame; previousTickFrame: the frame of the last tick written in this
-// cycle, or -1 for none.
+// cycle, or -1 for none. JACK process thread; real-time safe.
 TickPlacement PlaceTick(const FramePlacement& place, double duePosition, double framesPerNs,
                         uint32_t cycleFrames, int64_t previousTickFrame);

@@ -25,9 +25,11 @@ class MidiEventRing {
     explicit MidiEventRing(size_t capacityBytes);
 
     // Writer side. False (nothing queued) when the message is empty, too long, or does not fit.
+    // Real-time safe.
     bool push(int64_t timeNs, const uint8_t* bytes, size_t length, uint32_t flags = 0);
 
-    // Reader side: look at the oldest message, copy its bytes out, then drop it.
+    // Reader side: look at the oldest message, copy its bytes out, then drop it. JACK process
+    // thread; real-time safe.
     bool front(Header& header) const;
     void copyFrontBytes(uint8_t* destination) const;
     void pop();
@@ -69,9 +71,11 @@ class JackOutQueue {
     explicit JackOutQueue(size_t ringBytes) : clockRing_(ringBytes), sharedRing_(ringBytes) {}
 
     // Any thread; never waits when called on a DeadlineThread. False when it does not fit.
+    // Real-time safe on a clock thread (a ring of its own); others share a lock.
     bool push(int64_t timeNs, bool asSoonAsPossible, const uint8_t* bytes, size_t length);
 
-    // Reader: the next message by time; copyFrontBytes and pop then act on it.
+    // Reader: the next message by time; copyFrontBytes and pop then act on it. JACK process
+    // thread; real-time safe, as are clear and empty.
     bool front(MidiEventRing::Header& header);
     void copyFrontBytes(uint8_t* destination) const;
     void pop();

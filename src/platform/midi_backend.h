@@ -51,14 +51,16 @@ constexpr size_t ShortMessageLength(uint8_t status) {
 class MidiOutConnection {
   public:
     virtual ~MidiOutConnection() = default;
-    // bytes: 1 to 3 bytes of a short message. False when it could not be queued.
+    // bytes: 1 to 3 bytes of a short message. False when it could not be queued. Clock thread
+    // among others. Real-time safe on JACK (the clock thread has a ring of its own); not on
+    // ALSA (RtMidi's lock, held for one send by whoever sends) nor in memory (tests).
     virtual bool sendShort(const uint8_t* bytes, size_t length, int64_t timeNs) = 0;
     // A whole System Exclusive message (F0 ... F7). Returns once the bytes are copied.
     virtual bool sendLong(const uint8_t* bytes, size_t length, int64_t timeNs) = 0;
     // False once the destination or the server behind it has gone; sends then do nothing.
     virtual bool isAlive() const = 0;
     // How late after its time stamp a message may be handed over and still go out at its
-    // time: 0 for a backend that sends at once.
+    // time: 0 for a backend that sends at once. Clock thread among others; real-time safe.
     virtual int64_t lookaheadNs() const { return 0; }
     // Shifts everything sent from now on by delayNs (negative: earlier than the other ports), for
     // a device that reacts late or early. Only a backend that schedules can do it; one that

@@ -50,7 +50,8 @@ struct AppSettings {
 
     // Whether the beat flash runs at all: SHOWFLASHING, with a period that can flash (1 tick
     // or more) and a lit part that is not negative. Anything else counts as flashing off, so
-    // a running lamp shows lit rather than steadily dark. Clock thread and UI alike.
+    // a running lamp shows lit rather than steadily dark. Clock thread and UI alike; real-time
+    // safe.
     bool Flashing() const {
         return SHOWFLASHING.load(std::memory_order_relaxed) &&
                FLASHINGPERIOD.load(std::memory_order_relaxed) >= 1 &&

@@ -58,6 +58,7 @@ class MainState {
 
     // Statuses with a fixed text, posted by number: two atomic writes, no lock, no text, so the
     // clock thread can post them. PendingStatus turns the number into its text.
+    // Any thread; real-time safe.
     enum class StatusCode : uint8_t { Running = 1 };
     void PostStatusCode(StatusCode code);
 

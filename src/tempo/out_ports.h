@@ -7,11 +7,12 @@
 // declares what it needs and MidiOutPort implements it.
 class ClockOutput {
   public:
-    // Clock thread, once per tick. timeNs is the tick's scheduled time; what the tick sends
-    // carries it.
+    // Clock thread, once per tick; must be real-time safe. timeNs is the tick's scheduled time;
+    // what the tick sends carries it.
     virtual void ClockTick(int32_t n, int64_t timeNs) = 0;
     virtual void AfterTick(int32_t n, int64_t timeNs) = 0;
 
+    // Also on the clock thread (with the first tick of a schedule); must be real-time safe.
     virtual void TransportStart(bool sendNow, bool onNextBeat) = 0;
     virtual void TransportStop(bool sendStop) = 0;
     virtual void TransportPause() = 0;

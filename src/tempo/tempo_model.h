@@ -24,7 +24,7 @@ class TempoModel {
     // The power of two (1, then 1/2 and 2, then 1/4 and 4 ..., up to 256) that brings bpm
     // within the limits FollowBPM keeps, so that a source whose tempo we cannot run at is still
     // followed on its beats; 0 when none does (limits closer than an octave). Any thread: it
-    // reads only the settings' atomics.
+    // reads only the settings' atomics. Real-time safe (the clock thread asks it for Link).
     double FollowMultiplier(double bpm) const;
     double GetBPM() const;
 

@@ -4,7 +4,8 @@
 
 // An outside time line the clock's ticks follow instead of the timer's own period: a network
 // session's beat grid, or an incoming clock we are locked to. The BPM timer asks it, on the
-// clock thread only, when each tick is due; implementations must not allocate, lock or block.
+// clock thread only, when each tick is due; implementations must not allocate, lock or block:
+// every method below is called on the clock thread and must be real-time safe.
 class TickSchedule {
   public:
     virtual ~TickSchedule() = default;

@@ -15,7 +15,8 @@ class Transport {
     Transport(MainState& main, const AppSettings& settings, TBPMTimer& timer,
               const OutPorts& ports);
 
-    // The BPM timer's OnTimer handler: runs on the clock thread, once per tick.
+    // The BPM timer's OnTimer handler: runs on the clock thread, once per tick. Real-time safe
+    // (atomics, and the ports' tick path; a Start due with the first tick of a schedule too).
     void TempoTimer1Timer();
 
     void StartTransport(bool sendNow, bool onNextBeat);

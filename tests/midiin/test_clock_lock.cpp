@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <future>
 #include <random>
 #include <vector>
 
@@ -251,4 +252,30 @@ TEST(ClockLockSchedule, LostInputRunsOnAtTheLastTempo) {
     const int64_t later = lock.TickDueNs(0) + static_cast<int64_t>(500 * period);
     EXPECT_GE(lock.TickDueNs(lock.FirstTickAtOrAfter(later)), later);
     EXPECT_LT(lock.TickDueNs(lock.FirstTickAtOrAfter(later) - 1), later);
+}
+
+// Reaches into the lock to stop its writer between the two copies of an estimate, as an input
+// thread preempted in the middle of publishing would be.
+struct ClockLockPublishing {
+    static void FirstCopyOfANewEstimate(ClockLock& lock, int64_t lastIndex) {
+        lock.lastIndex_ = lastIndex;
+        lock.publishFirstCopy();
+    }
+    static void SecondCopy(ClockLock& lock) { lock.publishSecondCopy(); }
+};
+
+TEST(ClockLock, AReaderNeverWaitsForAWriterStoppedHalfway) {
+    ClockLock lock;
+    Master master(128, 0);
+    Feed(lock, master, 30);
+    ASSERT_EQ(lock.Current().lastIndex, 29);
+    ClockLockPublishing::FirstCopyOfANewEstimate(lock, 1234);
+    // The clock thread reads meanwhile: the estimate before, whole, at once. (Before, a reader
+    // spun until the writer finished. The bound only keeps a regression from hanging.)
+    auto read = std::async(std::launch::async, [&] { return lock.Current(); });
+    const bool ready = read.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    ClockLockPublishing::SecondCopy(lock);
+    ASSERT_TRUE(ready);
+    EXPECT_EQ(read.get().lastIndex, 29);
+    EXPECT_EQ(lock.Current().lastIndex, 1234);
 }

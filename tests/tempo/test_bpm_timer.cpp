@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <future>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -198,4 +200,185 @@ TEST(BPMTimer, DisablingFromInsideTheTickDoesNotDeadlock) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(ticks.load(), 1);
     EXPECT_FALSE(timer.Enabled());
+}
+
+// --- Threads: the clock never waits for a setter; a setter that must, waits for the clock ---
+
+TEST(BPMTimerThreads, ChecksNeverWaitForASetterStuckHoldingItsLock) {
+    PolledTimer t;
+    t.enable();
+    // The test holds the setters' lock the way a UI thread preempted inside SetTempo would,
+    // and polls from a thread of its own as the clock thread does.
+    std::unique_lock stuck(t.timer.settersMutex());
+    auto polled = std::async(std::launch::async, [&] {
+        long double periods = 0;
+        for (int i = 0; i < 100; ++i) {
+            t.clock.advanceMs(1);
+            t.timer.Poll();
+            (void)t.timer.NextDueNs();
+            periods += t.timer.Period();
+            (void)(t.timer.Tempo() + t.timer.Enabled() + t.timer.HasSchedule());
+        }
+        return periods;
+    });
+    // Before, every check took a lock the setters hold. (The bound only keeps a regression
+    // from hanging the suite.)
+    const bool ready = polled.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    stuck.unlock();
+    ASSERT_TRUE(ready);
+    EXPECT_NEAR(static_cast<double>(polled.get()), 100 * 20.8333333, 1e-3);
+    EXPECT_EQ(t.tickMs, (std::vector<int>{1, 21, 42, 63, 84}));
+}
+
+TEST(BPMTimerThreads, TheClockThreadTicksOnWhileASetterHoldsItsLock) {
+    TBPMTimer timer;  // the real clock thread
+    timer.SetTempo(2500000);
+    std::atomic<int> ticks{0};
+    timer.SetOnTimer([&](TBPMTimer&, uint8_t) { ticks.fetch_add(1); });
+    timer.SetEnabled(true);
+    {
+        std::unique_lock stuck(timer.settersMutex());
+        const int from = ticks.load();
+        for (int i = 0; i < 10000 && ticks.load() < from + 20; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_GE(ticks.load(), from + 20);
+    }
+    timer.SetEnabled(false);
+}
+
+TEST(BPMTimerThreads, DisablingWaitsForATickInFlightAndNoTickFollows) {
+    TBPMTimer timer;  // the real clock thread
+    std::atomic<int> ticks{0};
+    std::atomic<bool> inTick{false};
+    std::atomic<bool> release{false};
+    std::atomic<bool> returned{false};
+    std::atomic<bool> returnedDuringTick{false};
+    std::atomic<int> ticksAfterReturn{0};
+    timer.SetOnTimer([&](TBPMTimer&, uint8_t) {
+        if (ticks.fetch_add(1) != 0) {
+            if (returned) ticksAfterReturn.fetch_add(1);
+            return;
+        }
+        inTick = true;
+        while (!release) {
+            if (returned) returnedDuringTick = true;
+            std::this_thread::yield();
+        }
+        if (returned) returnedDuringTick = true;
+    });
+    timer.SetEnabled(true);
+    for (int i = 0; i < 10000 && !inTick; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(inTick);
+    auto disabling = std::async(std::launch::async, [&] {
+        timer.SetEnabled(false);
+        returned = true;
+    });
+    for (int i = 0; i < 10000 && timer.Enabled(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Time for a disable that does not wait to come back while the tick still runs.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    release = true;
+    disabling.get();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_FALSE(returnedDuringTick);
+    EXPECT_EQ(ticksAfterReturn.load(), 0);
+}
+
+TEST(BPMTimerThreads, AReplacedHandlerIsNeverRaisedOnceTheReplacementHasReturned) {
+    TBPMTimer timer;
+    timer.SetTempo(2500000);
+    std::atomic<int> old{0};
+    std::atomic<bool> oldInFlight{false};
+    std::atomic<int> fresh{0};
+    timer.SetOnTimer([&](TBPMTimer&, uint8_t) {
+        // A slow handler, replaced while it runs; it counts last.
+        oldInFlight = true;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(300);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        old.fetch_add(1);
+        oldInFlight = false;
+    });
+    timer.SetEnabled(true);
+    for (int i = 0; i < 10000 && old.load() < 5; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!oldInFlight) {
+    }
+    timer.SetOnTimer([&](TBPMTimer&, uint8_t) { fresh.fetch_add(1); });
+    const int oldAtReturn = old.load();
+    for (int i = 0; i < 10000 && fresh.load() < 5; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    timer.SetEnabled(false);
+    EXPECT_GE(fresh.load(), 5);
+    EXPECT_EQ(old.load(), oldAtReturn);
+}
+
+TEST(BPMTimerThreads, ASpeedUpWakesTheSleepingClockThread) {
+    TBPMTimer timer;
+    timer.SetTempo(1);  // a tick every 41 minutes
+    std::atomic<int> ticks{0};
+    timer.SetOnTimer([&](TBPMTimer&, uint8_t) { ticks.fetch_add(1); });
+    timer.SetEnabled(true);
+    for (int i = 0; i < 10000 && ticks.load() < 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(ticks.load(), 1);
+    // The thread sleeps towards the next tick; a slow-down leaves that due time, a speed-up
+    // brings it to now, and the thread must hear of it.
+    timer.SetTempo(1);
+    timer.SetTempo(2);
+    timer.SetTempo(2500000);
+    for (int i = 0; i < 10000 && ticks.load() < 10; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    timer.SetEnabled(false);
+    EXPECT_GE(ticks.load(), 10);
+}
+
+TEST(BPMTimerThreads, TempoChangesRacingTheChecksNeverTurnTickTimesBackAndTheLastOneRules) {
+    ManualClock clock;
+    TBPMTimer timer(clock, TBPMTimer::Drive::Manual);
+    std::vector<int64_t> times;
+    std::vector<int64_t> checkedAt;
+    timer.SetOnTimer([&](TBPMTimer& sender, uint8_t) {
+        times.push_back(sender.TickTimeNs());
+        checkedAt.push_back(clock.nowNs());
+    });
+    timer.SetEnabled(true);
+    std::atomic<bool> done{false};
+    std::atomic<int> oddPeriods{0};
+    std::atomic<int> polls{0};
+    std::thread poller([&] {
+        while (!done.load()) {
+            clock.advanceUs(100);
+            timer.Poll();
+            polls.fetch_add(1);
+            // Every period read is one that was set, never half of one and half of another.
+            const long double p = timer.Period();
+            if (p != 2'500'000.0L / 120000 && p != 2'500'000.0L / 30000 && p != 1.0L &&
+                p != 2'500'000.0L / 30001 && p != 20.0L)
+                oddPeriods.fetch_add(1);
+        }
+    });
+    // Big speed-ups (30 to 2500 BPM) bring the next tick to the moment of the change.
+    for (int i = 0; polls.load() < 20000; ++i)
+        timer.SetTempo(i % 3 == 0 ? 30000 : i % 3 == 1 ? 2500000 : 30001);
+    timer.SetTempo(125000);  // 20 ms
+    done = true;
+    poller.join();
+    EXPECT_EQ(oddPeriods.load(), 0);
+    ASSERT_GT(times.size(), 10u);
+    for (size_t i = 0; i < times.size(); ++i) {
+        EXPECT_LE(times[i], checkedAt[i]) << "a tick is never raised before its time";
+        if (i > 0) {
+            EXPECT_GE(times[i], times[i - 1]) << "tick " << i << " went back";
+        }
+    }
+    // From here on, the last tempo set: ticks 20 ms apart.
+    times.clear();
+    for (int i = 0; i < 100; ++i) {
+        clock.advanceMs(1);
+        timer.Poll();
+    }
+    ASSERT_GE(times.size(), 4u);
+    for (size_t i = 2; i < times.size(); ++i) EXPECT_EQ(times[i] - times[i - 1], 20'000'000);
 }

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <thread>
 #include <vector>
 
 #include "tempo/bpm_timer.h"
@@ -161,3 +164,75 @@ TEST(BPMTimerSchedule, EveryStartBeginsANewRun) {
     EXPECT_EQ(r.ticks.back(), t0 + 100 * kMs);
 }
 
+
+// A schedule that takes its time over each answer (so that a check is mostly in flight), and
+// counts every question asked after its owner said it had gone.
+struct SlowGrid : TickSchedule {
+    std::atomic<bool> gone{false};
+    std::atomic<int> askedWhenGone{0};
+    std::atomic<int> asked{0};
+    std::atomic<int64_t> firstNs{0};
+    static constexpr int64_t kPeriodNs = 10 * kMs;
+    void ask() {
+        if (gone.load()) askedWhenGone.fetch_add(1);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        if (gone.load()) askedWhenGone.fetch_add(1);
+        asked.fetch_add(1);
+    }
+    void BeginRun(int64_t nowNs, bool, int64_t) override {
+        ask();
+        firstNs = nowNs;
+    }
+    int64_t TickDueNs(int64_t k) override {
+        ask();
+        return firstNs + k * kPeriodNs;
+    }
+    int64_t FirstTickAtOrAfter(int64_t nowNs) override {
+        ask();
+        return (nowNs - firstNs + kPeriodNs - 1) / kPeriodNs;
+    }
+    bool GridChanged() override {
+        ask();
+        return false;
+    }
+};
+
+TEST(BPMTimerSchedule, SetAndClearedFromAnotherThreadWhileTickingTheOldOneIsNeverAskedAgain) {
+    ManualClock clock;
+    TBPMTimer timer(clock, TBPMTimer::Drive::Manual);
+    SlowGrid grid;
+    std::vector<int64_t> ticks;
+    timer.SetOnTimer([&](TBPMTimer& t, uint8_t) { ticks.push_back(t.TickTimeNs()); });
+    timer.SetEnabled(true);
+    std::atomic<bool> done{false};
+    std::thread clockThread([&] {  // as the clock thread does, on a clock of the test's
+        while (!done.load()) {
+            clock.advanceUs(500);
+            while (timer.Poll()) {
+            }
+        }
+    });
+    for (int round = 0; round < 200; ++round) {
+        grid.gone = false;
+        const int before = grid.asked.load();
+        timer.SetSchedule(&grid);
+        while (grid.asked.load() < before + 3) {  // the clock thread is using it
+        }
+        timer.SetSchedule(nullptr);
+        grid.gone = true;  // from here on, asking it would be a fault
+        const int64_t leftAt = clock.nowNs();
+        while (clock.nowNs() < leftAt + 2 * kMs) {  // a few checks on the own period
+        }
+    }
+    done = true;
+    clockThread.join();
+    EXPECT_EQ(grid.askedWhenGone.load(), 0);
+    EXPECT_FALSE(timer.HasSchedule());
+    ASSERT_GT(ticks.size(), 100u);
+    // Leaving and taking over again and again never made a tick time go back.
+    for (size_t i = 1; i < ticks.size(); ++i) {
+        EXPECT_GE(ticks[i], ticks[i - 1]) << "tick " << i;
+    }
+}
