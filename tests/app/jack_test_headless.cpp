@@ -121,7 +121,7 @@ TEST(HeadlessServerOrder, StartedBeforeTheServerItStartsOnceTheServerAndTheSynth
     jack_set_error_function(&QuietJackError);
     TempFolder folder;
     PrivateJackServer server = PrivateJackServer::NotStartedYet();
-    HeadlessProgram program({"--headless", SettingsFor(folder, "bootsynth:in"), "--start"},
+    HeadlessProgram program({"--headless", SettingsFor(folder, RunName("bootsynth") + ":in"), "--start"},
                             folder.file("stderr.txt"), server.asDefault());
     ASSERT_TRUE(program.started());
     ASSERT_TRUE(WaitUntil([&] {
@@ -150,7 +150,7 @@ TEST(HeadlessServerOrder, AStopEndsTheProgramWithinTwoSecondsWhileTheServerIsHel
     ASSERT_TRUE(server.waitUntilAnswering());
     JackRecorder synth("stillsynth", server.name());
     ASSERT_TRUE(synth.ok());
-    HeadlessProgram program({"--headless", SettingsFor(folder, "stillsynth:in"), "--start"},
+    HeadlessProgram program({"--headless", SettingsFor(folder, RunName("stillsynth") + ":in"), "--start"},
                             folder.file("stderr.txt"), server.asDefault());
     ASSERT_TRUE(program.started());
     ASSERT_TRUE(WaitUntil([&] { return CountStatus(synth.events(), 0xF8) >= 3; }))

@@ -251,7 +251,8 @@ struct WaitingModel {
 TEST(JackReconnect, AServerThatStartsAfterTheProgramIsTakenIntoUseAndTheSavedPortOpens) {
     jack_set_error_function(&QuietJackError);
     PrivateJackServer server = PrivateJackServer::NotStartedYet();
-    WaitingModel run(server.name(), "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: latesynth:in\n");
+    WaitingModel run(server.name(),
+                     "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: " + RunName("latesynth") + ":in\n");
     ASSERT_TRUE(run.model) << "the backend waits for a server rather than failing";
     EXPECT_FALSE(run.backend->serverRunning());
     EXPECT_TRUE(run.model->out1Controls.port.items().size() <= 1 ||
@@ -266,7 +267,7 @@ TEST(JackReconnect, AServerThatStartsAfterTheProgramIsTakenIntoUseAndTheSavedPor
     ASSERT_TRUE(run.pumpUntilReady(3s)) << run.status();
     const std::string status = run.status();
     EXPECT_TRUE(status == "JACK server back: MIDI ports reconnected" ||
-                status == "MIDI Port reconnected: latesynth:in")
+                status == "MIDI Port reconnected: " + RunName("latesynth") + ":in")
         << status;
     run.model->StartTransport(true, false);
     ASSERT_TRUE(WaitUntil([&] { return Clocks(synth) >= 3; }, 3s));
@@ -277,8 +278,10 @@ TEST(JackReconnect, AServerThatStartsAfterTheProgramIsTakenIntoUseAndTheSavedPor
 // appears, and the status line tells which.
 TEST(JackReconnect, SavedDevicesStartedAfterTheProgramOpenAsTheyAppear) {
     jack_set_error_function(&QuietJackError);
-    WaitingModel run("", "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: latecomer:in\n"
-                         "[MIDIINPORT1]\nMIDIPORTNAME=JACK: latepad:out\n");
+    const std::string synthPort = RunName("latecomer") + ":in";
+    const std::string padPort = RunName("latepad") + ":out";
+    WaitingModel run("", "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: " + synthPort +
+                             "\n[MIDIINPORT1]\nMIDIPORTNAME=JACK: " + padPort + "\n");
     ASSERT_TRUE(run.model);
     ASSERT_TRUE(run.backend->serverRunning()) << "no JACK server; run through run_with_jack.sh";
     ASSERT_TRUE(run.model->OutPort1()->MissingSavedPort());
@@ -287,7 +290,7 @@ TEST(JackReconnect, SavedDevicesStartedAfterTheProgramOpenAsTheyAppear) {
     JackRecorder synth("latecomer");
     ASSERT_TRUE(synth.ok());
     ASSERT_TRUE(run.pumpUntilReady(5s)) << run.status();
-    EXPECT_EQ(run.status(), "MIDI Port reconnected: latecomer:in");
+    EXPECT_EQ(run.status(), "MIDI Port reconnected: " + synthPort);
     EXPECT_FALSE(run.model->OutPort1()->MissingSavedPort());
     run.model->StartTransport(true, false);
     EXPECT_TRUE(WaitUntil([&] { return Clocks(synth) >= 3; }, 5s));
@@ -300,6 +303,6 @@ TEST(JackReconnect, SavedDevicesStartedAfterTheProgramOpenAsTheyAppear) {
             return !run.model->InPort()->MissingSavedPort();
         },
         5s, 10ms));
-    EXPECT_EQ(run.status(), "MIDI IN Port reconnected: latepad:out");
-    EXPECT_EQ(run.model->inControls.port.text(), "JACK: latepad:out");
+    EXPECT_EQ(run.status(), "MIDI IN Port reconnected: " + padPort);
+    EXPECT_EQ(run.model->inControls.port.text(), "JACK: " + padPort);
 }

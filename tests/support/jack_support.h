@@ -68,10 +68,20 @@ auto OpenOnceListed(Open open, std::chrono::milliseconds timeout = 5s) {
     return opened;
 }
 
+// A test client's name with the test process's id: jackd2 names a client's socket in /dev/shm
+// after the client and the user, not the server, so two clients of one name on two private
+// servers (tests run in parallel) would take each other's socket, and one server or the other
+// could no longer reach its client.
+inline std::string RunName(const std::string& name) {
+    return name + "-" + std::to_string(getpid());
+}
+
 inline jack_client_t* OpenClient(const char* name, const std::string& server) {
     jack_status_t status{};
-    if (server.empty()) return jack_client_open(name, JackNoStartServer, &status);
-    return jack_client_open(name, static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+    const std::string own = RunName(name);
+    if (server.empty()) return jack_client_open(own.c_str(), JackNoStartServer, &status);
+    return jack_client_open(own.c_str(),
+                            static_cast<jack_options_t>(JackNoStartServer | JackServerName),
                             &status, server.c_str());
 }
 
