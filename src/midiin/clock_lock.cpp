@@ -58,6 +58,9 @@ constexpr double kResyncShare = 0.02;
 constexpr double kResyncWalks = 4;
 // While waiting for the master's first clock there is no due time: the clock wakes the timer.
 constexpr int64_t kNever = INT64_MAX / 4;
+// A clock that came with the master's Start at most this long before our run began (a tick at
+// 10 BPM) is the one our first tick goes with.
+constexpr int64_t kFirstClockAgeNs = 250'000'000;
 }  // namespace
 
 void ClockLock::Reset() {
@@ -442,7 +445,12 @@ void ClockLock::BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) {
     offset_ = 0;
     outValid_ = false;
     if (!e.valid) {
-        waitingSince_ = nowNs;
+        // No tempo yet: our first tick goes with the master's next clock, or with the one that
+        // has just come with its Start (the first of its song): a run begun a moment after it
+        // must not leave the whole song a tick behind the master's.
+        const bool firstOfSong = e.songStart >= 0 && e.songStart == e.lastIndex &&
+                                 e.lastInputNs > 0 && nowNs - e.lastInputNs < kFirstClockAgeNs;
+        waitingSince_ = firstOfSong ? e.lastInputNs - 1 : nowNs;
         return;
     }
     const double latency = static_cast<double>(latencyNs());
@@ -493,7 +501,10 @@ void ClockLock::restartOutput(const Estimate& e, int64_t k) {
 int64_t ClockLock::TickDueNs(int64_t k) {
     const Estimate e = Current();
     if (waitingSince_ >= 0) {
-        if (!e.valid || e.lastInputNs <= waitingSince_) return kNever;
+        if (e.lastInputNs <= waitingSince_) return kNever;
+        // The master's first clock tells no tempo: our first tick goes with it, the next waits
+        // for its second clock.
+        if (!e.valid) return k == 0 ? e.lastInputNs - latencyNs() : kNever;
         offset_ = e.lastIndex - k;  // the clock that came is our tick k
         waitingSince_ = -1;
         restartOutput(e, k);

@@ -15,6 +15,7 @@
 
 #include "platform/jack_cycle.h"
 #include "platform/midi_jack.h"
+#include "support/bounded_wait.h"
 #include "support/jack_support.h"
 
 using namespace jacktest;
@@ -295,6 +296,7 @@ class TickSource {
     ~TickSource() { stop(); }
     void stop() {
         stop_.store(true);
+        const testwait::Watchdog watchdog("the tick source's last send");
         if (thread_.joinable()) thread_.join();
     }
     int sent() const { return sent_.load(); }

@@ -30,6 +30,7 @@
 #include "platform/midi_jack.h"
 #include "platform/midi_system.h"
 #include "platform/monotonic_clock.h"
+#include "support/bounded_wait.h"
 #include "support/jack_support.h"
 
 extern char** environ;
@@ -377,6 +378,7 @@ TEST_F(JackBackendTest, SendersOnSeveralThreadsWhilePortsComeAndGo) {
                 std::this_thread::sleep_for(100us);
             }
         };
+        const testwait::Watchdog watchdog("the senders on two threads");
         std::thread clockThread(sender, 0xF8);
         std::thread uiThread(sender, 0xFE);
         // Meanwhile the process callback must cope with slots appearing and going.

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -323,20 +324,32 @@ class PrivateJackServer {
     void stop(int signal) {
         if (pid_ <= 0) return;
         ::kill(pid_, signal);
-        int status = 0;
-        waitpid(pid_, &status, 0);
+        // A server that does not stop in good order (it may wait out the client timeout for a
+        // client that hangs) is killed after fifteen seconds, as tools/private_jack.sh does.
+        const std::optional<int> status = Ended(pid_, 15s);
         pid_ = -1;
         if (sessionPid_ > 0) {
             ::kill(sessionPid_, SIGTERM);
-            waitpid(sessionPid_, nullptr, 0);
+            Ended(sessionPid_, 5s);
             sessionPid_ = -1;
         }
         // Killed outright, or died by a signal of its own on the way out (jackd2 now and then
         // does): either way its entry in the registry stays behind. PipeWire keeps none.
-        crashed_ = !OnPipeWire() && (crashed_ || signal == SIGKILL || WIFSIGNALED(status));
+        crashed_ = !OnPipeWire() &&
+                   (crashed_ || signal == SIGKILL || !status || WIFSIGNALED(*status));
     }
 
   private:
+    // The wait status of a child that ended within the patience; one that did not is killed.
+    static std::optional<int> Ended(pid_t pid, std::chrono::milliseconds patience) {
+        int status = 0;
+        if (WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, patience, 10ms))
+            return status;
+        ::kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return std::nullopt;
+    }
+
     explicit PrivateJackServer(bool startNow) {
         static std::atomic<int> counter{0};
         name_ = "tempovane-stop-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
