@@ -147,9 +147,9 @@ jack_client_t* OpenClient(const std::string& serverName) {
     // parallel) would take each other's socket. Users always see "tempovane".
     const char* testName = std::getenv("TEMPOVANE_TEST_JACK_CLIENT");
     const char* name = testName && *testName ? testName : "tempovane";
-    jack_client_t* client =
-        serverName.empty() ? jack_client_open(name, options, &status)
-                           : jack_client_open(name, options, &status, serverName.c_str());
+    jack_client_t* client = serverName.empty()
+                                ? jack_client_open(name, options, &status)
+                                : jack_client_open(name, options, &status, serverName.c_str());
     jack_set_error_function(&PrintJackError);
     return client;
 }

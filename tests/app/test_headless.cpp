@@ -253,8 +253,9 @@ TEST(HeadlessRun, WithoutStartNothingRunsAndAStopRequestSendsNoStop) {
 TEST(HeadlessRun, EachTapSequenceIsCountedAndTimedOnItsOwn) {
     HeadlessRig rig;
     rig.folder.write("indrv/Tap.ini", "[SPECIAL_COMMANDS]\nINPUT0=B0087F\nACTION0=20001\n");
-    rig.folder.write("clock.ini", "[APPLICATION_PRESETS]\nBPMROUNDING=0.001\n"
-                                  "[MIDIINPORT1]\nMIDIPORTNAME=Memory: pedal\nDEVICETYPE=Tap\n");
+    rig.folder.write("clock.ini",
+                     "[APPLICATION_PRESETS]\nBPMROUNDING=0.001\n"
+                     "[MIDIINPORT1]\nMIDIPORTNAME=Memory: pedal\nDEVICETYPE=Tap\n");
     KorvidMainModel* model = nullptr;
     rig.environment.joinSession = [&](KorvidMainModel& m, const IniFile&) {
         model = &m;
@@ -283,7 +284,8 @@ TEST(HeadlessRun, EachTapSequenceIsCountedAndTimedOnItsOwn) {
     std::vector<std::string> taps;
     std::istringstream lines(log);
     for (std::string line; std::getline(lines, line);)
-        if (line.find(" Tap ") != std::string::npos) taps.push_back(line.substr(line.find(" Tap ") + 1));
+        if (line.find(" Tap ") != std::string::npos)
+            taps.push_back(line.substr(line.find(" Tap ") + 1));
     EXPECT_EQ(taps, (std::vector<std::string>{"Tap 3 !!", "Tap 4 !!", "Tap 3 !!", "Tap 4 !!"}))
         << log;
     // The second tempo comes from the second sequence's own interval, not from one reaching

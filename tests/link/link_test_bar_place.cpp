@@ -76,8 +76,8 @@ TEST(LinkBarPlace, TakingOverJustBeforeOrAfterAGridTickNeverSendsATickTwice) {
         session.BeginRun(ourLast + 1'000, false, ourLast);
         const int64_t first = session.TickDueNs(0);
         EXPECT_NEAR(static_cast<double>(first - gridTick), static_cast<double>(period), 2'000)
-            << "our last tick " << hair << " ns from the grid's: the next came "
-            << first - ourLast << " ns after it";
+            << "our last tick " << hair << " ns from the grid's: the next came " << first - ourLast
+            << " ns after it";
     }
     session.Enable(false, 0);
 }

@@ -34,8 +34,12 @@ class Master {
   public:
     enum Kind { Grid, Walk };
     Master(double bpm, int64_t startNs, double jitter = 0, Kind kind = Grid, unsigned seed = 1)
-        : period_(PeriodNs(bpm)), jitter_(jitter), kind_(kind), random_(seed),
-          grid_(static_cast<double>(startNs)), walk_(grid_) {}
+        : period_(PeriodNs(bpm)),
+          jitter_(jitter),
+          kind_(kind),
+          random_(seed),
+          grid_(static_cast<double>(startNs)),
+          walk_(grid_) {}
 
     // The next tick's stamp; its place on the master's own grid is idealOfLast().
     int64_t next() {
@@ -162,7 +166,8 @@ std::vector<double> Offsets(const std::vector<int64_t>& ours, const std::vector<
         const auto it = std::lower_bound(theirs.begin(), theirs.end(), t);
         double best = 1e18;
         if (it != theirs.end()) best = t - *it;
-        if (it != theirs.begin() && std::fabs(t - *(it - 1)) < std::fabs(best)) best = t - *(it - 1);
+        if (it != theirs.begin() && std::fabs(t - *(it - 1)) < std::fabs(best))
+            best = t - *(it - 1);
         offsets.push_back(best);
     }
     return offsets;
@@ -231,12 +236,13 @@ TEST(ClockLockModel, AJitteringMastersStartTempoAndBeatAreFollowedOnItsGrid) {
             Offsets(std::vector<int64_t>(mine.end() - 200, mine.end()), grid);
         EXPECT_LT(Percentile(offsets, 0.99), 500'000) << "seed " << seed;
         EXPECT_GT(Percentile(offsets, 0.01), -500'000) << "seed " << seed;
-        EXPECT_NEAR(MeanSpacing(mine, 200), PeriodNs(bpm), 0.001 * PeriodNs(bpm)) << "seed " << seed;
+        EXPECT_NEAR(MeanSpacing(mine, 200), PeriodNs(bpm), 0.001 * PeriodNs(bpm))
+            << "seed " << seed;
         // From one interval to the next, ours change by well under a frame.
         std::vector<double> change;
         for (size_t i = mine.size() - 200; i + 2 < mine.size(); ++i)
-            change.push_back(std::fabs(static_cast<double>((mine[i + 2] - mine[i + 1]) -
-                                                           (mine[i + 1] - mine[i]))));
+            change.push_back(std::fabs(
+                static_cast<double>((mine[i + 2] - mine[i + 1]) - (mine[i + 1] - mine[i]))));
         EXPECT_LE(Percentile(change, 0.99), kFrameNs) << "seed " << seed;
         EXPECT_EQ(run.m.InPort()->Lock().Current().steps, 0u) << "seed " << seed;
     }
@@ -254,9 +260,8 @@ TEST(ClockLockModel, AWalkingMastersBeatIsFollowedWithoutRunningAway) {
     EXPECT_NEAR(run.m.GetBPM(), bpm, 1.0);
     const std::vector<int64_t> mine = run.sent(0xF8);
     ASSERT_GE(mine.size(), 1490u);
-    const std::vector<double> offsets =
-        Offsets(std::vector<int64_t>(mine.end() - 500, mine.end()),
-                std::vector<double>(stamps.begin(), stamps.end()));
+    const std::vector<double> offsets = Offsets(std::vector<int64_t>(mine.end() - 500, mine.end()),
+                                                std::vector<double>(stamps.begin(), stamps.end()));
     EXPECT_LT(std::fabs(Percentile(offsets, 0.5)), 3e6);
     EXPECT_LT(Percentile(offsets, 0.99), PeriodNs(bpm) / 2);
     EXPECT_GT(Percentile(offsets, 0.01), -PeriodNs(bpm) / 2);
@@ -279,7 +284,8 @@ TEST(ClockLockModel, TempoStepIsFollowed) {
         const std::vector<int64_t> mine = run.sent(0xF8);
         ASSERT_GE(mine.size(), 340u);
         // 800 frames a tick, to the frame.
-        EXPECT_NEAR(MeanSpacing(mine, 40), PeriodNs(150), jitter == 0 ? kFrameNs : 0.002 * PeriodNs(150))
+        EXPECT_NEAR(MeanSpacing(mine, 40), PeriodNs(150),
+                    jitter == 0 ? kFrameNs : 0.002 * PeriodNs(150))
             << "jitter " << jitter;
         EXPECT_EQ(run.sent(0xFA).size(), 1u);
     }

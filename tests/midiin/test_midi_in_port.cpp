@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "platform/ini_file.h"
-#include "support/in_port_rig.h"
 #include "support/bounded_wait.h"
+#include "support/in_port_rig.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <map>
 #include <thread>
 
-#include "support/model_rig.h"
 #include "support/bounded_wait.h"
+#include "support/model_rig.h"
 
 namespace {
 

@@ -117,7 +117,7 @@ TEST(JackXrun, MessagesWhoseFramesPassedDuringAnXrunGoOutFirstThingInOrder) {
     ASSERT_TRUE(recorder.ok());
     auto backend = JackMidiBackend::Create(server.name());
     ASSERT_TRUE(backend);
-    auto out = backend->openOutput(recorder.portName(), "out");
+    auto out = OpenOnceListed([&] { return backend->openOutput(recorder.portName(), "out"); });
     ASSERT_TRUE(out);
     CycleNumberer numberer(server.name());
     ASSERT_TRUE(numberer.ok());
@@ -233,7 +233,8 @@ TEST(JackXrun, AfterAnXrunMessagesLandWhereTheNewTimeLinePutsThem) {
     ASSERT_TRUE(recorder.addInput("fresh"));
     auto survivor = JackMidiBackend::Create(server.name());
     ASSERT_TRUE(survivor);
-    auto toSurvivor = survivor->openOutput(recorder.portName(0), "out");
+    auto toSurvivor =
+        OpenOnceListed([&] { return survivor->openOutput(recorder.portName(0), "out"); });
     ASSERT_TRUE(toSurvivor);
     std::this_thread::sleep_for(600ms);
 
@@ -249,7 +250,8 @@ TEST(JackXrun, AfterAnXrunMessagesLandWhereTheNewTimeLinePutsThem) {
         // cycles of the old one in its memory for seconds yet.
         auto fresh = JackMidiBackend::Create(server.name());
         ASSERT_TRUE(fresh);
-        auto toFresh = fresh->openOutput(recorder.portName(1), "out");
+        auto toFresh =
+            OpenOnceListed([&] { return fresh->openOutput(recorder.portName(1), "out"); });
         ASSERT_TRUE(toFresh);
         std::this_thread::sleep_for(500ms);
 
@@ -359,7 +361,7 @@ TEST(JackXrun, ALongHoldDropsTheOwedTicksAShortOneKeepsThemNeverTwoOnOneFrame) {
     ASSERT_TRUE(recorder.ok());
     auto backend = JackMidiBackend::Create(server.name());
     ASSERT_TRUE(backend);
-    auto out = backend->openOutput(recorder.portName(), "out");
+    auto out = OpenOnceListed([&] { return backend->openOutput(recorder.portName(), "out"); });
     ASSERT_TRUE(out);
     CycleNumberer numberer(server.name());
     ASSERT_TRUE(numberer.ok());

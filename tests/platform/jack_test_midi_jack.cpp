@@ -98,7 +98,7 @@ class JackBackendTest : public ::testing::Test {
     }
 
     std::unique_ptr<MidiOutConnection> openRecorder(const std::string& ownPort = "out") {
-        return backend_->openOutput(recorder_->portName(), ownPort);
+        return OpenOnceListed([&] { return backend_->openOutput(recorder_->portName(), ownPort); });
     }
 
     // Schedules count ticks spacingNs apart, far enough ahead that all are queued in time.
@@ -330,7 +330,8 @@ TEST_F(JackBackendTest, VirtualPortStaysUnconnectedUntilSomeoneConnectsIt) {
 TEST_F(JackBackendTest, VanishedDestinationStopsItsConnectionOnly) {
     JackRecorder other("vanishing");
     ASSERT_TRUE(other.ok());
-    auto doomed = backend_->openOutput(other.portName(), "to-vanishing");
+    auto doomed =
+        OpenOnceListed([&] { return backend_->openOutput(other.portName(), "to-vanishing"); });
     auto survivor = openRecorder();
     auto virtualPort = backend_->openOutput(kVirtualPortName, "virtual");
     ASSERT_TRUE(doomed && survivor && virtualPort);
@@ -351,6 +352,11 @@ TEST_F(JackBackendTest, DisconnectingByHandIsNoLoss) {
     auto connection = openRecorder("by-hand");
     ASSERT_TRUE(connection);
     const std::string ours = backend_->clientName() + ":by-hand";
+    // PipeWire tells each client of a new connection on its own thread, a moment later: the
+    // hand that disconnects is the recorder's client, so it must have seen the connection.
+    jack_port_t* theirs = jack_port_by_name(recorder_->client(), recorder_->portName().c_str());
+    ASSERT_TRUE(theirs);
+    ASSERT_TRUE(WaitUntil([&] { return jack_port_connected_to(theirs, ours.c_str()) != 0; }, 5s));
     ASSERT_EQ(jack_disconnect(recorder_->client(), ours.c_str(), recorder_->portName().c_str()), 0);
     // JACK notifies in order: once a later loss is reported, the disconnect has been seen.
     JackRecorder marker("marker");
@@ -416,7 +422,8 @@ void ExpectServerLossHandled(int signal) {
     backend->setProblemSink(problems.sink());
     auto recorder = std::make_unique<JackRecorder>("recorder", server.name());
     ASSERT_TRUE(recorder->ok());
-    auto connection = backend->openOutput(recorder->portName(), "out");
+    auto connection =
+        OpenOnceListed([&] { return backend->openOutput(recorder->portName(), "out"); });
     auto virtualPort = backend->openOutput(kVirtualPortName, "virtual");
     ASSERT_TRUE(connection && virtualPort);
     // The path works (a message may be lost in an xrun, so try until one arrives).

@@ -16,6 +16,7 @@
 #include "platform/ini_file.h"
 #include "platform/midi_jack.h"
 #include "platform/midi_system.h"
+#include "support/jack_model_rig.h"
 #include "support/jack_sender.h"
 #include "support/jack_support.h"
 
@@ -44,7 +45,8 @@ struct RunningModel {
         system->addBackend(std::move(jack));
         model = std::make_unique<KorvidMainModel>(std::move(system));
         model->CreatePorts("no-such-folder/");
-        if (!SelectByName(model->out1Controls.port, "JACK: " + destination)) return false;
+        if (!SelectListed(model->out1Controls.port, *model->OutPort1(), "JACK: " + destination))
+            return false;
         model->OutPort1()->OpenSelectedPort();
         if (!SelectByName(model->out2Controls.port, std::string("JACK: ") + kVirtualPortName))
             return false;

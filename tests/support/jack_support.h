@@ -335,8 +335,8 @@ class PrivateJackServer {
         }
         // Killed outright, or died by a signal of its own on the way out (jackd2 now and then
         // does): either way its entry in the registry stays behind. PipeWire keeps none.
-        crashed_ = !OnPipeWire() &&
-                   (crashed_ || signal == SIGKILL || !status || WIFSIGNALED(*status));
+        crashed_ =
+            !OnPipeWire() && (crashed_ || signal == SIGKILL || !status || WIFSIGNALED(*status));
     }
 
   private:

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "platform/deadline_thread.h"
-#include "tempo/bpm_timer.h"
 #include "support/bounded_wait.h"
+#include "tempo/bpm_timer.h"
 
 namespace {
 
