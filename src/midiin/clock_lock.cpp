@@ -83,6 +83,8 @@ void ClockLock::Reset() {
     holdTempo_ = false;
     freshStep_ = false;
     songStart_ = -1;
+    resumePending_ = false;
+    resumeAt_ = -1;
     publish();
 }
 
@@ -99,6 +101,8 @@ void ClockLock::Start() {
     stopped_.store(false, std::memory_order_release);
     startPending_ = true;
     songStart_ = lastIndex_ + 1;  // told at once, so a run begun before that tick knows it
+    resumePending_ = true;
+    resumeAt_ = songStart_;
     publish();
 }
 
@@ -106,6 +110,8 @@ void ClockLock::Continue() {
     stopped_.store(false, std::memory_order_release);
     songStart_ = -1;
     startPending_ = false;
+    resumePending_ = true;
+    resumeAt_ = lastIndex_ + 1;  // as for a Start
     publish();
 }
 
@@ -131,6 +137,10 @@ void ClockLock::Clock(int64_t timeNs) {
     if (startPending_) {
         songStart_ = index;
         startPending_ = false;
+    }
+    if (resumePending_) {
+        resumeAt_ = index;
+        resumePending_ = false;
     }
 
     if (silence) {
@@ -395,6 +405,7 @@ void ClockLock::publish() {
     pLastIndex_.store(lastIndex_, std::memory_order_relaxed);
     pLastInput_.store(haveLast_ ? lastTime_ : 0, std::memory_order_relaxed);
     pSongStart_.store(songStart_, std::memory_order_relaxed);
+    pResumeAt_.store(resumeAt_, std::memory_order_relaxed);
     pFitTicks_.store(count_, std::memory_order_relaxed);
     pSteps_.store(steps_, std::memory_order_relaxed);
     pGrid_.store(std::sqrt(gridVar_), std::memory_order_relaxed);
@@ -414,6 +425,7 @@ ClockLock::Estimate ClockLock::Current() const {
         e.lastIndex = pLastIndex_.load(std::memory_order_relaxed);
         e.lastInputNs = pLastInput_.load(std::memory_order_relaxed);
         e.songStart = pSongStart_.load(std::memory_order_relaxed);
+        e.resumeAt = pResumeAt_.load(std::memory_order_relaxed);
         e.fitTicks = pFitTicks_.load(std::memory_order_relaxed);
         e.steps = pSteps_.load(std::memory_order_relaxed);
         e.gridNs = pGrid_.load(std::memory_order_relaxed);
@@ -444,13 +456,20 @@ void ClockLock::BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) {
     waitingSince_ = -1;
     offset_ = 0;
     outValid_ = false;
+    // Waiting, the clock that ends the wait is any but the newest one now: the JACK input stamps
+    // a clock with its frame's time, which may lie before this moment although it came after.
+    waitIndex_ = e.lastIndex;
+    waitInputNs_ = e.lastInputNs;
+    // The master's first tick after its Start or Continue, or the one that has just come: our
+    // first. A run begun a moment after that tick came (both came in one JACK cycle) must not
+    // leave the whole song a tick behind the master's.
+    const bool resumeHasCome = e.resumeAt >= 0 && e.resumeAt == e.lastIndex &&
+                               e.lastInputNs > 0 && nowNs - e.lastInputNs < kFirstClockAgeNs;
     if (!e.valid) {
-        // No tempo yet: our first tick goes with the master's next clock, or with the one that
-        // has just come with its Start (the first of its song): a run begun a moment after it
-        // must not leave the whole song a tick behind the master's.
-        const bool firstOfSong = e.songStart >= 0 && e.songStart == e.lastIndex &&
-                                 e.lastInputNs > 0 && nowNs - e.lastInputNs < kFirstClockAgeNs;
-        waitingSince_ = firstOfSong ? e.lastInputNs - 1 : nowNs;
+        // No tempo yet: our first tick goes with the master's next clock, or with the one
+        // that has just come.
+        waitingSince_ = nowNs;
+        if (resumeHasCome) waitIndex_ = waitInputNs_ = -1;
         return;
     }
     const double latency = static_cast<double>(latencyNs());
@@ -469,10 +488,11 @@ void ClockLock::BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) {
         waitingSince_ = nowNs;
         return;
     }
-    if (e.songStart >= 0 && e.songStart >= e.lastIndex &&
-        (e.songStart > e.lastIndex || nowNs - e.lastInputNs < static_cast<int64_t>(e.periodNs))) {
-        // Started by the master: its next tick (or the one that has just come) is our first.
-        offset_ = e.songStart;
+    if (e.resumeAt > e.lastIndex ||
+        (resumeHasCome && nowNs - e.lastInputNs < static_cast<int64_t>(e.periodNs))) {
+        // Started or continued by the master: its next tick (or the one that has just come) is
+        // our first.
+        offset_ = e.resumeAt;
         return;
     }
     int64_t first = std::max(e.lastIndex + 1, firstAfter(static_cast<double>(nowNs)));
@@ -501,7 +521,7 @@ void ClockLock::restartOutput(const Estimate& e, int64_t k) {
 int64_t ClockLock::TickDueNs(int64_t k) {
     const Estimate e = Current();
     if (waitingSince_ >= 0) {
-        if (e.lastInputNs <= waitingSince_) return kNever;
+        if (e.lastIndex == waitIndex_ && e.lastInputNs == waitInputNs_) return kNever;
         // The master's first clock tells no tempo: our first tick goes with it, the next waits
         // for its second clock.
         if (!e.valid) return k == 0 ? e.lastInputNs - latencyNs() : kNever;

@@ -126,10 +126,23 @@ struct LockedModel {
     void deliver(uint8_t status, int64_t t) {
         EXPECT_GE(t, now()) << "a message from the model's past";
         runTo(t);
+        dispatch(status, t);
+        m.Timer().Poll();
+    }
+    // Two messages of one JACK cycle, stamped alike: both reach the lock before the clock
+    // thread, woken by the first, looks at the schedule `late` after their stamp.
+    void deliverTogether(uint8_t first, uint8_t second, int64_t t, int64_t late) {
+        EXPECT_GE(t, now()) << "messages from the model's past";
+        runTo(t);
+        dispatch(first, t);
+        dispatch(second, t);
+        rig.clock.setNs(t + late);
+        m.Timer().Poll();
+    }
+    void dispatch(uint8_t status, int64_t t) {
         SetDeliveredInputTimeNs(t);
         m.InPort()->DispatchShort(status, 0, 0, static_cast<int32_t>(t / 1'000'000));
         SetDeliveredInputTimeNs(0);
-        m.Timer().Poll();
     }
     // The master's next n ticks; their stamps.
     std::vector<int64_t> play(Master& master, int n) {
@@ -352,4 +365,47 @@ TEST(ClockLockModel, ContinueResumesOnTheMastersNextTickNotOnABeatOfTheOldSong) 
     const std::vector<uint8_t> order = run.statuses();
     EXPECT_EQ(std::count(order.begin(), order.end(), 0xFB), 1);
     EXPECT_EQ(std::count(order.begin(), order.end(), 0xFA), 1) << "Continue is no new Start";
+}
+
+TEST(ClockLockModel, AStartOrContinueThatComesWithItsClockHasThatClockForOurFirst) {
+    // The master's Start (or Continue) and its first clock in one JACK cycle: both reach the
+    // lock before the clock thread begins the run, and the clock's stamp (its frame's time)
+    // lies before the moment the run begins. Our first clock still goes with that one, not a
+    // tick later, which would leave the whole song a tick behind the master's.
+    const int64_t handedOver = 300'000;  // from the cycle's frames to the clock thread
+    LockedModel run;
+    Master master(120, run.now() + 100'000'000);
+    int64_t first = master.next();
+    run.deliverTogether(0xFA, 0xF8, first, handedOver);
+    std::vector<int64_t> stamps = run.play(master, 60);
+    std::vector<int64_t> mine = run.sent(0xF8);
+    ASSERT_FALSE(mine.empty());
+    EXPECT_NEAR(static_cast<double>(mine.front() - first), 0, 4 * kFrameNs) << "after the Start";
+    EXPECT_NEAR(static_cast<double>(mine.back() - stamps.back()), 0, 4 * kFrameNs);
+
+    // Stopped, a silence, then Continue with its first clock in one cycle.
+    run.deliver(0xFC, master.nextOnGrid() - 5'000'000);
+    run.runTo(run.now() + 3'000'000'000LL);
+    master.skipPast(run.now() + 10'000'000);
+    const size_t atContinue = run.sent(0xF8).size();
+    first = master.next();
+    run.deliverTogether(0xFB, 0xF8, first, handedOver);
+    stamps = run.play(master, 30);
+    mine = run.sent(0xF8);
+    ASSERT_GT(mine.size(), atContinue);
+    EXPECT_NEAR(static_cast<double>(mine[atContinue] - first), 0, 4 * kFrameNs)
+        << "after the Continue";
+
+    // Stopped with the clock running on, then Continue with its clock in one cycle.
+    run.deliver(0xFC, master.nextOnGrid() - 5'000'000);
+    run.play(master, 30);
+    const size_t atSecond = run.sent(0xF8).size();
+    first = master.next();
+    run.deliverTogether(0xFB, 0xF8, first, handedOver);
+    run.play(master, 30);
+    mine = run.sent(0xF8);
+    ASSERT_GT(mine.size(), atSecond);
+    EXPECT_NEAR(static_cast<double>(mine[atSecond] - first), 0, 4 * kFrameNs)
+        << "after the Continue with the clock running";
+    EXPECT_EQ(run.sent(0xFA).size(), 1u);
 }
