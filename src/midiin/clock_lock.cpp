@@ -463,8 +463,8 @@ void ClockLock::BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) {
     // The master's first tick after its Start or Continue, or the one that has just come: our
     // first. A run begun a moment after that tick came (both came in one JACK cycle) must not
     // leave the whole song a tick behind the master's.
-    const bool resumeHasCome = e.resumeAt >= 0 && e.resumeAt == e.lastIndex &&
-                               e.lastInputNs > 0 && nowNs - e.lastInputNs < kFirstClockAgeNs;
+    const bool resumeHasCome = e.resumeAt >= 0 && e.resumeAt == e.lastIndex && e.lastInputNs > 0 &&
+                               nowNs - e.lastInputNs < kFirstClockAgeNs;
     if (!e.valid) {
         // No tempo yet: our first tick goes with the master's next clock, or with the one
         // that has just come.
