@@ -50,9 +50,7 @@ struct ClockLockJackTest : ::testing::Test {
         heard = std::make_unique<JackRecorder>("listener");
         master = std::make_unique<JackSender>("master");
         ASSERT_TRUE(heard->ok() && master->ok());
-        ASSERT_EQ(jack_connect(heard->client(), master->portName().c_str(),
-                               heard->portName().c_str()),
-                  0);
+        ASSERT_TRUE(ConnectOnceListed(heard->client(), master->portName(), heard->portName()));
         std::ofstream(folder + "Lock.ini") << "[DEVICECONFIGURATION]\nTEMPOVANE_IN_LOCK=1\n";
         model = ModelOnJack();
         ASSERT_TRUE(model);

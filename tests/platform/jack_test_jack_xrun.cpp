@@ -122,9 +122,7 @@ TEST(JackXrun, MessagesWhoseFramesPassedDuringAnXrunGoOutFirstThingInOrder) {
     CycleNumberer numberer(server.name());
     ASSERT_TRUE(numberer.ok());
     ASSERT_TRUE(recorder.addInput("marks"));
-    ASSERT_EQ(jack_connect(recorder.client(), numberer.portName().c_str(),
-                           recorder.portName(1).c_str()),
-              0);
+    ASSERT_TRUE(ConnectOnceListed(recorder.client(), numberer.portName(), recorder.portName(1)));
     std::this_thread::sleep_for(600ms);  // the backend learns where the cycles lie
 
     // The server often loses a cycle when held still (more often while the machine's cores are
@@ -366,9 +364,7 @@ TEST(JackXrun, ALongHoldDropsTheOwedTicksAShortOneKeepsThemNeverTwoOnOneFrame) {
     CycleNumberer numberer(server.name());
     ASSERT_TRUE(numberer.ok());
     ASSERT_TRUE(recorder.addInput("marks"));
-    ASSERT_EQ(jack_connect(recorder.client(), numberer.portName().c_str(),
-                           recorder.portName(1).c_str()),
-              0);
+    ASSERT_TRUE(ConnectOnceListed(recorder.client(), numberer.portName(), recorder.portName(1)));
     const uint32_t period = jack_get_buffer_size(recorder.client());
     std::this_thread::sleep_for(600ms);  // the backend learns where the cycles lie
 

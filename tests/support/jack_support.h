@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -75,6 +76,18 @@ auto OpenOnceListed(Open open, std::chrono::milliseconds timeout = 5s) {
 // could no longer reach its client.
 inline std::string RunName(const std::string& name) {
     return name + "-" + std::to_string(getpid());
+}
+
+// Connects two ports once the client sees both (PipeWire lists another client's new port a
+// moment later); false after the timeout.
+inline bool ConnectOnceListed(jack_client_t* client, const std::string& from,
+                              const std::string& to, std::chrono::milliseconds timeout = 5s) {
+    return WaitUntil(
+        [&] {
+            const int result = jack_connect(client, from.c_str(), to.c_str());
+            return result == 0 || result == EEXIST;
+        },
+        timeout);
 }
 
 inline jack_client_t* OpenClient(const char* name, const std::string& server) {
