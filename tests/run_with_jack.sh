@@ -18,6 +18,10 @@ for arg in "$@"; do
 done
 
 export PRIVATE_JACK_KIND=${TEMPOVANE_TEST_SERVER:-jackd}
+# The program's own JACK client (in the test process, or the headless program it starts) under
+# a name of this run: jackd2 names a client's socket after the client and the user, not the
+# server, so two runs at once, each on a server of its own, would take each other's socket.
+export TEMPOVANE_TEST_JACK_CLIENT=tempovane-$$
 source "$(dirname "$0")/../tools/private_jack.sh"
 log="$(mktemp -t tempovane-test.XXXXXX.log)"
 finish() {

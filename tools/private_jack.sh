@@ -17,6 +17,13 @@ private_jack_name=""
 private_jack_args=()
 private_jack_kind=${PRIVATE_JACK_KIND:-jackd}
 
+# Whether the server answers a client. Not jack_lsp: its client is always "lsp", and jackd2
+# names a client's socket after the client and the user, not the server, so two runs asking
+# their own servers at once would take each other's socket.
+private_jack_answers() {
+    timeout 5 jack_wait -c -n "probe-$$-$RANDOM" 2>/dev/null | grep -qx running
+}
+
 # realtime: real-time scheduling where this user may have it. Without it the dummy driver's
 # thread is an ordinary one, and on a busy machine it wakes late several times a second; each such
 # late wake is an xrun that moves JACK's time line against its frames. plain: never real-time.
@@ -41,7 +48,7 @@ private_jackd_start() {
         private_jack_pid=$!
         for _ in $(seq 100); do
             kill -0 "$private_jack_pid" 2>/dev/null || break
-            if timeout 5 jack_lsp >/dev/null 2>&1; then
+            if private_jack_answers; then
                 [ "${PRIVATE_JACK_KEEP_AWAKE:-0}" = 1 ] && keep_cores_awake
                 return 0
             fi
@@ -81,7 +88,7 @@ private_jackd_stop() {
         pid=$!
         for _ in $(seq 50); do
             kill -0 "$pid" 2>/dev/null || break
-            timeout 5 jack_lsp >/dev/null 2>&1 && break
+            private_jack_answers && break
             sleep 0.1
         done
         kill -TERM "$pid" 2>/dev/null
@@ -124,7 +131,7 @@ private_pipewire_start() {
     export LD_LIBRARY_PATH
     for _ in $(seq 100); do
         kill -0 "$private_jack_pid" 2>/dev/null || return 1
-        if timeout 5 jack_lsp >/dev/null 2>&1; then
+        if private_jack_answers; then
             [ "${PRIVATE_JACK_KEEP_AWAKE:-0}" = 1 ] && keep_cores_awake
             return 0
         fi

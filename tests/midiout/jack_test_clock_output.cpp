@@ -11,6 +11,7 @@
 #include "midiout/midi_out_port.h"
 #include "platform/midi_jack.h"
 #include "platform/midi_system.h"
+#include "support/jack_model_rig.h"
 #include "support/jack_support.h"
 
 using namespace jacktest;
@@ -28,7 +29,7 @@ std::unique_ptr<KorvidMainModel> ModelOn(const std::string& server = "") {
 }
 
 bool OpenPort1(KorvidMainModel& m, const std::string& destination) {
-    if (!SelectByName(m.out1Controls.port, "JACK: " + destination)) return false;
+    if (!SelectListed(m.out1Controls.port, *m.OutPort1(), "JACK: " + destination)) return false;
     m.OutPort1()->OpenSelectedPort();
     return m.state.PortReady.load();
 }

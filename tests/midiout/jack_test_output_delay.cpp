@@ -12,6 +12,7 @@
 #include "midiout/midi_out_port.h"
 #include "platform/midi_jack.h"
 #include "platform/midi_system.h"
+#include "support/jack_model_rig.h"
 #include "support/jack_support.h"
 
 using namespace jacktest;
@@ -69,7 +70,7 @@ struct OutputDelayJackTest : ::testing::Test {
                 << "[DEVICECONFIGURATION]\ndevice_clockoutput_enable=1\ndevice_output_delay_ms="
                 << delay << "\n";
             port->ListDeviceTypes();
-            ASSERT_TRUE(SelectByName(controls->port, "JACK: " + recorder->portName()));
+            ASSERT_TRUE(SelectListed(controls->port, *port, "JACK: " + recorder->portName()));
             port->OpenSelectedPort();
             ASSERT_TRUE(port->Device().Using());
             ASSERT_TRUE(SelectByName(controls->deviceType, type));

@@ -75,7 +75,8 @@ struct PortSwitchTest : ::testing::Test {
     }
 
     void Choose(const JackRecorder& synth) {
-        ASSERT_TRUE(SelectByName(model->out1Controls.port, "JACK: " + synth.portName()));
+        ASSERT_TRUE(SelectListed(model->out1Controls.port, *model->OutPort1(),
+                                 "JACK: " + synth.portName()));
         model->OutPort1()->OpenSelectedPort();
         ASSERT_TRUE(model->state.PortReady.load());
     }

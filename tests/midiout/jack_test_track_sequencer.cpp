@@ -9,6 +9,7 @@
 #include "midiout/midi_out_port.h"
 #include "platform/midi_jack.h"
 #include "platform/midi_system.h"
+#include "support/jack_model_rig.h"
 #include "support/jack_support.h"
 
 using namespace jacktest;
@@ -38,7 +39,7 @@ TEST(TrackSequencerJack, ShippedPatternNotesLandOnTheirClockTicksFrames) {
     auto model = std::make_unique<KorvidMainModel>(std::move(system));
     model->CreatePorts(TEMPOVANE_DATA_DIR "/outdrv/");
     MidiOutPort& port = *model->OutPort1();
-    ASSERT_TRUE(SelectByName(model->out1Controls.port, "JACK: " + recorder->portName()));
+    ASSERT_TRUE(SelectListed(model->out1Controls.port, port, "JACK: " + recorder->portName()));
     port.OpenSelectedPort();
     ASSERT_TRUE(model->state.PortReady.load());
     ASSERT_TRUE(SelectByName(model->out1Controls.deviceType, "GM drum pattern"));

@@ -12,6 +12,7 @@
 #include "midiout/midi_output.h"
 #include "platform/midi_system.h"
 #include "state/main_state.h"
+#include "support/bounded_wait.h"
 
 namespace {
 
@@ -29,11 +30,13 @@ struct Gate {
         std::unique_lock lock(mutex);
         longSendEntered = true;
         cv.notify_all();
-        cv.wait(lock, [&] { return open; });
+        // A test that fails before it lets the send go still ends (its watchdog tells).
+        cv.wait_for(lock, testwait::kPatience, [&] { return open; });
     }
-    void waitEntered() {
+    // The send under way has reached the device; false if it did not within the patience.
+    bool waitEntered() {
         std::unique_lock lock(mutex);
-        cv.wait(lock, [&] { return longSendEntered; });
+        return cv.wait_for(lock, testwait::kPatience, [&] { return longSendEntered; });
     }
     void release() {
         std::lock_guard lock(mutex);
@@ -85,9 +88,10 @@ TEST(ClockPath, ClocksGoOutWhileASystemExclusiveSendIsUnderWay) {
     device.SetUsing(true);
     ASSERT_TRUE(device.Using());
 
+    const testwait::Watchdog watchdog("the sends and the close");
     const uint8_t sysex[] = {0xF0, 0x7D, 0x01, 0xF7};
     std::thread ui([&] { device.SendLong(sysex, 4); });
-    gate.waitEntered();
+    EXPECT_TRUE(gate.waitEntered());
     // The clock thread's sends finish while the long send still hangs. (Before, they waited
     // for it; the generous bound only keeps a regression from hanging the suite.)
     auto clocks = std::async(std::launch::async, [&] {
@@ -107,9 +111,10 @@ TEST(ClockPath, ACloseWaitsForASendUnderWayAndLaterSendsGoNowhere) {
     TMidiOutput device(system, "out");
     device.SetPort(0);
     device.SetUsing(true);
+    const testwait::Watchdog watchdog("the send and the close");
     const uint8_t sysex[] = {0xF0, 0x7D, 0x01, 0xF7};
     std::thread sender([&] { device.SendLong(sysex, 4); });
-    gate.waitEntered();
+    EXPECT_TRUE(gate.waitEntered());
     auto closing = std::async(std::launch::async, [&] { device.SetUsing(false); });
     // The connection outlives the send that is using it.
     EXPECT_EQ(closing.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
@@ -138,6 +143,7 @@ TEST(ClockPath, RunningIsPostedAsACodeAndTheNewestPostWins) {
 
 TEST(ClockPath, StatusCodesFromOneThreadAndTextsFromAnotherStayWhole) {
     MainState state;
+    const testwait::Watchdog watchdog("the posts of both threads");
     std::thread clock([&] {
         for (int i = 0; i < 5000; ++i) state.PostStatusCode(MainState::StatusCode::Running);
     });

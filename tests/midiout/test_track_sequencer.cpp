@@ -3,6 +3,7 @@
 #include <map>
 #include <thread>
 
+#include "support/bounded_wait.h"
 #include "support/model_rig.h"
 
 namespace {
@@ -293,6 +294,7 @@ TEST_F(SeqPortTest, StopAndDestructionSendTheSoundingNotesOffs) {
 TEST_F(SeqPortTest, EditsAndLoadsWhilePlayingLeaveNoNoteSounding) {
     useTracks("AA=1010101010101010\nBB2801=1100110011001100\n");
     std::atomic<bool> done{false};
+    const testwait::Watchdog watchdog("the ticks, edits and loads");
     std::thread clock([&] {
         for (int n = 0; n < 20000; ++n) port.AfterTick(n + 1);
         done = true;

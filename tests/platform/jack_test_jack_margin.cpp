@@ -28,8 +28,8 @@ TEST(JackPlacement, TheSafetyMarginDelaysEveryScheduledMessageByItself) {
     JackRecorder recorder("recorder");
     ASSERT_TRUE(recorder.ok());
     ASSERT_TRUE(recorder.addInput("wide"));
-    auto toUsual = usual->openOutput(recorder.portName(0), "out");
-    auto toWide = wide->openOutput(recorder.portName(1), "out");
+    auto toUsual = OpenOnceListed([&] { return usual->openOutput(recorder.portName(0), "out"); });
+    auto toWide = OpenOnceListed([&] { return wide->openOutput(recorder.portName(1), "out"); });
     ASSERT_TRUE(toUsual && toWide);
     EXPECT_EQ(wide->latencyNs() - usual->latencyNs(),
               kWideMargin - JackMidiBackend::kDefaultSafetyMarginNs);

@@ -15,6 +15,7 @@
 
 #include "platform/jack_cycle.h"
 #include "platform/midi_jack.h"
+#include "support/bounded_wait.h"
 #include "support/jack_support.h"
 
 using namespace jacktest;
@@ -116,14 +117,12 @@ TEST(JackXrun, MessagesWhoseFramesPassedDuringAnXrunGoOutFirstThingInOrder) {
     ASSERT_TRUE(recorder.ok());
     auto backend = JackMidiBackend::Create(server.name());
     ASSERT_TRUE(backend);
-    auto out = backend->openOutput(recorder.portName(), "out");
+    auto out = OpenOnceListed([&] { return backend->openOutput(recorder.portName(), "out"); });
     ASSERT_TRUE(out);
     CycleNumberer numberer(server.name());
     ASSERT_TRUE(numberer.ok());
     ASSERT_TRUE(recorder.addInput("marks"));
-    ASSERT_EQ(jack_connect(recorder.client(), numberer.portName().c_str(),
-                           recorder.portName(1).c_str()),
-              0);
+    ASSERT_TRUE(ConnectOnceListed(recorder.client(), numberer.portName(), recorder.portName(1)));
     std::this_thread::sleep_for(600ms);  // the backend learns where the cycles lie
 
     // The server often loses a cycle when held still (more often while the machine's cores are
@@ -232,7 +231,8 @@ TEST(JackXrun, AfterAnXrunMessagesLandWhereTheNewTimeLinePutsThem) {
     ASSERT_TRUE(recorder.addInput("fresh"));
     auto survivor = JackMidiBackend::Create(server.name());
     ASSERT_TRUE(survivor);
-    auto toSurvivor = survivor->openOutput(recorder.portName(0), "out");
+    auto toSurvivor =
+        OpenOnceListed([&] { return survivor->openOutput(recorder.portName(0), "out"); });
     ASSERT_TRUE(toSurvivor);
     std::this_thread::sleep_for(600ms);
 
@@ -248,7 +248,8 @@ TEST(JackXrun, AfterAnXrunMessagesLandWhereTheNewTimeLinePutsThem) {
         // cycles of the old one in its memory for seconds yet.
         auto fresh = JackMidiBackend::Create(server.name());
         ASSERT_TRUE(fresh);
-        auto toFresh = fresh->openOutput(recorder.portName(1), "out");
+        auto toFresh =
+            OpenOnceListed([&] { return fresh->openOutput(recorder.portName(1), "out"); });
         ASSERT_TRUE(toFresh);
         std::this_thread::sleep_for(500ms);
 
@@ -295,6 +296,7 @@ class TickSource {
     ~TickSource() { stop(); }
     void stop() {
         stop_.store(true);
+        const testwait::Watchdog watchdog("the tick source's last send");
         if (thread_.joinable()) thread_.join();
     }
     int sent() const { return sent_.load(); }
@@ -357,14 +359,12 @@ TEST(JackXrun, ALongHoldDropsTheOwedTicksAShortOneKeepsThemNeverTwoOnOneFrame) {
     ASSERT_TRUE(recorder.ok());
     auto backend = JackMidiBackend::Create(server.name());
     ASSERT_TRUE(backend);
-    auto out = backend->openOutput(recorder.portName(), "out");
+    auto out = OpenOnceListed([&] { return backend->openOutput(recorder.portName(), "out"); });
     ASSERT_TRUE(out);
     CycleNumberer numberer(server.name());
     ASSERT_TRUE(numberer.ok());
     ASSERT_TRUE(recorder.addInput("marks"));
-    ASSERT_EQ(jack_connect(recorder.client(), numberer.portName().c_str(),
-                           recorder.portName(1).c_str()),
-              0);
+    ASSERT_TRUE(ConnectOnceListed(recorder.client(), numberer.portName(), recorder.portName(1)));
     const uint32_t period = jack_get_buffer_size(recorder.client());
     std::this_thread::sleep_for(600ms);  // the backend learns where the cycles lie
 

@@ -19,7 +19,7 @@ TEST(JackLateWakeUps, TicksHandedOverTwoMillisecondsLateLandOnTheirFrames) {
     ASSERT_TRUE(backend) << "no JACK server; run through run_with_jack.sh";
     JackRecorder recorder("recorder");
     ASSERT_TRUE(recorder.ok());
-    auto out = backend->openOutput(recorder.portName(), "out");
+    auto out = OpenOnceListed([&] { return backend->openOutput(recorder.portName(), "out"); });
     ASSERT_TRUE(out);
     std::this_thread::sleep_for(600ms);
 

@@ -31,6 +31,7 @@
 #include "platform/midi_jack.h"
 #include "platform/midi_system.h"
 #include "platform/monotonic_clock.h"
+#include "support/bounded_wait.h"
 #include "support/jack_support.h"
 
 extern char** environ;
@@ -98,7 +99,7 @@ class JackBackendTest : public ::testing::Test {
     }
 
     std::unique_ptr<MidiOutConnection> openRecorder(const std::string& ownPort = "out") {
-        return backend_->openOutput(recorder_->portName(), ownPort);
+        return OpenOnceListed([&] { return backend_->openOutput(recorder_->portName(), ownPort); });
     }
 
     // Schedules count ticks spacingNs apart, far enough ahead that all are queued in time.
@@ -328,7 +329,7 @@ TEST_F(JackBackendTest, VirtualPortStaysUnconnectedUntilSomeoneConnectsIt) {
     EXPECT_EQ(jack_port_connected(port), 0);
 
     // Any program may connect to it, and then hears our clock.
-    ASSERT_EQ(jack_connect(recorder_->client(), ours.c_str(), recorder_->portName().c_str()), 0);
+    ASSERT_TRUE(ConnectOnceListed(recorder_->client(), ours, recorder_->portName()));
     ASSERT_TRUE(WaitUntil([&] { return jack_port_connected(port) == 1; }));
     CheckBetweenXruns(*recorder_, [&] { return ticksKeepSpacing(*connection, 3, 10 * kMs); });
 }
@@ -336,7 +337,8 @@ TEST_F(JackBackendTest, VirtualPortStaysUnconnectedUntilSomeoneConnectsIt) {
 TEST_F(JackBackendTest, VanishedDestinationStopsItsConnectionOnly) {
     JackRecorder other("vanishing");
     ASSERT_TRUE(other.ok());
-    auto doomed = backend_->openOutput(other.portName(), "to-vanishing");
+    auto doomed =
+        OpenOnceListed([&] { return backend_->openOutput(other.portName(), "to-vanishing"); });
     auto survivor = openRecorder();
     auto virtualPort = backend_->openOutput(kVirtualPortName, "virtual");
     ASSERT_TRUE(doomed && survivor && virtualPort);
@@ -357,6 +359,11 @@ TEST_F(JackBackendTest, DisconnectingByHandIsNoLoss) {
     auto connection = openRecorder("by-hand");
     ASSERT_TRUE(connection);
     const std::string ours = backend_->clientName() + ":by-hand";
+    // PipeWire tells each client of a new connection on its own thread, a moment later: the
+    // hand that disconnects is the recorder's client, so it must have seen the connection.
+    jack_port_t* theirs = jack_port_by_name(recorder_->client(), recorder_->portName().c_str());
+    ASSERT_TRUE(theirs);
+    ASSERT_TRUE(WaitUntil([&] { return jack_port_connected_to(theirs, ours.c_str()) != 0; }, 5s));
     ASSERT_EQ(jack_disconnect(recorder_->client(), ours.c_str(), recorder_->portName().c_str()), 0);
     // JACK notifies in order: once a later loss is reported, the disconnect has been seen.
     JackRecorder marker("marker");
@@ -384,6 +391,7 @@ TEST_F(JackBackendTest, SendersOnSeveralThreadsWhilePortsComeAndGo) {
                 std::this_thread::sleep_for(100us);
             }
         };
+        const testwait::Watchdog watchdog("the senders on two threads");
         std::thread clockThread(sender, 0xF8);
         std::thread uiThread(sender, 0xFE);
         // Meanwhile the process callback must cope with slots appearing and going.
@@ -445,7 +453,8 @@ void ExpectServerLossHandled(int signal) {
     backend->setProblemSink(problems.sink());
     auto recorder = std::make_unique<JackRecorder>("recorder", server.name());
     ASSERT_TRUE(recorder->ok());
-    auto connection = OpenOnceListed([&] { return backend->openOutput(recorder->portName(), "out"); });
+    auto connection =
+        OpenOnceListed([&] { return backend->openOutput(recorder->portName(), "out"); });
     auto virtualPort = backend->openOutput(kVirtualPortName, "virtual");
     ASSERT_TRUE(connection && virtualPort);
     // The path works (a message may be lost in an xrun, so try until one arrives).

@@ -16,6 +16,7 @@
 #include "platform/ini_file.h"
 #include "platform/midi_jack.h"
 #include "platform/midi_system.h"
+#include "support/jack_model_rig.h"
 #include "support/jack_sender.h"
 #include "support/jack_support.h"
 
@@ -44,7 +45,8 @@ struct RunningModel {
         system->addBackend(std::move(jack));
         model = std::make_unique<KorvidMainModel>(std::move(system));
         model->CreatePorts("no-such-folder/");
-        if (!SelectByName(model->out1Controls.port, "JACK: " + destination)) return false;
+        if (!SelectListed(model->out1Controls.port, *model->OutPort1(), "JACK: " + destination))
+            return false;
         model->OutPort1()->OpenSelectedPort();
         if (!SelectByName(model->out2Controls.port, std::string("JACK: ") + kVirtualPortName))
             return false;
@@ -130,7 +132,7 @@ TEST(JackReconnect, AServerRestartedUnderItsNameGetsEveryPortBackAndTheClockGoes
     JackSender board("board", server.name());
     ASSERT_TRUE(board.ok());
     const std::string ours = run.backend->clientName() + ":vin";
-    ASSERT_EQ(jack_connect(board.client(), board.portName().c_str(), ours.c_str()), 0);
+    ASSERT_TRUE(ConnectOnceListed(board.client(), board.portName(), ours));
     EXPECT_TRUE(NoteArrives(board, notes));
     input.reset();
 }
@@ -254,7 +256,8 @@ struct WaitingModel {
 TEST(JackReconnect, AServerThatStartsAfterTheProgramIsTakenIntoUseAndTheSavedPortOpens) {
     jack_set_error_function(&QuietJackError);
     PrivateJackServer server = PrivateJackServer::NotStartedYet();
-    WaitingModel run(server.name(), "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: latesynth:in\n");
+    WaitingModel run(server.name(),
+                     "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: " + RunName("latesynth") + ":in\n");
     ASSERT_TRUE(run.model) << "the backend waits for a server rather than failing";
     EXPECT_FALSE(run.backend->serverRunning());
     EXPECT_TRUE(run.model->out1Controls.port.items().size() <= 1 ||
@@ -269,7 +272,7 @@ TEST(JackReconnect, AServerThatStartsAfterTheProgramIsTakenIntoUseAndTheSavedPor
     ASSERT_TRUE(run.pumpUntilReady(3s)) << run.status();
     const std::string status = run.status();
     EXPECT_TRUE(status == "JACK server back: MIDI ports reconnected" ||
-                status == "MIDI Port reconnected: latesynth:in")
+                status == "MIDI Port reconnected: " + RunName("latesynth") + ":in")
         << status;
     run.model->StartTransport(true, false);
     ASSERT_TRUE(WaitUntil([&] { return Clocks(synth) >= 3; }, 3s));
@@ -280,8 +283,10 @@ TEST(JackReconnect, AServerThatStartsAfterTheProgramIsTakenIntoUseAndTheSavedPor
 // appears, and the status line tells which.
 TEST(JackReconnect, SavedDevicesStartedAfterTheProgramOpenAsTheyAppear) {
     jack_set_error_function(&QuietJackError);
-    WaitingModel run("", "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: latecomer:in\n"
-                         "[MIDIINPORT1]\nMIDIPORTNAME=JACK: latepad:out\n");
+    const std::string synthPort = RunName("latecomer") + ":in";
+    const std::string padPort = RunName("latepad") + ":out";
+    WaitingModel run("", "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: " + synthPort +
+                             "\n[MIDIINPORT1]\nMIDIPORTNAME=JACK: " + padPort + "\n");
     ASSERT_TRUE(run.model);
     ASSERT_TRUE(run.backend->serverRunning()) << "no JACK server; run through run_with_jack.sh";
     ASSERT_TRUE(run.model->OutPort1()->MissingSavedPort());
@@ -290,7 +295,7 @@ TEST(JackReconnect, SavedDevicesStartedAfterTheProgramOpenAsTheyAppear) {
     JackRecorder synth("latecomer");
     ASSERT_TRUE(synth.ok());
     ASSERT_TRUE(run.pumpUntilReady(5s)) << run.status();
-    EXPECT_EQ(run.status(), "MIDI Port reconnected: latecomer:in");
+    EXPECT_EQ(run.status(), "MIDI Port reconnected: " + synthPort);
     EXPECT_FALSE(run.model->OutPort1()->MissingSavedPort());
     run.model->StartTransport(true, false);
     EXPECT_TRUE(WaitUntil([&] { return Clocks(synth) >= 3; }, 5s));
@@ -303,6 +308,6 @@ TEST(JackReconnect, SavedDevicesStartedAfterTheProgramOpenAsTheyAppear) {
             return !run.model->InPort()->MissingSavedPort();
         },
         5s, 10ms));
-    EXPECT_EQ(run.status(), "MIDI IN Port reconnected: latepad:out");
-    EXPECT_EQ(run.model->inControls.port.text(), "JACK: latepad:out");
+    EXPECT_EQ(run.status(), "MIDI IN Port reconnected: " + padPort);
+    EXPECT_EQ(run.model->inControls.port.text(), "JACK: " + padPort);
 }

@@ -17,6 +17,9 @@ constexpr double kFramesPerNs = 48000.0 / 1e9;  // 48 kHz
 constexpr uint32_t kCycle = 256;
 constexpr int64_t kStart = 1'000'000'000;  // the cycle's first frame, in JACK's time
 constexpr int64_t kLatency = 6'333'333;    // one period plus a margin
+// The cycles a placement loop runs through at most: one whose ticks never land ends there, and
+// its count of ticks then fails the test.
+constexpr uint32_t kMostCycles = 100'000;
 
 // A time stamp whose due moment lies `frames` frames after the cycle's start.
 int64_t StampAt(double frames) {
@@ -80,7 +83,7 @@ std::vector<int64_t> PlaceSteadyClock(double intervalFrames, int ticks,
     std::vector<int64_t> landed;
     const double nsPerFrame = 1 / kFramesPerNs;
     int tick = 0;
-    for (uint32_t cycle = 0; tick < ticks; ++cycle) {
+    for (uint32_t cycle = 0; tick < ticks && cycle < kMostCycles; ++cycle) {
         const uint32_t firstFrame = 1000 + cycle * kCycle;
         // Where this cycle's first frame lies on the system clock, as the line estimates it.
         const double wobble = lineWobbleFrames[cycle % lineWobbleFrames.size()];
@@ -193,7 +196,7 @@ TEST(FrameChain, ALineThatDriftsIsFollowedAFrameAtATime) {
             std::vector<int64_t> landed;
             double worstFromLine = 0;
             int tick = 0;
-            for (uint32_t cycle = 0; tick < 600; ++cycle) {
+            for (uint32_t cycle = 0; tick < 600 && cycle < kMostCycles; ++cycle) {
                 const uint32_t firstFrame = 1000 + cycle * kCycle;
                 const double lineFrames = 0.3 + cycle * driftPerCycle;
                 const auto cycleStart =
@@ -214,6 +217,7 @@ TEST(FrameChain, ALineThatDriftsIsFollowedAFrameAtATime) {
                     ++tick;
                 }
             }
+            ASSERT_EQ(landed.size(), 600u) << interval << " frames at " << ppm << " ppm";
             const auto intervals = Intervals(landed);
             for (size_t i = 0; i < intervals.size(); ++i) {
                 EXPECT_LE(std::fabs(static_cast<double>(intervals[i]) - interval), 1.0)
@@ -327,7 +331,7 @@ TEST(FrameChain, ATickNearAHalfFrameKeepsItsFrameAsTheClockOffsetIsRefreshed) {
         FrameChain chain;
         std::vector<int64_t> landed;
         int tick = 0;
-        for (uint32_t cycle = 0; tick < 2000; ++cycle) {
+        for (uint32_t cycle = 0; tick < 2000 && cycle < kMostCycles; ++cycle) {
             const uint32_t firstFrame = cycle * kCycle;
             const auto cycleStart =
                 static_cast<int64_t>(std::llround(cycle * kCycle * nsPerFrame));

@@ -9,8 +9,10 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "platform/instance_lock.h"
+#include "support/bounded_wait.h"
 #include "support/model_rig.h"
 
 namespace {
@@ -26,10 +28,10 @@ State StateInAnotherProcess(const std::string& settingsPath) {
         const InstanceLock lock(settingsPath);
         ::_exit(static_cast<int>(lock.state()));
     }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status)) << "the lock did not return";
-    return WIFEXITED(status) ? static_cast<State>(WEXITSTATUS(status)) : State::Unavailable;
+    const std::optional<int> status = testwait::ChildEnds(child);
+    EXPECT_TRUE(status) << "the second process's lock did not answer within the patience";
+    return status && WIFEXITED(*status) ? static_cast<State>(WEXITSTATUS(*status))
+                                        : State::Unavailable;
 }
 
 }  // namespace

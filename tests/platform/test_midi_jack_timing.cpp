@@ -10,6 +10,7 @@
 
 #include "platform/jack_cycle.h"
 #include "platform/jack_out_queue.h"
+#include "support/bounded_wait.h"
 
 namespace {
 
@@ -94,6 +95,7 @@ TEST(MidiEventRing, RefusesEmptyAndOversizedMessages) {
 TEST(MidiEventRing, OneWriterAndOneReaderOnTheirOwnThreads) {
     MidiEventRing ring(1024);
     constexpr int64_t kMessages = 20000;
+    const testwait::Watchdog watchdog("the writer's and the reader's messages");
     std::thread writer([&] {
         for (int64_t i = 0; i < kMessages;) {
             const size_t length = 1 + static_cast<size_t>(i % 40);

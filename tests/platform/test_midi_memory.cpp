@@ -1,4 +1,5 @@
 #include "platform/midi_memory.h"
+#include "support/bounded_wait.h"
 
 #include <gtest/gtest.h>
 
@@ -159,7 +160,9 @@ TEST(MemoryBackend, SendersOnSeveralThreadsKeepEachThreadsOrder) {
         });
     }
     // Meanwhile the test reads the record, as a test on another thread would.
-    while (backend.messages().size() < 3 * kPerThread) std::this_thread::yield();
+    EXPECT_TRUE(testwait::Until([&] { return backend.messages().size() >= 3 * kPerThread; }))
+        << "messages missing";
+    const testwait::Watchdog watchdog("the senders");
     for (auto& thread : threads) thread.join();
 
     std::vector<int64_t> lastTime(3, -1);

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "state/main_state.h"
+#include "support/bounded_wait.h"
 
 TEST(MainState, PostStatusKeepsTextAndColourTogetherAcrossThreads) {
     MainState state;
@@ -14,6 +15,7 @@ TEST(MainState, PostStatusKeepsTextAndColourTogetherAcrossThreads) {
                 state.PostStatus("Stopped ...", StatusColors::purple);
         }
     });
+    const testwait::Watchdog watchdog("the posts and reads");
     for (int i = 0; i < 2000; ++i) {
         auto s = state.PendingStatus();
         if (s.text == "Running ...") {

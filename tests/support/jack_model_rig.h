@@ -12,8 +12,25 @@
 #include "midiout/midi_out_port.h"
 #include "platform/midi_jack.h"
 #include "platform/midi_system.h"
+#include "support/jack_support.h"
 
 namespace jacktest {
+
+// Picks a port from a port list, as the user picks one from the list shown. PipeWire lists
+// another client's port made a moment ago only once our client has heard of it (each client
+// learns of the graph on its own thread, later on a loaded machine): the list is read again
+// until it holds the port, for five seconds at most. `port` is the MidiOutPort or MidiInPort
+// the list belongs to.
+template <class Port>
+bool SelectListed(ListModel& list, Port& port, const std::string& name) {
+    return WaitUntil(
+        [&] {
+            if (SelectByName(list, name)) return true;
+            port.RefreshPortList();
+            return SelectByName(list, name);
+        },
+        std::chrono::seconds(5), std::chrono::milliseconds(10));
+}
 
 // The main window's model with JACK as its only backend, on the real clock; null where no
 // JACK backend can be made.
@@ -33,12 +50,12 @@ inline void OpenModelPorts(KorvidMainModel& model, const std::string& folder,
                            const std::string& source) {
     model.CreatePorts("no-such-folder/");
     model.CreateInPort(folder);
-    ASSERT_TRUE(SelectByName(model.out1Controls.port, "JACK: " + receiver));
+    ASSERT_TRUE(SelectListed(model.out1Controls.port, *model.OutPort1(), "JACK: " + receiver));
     model.OutPort1()->OpenSelectedPort();
     ASSERT_TRUE(model.state.PortReady.load());
     ASSERT_TRUE(SelectByName(model.inControls.deviceType, type));
     model.InPort()->DeviceTypeChanged();
-    ASSERT_TRUE(SelectByName(model.inControls.port, "JACK: " + source));
+    ASSERT_TRUE(SelectListed(model.inControls.port, *model.InPort(), "JACK: " + source));
     model.InPort()->OpenSelectedPort();
     ASSERT_TRUE(model.InPort()->Device().Using());
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // where JACK's cycles lie

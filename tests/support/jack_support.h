@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -68,10 +70,32 @@ auto OpenOnceListed(Open open, std::chrono::milliseconds timeout = 5s) {
     return opened;
 }
 
+// A test client's name with the test process's id: jackd2 names a client's socket in /dev/shm
+// after the client and the user, not the server, so two clients of one name on two private
+// servers (tests run in parallel) would take each other's socket, and one server or the other
+// could no longer reach its client.
+inline std::string RunName(const std::string& name) {
+    return name + "-" + std::to_string(getpid());
+}
+
+// Connects two ports once the client sees both (PipeWire lists another client's new port a
+// moment later); false after the timeout.
+inline bool ConnectOnceListed(jack_client_t* client, const std::string& from,
+                              const std::string& to, std::chrono::milliseconds timeout = 5s) {
+    return WaitUntil(
+        [&] {
+            const int result = jack_connect(client, from.c_str(), to.c_str());
+            return result == 0 || result == EEXIST;
+        },
+        timeout);
+}
+
 inline jack_client_t* OpenClient(const char* name, const std::string& server) {
     jack_status_t status{};
-    if (server.empty()) return jack_client_open(name, JackNoStartServer, &status);
-    return jack_client_open(name, static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+    const std::string own = RunName(name);
+    if (server.empty()) return jack_client_open(own.c_str(), JackNoStartServer, &status);
+    return jack_client_open(own.c_str(),
+                            static_cast<jack_options_t>(JackNoStartServer | JackServerName),
                             &status, server.c_str());
 }
 
@@ -313,20 +337,32 @@ class PrivateJackServer {
     void stop(int signal) {
         if (pid_ <= 0) return;
         ::kill(pid_, signal);
-        int status = 0;
-        waitpid(pid_, &status, 0);
+        // A server that does not stop in good order (it may wait out the client timeout for a
+        // client that hangs) is killed after fifteen seconds, as tools/private_jack.sh does.
+        const std::optional<int> status = Ended(pid_, 15s);
         pid_ = -1;
         if (sessionPid_ > 0) {
             ::kill(sessionPid_, SIGTERM);
-            waitpid(sessionPid_, nullptr, 0);
+            Ended(sessionPid_, 5s);
             sessionPid_ = -1;
         }
         // Killed outright, or died by a signal of its own on the way out (jackd2 now and then
         // does): either way its entry in the registry stays behind. PipeWire keeps none.
-        crashed_ = !OnPipeWire() && (crashed_ || signal == SIGKILL || WIFSIGNALED(status));
+        crashed_ =
+            !OnPipeWire() && (crashed_ || signal == SIGKILL || !status || WIFSIGNALED(*status));
     }
 
   private:
+    // The wait status of a child that ended within the patience; one that did not is killed.
+    static std::optional<int> Ended(pid_t pid, std::chrono::milliseconds patience) {
+        int status = 0;
+        if (WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, patience, 10ms))
+            return status;
+        ::kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return std::nullopt;
+    }
+
     explicit PrivateJackServer(bool startNow) {
         static std::atomic<int> counter{0};
         name_ = "tempovane-stop-" + std::to_string(getpid()) + "-" + std::to_string(counter++);

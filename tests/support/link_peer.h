@@ -3,6 +3,8 @@
 // A Link peer in a process of its own, as another program on the network would be: plain
 // ableton::Link on Link's own clock, driven by the test through a pipe, one command a line.
 #include <ableton/Link.hpp>
+#include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -36,8 +38,16 @@ class LinkPeer {
         command("quit");
         fclose(out_);
         fclose(in_);
-        int status = 0;
-        waitpid(pid_, &status, 0);
+        // A peer that does not end is killed: the test must not wait for it.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (waitpid(pid_, nullptr, WNOHANG) != pid_) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
     LinkPeer(const LinkPeer&) = delete;
     LinkPeer& operator=(const LinkPeer&) = delete;
@@ -68,6 +78,14 @@ class LinkPeer {
     std::string command(const std::string& line) {
         std::fprintf(out_, "%s\n", line.c_str());
         std::fflush(out_);
+        // Each command has its one line of answer, read whole: nothing waits in in_'s buffer,
+        // and the descriptor tells when the next answer is there. A peer that does not answer
+        // within ten seconds fails the test rather than hanging it.
+        pollfd answer{fileno(in_), POLLIN, 0};
+        if (poll(&answer, 1, 10'000) != 1) {
+            ADD_FAILURE() << "the Link peer did not answer \"" << line << "\"";
+            return "";
+        }
         char reply[256] = {};
         if (!std::fgets(reply, sizeof reply, in_)) return "";
         std::string text(reply);

@@ -58,7 +58,10 @@ struct BarPlaceTest : ::testing::Test {
         grid.length = 96;
         m.Timer().SetSchedule(&grid);
         rig.clock.setNs(rig.clock.nowNs() + 60 * kMs);
-        while (!m.Timer().Poll()) rig.clock.setNs(rig.clock.nowNs() + kMs);
+        for (int ms = 0; !m.Timer().Poll(); ++ms) {
+            ASSERT_LT(ms, 10'000) << "no tick within ten seconds of the schedule's start";
+            rig.clock.setNs(rig.clock.nowNs() + kMs);
+        }
     }
     // Ticks until the port sends a Start (at a bar line); how many ticks that took.
     int ticksToNextStart(int limit) {

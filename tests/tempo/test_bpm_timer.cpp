@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/deadline_thread.h"
+#include "support/bounded_wait.h"
 #include "tempo/bpm_timer.h"
 
 namespace {
@@ -171,7 +172,7 @@ TEST(BPMTimer, ThreadRaisesTicksOnTheScheduleAndNoneAfterDisable) {
         ticks.fetch_add(1);
     });
     timer.SetEnabled(true);
-    while (ticks.load() < 50) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(testwait::Until([&] { return ticks.load() >= 50; })) << "the clock thread stalled";
     timer.SetEnabled(false);
     const int atDisable = ticks.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -8,6 +8,9 @@
 
 namespace {
 
+// A poll loop ends by itself; a timer that raised tick after tick for ever would hang it.
+constexpr int kMostRaisedAtOnce = 100'000;
+
 constexpr int64_t kMs = 1'000'000;
 
 struct FixedLookahead : TickLookahead {
@@ -34,7 +37,8 @@ struct LateTimer {
     }
     // Polls until nothing more is due, as the clock thread does after a late wake-up.
     void pollAll() {
-        while (timer.Poll()) {
+        for (int raised = 0; timer.Poll(); ++raised) {
+            ASSERT_LT(raised, kMostRaisedAtOnce) << "ticks without end";
         }
     }
 };
@@ -95,14 +99,16 @@ TEST(BPMTimerLookahead, TicksLaterThanTheLookaheadButWithinTheLimitAreAllSentInO
     timer.SetEnabled(true);
     timer.Poll();
     clock.advanceUs(40500);  // held up 40 ms: far past the lookahead
-    while (timer.Poll()) {
+    for (int raised = 0; timer.Poll(); ++raised) {
+        ASSERT_LT(raised, kMostRaisedAtOnce) << "ticks without end";
     }
     ASSERT_EQ(times.size(), 41u);  // ticks 0..40, none dropped
     for (size_t k = 0; k < times.size(); ++k) EXPECT_EQ(times[k], static_cast<int64_t>(k) * kMs);
     EXPECT_EQ(timer.DroppedTicks(), 0);
 
     clock.advanceMs(300);  // past the limit: a stall after all
-    while (timer.Poll()) {
+    for (int raised = 0; timer.Poll(); ++raised) {
+        ASSERT_LT(raised, kMostRaisedAtOnce) << "ticks without end";
     }
     EXPECT_EQ(times.size(), 42u);
     EXPECT_GT(timer.DroppedTicks(), 290);

@@ -9,10 +9,12 @@
 
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
+#include "support/bounded_wait.h"
 #include "support/model_rig.h"
 
 extern char** environ;
@@ -56,7 +58,9 @@ Outcome RunProgram(const std::vector<std::string>& arguments, TempFolder& folder
     }
     Outcome outcome;
     if (pid < 0) return outcome;
-    waitpid(pid, &outcome.status, 0);
+    const std::optional<int> status = testwait::ChildEnds(pid);
+    EXPECT_TRUE(status) << "the program did not end within the patience";
+    outcome.status = status.value_or(-1);
     outcome.out = folder.read("stdout.txt");
     outcome.err = folder.read("stderr.txt");
     std::filesystem::remove(outPath);
