@@ -18,7 +18,7 @@
 
 #include "app/main_model.h"
 #include "midiout/midi_out_port.h"
-#include "platform/midi_jack.h"
+#include "platform/jack/midi_jack.h"
 #include "platform/midi_system.h"
 
 namespace {

@@ -22,7 +22,7 @@
 #include "midiin/input_actions.h"
 #include "midiin/midi_in_port.h"
 #include "midiout/midi_out_port.h"
-#include "platform/midi_jack.h"
+#include "platform/jack/midi_jack.h"
 #include "platform/midi_system.h"
 #include "state/list_model.h"
 #include "state/main_state.h"

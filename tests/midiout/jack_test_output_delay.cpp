@@ -10,7 +10,7 @@
 
 #include "app/main_model.h"
 #include "midiout/midi_out_port.h"
-#include "platform/midi_jack.h"
+#include "platform/jack/midi_jack.h"
 #include "platform/midi_system.h"
 #include "support/jack_model_rig.h"
 #include "support/jack_support.h"

@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/jack_cycle.h"
-#include "platform/jack_out_queue.h"
-#include "platform/midi_jack.h"
-#include "platform/midi_jack_input.h"
+#include "platform/jack/jack_cycle.h"
+#include "platform/jack/jack_out_queue.h"
+#include "platform/jack/midi_jack.h"
+#include "platform/jack/midi_jack_input.h"
 #include "platform/monotonic_clock.h"
 
 namespace jackbackend {

@@ -1,4 +1,4 @@
-#include "platform/jack_ports.h"
+#include "platform/jack/jack_ports.h"
 
 #include <jack/midiport.h>
 

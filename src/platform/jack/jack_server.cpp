@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/jack_session.h"
+#include "platform/jack/jack_session.h"
 
 namespace jackbackend {
 

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/jack_cycle.h"
-#include "platform/midi_jack.h"
+#include "platform/jack/jack_cycle.h"
+#include "platform/jack/midi_jack.h"
 #include "support/bounded_wait.h"
 #include "support/jack_support.h"
 

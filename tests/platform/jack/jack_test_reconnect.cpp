@@ -14,7 +14,7 @@
 #include "midiin/midi_in_port.h"
 #include "midiout/midi_out_port.h"
 #include "platform/ini_file.h"
-#include "platform/midi_jack.h"
+#include "platform/jack/midi_jack.h"
 #include "platform/midi_system.h"
 #include "support/jack_model_rig.h"
 #include "support/jack_sender.h"

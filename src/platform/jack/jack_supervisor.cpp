@@ -7,9 +7,9 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/jack_ports.h"
-#include "platform/jack_session.h"
-#include "platform/midi_jack_input.h"
+#include "platform/jack/jack_ports.h"
+#include "platform/jack/jack_session.h"
+#include "platform/jack/midi_jack_input.h"
 #include <ctime>
 
 using namespace jackbackend;

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "platform/jack_cycle.h"
+#include "platform/jack/jack_cycle.h"
 
 namespace {
 

@@ -27,8 +27,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/jack_out_queue.h"
-#include "platform/midi_jack.h"
+#include "platform/jack/jack_out_queue.h"
+#include "platform/jack/midi_jack.h"
 #include "platform/midi_system.h"
 #include "platform/monotonic_clock.h"
 #include "support/bounded_wait.h"

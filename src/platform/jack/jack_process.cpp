@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/jack_session.h"
+#include "platform/jack/jack_session.h"
 #include "platform/midi_bytes.h"
-#include "platform/midi_jack_input.h"
+#include "platform/jack/midi_jack_input.h"
 
 using namespace jackbackend;
 

@@ -2,10 +2,10 @@
 // The work is the session's: jack_session.cpp (client and ports), jack_process.cpp (the process
 // callback), jack_supervisor.cpp (notices and the supervisor), jack_server.cpp (finding a
 // server), midi_jack_input.cpp (inputs).
-#include "platform/midi_jack.h"
+#include "platform/jack/midi_jack.h"
 
-#include "platform/jack_session.h"
-#include "platform/midi_jack_input.h"
+#include "platform/jack/jack_session.h"
+#include "platform/jack/midi_jack_input.h"
 
 using namespace jackbackend;
 

@@ -1,4 +1,4 @@
-#include "platform/midi_jack_input.h"
+#include "platform/jack/midi_jack_input.h"
 
 #include <jack/midiport.h>
 #include <semaphore.h>
@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "platform/input_time.h"
-#include "platform/jack_out_queue.h"
-#include "platform/jack_ports.h"
+#include "platform/jack/jack_out_queue.h"
+#include "platform/jack/jack_ports.h"
 #include "platform/monotonic_clock.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/deadline_thread.h"
-#include "platform/jack_out_queue.h"
+#include "platform/jack/jack_out_queue.h"
 #include "support/bounded_wait.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/midi_jack.h"
+#include "platform/jack/midi_jack.h"
 #include "support/jack_support.h"
 
 using namespace jacktest;

@@ -1,4 +1,4 @@
-#include "platform/jack_out_queue.h"
+#include "platform/jack/jack_out_queue.h"
 
 #include <algorithm>
 #include <cstring>

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/jack_cycle.h"
-#include "platform/jack_out_queue.h"
+#include "platform/jack/jack_cycle.h"
+#include "platform/jack/jack_out_queue.h"
 #include "support/bounded_wait.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/jack_cycle.h"
+#include "platform/jack/jack_cycle.h"
 
 #include <algorithm>
 #include <cmath>

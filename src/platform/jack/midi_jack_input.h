@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/midi_backend.h"
-#include "platform/midi_jack.h"
+#include "platform/jack/midi_jack.h"
 
 struct JackInSlot;
 

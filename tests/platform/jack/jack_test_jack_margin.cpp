@@ -5,7 +5,7 @@
 #include <cmath>
 #include <string>
 
-#include "platform/midi_jack.h"
+#include "platform/jack/midi_jack.h"
 #include "support/jack_support.h"
 
 using namespace jacktest;
