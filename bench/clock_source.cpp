@@ -10,9 +10,9 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -54,7 +54,8 @@ double ThreadCpuSeconds(const std::string& name) {
         if (std::sscanf(stat.c_str() + close + 2,
                         "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
                         &stime) == 2)
-            seconds = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+            seconds =
+                static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
         break;
     }
     closedir(tasks);
@@ -80,9 +81,9 @@ int main(int argc, char** argv) {
             marginMs = std::atof(argv[i + 1]);
     }
     auto system = std::make_unique<MidiSystem>();
-    auto created = JackMidiBackend::Create(
-        "", marginMs >= 0 ? static_cast<int64_t>(marginMs * 1e6)
-                          : JackMidiBackend::kDefaultSafetyMarginNs);
+    auto created =
+        JackMidiBackend::Create("", marginMs >= 0 ? static_cast<int64_t>(marginMs * 1e6)
+                                                  : JackMidiBackend::kDefaultSafetyMarginNs);
     if (!created) {
         std::fprintf(stderr, "no JACK server\n");
         return 2;
@@ -108,12 +109,12 @@ int main(int argc, char** argv) {
     model.StopTransport(true);
     std::printf("sent %d ticks at %.3f BPM (clock thread real-time: %s)\n",
                 model.state.TickCount.load(), bpm, model.Timer().RealtimePriority() ? "yes" : "no");
-    std::printf("CLOCKSOURCE late_for_their_frame=%llu time_line_restarts=%llu "
-                "clock_thread_cpu_percent=%.2f latency_ms=%.3f\n",
-                static_cast<unsigned long long>(jack->lateMessageCount() - lateBefore),
-                static_cast<unsigned long long>(jack->timeLineRestartCount()),
-                cpuBefore < 0 ? -1.0 : 100.0 * (cpuAfter - cpuBefore) / seconds,
-                jack->latencyNs() / 1e6);
+    std::printf(
+        "CLOCKSOURCE late_for_their_frame=%llu time_line_restarts=%llu "
+        "clock_thread_cpu_percent=%.2f latency_ms=%.3f\n",
+        static_cast<unsigned long long>(jack->lateMessageCount() - lateBefore),
+        static_cast<unsigned long long>(jack->timeLineRestartCount()),
+        cpuBefore < 0 ? -1.0 : 100.0 * (cpuAfter - cpuBefore) / seconds, jack->latencyNs() / 1e6);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the last Stop reach JACK
     return 0;
 }

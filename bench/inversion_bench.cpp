@@ -25,14 +25,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cmath>
 #include <cstring>
 #include <map>
 #include <string>
-#include <tuple>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/monotonic_clock.h"
@@ -224,12 +224,13 @@ Figures Measure(const Options& o, double bpm, bool scheduled, bool withSetters) 
     char setters[64] = "setters off";
     if (withSetters)
         std::snprintf(setters, sizeof setters, "setters on (%.0f rounds/s)", rounds / elapsed);
-    std::printf("%7.1f BPM  %-11s  %-28s ticks %6zu  late us: p50 %7.1f  p99 %7.1f  max %8.1f  "
-                "dropped %lld  clock realtime %s, hog %s\n",
-                bpm, scheduled ? "schedule" : "own period", setters, late.size(), figures.p50,
-                figures.p99, figures.max, static_cast<long long>(figures.dropped),
-                timer.RealtimePriority() ? "yes" : "no",
-                hog.realtime() ? "SCHED_FIFO" : "SCHED_OTHER (no real-time permission)");
+    std::printf(
+        "%7.1f BPM  %-11s  %-28s ticks %6zu  late us: p50 %7.1f  p99 %7.1f  max %8.1f  "
+        "dropped %lld  clock realtime %s, hog %s\n",
+        bpm, scheduled ? "schedule" : "own period", setters, late.size(), figures.p50, figures.p99,
+        figures.max, static_cast<long long>(figures.dropped),
+        timer.RealtimePriority() ? "yes" : "no",
+        hog.realtime() ? "SCHED_FIFO" : "SCHED_OTHER (no real-time permission)");
     std::fflush(stdout);
     return figures;
 }
@@ -251,21 +252,29 @@ int main(int argc, char** argv) {
             return 2;
         }
         ++i;
-        if (arg == "--seconds") o.seconds = std::atof(value);
-        else if (arg == "--rounds") o.rounds = std::max(1, std::atoi(value));
-        else if (arg == "--bpm") o.tempos.push_back(std::atof(value));
-        else if (arg == "--cpu") o.cpu = std::atoi(value);
-        else if (arg == "--hog-priority") o.hogPriority = std::atoi(value);
-        else if (arg == "--busy-ms") o.busyMs = std::atof(value);
-        else if (arg == "--idle-ms") o.idleMs = std::atof(value);
+        if (arg == "--seconds")
+            o.seconds = std::atof(value);
+        else if (arg == "--rounds")
+            o.rounds = std::max(1, std::atoi(value));
+        else if (arg == "--bpm")
+            o.tempos.push_back(std::atof(value));
+        else if (arg == "--cpu")
+            o.cpu = std::atoi(value);
+        else if (arg == "--hog-priority")
+            o.hogPriority = std::atoi(value);
+        else if (arg == "--busy-ms")
+            o.busyMs = std::atof(value);
+        else if (arg == "--idle-ms")
+            o.idleMs = std::atof(value);
         else {
             std::fprintf(stderr, "unknown option %s\n", arg.c_str());
             return 2;
         }
     }
     if (o.tempos.empty()) o.tempos = {300, 2500};
-    std::printf("core %d, hog at priority %d busy %.1f ms of every %.1f, %.0f s a run, %d round(s)\n",
-                o.cpu, o.hogPriority, o.busyMs, o.busyMs + o.idleMs, o.seconds, o.rounds);
+    std::printf(
+        "core %d, hog at priority %d busy %.1f ms of every %.1f, %.0f s a run, %d round(s)\n",
+        o.cpu, o.hogPriority, o.busyMs, o.busyMs + o.idleMs, o.seconds, o.rounds);
     using Key = std::tuple<bool, double, bool>;  // schedule, BPM, setters
     std::map<Key, std::vector<Figures>> all;
     for (int round = 0; round < o.rounds; ++round) {
@@ -287,11 +296,12 @@ int main(int argc, char** argv) {
             max.push_back(f.max);
             dropped += f.dropped;
         }
-        std::printf("%7.1f BPM  %-11s  setters %-3s  late us: p50 %7.1f  p99 %7.1f  max %8.1f "
-                    "(worst %8.1f)  dropped %lld\n",
-                    std::get<1>(key), std::get<0>(key) ? "schedule" : "own period",
-                    std::get<2>(key) ? "on" : "off", Median(p50), Median(p99), Median(max),
-                    *std::max_element(max.begin(), max.end()), static_cast<long long>(dropped));
+        std::printf(
+            "%7.1f BPM  %-11s  setters %-3s  late us: p50 %7.1f  p99 %7.1f  max %8.1f "
+            "(worst %8.1f)  dropped %lld\n",
+            std::get<1>(key), std::get<0>(key) ? "schedule" : "own period",
+            std::get<2>(key) ? "on" : "off", Median(p50), Median(p99), Median(max),
+            *std::max_element(max.begin(), max.end()), static_cast<long long>(dropped));
     }
     return 0;
 }

@@ -41,7 +41,8 @@ struct Gap {
 
 uint64_t MissingIn(int64_t spacing) {
     if (spacing <= 1.5 * kSlowestPeriodFrames) return 0;
-    return static_cast<uint64_t>(std::lround(static_cast<double>(spacing) / kSlowestPeriodFrames) - 1);
+    return static_cast<uint64_t>(std::lround(static_cast<double>(spacing) / kSlowestPeriodFrames) -
+                                 1);
 }
 
 struct Port {
@@ -138,7 +139,8 @@ int Process(jack_nframes_t frames, void*) {
                         p.backwards.fetch_add(1);
                     } else {
                         if (spacing > p.widest.load())
-                            p.widest.store(static_cast<uint32_t>(std::min<int64_t>(spacing, 1 << 30)));
+                            p.widest.store(
+                                static_cast<uint32_t>(std::min<int64_t>(spacing, 1 << 30)));
                         if (const uint64_t missing = MissingIn(spacing)) {
                             p.gaps.fetch_add(1);
                             p.missing.fetch_add(missing);
@@ -160,7 +162,8 @@ int Process(jack_nframes_t frames, void*) {
     jack_midi_clear_buffer(out);
     const uint64_t end = frameCounter + frames;
     while (nextMessage < static_cast<double>(end)) {
-        const auto at = static_cast<jack_nframes_t>(nextMessage - static_cast<double>(frameCounter));
+        const auto at =
+            static_cast<jack_nframes_t>(nextMessage - static_cast<double>(frameCounter));
         if (static_cast<uint64_t>(nextMessage) >= nextTempo) {
             // CC 20 through the soak map's range: 0 is 2400 BPM, 100 is 2500 BPM.
             tempoHigh = !tempoHigh;
@@ -185,14 +188,15 @@ void Print(const char* what, double seconds) {
                 static_cast<unsigned long long>(messagesSent.load()));
     for (int i = 0; i < kPorts; ++i) {
         const Port& p = inputs[i];
-        std::printf(" | port%d ticks=%llu starts=%llu stops=%llu gaps=%llu missing=%llu "
-                    "widest=%u backwards=%llu",
-                    i + 1, static_cast<unsigned long long>(p.ticks.load()),
-                    static_cast<unsigned long long>(p.starts.load()),
-                    static_cast<unsigned long long>(p.stops.load()),
-                    static_cast<unsigned long long>(p.gaps.load()),
-                    static_cast<unsigned long long>(p.missing.load()), p.widest.load(),
-                    static_cast<unsigned long long>(p.backwards.load()));
+        std::printf(
+            " | port%d ticks=%llu starts=%llu stops=%llu gaps=%llu missing=%llu "
+            "widest=%u backwards=%llu",
+            i + 1, static_cast<unsigned long long>(p.ticks.load()),
+            static_cast<unsigned long long>(p.starts.load()),
+            static_cast<unsigned long long>(p.stops.load()),
+            static_cast<unsigned long long>(p.gaps.load()),
+            static_cast<unsigned long long>(p.missing.load()), p.widest.load(),
+            static_cast<unsigned long long>(p.backwards.load()));
     }
     std::printf("\n");
     std::fflush(stdout);
@@ -214,7 +218,7 @@ void PrintWhere(uint64_t sampleRate) {
             bool disturbed = false;
             for (size_t d = 0; d < nDisturbances && !disturbed; ++d)
                 disturbed = disturbances[d] + near >= gap.fromFrame &&
-                             disturbances[d] <= gap.toFrame + near;
+                            disturbances[d] <= gap.toFrame + near;
             if (gap.toFrame <= clockStart + sampleRate) {
                 first += gap.delta;
             } else if (gap.fromFrame + sampleRate >= clockEnd) {
@@ -228,27 +232,29 @@ void PrintWhere(uint64_t sampleRate) {
         // Start goes out at once and the first tick a latency later, at its own time; Stop after
         // the last tick.
         const double startLead =
-            p.started && p.ticked ? static_cast<double>(static_cast<int64_t>(p.firstTickFrame -
-                                                                             p.startFrame)) *
-                                        msPerFrame
-                                  : -1;
+            p.started && p.ticked
+                ? static_cast<double>(static_cast<int64_t>(p.firstTickFrame - p.startFrame)) *
+                      msPerFrame
+                : -1;
         const double stopLag =
             p.stopped && p.ticked
                 ? static_cast<double>(static_cast<int64_t>(p.stopFrame - p.lastFrame)) * msPerFrame
                 : -1;
-        std::printf("where port%d net missing (gaps less the ticks bunched after them): "
-                    "first_second=%lld last_second=%lld at_xruns=%lld elsewhere=%lld%s | "
-                    "Start %.2f ms before the first tick, Stop %.2f ms after the last | "
-                    "clock %.3f s\n",
-                    i + 1, static_cast<long long>(first), static_cast<long long>(last),
-                    static_cast<long long>(atXrun), static_cast<long long>(elsewhere),
-                    nGaps >= kMaxGaps ? " (list full)" : "", startLead, stopLag,
-                    static_cast<double>(clockEnd - clockStart) / static_cast<double>(sampleRate));
+        std::printf(
+            "where port%d net missing (gaps less the ticks bunched after them): "
+            "first_second=%lld last_second=%lld at_xruns=%lld elsewhere=%lld%s | "
+            "Start %.2f ms before the first tick, Stop %.2f ms after the last | "
+            "clock %.3f s\n",
+            i + 1, static_cast<long long>(first), static_cast<long long>(last),
+            static_cast<long long>(atXrun), static_cast<long long>(elsewhere),
+            nGaps >= kMaxGaps ? " (list full)" : "", startLead, stopLag,
+            static_cast<double>(clockEnd - clockStart) / static_cast<double>(sampleRate));
     }
-    std::printf("where disturbances=%zu%s xrun_callbacks=%llu (a gap within 0.1 s of one counts "
-                "as at an xrun)\n",
-                nDisturbances, nDisturbances >= kMaxDisturbances ? " (list full)" : "",
-                static_cast<unsigned long long>(xrunCallbacks.load()));
+    std::printf(
+        "where disturbances=%zu%s xrun_callbacks=%llu (a gap within 0.1 s of one counts "
+        "as at an xrun)\n",
+        nDisturbances, nDisturbances >= kMaxDisturbances ? " (list full)" : "",
+        static_cast<unsigned long long>(xrunCallbacks.load()));
     std::fflush(stdout);
 }
 }  // namespace
@@ -277,8 +283,8 @@ int main(int argc, char** argv) {
     nextTempo = sampleRate;
     for (int i = 0; i < kPorts; ++i) {
         const std::string port = "in" + std::to_string(i + 1);
-        inputs[i].port = jack_port_register(client, port.c_str(), JACK_DEFAULT_MIDI_TYPE,
-                                            JackPortIsInput, 0);
+        inputs[i].port =
+            jack_port_register(client, port.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     }
     output = jack_port_register(client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     jack_set_process_callback(client, Process, nullptr);

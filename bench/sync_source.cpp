@@ -18,6 +18,7 @@
 //   --seconds N       run this long (default 10)
 // Prints "tempo <bpm> mono <seconds>" whenever our tempo moves (CLOCK_MONOTONIC seconds), the
 // running state's changes, and the status line's messages.
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +27,6 @@
 #include <fstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "app/main_model.h"
@@ -54,19 +54,26 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-        if (arg == "--port1") port1 = value();
-        else if (arg == "--link") link = true;
-        else if (arg == "--lock") lockFrom = value();
-        else if (arg == "--follow") followFrom = value();
-        else if (arg == "--bpm") bpm = std::atof(value().c_str());
-        else if (arg == "--start") start = true;
-        else if (arg == "--seconds") seconds = std::atof(value().c_str());
+        if (arg == "--port1")
+            port1 = value();
+        else if (arg == "--link")
+            link = true;
+        else if (arg == "--lock")
+            lockFrom = value();
+        else if (arg == "--follow")
+            followFrom = value();
+        else if (arg == "--bpm")
+            bpm = std::atof(value().c_str());
+        else if (arg == "--start")
+            start = true;
+        else if (arg == "--seconds")
+            seconds = std::atof(value().c_str());
         else if (arg == "--tempo-at") {
             const std::string v = value();
             const size_t colon = v.find(':');
             if (colon == std::string::npos) return 1;
-            tempoAt.push_back({std::atof(v.substr(0, colon).c_str()),
-                               std::atof(v.substr(colon + 1).c_str())});
+            tempoAt.push_back(
+                {std::atof(v.substr(0, colon).c_str()), std::atof(v.substr(colon + 1).c_str())});
         } else if (arg == "--at") {
             const std::string v = value();
             const size_t colon = v.find(':');

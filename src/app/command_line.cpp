@@ -27,8 +27,8 @@ std::string VersionText() {
     return std::string("tempovane ") + kProgramVersion + "\n";
 }
 
-bool ParseCommandLine(const std::vector<std::string>& arguments, Program program,
-                      CommandLine& line, std::string* error) {
+bool ParseCommandLine(const std::vector<std::string>& arguments, Program program, CommandLine& line,
+                      std::string* error) {
     auto fail = [error](const std::string& reason) {
         if (error) *error = reason;
         return false;

@@ -30,8 +30,8 @@ enum class Program { Window, Headless };
 // reading there, so `tempovane --help anything` still helps. A lone "-" is a file name, and
 // after "--" every argument is one. False, with the reason in *error, for an option it does
 // not know, --start for the window, or a second file.
-bool ParseCommandLine(const std::vector<std::string>& arguments, Program program,
-                      CommandLine& line, std::string* error);
+bool ParseCommandLine(const std::vector<std::string>& arguments, Program program, CommandLine& line,
+                      std::string* error);
 
 // The usage text, as --help prints it.
 extern const char* const kCommandLineUsage;

@@ -126,11 +126,12 @@ int ListPorts(MidiSystem& midi, const FileLocations& locations, std::ostream& ou
     const std::vector<std::string> outputs = midi.listOutputs();
     PrintList(out, "Output ports:", outputs);
     PrintList(out, "Input ports:", midi.listInputs());
-    PrintList(out, "Output device types:",
-              ListOutputDeviceTypes(
-                  {locations.outputDefinitions, locations.shippedOutputDefinitions}));
-    PrintList(out, "Input maps:",
-              ListInputDeviceTypes({locations.inputDefinitions, locations.shippedInputDefinitions}));
+    PrintList(
+        out, "Output device types:",
+        ListOutputDeviceTypes({locations.outputDefinitions, locations.shippedOutputDefinitions}));
+    PrintList(
+        out, "Input maps:",
+        ListInputDeviceTypes({locations.inputDefinitions, locations.shippedInputDefinitions}));
     out << std::flush;
     if (ListsJackPorts(outputs)) return 0;
     err << "tempovane: no JACK server answers, so no JACK ports are listed; start one (or "
@@ -142,9 +143,8 @@ std::shared_ptr<void> JoinLinkSession(KorvidMainModel& model, const IniFile&) {
     SyncControl& sync = model.Sync();
     sync.JoinAsSet();
     if (!sync.LinkEnabled()) return nullptr;
-    return std::shared_ptr<void>(&sync, [](void* joined) {
-        static_cast<SyncControl*>(joined)->SetLinkEnabled(false);
-    });
+    return std::shared_ptr<void>(
+        &sync, [](void* joined) { static_cast<SyncControl*>(joined)->SetLinkEnabled(false); });
 }
 
 int Run(const Options& options, Environment& environment, std::ostream& log) {
@@ -192,7 +192,7 @@ int Run(const Options& options, Environment& environment, std::ostream& log) {
     std::shared_ptr<void> session;
     if (environment.joinSession) session = environment.joinSession(model, file);
     file = IniFile();  // all it holds is read: no need to keep it for the run
-    pump.Pass();  // "Link on" before a start can say "Running ..."
+    pump.Pass();       // "Link on" before a start can say "Running ..."
     bool stop = false;
     if (session && options.start) {
         // A start made before the peers are found would start a session of our own, on a bar
@@ -226,9 +226,11 @@ int Run(const Options& options, Environment& environment, std::ostream& log) {
     model.StopForClose();
     pump.Pass();
     // How many ticks the last run raised: with the receivers' counts, what a soak checks.
-    pump.Say("Clock ticks sent since the last start: " + std::to_string(model.state.TicksSent.load()));
-    pump.Say("Clock ticks dropped since the last start (the clock thread woke too late for them): " +
-             std::to_string(model.Timer().DroppedTicks()));
+    pump.Say("Clock ticks sent since the last start: " +
+             std::to_string(model.state.TicksSent.load()));
+    pump.Say(
+        "Clock ticks dropped since the last start (the clock thread woke too late for them): " +
+        std::to_string(model.Timer().DroppedTicks()));
     // The model closes the ports as it goes; a JACK port lets its Stop out first.
     return 0;
 }

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/monotonic_clock.h"
 #include "state/app_settings.h"
 #include "state/list_model.h"
 #include "state/main_state.h"
-#include "platform/monotonic_clock.h"
 #include "tempo/bpm_timer.h"
 #include "tempo/out_ports.h"
 #include "tempo/tap_tempo.h"

@@ -10,8 +10,8 @@ struct StatsSample {
     static constexpr double kInterval = 0.05 * kPassesPerSample;  // seconds
 
     double interval = kInterval;
-    double mainOutput = 0;     // BPM sent while running, 0 while stopped
-    double rawClockIn = 0;     // negative: no new value, nothing to draw
+    double mainOutput = 0;  // BPM sent while running, 0 while stopped
+    double rawClockIn = 0;  // negative: no new value, nothing to draw
     double filteredClockIn = 0;
 
     // measureRequested: no new input-clock measurement since the previous sample. A value that

@@ -179,11 +179,10 @@ void SyncControl::followSession(double sessionBpm) {
             session + "lies outside " + limits + ": the clock runs at " + FactorText(multiplier) +
                 " of it, " + clock + " BPM, on the session's beats.");
     } else {
-        model_.state.PostStatus(
-            "Link: session's tempo out of reach", StatusColors::red,
-            session + "cannot be brought within " + limits +
-                " by halving or doubling it: the clock runs on at " + BpmText(model_.GetBPM()) +
-                " BPM, off the session's beats.");
+        model_.state.PostStatus("Link: session's tempo out of reach", StatusColors::red,
+                                session + "cannot be brought within " + limits +
+                                    " by halving or doubling it: the clock runs on at " +
+                                    BpmText(model_.GetBPM()) + " BPM, off the session's beats.");
     }
 }
 

@@ -151,7 +151,8 @@ void LinkSession::BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) {
         }
         // Taking over a running clock: the first point of the session's tick grid after our
         // last tick, half a tick of room so that no tick comes twice.
-        const double after = state.beatAtTime(Micros(lastTickNs + latency), quantum) + 0.5 / perBeat;
+        const double after =
+            state.beatAtTime(Micros(lastTickNs + latency), quantum) + 0.5 / perBeat;
         double tick = std::ceil(after * perBeat);  // in our ticks from the session's beat 0
         if (count && !joining) {
             // The session's tempo moved to another power of two under the running clock (or

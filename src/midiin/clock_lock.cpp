@@ -495,8 +495,9 @@ void ClockLock::BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) {
     const bool silent = static_cast<double>(nowNs - e.lastInputNs) > kLostTicks * e.periodNs;
     // The first master tick whose (early) due time is still ahead.
     const auto firstAfter = [&](double timeNs) {
-        return e.refIndex + static_cast<int64_t>(std::ceil(
-                                (timeNs + latency - static_cast<double>(e.refTimeNs)) / e.periodNs));
+        return e.refIndex +
+               static_cast<int64_t>(
+                   std::ceil((timeNs + latency - static_cast<double>(e.refTimeNs)) / e.periodNs));
     };
     if (!newRun) {
         offset_ = firstAfter(static_cast<double>(lastTickNs) + 0.5 * e.periodNs);
@@ -559,15 +560,14 @@ int64_t ClockLock::TickDueNs(int64_t k) {
         const double error = targetNs(e, k) - ahead;
         // As slowly as the master's noise asks: a clean master's phase is taken within a few
         // ticks, a walking one's over kPhaseTicks.
-        const double ticks = std::clamp((e.walkNs + 0.25 * e.gridNs) / kTargetNoiseNs,
-                                        kMinPhaseTicks, kPhaseTicks);
+        const double ticks =
+            std::clamp((e.walkNs + 0.25 * e.gridNs) / kTargetNoiseNs, kMinPhaseTicks, kPhaseTicks);
         // Further off than the master's own noise explains (a walk strays by its step times
         // sqrt(ticks / 2) from a follower this slow; a young model reads much of a walk as
         // displaced stamps, so both count), and more than a clean master's phase can
         // be followed within a frame per tick in a second or so: straight back on.
         const double resync = std::max(kResyncShare * e.periodNs,
-                                       kResyncWalks * (e.walkNs + e.gridNs) *
-                                           std::sqrt(ticks / 2));
+                                       kResyncWalks * (e.walkNs + e.gridNs) * std::sqrt(ticks / 2));
         if (std::fabs(error) > std::min(resync, kResyncTicks * e.periodNs)) {
             restartOutput(e, k);
         } else {
@@ -588,8 +588,7 @@ int64_t ClockLock::TickDueNs(int64_t k) {
 int64_t ClockLock::FirstTickAtOrAfter(int64_t nowNs) {
     const Estimate e = Current();
     if (waitingSince_ >= 0 || !e.valid) return 0;
-    const double master =
-        std::ceil((static_cast<double>(nowNs + latencyNs()) - static_cast<double>(e.refTimeNs)) /
-                  e.periodNs);
+    const double master = std::ceil(
+        (static_cast<double>(nowNs + latencyNs()) - static_cast<double>(e.refTimeNs)) / e.periodNs);
     return e.refIndex + static_cast<int64_t>(master) - offset_;
 }

@@ -29,10 +29,10 @@ class TickLookahead;
 // allocates.
 class ClockLock : public TickSchedule {
   public:
-    static constexpr int kWindow = 384;      // ticks in the fit at most (7.5 s at 128 BPM)
-    static constexpr int kStepMinFit = 24;   // a step is looked for once the fit holds a beat
-    static constexpr int kStepSpan = 24;     // ...among the newest this many prediction errors
-    static constexpr int kLostTicks = 48;    // two beats without a clock: the input is lost
+    static constexpr int kWindow = 384;     // ticks in the fit at most (7.5 s at 128 BPM)
+    static constexpr int kStepMinFit = 24;  // a step is looked for once the fit holds a beat
+    static constexpr int kStepSpan = 24;    // ...among the newest this many prediction errors
+    static constexpr int kLostTicks = 48;   // two beats without a clock: the input is lost
 
     ClockLock() = default;
     ClockLock(const ClockLock&) = delete;
@@ -71,7 +71,8 @@ class ClockLock : public TickSchedule {
         double gridNs = 0;       // the master's error: stamps off its grid (rms) ...
         double walkNs = 0;       // ... and its phase walk per tick (rms)
         double TimeOf(int64_t index) const {
-            return static_cast<double>(refTimeNs) + static_cast<double>(index - refIndex) * periodNs;
+            return static_cast<double>(refTimeNs) +
+                   static_cast<double>(index - refIndex) * periodNs;
         }
         double Bpm() const { return periodNs > 0 ? 60e9 / (24.0 * periodNs) : 0; }
     };
@@ -93,8 +94,8 @@ class ClockLock : public TickSchedule {
   private:
     struct Line {
         bool valid = false;
-        double period = 0;    // time per tick
-        double atNewest = 0;  // the line's time at the newest tick, relative to its stamp
+        double period = 0;      // time per tick
+        double atNewest = 0;    // the line's time at the newest tick, relative to its stamp
         double predictVar = 0;  // variance of the error in predicting the next tick
         double periodVar = 0;   // ... and of the period
     };
@@ -103,8 +104,8 @@ class ClockLock : public TickSchedule {
     // the least-squares line.
     Line fitLine(int ticks, double gridVar, double walkVar) const;
     void refit();
-    void refitPhase();  // the tempo held, only the phase from the ticks since a silence
-    void measureNoise();  // gridVar_ and walkVar_ from the intervals in the window
+    void refitPhase();            // the tempo held, only the phase from the ticks since a silence
+    void measureNoise();          // gridVar_ and walkVar_ from the intervals in the window
     bool stepInErrors(int* run);  // a tempo step among the newest prediction errors?
     void publish();
     // The two halves of publish; a test stops between them, as a preempted input thread would.
@@ -128,14 +129,14 @@ class ClockLock : public TickSchedule {
     int64_t refTime_ = 0;
     double period_ = 0;
     bool holdTempo_ = false;
-    bool freshStep_ = false;  // the fit holds only the few ticks since a step
+    bool freshStep_ = false;                   // the fit holds only the few ticks since a step
     std::array<double, kWindow> intervals_{};  // measureNoise's scratch
     std::array<double, kWindow> sorted_{};
     double gridVar_ = 0;  // measured error model (ns^2), kept across a step
     double walkVar_ = 0;
     bool noiseKnown_ = false;
     bool noiseSettled_ = false;  // measured on enough intervals at least once
-    double predictVar_ = 0;  // the current line's variance for the next tick
+    double predictVar_ = 0;      // the current line's variance for the next tick
     // Normalised prediction errors of the newest ticks (ring), for the step detector.
     std::array<double, kStepSpan> errors_{};
     int errorCount_ = 0;
@@ -167,7 +168,7 @@ class ClockLock : public TickSchedule {
     std::array<Published, 2> published_;
     // mutable: a reader ends with a read-modify-write of it (adding nothing).
     mutable std::atomic<uint32_t> seq_{0};
-    std::atomic<bool> stopped_{false};  // input thread writes, any thread reads
+    std::atomic<bool> stopped_{false};     // input thread writes, any thread reads
     std::atomic<double> sentPeriodNs_{0};  // clock thread writes, any thread reads
 
     std::atomic<TBPMTimer*> timer_{nullptr};

@@ -6,12 +6,12 @@
 
 #include <cmath>
 
-#include "state/action_codes.h"
-#include "platform/midi_bytes.h"
 #include "platform/ini_file.h"
 #include "platform/input_time.h"
+#include "platform/midi_bytes.h"
 #include "platform/midi_system.h"
 #include "platform/monotonic_clock.h"
+#include "state/action_codes.h"
 #include "state/definition_files.h"
 #include "state/list_model.h"
 #include "state/main_state.h"
@@ -359,8 +359,8 @@ void MidiInPort::followClock(uint8_t status, int32_t timeStamp) {
         // A measurement never spans a pause: the first clock after a Start, a Stop or a gap of
         // more than two beats (at the tempo last measured, or ours before the first) begins a
         // new one. Divided by a silence, a few clocks give 2 BPM where the master plays 120.
-        const int64_t gap = int64_t{timeStamp} -
-                            previousClockStamp_.exchange(timeStamp, std::memory_order_relaxed);
+        const int64_t gap =
+            int64_t{timeStamp} - previousClockStamp_.exchange(timeStamp, std::memory_order_relaxed);
         const double measured = main_.RawClockInBPM.load(std::memory_order_acquire);
         const double ours = main_.CurrentBPM.load(std::memory_order_acquire);
         const double bpm = measured > 0 ? measured : ours > 0 ? ours : kSlowestMasterBpm;

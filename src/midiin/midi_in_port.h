@@ -158,7 +158,7 @@ class MidiInPort {
     std::string definitionName_;
     std::string definitionPath_;
     std::optional<SavedPort> missingSavedPort_;  // UI thread
-    std::string reportedProblems_;  // the definition's problems last told
+    std::string reportedProblems_;               // the definition's problems last told
 
     // The map the dispatch reads. A reader counts itself in before it loads the pointer; a swap
     // frees the old map only once no reader is left, so nothing is freed under a reader and the

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/midi_bytes.h"
 #include "platform/midi_backend.h"
+#include "platform/midi_bytes.h"
 #include "platform/midi_system.h"
 
 TMidiInput::TMidiInput(MidiSystem& system, std::string ownPortName)

@@ -4,21 +4,21 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
+#include "platform/ini_file.h"
 #include "platform/midi_bytes.h"
+#include "platform/number_text.h"
 #include "state/definition_files.h"
 #include "state/hexroutines.h"
 #include "state/list_model.h"
-#include "platform/ini_file.h"
-#include "platform/number_text.h"
 
 namespace {
 constexpr const char* kSection = "DEVICECONFIGURATION";
@@ -99,7 +99,8 @@ void CheckTempoKeys(OutputDeviceDefinition& d, std::vector<std::string>& problem
     d.tempoSysExValid = false;
     const HexReading head = HexToBytesStrict(d.tempoString1, bytes, kMaxSysExBytes);
     bool headHasStatus = false;
-    for (int32_t i = 1; i < head.count; ++i) headHasStatus = headHasStatus || midi::IsStatus(bytes[i]);
+    for (int32_t i = 1; i < head.count; ++i)
+        headHasStatus = headHasStatus || midi::IsStatus(bytes[i]);
     const bool blameSecond =
         why == "does not end with F7" || (why == "has a status byte inside" && !headHasStatus) ||
         (why == "is longer than 500 bytes" && d.tempoString2.size() > d.tempoString1.size());
@@ -332,8 +333,7 @@ bool CopyOutputDeviceDefinitionFile(const std::string& from, const std::string& 
     if (failure == 0 && ::fchmod(fd, 0644) != 0) failure = errno;
     if (failure == 0 && ::fsync(fd) != 0) failure = errno;
     if (::close(fd) != 0 && failure == 0) failure = errno;
-    if (failure == 0 && ::link(temporary.c_str(), to.c_str()) != 0)
-        failure = errno;
+    if (failure == 0 && ::link(temporary.c_str(), to.c_str()) != 0) failure = errno;
     ::unlink(temporary.c_str());
     if (failure == EEXIST) return fail(to + ": the file exists already");
     if (failure != 0) return fail(to + ": " + std::strerror(failure));

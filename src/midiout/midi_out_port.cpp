@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <optional>
 
-#include "platform/midi_bytes.h"
 #include "platform/ini_file.h"
+#include "platform/midi_bytes.h"
 #include "platform/midi_system.h"
 #include "platform/number_text.h"
 #include "state/definition_files.h"
@@ -72,7 +72,8 @@ std::optional<MidiOutPort::SavedPort> MidiOutPort::MissingSavedPort() const {
 }
 
 void MidiOutPort::ListDeviceTypes() {
-    controls_.deviceTypeSelector.setItems(ListOutputDeviceTypes({definitionFolder_, shippedFolder_}));
+    controls_.deviceTypeSelector.setItems(
+        ListOutputDeviceTypes({definitionFolder_, shippedFolder_}));
 }
 
 void MidiOutPort::LoadDeviceDefinition() {
@@ -142,9 +143,8 @@ std::string MidiOutPort::LoadPortSettings(const IniFile& file, bool reselect) {
         ports.setIndex(savedIndex);
         const std::string portName = file.readString(name_, "MIDIPORTNAME", ports.text());
         // A name saved with ALSA's client:port numbers still finds its device without them.
-        const bool found =
-            SelectByName(ports, portName) ||
-            SelectByName(ports, MidiSystem::StableDeviceName(TrimmedText(portName)));
+        const bool found = SelectByName(ports, portName) ||
+                           SelectByName(ports, MidiSystem::StableDeviceName(TrimmedText(portName)));
         if (!found) result = portName;
         std::lock_guard lock(mutex_);
         if (found)
@@ -348,8 +348,8 @@ void MidiOutPort::tempoChangedLocked(double tempo) {
     if (definition_.sysexEnable && definition_.tempoSysExValid)
         sendHexStringLocked(TempoHexText(definition_, portTempo));
     if (definition_.ctrlOutEnable) {
-        SendGated(static_cast<uint8_t>(midi::kControlChange + definition_.ctrlChannel), definition_.ctrlNumber,
-                  ControllerValue(definition_, portTempo));
+        SendGated(static_cast<uint8_t>(midi::kControlChange + definition_.ctrlChannel),
+                  definition_.ctrlNumber, ControllerValue(definition_, portTempo));
     }
 }
 

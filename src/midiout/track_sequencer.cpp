@@ -1,7 +1,7 @@
 #include "midiout/track_sequencer.h"
 
-#include "platform/midi_bytes.h"
 #include "midiout/midi_output.h"
+#include "platform/midi_bytes.h"
 #include "state/hexroutines.h"
 
 namespace {
@@ -141,7 +141,7 @@ GridCellPaint VisualSeq::CellPaint(int column, int row) const {
     // neighbours: the right and bottom edges lie one pixel inside x + half and y + half.
     constexpr int half = kCellSize / 2;
     GridCellPaint cell{x - half, y - half, x + half - 1, y + half - 1, row >= LoadedTracks(),
-                       {}, {}};
+                       {},       {}};
     const bool outlined = CurrentStep() % kStepColumns == column;
     cell.fill = set_.Track(row).StepAt(column).velocity > 0 ? GridColors::hit : GridColors::rest;
     cell.outline = outlined ? GridColors::playing : GridColors::idle;

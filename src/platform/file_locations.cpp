@@ -59,7 +59,8 @@ FileLocations LocateFiles(const std::string& programFolder, const GetEnv& env) {
     if (!ownDefinitions) {
         std::error_code ec;
         const fs::path prefix = fs::weakly_canonical(fs::path(l.programFolder) / "..", ec);
-        const std::string base = WithSlash((ec ? fs::path(l.programFolder + "..") : prefix).string());
+        const std::string base =
+            WithSlash((ec ? fs::path(l.programFolder + "..") : prefix).string());
         shipped = base + "share/tempovane/";
         guide = base + "share/doc/tempovane/README.md";
     }

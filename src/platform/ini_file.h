@@ -65,8 +65,7 @@ class IniFile {
     // twice (in any letter case) comes twice, each with its own spelling and value, and a
     // section given twice gives the lines of both. Key and value are trimmed as the reads trim
     // them; comments and lines without "=" are left out. Writes since the load do not show.
-    std::vector<std::pair<std::string, std::string>> sectionLines(
-        const std::string& section) const;
+    std::vector<std::pair<std::string, std::string>> sectionLines(const std::string& section) const;
 
     // The key's line gets the new value: its last line where it is given more than once (the
     // one that is read), the others go. The line keeps its place and spelling. A new key goes

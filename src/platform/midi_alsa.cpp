@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <set>
 #include <atomic>
+#include <set>
 
 #include "platform/monotonic_clock.h"
 

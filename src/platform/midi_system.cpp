@@ -1,7 +1,7 @@
 #include "platform/midi_system.h"
 
-#include "platform/midi_alsa.h"
 #include "platform/jack/midi_jack.h"
+#include "platform/midi_alsa.h"
 
 namespace {
 std::string DisplayName(const MidiOutBackend& backend, const std::string& name) {

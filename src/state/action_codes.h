@@ -36,7 +36,7 @@ constexpr double ActionValue(ActionCode code, int thousandths = 0) {
 }
 
 // Action values with a parameter that changes what they do (as a definition's text reads).
-inline constexpr double kByte1MapValue = 10000.1;  // ControllerToTempo, byte 1 only
+inline constexpr double kByte1MapValue = 10000.1;   // ControllerToTempo, byte 1 only
 inline constexpr double kTapAnyKeyValue = 20001.1;  // Tap, any value of byte 1
 
 // The patch editor's actions, as its list shows them ("value=label"), commands first; the tempos

@@ -18,7 +18,7 @@ class MainState {
   public:
     MainState();
 
-    std::atomic<int32_t> TickCount{0};    // ticks since the last start
+    std::atomic<int32_t> TickCount{0};  // ticks since the last start
     // Ticks the clock raised since the last start. Not TickCount, which is the place in the bar
     // count: it goes on by ticks a schedule skipped, jumps to a schedule's bar when one takes
     // over, and an input action resets it.

@@ -194,7 +194,8 @@ void TBPMTimer::SetOnTimer(TimerEvent handler) {
 long double TBPMTimer::Period() const {
     const uint64_t word = tempoWord_.load();
     const auto whole = static_cast<uint32_t>(word & 0xFFFF'FFFFu);
-    return whole > 0 ? static_cast<long double>(whole) : PeriodOf(static_cast<uint32_t>(word >> 32));
+    return whole > 0 ? static_cast<long double>(whole)
+                     : PeriodOf(static_cast<uint32_t>(word >> 32));
 }
 
 void TBPMTimer::RoundUpToTick() {
@@ -203,7 +204,8 @@ void TBPMTimer::RoundUpToTick() {
         std::lock_guard lock(settersMutex_);
         long double p = std::floor(set_.period - 1);
         if (p < 1) p = 1;
-        const auto milliBpm = static_cast<uint32_t>(std::trunc(60'000'000.0L / (p * kTicksPerQuarter)));
+        const auto milliBpm =
+            static_cast<uint32_t>(std::trunc(60'000'000.0L / (p * kTicksPerQuarter)));
         // The truncated tempo would give a period a hair off the whole millisecond; the due
         // time moves as for that tempo.
         const bool pull = milliBpm != tempoSet_;
@@ -218,7 +220,8 @@ void TBPMTimer::RoundDownToTick() {
     {
         std::lock_guard lock(settersMutex_);
         const long double p = std::floor(set_.period + 1);
-        const auto milliBpm = static_cast<uint32_t>(std::trunc(60'000'000.0L / (p * kTicksPerQuarter)));
+        const auto milliBpm =
+            static_cast<uint32_t>(std::trunc(60'000'000.0L / (p * kTicksPerQuarter)));
         const bool pull = milliBpm != tempoSet_;
         setTempoLocked(milliBpm, p, pull);
         wake = pull && pullNeedsWakeLocked();
@@ -386,8 +389,8 @@ bool TBPMTimer::checkNow(int64_t nowNs) {
     long double allowance = period;
     const TickLookahead* source = lookahead_.load();
     if (source && elapsed_ > due_ + allowance) {  // only a tick later than a period needs it
-        allowance = std::max(allowance,
-                             static_cast<long double>(source->LateTickLimitNs()) / kNsPerMs);
+        allowance =
+            std::max(allowance, static_cast<long double>(source->LateTickLimitNs()) / kNsPerMs);
     }
     // Within the allowance a late tick still carries its own scheduled time, so an output that
     // schedules places it where it belongs (or, past its frame, first in the next cycle); the

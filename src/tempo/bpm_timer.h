@@ -207,7 +207,7 @@ class TBPMTimer {
     std::atomic<const TickLookahead*> lookahead_{nullptr};
 
     // The clock side's own; touched only inside a check.
-    Control seen_;           // the control last taken
+    Control seen_;             // the control last taken
     long double elapsed_ = 0;  // ms since enabled, at the last check
     long double due_ = 0;      // elapsed time at which the next tick is due
     int64_t startNs_ = 0;      // clock reading when enabled

@@ -5,8 +5,8 @@
 #include <functional>
 #include <mutex>
 
-#include "state/hexroutines.h"
 #include "platform/monotonic_clock.h"
+#include "state/hexroutines.h"
 
 struct AppSettings;
 class MainState;

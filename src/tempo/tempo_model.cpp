@@ -4,17 +4,17 @@
 #include <cmath>
 #include <limits>
 
-#include "state/app_settings.h"
-#include "state/main_state.h"
-#include "state/hexroutines.h"
 #include "platform/number_text.h"
+#include "state/app_settings.h"
+#include "state/hexroutines.h"
+#include "state/main_state.h"
 #include "tempo/bpm_timer.h"
 
 namespace {
 constexpr double kFinestRounding = 0.001;
 // The furthest FollowMultiplier goes: 2500 BPM, the highest maximum, from 10 BPM.
 constexpr double kMaxFollowMultiplier = 256;
-}
+}  // namespace
 
 TempoModel::TempoModel(MainState& main, const AppSettings& settings, TBPMTimer& timer,
                        const OutPorts& ports)

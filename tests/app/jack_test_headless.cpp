@@ -39,10 +39,11 @@ class HeadlessJackTest : public ::testing::Test {
     std::string settings(const std::string& inputMap) {
         folder.write("clock.ini",
                      "[APPLICATION_PRESETS]\nDEFAULTSPEED=300\n"
-                     "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: " + synth.portName() +
+                     "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: " +
+                         synth.portName() +
                          "\n[MIDIOUTPORT2]\nMIDIPORTNAME=None\n"
-                         "[MIDIINPORT1]\nMIDIPORTNAME=JACK: " + master.portName() +
-                         "\nDEVICETYPE=" + inputMap + "\n");
+                         "[MIDIINPORT1]\nMIDIPORTNAME=JACK: " +
+                         master.portName() + "\nDEVICETYPE=" + inputMap + "\n");
         return folder.file("clock.ini");
     }
     std::string log() const { return folder.read("stderr.txt"); }
@@ -100,16 +101,18 @@ TEST_F(HeadlessJackTest, IncomingStartAndStopSteerItAndInterruptEndsQuietlyWhenS
     std::this_thread::sleep_for(200ms);
     const auto events = synth.events();
     EXPECT_EQ(CountStatus(events, 0xFC), 1);
-    EXPECT_EQ(CountStatus(std::vector<JackRecorder::Event>(events.begin() + static_cast<long>(afterStop),
-                                                     events.end()),
-                    0xF8),
+    EXPECT_EQ(CountStatus(std::vector<JackRecorder::Event>(
+                              events.begin() + static_cast<long>(afterStop), events.end()),
+                          0xF8),
               0);
 }
 
 namespace {
 std::string SettingsFor(TempFolder& folder, const std::string& synthPort) {
-    folder.write("late.ini", "[APPLICATION_PRESETS]\nDEFAULTSPEED=300\n[MIDIOUTPORT1]\n"
-                             "MIDIPORTNAME=JACK: " + synthPort + "\n[MIDIOUTPORT2]\nMIDIPORTNAME=None\n");
+    folder.write("late.ini",
+                 "[APPLICATION_PRESETS]\nDEFAULTSPEED=300\n[MIDIOUTPORT1]\n"
+                 "MIDIPORTNAME=JACK: " +
+                     synthPort + "\n[MIDIOUTPORT2]\nMIDIPORTNAME=None\n");
     return folder.file("late.ini");
 }
 }  // namespace

@@ -9,9 +9,9 @@
 #include <filesystem>
 
 #include <cctype>
+#include <chrono>
 #include <fstream>
 #include <regex>
-#include <chrono>
 #include <sstream>
 #include <thread>
 
@@ -149,9 +149,10 @@ TEST(HeadlessArguments, UnknownOptionsAndSecondFilesAreRefused) {
 }
 
 TEST(HeadlessArguments, HelpAndVersionWinWhereverTheyStand) {
-    for (const std::vector<std::string>& help :
-         {std::vector<std::string>{"--help"}, {"-h"}, {"--headless", "--help"},
-          {"x.ini", "-h", "--bogus"}})
+    for (const std::vector<std::string>& help : {std::vector<std::string>{"--help"},
+                                                 {"-h"},
+                                                 {"--headless", "--help"},
+                                                 {"x.ini", "-h", "--bogus"}})
         EXPECT_EQ(Parse(help).action, CommandLine::Action::Help);
     EXPECT_EQ(Parse({"--version"}).action, CommandLine::Action::Version);
     EXPECT_EQ(Parse({"--version"}, Program::Headless).action, CommandLine::Action::Version);
@@ -160,7 +161,8 @@ TEST(HeadlessArguments, HelpAndVersionWinWhereverTheyStand) {
     // The texts they print.
     EXPECT_EQ(VersionText(), std::string("tempovane ") + kProgramVersion + "\n");
     const std::string usage = kCommandLineUsage;
-    for (const char* option : {"--headless", "--start", "--list-ports", "--help", "-h", "--version"})
+    for (const char* option :
+         {"--headless", "--start", "--list-ports", "--help", "-h", "--version"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     EXPECT_EQ(usage.rfind("usage: tempovane", 0), 0u);
 }
@@ -235,8 +237,9 @@ TEST(HeadlessRun, StartsAtOnceAndSendsStopWhenAskedToEnd) {
 
 TEST(HeadlessRun, WithoutStartNothingRunsAndAStopRequestSendsNoStop) {
     HeadlessRig rig;
-    rig.folder.write("clock.ini", "[MIDIOUTPORT1]\nMIDIPORTNAME=Memory: synth\n"
-                                  "[MIDIINPORT1]\nMIDIPORTNAME=Memory: pedal\nDEVICETYPE=Keys\n");
+    rig.folder.write("clock.ini",
+                     "[MIDIOUTPORT1]\nMIDIPORTNAME=Memory: synth\n"
+                     "[MIDIINPORT1]\nMIDIPORTNAME=Memory: pedal\nDEVICETYPE=Keys\n");
     // The pedal's controller (mapped to start/stop) starts the clock; the stop request then
     // finds it running.
     int passes = 0;

@@ -107,7 +107,8 @@ TEST(MainModelActions, EveryActionTheEditorOffersIsHandled) {
         const double value = std::stod(action.value);
         const int code = static_cast<int>(value);
         const int fraction = static_cast<int>(std::lround((value - code) * 1000));
-        EXPECT_TRUE(rig.model->PerformAction(code, 0, fraction)) << action.value << " " << action.label;
+        EXPECT_TRUE(rig.model->PerformAction(code, 0, fraction))
+            << action.value << " " << action.label;
         if (code >= 10000) ++commands;
     }
     EXPECT_GE(commands, 20u);
@@ -116,7 +117,8 @@ TEST(MainModelActions, EveryActionTheEditorOffersIsHandled) {
     EXPECT_FALSE(rig.model->PerformAction(30000, 0, 0));
     EXPECT_FALSE(rig.model->PerformAction(-5, 0, 0));
 
-    const std::vector<std::string> offered = PresetEditModel("no-such-folder/").ActionComboBox.items();
+    const std::vector<std::string> offered =
+        PresetEditModel("no-such-folder/").ActionComboBox.items();
     ASSERT_GE(offered.size(), std::size(kActionLabels));
     for (size_t i = 0; i < std::size(kActionLabels); ++i)
         EXPECT_EQ(offered[i], std::string(kActionLabels[i].value) + "=" + kActionLabels[i].label);

@@ -48,8 +48,9 @@ TEST(SettingsFileLink, KeysLiveInTheirOwnSectionBothWays) {
 
 TEST(SettingsFileLink, APatchCarriesNoLinkKeys) {
     TempFolder folder;
-    folder.write("live.tvp", "[BPM_PRESETS]\nF6BPM=133\n"
-                             "[LINK]\nENABLED=1\nSTARTSTOPSYNC=0\nQUANTUM=7\n");
+    folder.write("live.tvp",
+                 "[BPM_PRESETS]\nF6BPM=133\n"
+                 "[LINK]\nENABLED=1\nSTARTSTOPSYNC=0\nQUANTUM=7\n");
     AppSettings settings;
     settings.LINKSTARTSTOPSYNC = true;
     ASSERT_TRUE(SettingsFile::GetPatchINI(folder.file("live.tvp"), settings));
@@ -68,10 +69,11 @@ TEST(FollowBPM, APowerOfTwoBringsAnOutsideTempoWithinTheLimits) {
     EXPECT_EQ(t.FollowMultiplier(120), 1);
     EXPECT_EQ(t.FollowMultiplier(250), 0.5);
     EXPECT_EQ(t.FollowMultiplier(999), 0.125);  // 124.875
-    EXPECT_EQ(t.FollowMultiplier(20), 4);        // 80; 40 is too slow
-    EXPECT_EQ(t.FollowMultiplier(200.4), 1);     // the whole BPM counts, as for FollowBPM
+    EXPECT_EQ(t.FollowMultiplier(20), 4);       // 80; 40 is too slow
+    EXPECT_EQ(t.FollowMultiplier(200.4), 1);    // the whole BPM counts, as for FollowBPM
     EXPECT_EQ(t.FollowMultiplier(200.5), 0.5);
-    for (double broken : {0.0, -120.0, std::nan(""), HUGE_VAL}) EXPECT_EQ(t.FollowMultiplier(broken), 0);
+    for (double broken : {0.0, -120.0, std::nan(""), HUGE_VAL})
+        EXPECT_EQ(t.FollowMultiplier(broken), 0);
     // Limits closer than an octave: 170 has no power of two within 100 to 150.
     m.settings.BPMMINIMUM = 100;
     m.settings.BPMMAXIMUM = 150;
@@ -145,8 +147,8 @@ TEST(TransportWithSchedule, TicksDroppedByAStallStillCountSoBarsStayInPlace) {
     rig.model->Timer().SetSchedule(&schedule);
     rig.model->StartTransport(true, false);
     EXPECT_FALSE(rig.model->Timer().Poll());  // begins the run: its first tick is 10 ms away
-    ASSERT_TRUE(rig.tick());  // tick 0
-    ASSERT_TRUE(rig.tick());  // tick 1
+    ASSERT_TRUE(rig.tick());                  // tick 0
+    ASSERT_TRUE(rig.tick());                  // tick 1
     EXPECT_EQ(rig.model->state.TickCount.load(), 2);
     rig.clock.advanceMs(20 * 10 + 5);  // ticks 2 to 11 pass unseen: far later than allowed
     EXPECT_FALSE(rig.model->Timer().Poll());
@@ -190,7 +192,8 @@ TEST(LockedInput, AStopIsNoLossAndALossTellsTheTempoTheClockSendsWithThreeDecima
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // over 48 clocks
     m.Sync().Pump();
     const std::string text = m.state.PendingStatus().text;
-    EXPECT_TRUE(std::regex_match(text, std::regex(R"(Input clock lost: running on at \d+(\.\d{1,3})? BPM)")))
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex(R"(Input clock lost: running on at \d+(\.\d{1,3})? BPM)")))
         << text;
     EXPECT_EQ(text, "Input clock lost: running on at " +
                         FormatGeneral(std::round(sent * 1000) / 1000) + " BPM");

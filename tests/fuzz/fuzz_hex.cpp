@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "fuzz_rig.h"
 #include "app/preset_edit.h"
+#include "fuzz_rig.h"
 #include "midiin/input_definition.h"
 #include "state/hexroutines.h"
 

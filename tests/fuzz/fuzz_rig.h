@@ -3,6 +3,7 @@
 // What the fuzz targets share: the main model on the memory backend with a hand-driven clock,
 // made once per process (a fuzzer runs millions of inputs through one), and a reader that cuts
 // the fuzzer's bytes into the numbers a target needs.
+#include <unistd.h>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -10,7 +11,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 
 #include "app/main_model.h"
 #include "midiout/midi_out_port.h"

@@ -32,8 +32,8 @@ class HeadlessLinkTest : public ::testing::Test {
     std::string settings(const std::string& inputLines = "[MIDIINPORT1]\nMIDIPORTNAME=None\n") {
         folder.write("clock.ini",
                      "[APPLICATION_PRESETS]\nDEFAULTSPEED=120\nBPMROUNDING=1\n"
-                     "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: " + synth.portName() +
-                         "\n[MIDIOUTPORT2]\nMIDIPORTNAME=None\n" + inputLines +
+                     "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: " +
+                         synth.portName() + "\n[MIDIOUTPORT2]\nMIDIPORTNAME=None\n" + inputLines +
                          "[LINK]\nENABLED=1\nSTARTSTOPSYNC=1\nQUANTUM=4\n");
         return folder.file("clock.ini");
     }
@@ -72,8 +72,7 @@ TEST_F(HeadlessLinkTest, PeersTempoAndStartStopRunTheHeadlessClock) {
     EXPECT_NEAR(intervals[intervals.size() / 2], 800.0, 1.0) << log();
 
     peer.setPlaying(false);
-    ASSERT_TRUE(WaitUntil([&] { return FramesOf(synth.events(), 0xFC).size() == 1; }, 5s))
-        << log();
+    ASSERT_TRUE(WaitUntil([&] { return FramesOf(synth.events(), 0xFC).size() == 1; }, 5s)) << log();
     EXPECT_TRUE(endedWell(program));
     EXPECT_NE(log().find("Link on"), std::string::npos) << log();
     EXPECT_NE(log().find("Link: 1 peer"), std::string::npos) << log();
@@ -90,8 +89,7 @@ TEST_F(HeadlessLinkTest, ItsStartStartsTheSessionAndTerminatingLeavesThePeersPla
 
     ASSERT_TRUE(endedWell(program)) << log();
     // Our devices hear Stop; the session plays on without us, and knows at once that we left.
-    ASSERT_TRUE(WaitUntil([&] { return FramesOf(synth.events(), 0xFC).size() == 1; }, 5s))
-        << log();
+    ASSERT_TRUE(WaitUntil([&] { return FramesOf(synth.events(), 0xFC).size() == 1; }, 5s)) << log();
     EXPECT_TRUE(LinkPeer::waitFor([&] { return peer.peers() == 0; }, 2s));
     EXPECT_TRUE(peer.playing());
     EXPECT_NE(log().find("Link off"), std::string::npos) << log();
@@ -101,10 +99,9 @@ TEST_F(HeadlessLinkTest, TheTempoOfAnIncomingClockGoesToTheSession) {
     // MIDI clock in, Link out: a master on the input at 100 BPM (1200 frames a clock).
     JackSender master{"master"};
     ASSERT_TRUE(master.ok());
-    HeadlessProgram program(
-        {settings("[MIDIINPORT1]\nMIDIPORTNAME=JACK: " + master.portName() +
-                  "\nDEVICETYPE=ClockFollower\n")},
-        folder.file("stderr.txt"));
+    HeadlessProgram program({settings("[MIDIINPORT1]\nMIDIPORTNAME=JACK: " + master.portName() +
+                                      "\nDEVICETYPE=ClockFollower\n")},
+                            folder.file("stderr.txt"));
     ASSERT_TRUE(program.started());
     ASSERT_TRUE(joined()) << log();
     master.runClock(1200);

@@ -25,7 +25,8 @@ TEST(LinkBarPlace, TakingOverARunningClockTellsTheSessionsPlaceInItsBar) {
     LinkPeer peer;
     LinkSession session;
     session.Enable(true, 120);
-    ASSERT_TRUE(LinkPeer::waitFor([&] { return peer.peers() == 1 && session.NumPeers() == 1; }, 10s));
+    ASSERT_TRUE(
+        LinkPeer::waitFor([&] { return peer.peers() == 1 && session.NumPeers() == 1; }, 10s));
     peer.setTempo(133.0);
     ASSERT_TRUE(LinkPeer::waitFor([&] { return std::fabs(session.Tempo() - 133.0) < 1e-3; }, 2s));
 
@@ -165,7 +166,8 @@ TEST(LinkBarPlace, LinkSwitchedOnWhileRunningPutsTheNextBarStartOnTheSessionsBar
     ASSERT_GE(starts.size(), startsBefore + 2);
     for (size_t i = startsBefore; i < starts.size(); ++i) {
         const double beat = peer.beatAt(starts[i]);
-        EXPECT_NEAR(beat / 4, std::round(beat / 4), 0.002 / 4) << "Start " << i << " at beat " << beat;
+        EXPECT_NEAR(beat / 4, std::round(beat / 4), 0.002 / 4)
+            << "Start " << i << " at beat " << beat;
     }
     m.StopTransport(false);
 }

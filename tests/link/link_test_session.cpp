@@ -364,8 +364,7 @@ TEST_F(LinkModel, ASessionTempoOutsideOurLimitsIsFollowedAtAPowerOfTwoOnItsBeats
 
     // Down to 20: four times, 80 BPM, each of our ticks 1/96 of the session's beat.
     peer.setTempo(20);
-    ASSERT_TRUE(rig.pumpUntil([&] { return std::fabs(m.GetBPM() - 80) < 1e-3; }, 1s))
-        << m.GetBPM();
+    ASSERT_TRUE(rig.pumpUntil([&] { return std::fabs(m.GetBPM() - 80) < 1e-3; }, 1s)) << m.GetBPM();
     size_t from = rig.clockTimes().size() + 24;  // past the change
     ASSERT_TRUE(rig.pumpUntil([&] { return rig.clockTimes().size() >= from + 48; }, 5s));
     times = rig.clockTimes();

@@ -11,8 +11,8 @@
 #include "app/sync_control.h"
 #include "midiout/midi_out_port.h"
 #include "platform/monotonic_clock.h"
-#include "support/jack_sender.h"
 #include "support/jack_model_rig.h"
+#include "support/jack_sender.h"
 #include "support/jack_support.h"
 
 using namespace jacktest;
@@ -144,7 +144,8 @@ TEST_F(ClockLockJackTest, LostInputRunsOnAndStopContinueAreFollowed) {
         [&] { return model->state.PendingStatus().text.rfind("Input clock lost", 0) == 0; }, 5s))
         << model->state.PendingStatus().text;
     const size_t before = FramesOf(ours->events(), 0xF8).size();
-    ASSERT_TRUE(pumpUntil([&] { return FramesOf(ours->events(), 0xF8).size() >= before + 48; }, 5s));
+    ASSERT_TRUE(
+        pumpUntil([&] { return FramesOf(ours->events(), 0xF8).size() >= before + 48; }, 5s));
     const std::vector<int64_t> mine = FramesOf(ours->events(), 0xF8);
     EXPECT_EQ(model->state.RunState.load(), 1);
     // The spacing only where the server ran cleanly; Stop and Continue below either way.

@@ -8,8 +8,8 @@
 
 #include "app/main_model.h"
 #include "midiout/midi_out_port.h"
-#include "support/jack_sender.h"
 #include "support/jack_model_rig.h"
+#include "support/jack_sender.h"
 #include "support/jack_support.h"
 
 using namespace jacktest;
@@ -98,7 +98,7 @@ TEST_F(MidiInputJackTest, FollowsAnotherMastersClockStartAndStop) {
     ASSERT_TRUE(WaitUntil([&] { return model->state.RunState.load() == 1; }));
     ASSERT_TRUE(WaitUntil([&] { return CountStatus(recorder->events(), 0xFA) == 1; }));
 
-    sender->runClock(1000);  // 120 BPM at 48 kHz
+    sender->runClock(1000);                                // 120 BPM at 48 kHz
     std::atomic<bool>& measure = model->MeasureRequested;  // what the statistics pump sets
     measure = true;  // the first measurement spans from the open
     ASSERT_TRUE(WaitUntil([&] { return !measure.load(); }));

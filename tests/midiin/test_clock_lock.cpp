@@ -36,9 +36,7 @@ class Master {
     double ideal() const { return ideal_; }
     double nextIdeal() const { return nextIdeal_; }
     void setBpm(double bpm) { period_ = PeriodNs(bpm); }
-    void skip(int ticks) {
-        nextIdeal_ += ticks * period_;
-    }
+    void skip(int ticks) { nextIdeal_ += ticks * period_; }
 
   private:
     double period_;
@@ -141,7 +139,8 @@ TEST(ClockLock, DroppedTicksKeepTheCountAndTheTempo) {
     int sent = 0;
     for (int i = 0; i < 300; ++i) {
         const int64_t stamp = master.next();
-        if (i % 7 == 3 || (i > 100 && i < 104)) continue;  // lost on the way, one and three in a row
+        if (i % 7 == 3 || (i > 100 && i < 104))
+            continue;  // lost on the way, one and three in a row
         lock.Clock(stamp);
         ++sent;
     }
@@ -243,7 +242,8 @@ TEST(ClockLockSchedule, LostInputRunsOnAtTheLastTempo) {
     ClockLock lock;
     Master master(126, 0.05);
     Feed(lock, master, 300);
-    lock.BeginRun(static_cast<int64_t>(master.ideal()), false, static_cast<int64_t>(master.ideal()));
+    lock.BeginRun(static_cast<int64_t>(master.ideal()), false,
+                  static_cast<int64_t>(master.ideal()));
     const double period = lock.Current().periodNs;
     // Well past the last clock: the ticks go on, evenly, at the tempo the lock had.
     for (int64_t k = 200; k < 203; ++k)

@@ -56,7 +56,8 @@ class Noisy {
 
 double Percentile(std::vector<double> values, double fraction) {
     std::sort(values.begin(), values.end());
-    const size_t rank = static_cast<size_t>(std::ceil(fraction * static_cast<double>(values.size())));
+    const size_t rank =
+        static_cast<size_t>(std::ceil(fraction * static_cast<double>(values.size())));
     return values[std::max<size_t>(1, rank) - 1];
 }
 
@@ -209,8 +210,8 @@ TEST(ClockLockSmooth, OurIntervalsStayCleanWhateverTheMastersJitter) {
         ASSERT_GT(run.due.size(), 2500u);
         std::vector<double> change;
         for (size_t i = 600; i + 2 < run.due.size(); ++i)
-            change.push_back(std::fabs((run.due[i + 2] - run.due[i + 1]) -
-                                       (run.due[i + 1] - run.due[i])));
+            change.push_back(
+                std::fabs((run.due[i + 2] - run.due[i + 1]) - (run.due[i + 1] - run.due[i])));
         EXPECT_LE(Percentile(change, 0.99), kFrameNs) << "kind " << kind;
     }
 }

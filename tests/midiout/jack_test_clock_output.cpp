@@ -90,7 +90,8 @@ TEST_F(ClockOutputTest, StartThenClocksAtTwentyFourPerQuarterNoteThenStop) {
         EXPECT_EQ(events.front().bytes, std::vector<uint8_t>{0xFA});
         EXPECT_EQ(events.back().bytes, std::vector<uint8_t>{0xFC});
         EXPECT_EQ(CountStatus(events, 0xFA), 1);
-        EXPECT_EQ(static_cast<size_t>(CountStatus(events, 0xF8)), atStop);  // every tick, none after Stop
+        EXPECT_EQ(static_cast<size_t>(CountStatus(events, 0xF8)),
+                  atStop);                            // every tick, none after Stop
         EXPECT_LE(events[0].frame, events[1].frame);  // Start before the first clock
         // At 48 kHz a tick of 120 BPM is 1000 frames.
         for (size_t i = 2; i + 1 < events.size(); ++i)

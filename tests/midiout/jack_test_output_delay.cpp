@@ -141,9 +141,9 @@ TEST_F(OutputDelayJackTest, ANegativeDelayHoldsTheOtherPortBackInstead) {
     // Once the early device has no delay any more, nothing is held back.
     std::ofstream(folder + "Delay1.ini") << "[DEVICECONFIGURATION]\ndevice_clockoutput_enable=1\n";
     model->OutPort1()->LoadDeviceDefinition();
-    EXPECT_TRUE(WaitUntil([&] {
-        return CaptureLatency(early->client(), jackClient + ":clock_out_2") == early1;
-    }, 5s));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return CaptureLatency(early->client(), jackClient + ":clock_out_2") == early1; },
+        5s));
 }
 
 TEST_F(OutputDelayJackTest, StartAndStopSentAtOnceAreDelayedWithTheirPort) {

@@ -30,7 +30,8 @@ std::vector<Mark> Marks(const JackRecorder& a, const JackRecorder& b) {
         for (const auto& event : recorder->events()) {
             if (event.bytes == kInit) marks.push_back({event.frame, device, 'i'});
             if (event.bytes == kRelease) marks.push_back({event.frame, device, 'r'});
-            if (event.bytes == std::vector<uint8_t>{0xFC}) marks.push_back({event.frame, device, 'S'});
+            if (event.bytes == std::vector<uint8_t>{0xFC})
+                marks.push_back({event.frame, device, 'S'});
         }
     }
     std::stable_sort(marks.begin(), marks.end(),

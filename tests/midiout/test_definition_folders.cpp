@@ -22,7 +22,8 @@ TEST(DefinitionFolders, TypesOfBothFoldersAreListedOnceAndTheUsersFileWins) {
 
     EXPECT_EQ(DefinitionFilePath({user.path(), shipped.path()}, "Clock only"),
               user.file("Clock only.ini"));
-    EXPECT_EQ(DefinitionFilePath({user.path(), shipped.path()}, "Delay"), shipped.file("Delay.ini"));
+    EXPECT_EQ(DefinitionFilePath({user.path(), shipped.path()}, "Delay"),
+              shipped.file("Delay.ini"));
     EXPECT_EQ(DefinitionFilePath({user.path(), shipped.path()}, "Mine"), user.file("Mine.INI"));
     // A type nobody has would be made in the user's folder.
     EXPECT_EQ(DefinitionFilePath({user.path(), shipped.path()}, "New"), user.path() + "New.ini");

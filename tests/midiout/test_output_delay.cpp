@@ -22,8 +22,8 @@ struct OutputDelayTest : ::testing::Test {
 }  // namespace
 
 TEST_F(OutputDelayTest, DelaysWithinTheRangeAreTakenAsWritten) {
-    for (const auto& [text, ms] : {std::pair{"0", 0.0}, {"-20", -20.0}, {"50", 50.0},
-                                   {"2.5", 2.5}, {"-0.5", -0.5}}) {
+    for (const auto& [text, ms] :
+         {std::pair{"0", 0.0}, {"-20", -20.0}, {"50", 50.0}, {"2.5", 2.5}, {"-0.5", -0.5}}) {
         const OutputDeviceDefinition d = read(text);
         EXPECT_DOUBLE_EQ(d.outputDelayMs, ms) << text;
         EXPECT_TRUE(d.problems.empty()) << text;
@@ -51,8 +51,9 @@ TEST_F(OutputDelayTest, DelaysPastTheLimitsAreHeldThereAndSaidSo) {
 }
 
 TEST_F(OutputDelayTest, ADeviceThatCannotBeDelayedSaysSoAndStillGetsEverything) {
-    rig.writeDefinition("Late", "[DEVICECONFIGURATION]\ndevice_clockoutput_enable=1\n"
-                                "device_output_delay_ms=12\n");
+    rig.writeDefinition("Late",
+                        "[DEVICECONFIGURATION]\ndevice_clockoutput_enable=1\n"
+                        "device_output_delay_ms=12\n");
     rig.relistTypes();
     rig.openPort1();
     rig.memory->clearMessages();
@@ -70,7 +71,8 @@ TEST_F(OutputDelayTest, ADeviceThatCannotBeDelayedSaysSoAndStillGetsEverything) 
     m.state.StatusChanges = 0;
     ModelRig::chooseType(m.out1Controls, rig.port1(), "Plain");
     EXPECT_EQ(rig.port1().Device().DelayNs(), 0);
-    EXPECT_NE(m.state.PendingStatus().text, "Plain: device_output_delay_ms works through JACK only");
+    EXPECT_NE(m.state.PendingStatus().text,
+              "Plain: device_output_delay_ms works through JACK only");
 }
 
 TEST_F(OutputDelayTest, ANewDefinitionFileNamesTheDelayKey) {

@@ -239,8 +239,9 @@ TEST_F(SeqPortTest, StepsFallEverySixteenthOfTheDividedBar) {
 
 TEST_F(SeqPortTest, EveryTracksLineIsATrackInFileOrderWhateverItsKey) {
     // Two hi-hats under one key, a kick twice in different case: four rows, each its own line.
-    useTracks("HH2A=1000000000000000\nbd24=0100000000000000\nHH2C=0010000000000000\n"
-              "BD24=0001000000000000\n");
+    useTracks(
+        "HH2A=1000000000000000\nbd24=0100000000000000\nHH2C=0010000000000000\n"
+        "BD24=0001000000000000\n");
     EXPECT_EQ(port.TrackLines(),
               (std::vector<std::string>{"HH2A=1000000000000000", "bd24=0100000000000000",
                                         "HH2C=0010000000000000", "BD24=0001000000000000"}));

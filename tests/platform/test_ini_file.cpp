@@ -227,9 +227,10 @@ TEST_F(IniFileTest, SectionEntriesKeepFileOrderAndSpelling) {
 
 TEST_F(IniFileTest, SectionLinesKeepEveryLineAsTheFileHasIt) {
     IniFile ini;
-    ASSERT_TRUE(ini.loadText("\xEF\xBB\xBF[Tracks]\r\nHH=1010\r\n; a comment=no\r\n"
-                             "  bd = 1000  \r\nno equals here\r\n=no key\r\nHH=0101\r\n"
-                             "[OTHER]\nHH=9\n[broken\nBD=1111\n[TRACKS ]\nhh=1\n"));
+    ASSERT_TRUE(
+        ini.loadText("\xEF\xBB\xBF[Tracks]\r\nHH=1010\r\n; a comment=no\r\n"
+                     "  bd = 1000  \r\nno equals here\r\n=no key\r\nHH=0101\r\n"
+                     "[OTHER]\nHH=9\n[broken\nBD=1111\n[TRACKS ]\nhh=1\n"));
     using Entries = std::vector<std::pair<std::string, std::string>>;
     // The reads merge repeats: one HH with the last value, bd and BD as one key.
     EXPECT_EQ(ini.sectionEntries("TRACKS").size(), 2u);

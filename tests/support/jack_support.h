@@ -14,9 +14,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "platform/midi_backend.h"
-#include "support/environment.h"
 #include "platform/monotonic_clock.h"
+#include "support/environment.h"
 
 extern char** environ;
 
@@ -80,8 +80,8 @@ inline std::string RunName(const std::string& name) {
 
 // Connects two ports once the client sees both (PipeWire lists another client's new port a
 // moment later); false after the timeout.
-inline bool ConnectOnceListed(jack_client_t* client, const std::string& from,
-                              const std::string& to, std::chrono::milliseconds timeout = 5s) {
+inline bool ConnectOnceListed(jack_client_t* client, const std::string& from, const std::string& to,
+                              std::chrono::milliseconds timeout = 5s) {
     return WaitUntil(
         [&] {
             const int result = jack_connect(client, from.c_str(), to.c_str());
@@ -157,10 +157,9 @@ class JackRecorder {
         const size_t n = count();
         for (size_t i = 0; i < n; ++i) {
             const Slot& slot = slots_[i];
-            result.push_back(
-                {slot.frame, slot.cycle,
-                 std::vector<uint8_t>(bytes_.begin() + slot.offset,
-                                      bytes_.begin() + slot.offset + slot.size)});
+            result.push_back({slot.frame, slot.cycle,
+                              std::vector<uint8_t>(bytes_.begin() + slot.offset,
+                                                   bytes_.begin() + slot.offset + slot.size)});
         }
         return result;
     }
@@ -397,10 +396,9 @@ class PrivateJackServer {
         // session manager is told which daemon is its own.
         const char* home = std::getenv("PRIVATE_PIPEWIRE_HOME");
         const std::string folder = home ? home : "/tmp";
-        const std::vector<std::string> settings = {"XDG_CONFIG_HOME=" + folder + "/config",
-                                                   "XDG_STATE_HOME=" + folder + "/state",
-                                                   "PIPEWIRE_CORE=" + name_,
-                                                   "PIPEWIRE_REMOTE=" + name_};
+        const std::vector<std::string> settings = {
+            "XDG_CONFIG_HOME=" + folder + "/config", "XDG_STATE_HOME=" + folder + "/state",
+            "PIPEWIRE_CORE=" + name_, "PIPEWIRE_REMOTE=" + name_};
         pid_ = Spawn({"pipewire"}, settings);
         if (pid_ > 0) sessionPid_ = Spawn({"wireplumber"}, settings);
     }

@@ -2,13 +2,13 @@
 
 // A Link peer in a process of its own, as another program on the network would be: plain
 // ableton::Link on Link's own clock, driven by the test through a pipe, one command a line.
-#include <ableton/Link.hpp>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <ableton/Link.hpp>
 
 #include <chrono>
 #include <cstdio>
@@ -61,7 +61,9 @@ class LinkPeer {
     void restatePlaying() { command("restateplaying"); }
     size_t peers() { return std::stoul(command("peers")); }
     // The session's beat (quantum 4) at a CLOCK_MONOTONIC time of this machine.
-    double beatAt(int64_t monotonicNs) { return std::stod(command("beatat " + std::to_string(monotonicNs))); }
+    double beatAt(int64_t monotonicNs) {
+        return std::stod(command("beatat " + std::to_string(monotonicNs)));
+    }
 
     // Asks until pred holds or the time is up.
     template <typename Pred>

@@ -8,8 +8,8 @@
 #include <QTimer>
 #include <QWheelEvent>
 
-#include "ui/window/korvid_main.h"
 #include "support/model_rig.h"
+#include "ui/window/korvid_main.h"
 
 // The main window on the memory backend, with a hand-driven clock, its files in a folder of
 // its own, and the two questions it may ask answered by the test.
@@ -26,7 +26,7 @@ struct MainWindowTest : ::testing::Test {
     std::vector<int> keysToInputMap;
     // Keys go to keysToInputMap instead of the window's input map (false: to the real map).
     bool recordKeys = true;
-    QString definitionFolder;  // empty: outdrv/ in the test's folder
+    QString definitionFolder;     // empty: outdrv/ in the test's folder
     QString shippedOutputFolder;  // shipped definitions of an installed program; empty: none
     // The patch editor's save dialog: the path the test picks, "" for cancel.
     std::function<QString(const QString& folder, const QString& fileName)> askSavePath;
@@ -118,7 +118,8 @@ struct DialogWatchdog {
         timer.setInterval(20000);
         QObject::connect(&timer, &QTimer::timeout, [] {
             while (QWidget* modal = QApplication::activeModalWidget()) {
-                ADD_FAILURE() << "closing a dialog left open: " << modal->windowTitle().toStdString();
+                ADD_FAILURE() << "closing a dialog left open: "
+                              << modal->windowTitle().toStdString();
                 modal->close();
             }
         });

@@ -29,8 +29,9 @@ struct LateTimer {
         lookahead.ns = lookaheadNs;
         timer.SetLookahead(&lookahead);
         timer.SetTempo(milliBpm);
-        timer.SetOnTimer(
-            [this](TBPMTimer& sender, uint8_t) { tickTimes.push_back(sender.TickTimeNs() - enabledAt); });
+        timer.SetOnTimer([this](TBPMTimer& sender, uint8_t) {
+            tickTimes.push_back(sender.TickTimeNs() - enabledAt);
+        });
         enabledAt = clock.nowNs();
         timer.SetEnabled(true);
         timer.Poll();  // the first tick, at 0
@@ -47,7 +48,7 @@ struct LateTimer {
 
 TEST(BPMTimerLookahead, TicksLateWithinTheLookaheadKeepTheirOwnTimes) {
     LateTimer t(2500000, 6 * kMs);  // 1 ms a tick; the output places up to 6 ms late
-    t.clock.advanceUs(3500);         // the clock thread wakes 2.5 ms after tick 1 was due
+    t.clock.advanceUs(3500);        // the clock thread wakes 2.5 ms after tick 1 was due
     t.pollAll();
     EXPECT_EQ(t.tickTimes, (std::vector<int64_t>{0, 1 * kMs, 2 * kMs, 3 * kMs}));
     t.clock.advanceUs(500);
@@ -95,7 +96,8 @@ TEST(BPMTimerLookahead, TicksLaterThanTheLookaheadButWithinTheLimitAreAllSentInO
     timer.SetTempo(2500000);  // 1 ms a tick
     std::vector<int64_t> times;
     const int64_t start = clock.nowNs();
-    timer.SetOnTimer([&](TBPMTimer& sender, uint8_t) { times.push_back(sender.TickTimeNs() - start); });
+    timer.SetOnTimer(
+        [&](TBPMTimer& sender, uint8_t) { times.push_back(sender.TickTimeNs() - start); });
     timer.SetEnabled(true);
     timer.Poll();
     clock.advanceUs(40500);  // held up 40 ms: far past the lookahead

@@ -106,7 +106,8 @@ TEST(BPMTimerSchedule, LateChecksKeepTheGridAndAStallSkipsAhead) {
     }
     EXPECT_EQ(r.ticks.size(), 1u) << "nothing that can no longer be placed goes out";
     EXPECT_EQ(r.timer.NextDueNs(), t0 + 50 * kMs) << "the grid stays";
-    EXPECT_EQ(r.timer.TakeSkippedTicks(), 4) << "ticks 1 to 4 dropped: the tick count goes on by them";
+    EXPECT_EQ(r.timer.TakeSkippedTicks(), 4)
+        << "ticks 1 to 4 dropped: the tick count goes on by them";
     EXPECT_EQ(r.timer.TakeSkippedTicks(), 0);
     r.runTo(t0 + 61 * kMs);
     ASSERT_EQ(r.ticks.size(), 3u);
@@ -168,7 +169,6 @@ TEST(BPMTimerSchedule, EveryStartBeginsANewRun) {
     ASSERT_EQ(r.ticks.size(), before + 1);
     EXPECT_EQ(r.ticks.back(), t0 + 100 * kMs);
 }
-
 
 // A schedule that takes its time over each answer (so that a check is mostly in flight), and
 // counts every question asked after its owner said it had gone.

@@ -50,8 +50,7 @@ Outcome RunProgram(const std::vector<std::string>& arguments, TempFolder& folder
     if (pid == 0) {
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-            chdir(where.c_str()) != 0)
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(where.c_str()) != 0)
             _exit(127);
         execve(argp[0], argp.data(), envp.data());
         _exit(127);

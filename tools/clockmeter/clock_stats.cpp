@@ -103,8 +103,8 @@ ClockFigures ClockStatistics::figures(const Stretch& stretch, double referenceFr
             deviations.push_back(std::fabs(interval - referenceFrames));
         }
         // A hair over one frame, so that 1.0000001 from floating point does not count.
-        result.offByMoreThanAFrame = static_cast<uint64_t>(
-            std::count_if(deviations.begin(), deviations.end(), [](double d) { return d > 1.001; }));
+        result.offByMoreThanAFrame = static_cast<uint64_t>(std::count_if(
+            deviations.begin(), deviations.end(), [](double d) { return d > 1.001; }));
         std::sort(deviations.begin(), deviations.end());
         // Nearest rank: the smallest value that at least this fraction of intervals stay within.
         auto rank = [&](double fraction) {
@@ -145,20 +145,19 @@ std::string SummaryLine(const ClockFigures& figures, double sampleRate) {
         std::snprintf(drift, sizeof drift, "nan");
     }
     char line[512];
-    std::snprintf(line, sizeof line,
-                  "SUMMARY bpm=%.4f ticks=%llu jitter_p50_us=%.2f jitter_p99_us=%.2f "
-                  "jitter_max_us=%.2f jitter_p50_frames=%.3f jitter_p99_frames=%.3f "
-                  "jitter_max_frames=%.3f drift_ppm=%s lost=%llu starts=%llu stops=%llu "
-                  "continues=%llu rate=%.0f off_over_1_frame=%llu received_bpm=%.4f",
-                  figures.bpm, static_cast<unsigned long long>(figures.ticks),
-                  figures.jitterP50Frames * usPerFrame, figures.jitterP99Frames * usPerFrame,
-                  figures.jitterMaxFrames * usPerFrame, figures.jitterP50Frames,
-                  figures.jitterP99Frames, figures.jitterMaxFrames, drift,
-                  static_cast<unsigned long long>(figures.lost),
-                  static_cast<unsigned long long>(figures.starts),
-                  static_cast<unsigned long long>(figures.stops),
-                  static_cast<unsigned long long>(figures.continues), sampleRate,
-                  static_cast<unsigned long long>(figures.offByMoreThanAFrame),
-                  figures.receivedBpm);
+    std::snprintf(
+        line, sizeof line,
+        "SUMMARY bpm=%.4f ticks=%llu jitter_p50_us=%.2f jitter_p99_us=%.2f "
+        "jitter_max_us=%.2f jitter_p50_frames=%.3f jitter_p99_frames=%.3f "
+        "jitter_max_frames=%.3f drift_ppm=%s lost=%llu starts=%llu stops=%llu "
+        "continues=%llu rate=%.0f off_over_1_frame=%llu received_bpm=%.4f",
+        figures.bpm, static_cast<unsigned long long>(figures.ticks),
+        figures.jitterP50Frames * usPerFrame, figures.jitterP99Frames * usPerFrame,
+        figures.jitterMaxFrames * usPerFrame, figures.jitterP50Frames, figures.jitterP99Frames,
+        figures.jitterMaxFrames, drift, static_cast<unsigned long long>(figures.lost),
+        static_cast<unsigned long long>(figures.starts),
+        static_cast<unsigned long long>(figures.stops),
+        static_cast<unsigned long long>(figures.continues), sampleRate,
+        static_cast<unsigned long long>(figures.offByMoreThanAFrame), figures.receivedBpm);
     return line;
 }

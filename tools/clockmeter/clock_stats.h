@@ -65,7 +65,7 @@ class ClockStatistics {
     struct Stretch {
         std::vector<double> intervals;  // in frames; the jitter candidates
         uint64_t ticks = 0, starts = 0, stops = 0, continues = 0, lost = 0;
-        uint64_t gaps = 0;  // intervals in which ticks went missing
+        uint64_t gaps = 0;         // intervals in which ticks went missing
         double spanFrames = 0;     // frames covered by counted intervals, lost ones included
         double spanIntervals = 0;  // nominal intervals those frames should have lasted
     };

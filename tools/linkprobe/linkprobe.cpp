@@ -1,15 +1,16 @@
 // tempovane-linkprobe: proves where a MIDI clock lands against a Link session's beat grid (or
 // against a reference MIDI clock), as a JACK receiver sees it.
 
-#include <ableton/Link.hpp>
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <jack/statistics.h>
+#include <ableton/Link.hpp>
 
+#include <time.h>
 #include <algorithm>
-#include <climits>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -17,7 +18,6 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include <time.h>
 #include <vector>
 
 namespace {
@@ -152,7 +152,8 @@ class FrameTimer {
         next_ = 0;
         behind_ = 0;
         // About a second of cycles at a buffer of 256; fewer for bigger buffers is fine.
-        window_ = std::min<size_t>(kMaxWindow, std::max<size_t>(16, (rate > 0 ? rate : 48000) / 256));
+        window_ =
+            std::min<size_t>(kMaxWindow, std::max<size_t>(16, (rate > 0 ? rate : 48000) / 256));
     }
     double lowest() const {
         double low = excess_[0];
@@ -284,8 +285,8 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "%s wants SECONDS:VALUE\n", arg.c_str());
                 std::exit(1);
             }
-            list.push_back({std::atof(v.substr(0, colon).c_str()),
-                            std::atof(v.substr(colon + 1).c_str())});
+            list.push_back(
+                {std::atof(v.substr(0, colon).c_str()), std::atof(v.substr(colon + 1).c_str())});
         };
         if (arg == "-h" || arg == "--help") {
             std::fputs(kHelp, stdout);
@@ -359,7 +360,7 @@ int main(int argc, char** argv) {
     };
 
     std::vector<double> offsets;
-    std::vector<int64_t> refTicks;   // reference tick times, us
+    std::vector<int64_t> refTicks;  // reference tick times, us
     struct Beat {
         double timeUs;
         double at;  // seconds into the run

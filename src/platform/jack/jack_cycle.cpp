@@ -47,8 +47,9 @@ int64_t CycleClock::update(uint32_t firstFrame, int64_t wokeNs, uint32_t frames,
         // that much late (a bunch of ticks now, then a gap once prompt cycles pull it back).
         int64_t startNs = wokeNs;
         if (driverXrun && driverDelayNs > 0) {
-            const int64_t movedNs =
-                baseNs_ + static_cast<int64_t>(std::llround(lineNs + lineOffsetNs_)) + driverDelayNs;
+            const int64_t movedNs = baseNs_ +
+                                    static_cast<int64_t>(std::llround(lineNs + lineOffsetNs_)) +
+                                    driverDelayNs;
             startNs = std::min(wokeNs, movedNs);
         }
         restart(firstFrame, startNs, sampleRate);
@@ -134,9 +135,8 @@ FramePlacement PlaceNearest(double nearest, uint32_t cycleFrames, uint32_t previ
 }  // namespace
 
 FramePlacement PlaceOnFrameChained(int64_t timeNs, int64_t latencyNs, int64_t cycleStartNs,
-                                   double framesPerNs, uint32_t cycleFrames,
-                                   uint32_t previousFrame, uint32_t firstFrame,
-                                   FrameChain& chain) {
+                                   double framesPerNs, uint32_t cycleFrames, uint32_t previousFrame,
+                                   uint32_t firstFrame, FrameChain& chain) {
     const int64_t dueNs = timeNs + latencyNs;
     double position = static_cast<double>(dueNs - cycleStartNs) * framesPerNs;
     if (chain.valid) {
@@ -166,7 +166,8 @@ FramePlacement PlaceOnFrameChained(int64_t timeNs, int64_t latencyNs, int64_t cy
         }
     }
     // To the nearest frame: rounding down would move half of all messages a frame early.
-    const FramePlacement place = PlaceNearest(std::floor(position + 0.5), cycleFrames, previousFrame);
+    const FramePlacement place =
+        PlaceNearest(std::floor(position + 0.5), cycleFrames, previousFrame);
     if (place.kind != FramePlacement::Kind::LaterCycle) {
         // One held up would pass its delay on to the next.
         chain.valid = !place.held;

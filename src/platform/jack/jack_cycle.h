@@ -142,9 +142,8 @@ struct FrameChain {
 // moving the chain on to this message (unless it is held after its frame, or due later).
 // JACK process thread; real-time safe.
 FramePlacement PlaceOnFrameChained(int64_t timeNs, int64_t latencyNs, int64_t cycleStartNs,
-                                   double framesPerNs, uint32_t cycleFrames,
-                                   uint32_t previousFrame, uint32_t firstFrame,
-                                   FrameChain& chain);
+                                   double framesPerNs, uint32_t cycleFrames, uint32_t previousFrame,
+                                   uint32_t firstFrame, FrameChain& chain);
 
 // What becomes of a timing clock placed in a cycle. A tick that missed its frame by a short
 // server xrun still goes out, first thing, so a receiver counting ticks keeps its place; but a

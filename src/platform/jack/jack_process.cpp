@@ -7,8 +7,8 @@
 #include <cmath>
 
 #include "platform/jack/jack_session.h"
-#include "platform/midi_bytes.h"
 #include "platform/jack/midi_jack_input.h"
+#include "platform/midi_bytes.h"
 
 using namespace jackbackend;
 
@@ -79,9 +79,9 @@ void JackMidiBackend::Session::writeDue(JackOutSlot& slot, void* buffer, jack_nf
         const int64_t jackNs = header.timeNs + map.jackMinusMonoNs;
         const bool timed = (header.flags & JackOutQueue::kAsSoonAsPossible) == 0;
         if (timed) {
-            place = PlaceOnFrameChained(jackNs, map.latencyNs + extraNs, map.startNs,
-                                        map.framesPerNs, frames, lastFrame, map.firstFrame,
-                                        slot.chain);
+            place =
+                PlaceOnFrameChained(jackNs, map.latencyNs + extraNs, map.startNs, map.framesPerNs,
+                                    frames, lastFrame, map.firstFrame, slot.chain);
             uint8_t status = 0;
             if (header.length == 1) slot.queue.copyFrontBytes(&status);
             if (status == midi::kTimingClock) {
@@ -104,8 +104,7 @@ void JackMidiBackend::Session::writeDue(JackOutSlot& slot, void* buffer, jack_nf
         } else {
             // "Now" on a delayed port: the port's delay after it was queued. Past that it is
             // simply due, not late.
-            place = PlaceOnFrame(jackNs, extraNs, map.startNs, map.framesPerNs, frames,
-                                 lastFrame);
+            place = PlaceOnFrame(jackNs, extraNs, map.startNs, map.framesPerNs, frames, lastFrame);
             if (place.kind == FramePlacement::Kind::Late) place.kind = FramePlacement::Kind::Now;
         }
         // Due in a later cycle: stays, and so does all after it.

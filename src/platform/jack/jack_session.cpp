@@ -221,7 +221,8 @@ std::unique_ptr<MidiOutConnection> JackMidiBackend::Session::openOutput(
 
     const std::string portName = jackports::FreePortName(client, clientName(), ownPortName, "out");
     if (portName.empty()) return nullptr;
-    jack_port_t* port = jackports::RegisterConnected(client, portName, destination, JackPortIsInput);
+    jack_port_t* port =
+        jackports::RegisterConnected(client, portName, destination, JackPortIsInput);
     if (!port) return nullptr;
 
     auto slot = std::make_shared<JackOutSlot>();

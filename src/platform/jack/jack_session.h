@@ -67,7 +67,7 @@ struct JackOutSlot {
 
     std::atomic<jack_port_t*> port{nullptr};  // of the client open now; null without one
     std::string portName;                     // our port's short name, the same after a restart
-    std::string destination;  // full JACK port name; empty for the virtual port
+    std::string destination;                  // full JACK port name; empty for the virtual port
     std::atomic<bool> closed{false};
     // False while the destination (or the server) is away; sends are then refused.
     std::atomic<bool> alive{true};

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <thread>
 
+#include <ctime>
 #include "platform/jack/jack_ports.h"
 #include "platform/jack/jack_session.h"
 #include "platform/jack/midi_jack_input.h"
-#include <ctime>
 
 using namespace jackbackend;
 
@@ -100,8 +100,7 @@ void JackMidiBackend::Session::supervise() {
         if (quit_.load(std::memory_order_acquire)) return;
         // PipeWire: asked for our latencies, or a while went by (its graph may have written
         // over them).
-        const bool latencyDue =
-            PipeWireLibjack() && (latencyStale_.exchange(false) || woken != 0);
+        const bool latencyDue = PipeWireLibjack() && (latencyStale_.exchange(false) || woken != 0);
         if (woken != 0 && !missing && !latencyDue) continue;  // nothing told, nothing to look for
 
         std::lock_guard admin(adminMutex_);
@@ -176,8 +175,9 @@ bool JackMidiBackend::Session::reopen() {
     for (auto& slot : open) {
         const std::string name =
             jackports::FreePortName(client, clientName(), slot->portName, "out");
-        jack_port_t* port =
-            name.empty() ? nullptr : jackports::RegisterConnected(client, name, "", JackPortIsInput);
+        jack_port_t* port = name.empty()
+                                ? nullptr
+                                : jackports::RegisterConnected(client, name, "", JackPortIsInput);
         if (!port) continue;
         slot->portName = name;
         slot->port.store(port);

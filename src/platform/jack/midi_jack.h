@@ -53,9 +53,9 @@ class JackMidiBackend : public MidiOutBackend {
 
     // A server is never started. An empty serverName takes the usual default (jackd2:
     // JACK_DEFAULT_SERVER, else "default"; PipeWire: PIPEWIRE_REMOTE, else "pipewire-0").
-    static std::unique_ptr<JackMidiBackend> Create(const std::string& serverName = "",
-                                                   int64_t safetyMarginNs = kDefaultSafetyMarginNs,
-                                                   WithoutServer withoutServer = WithoutServer::Fail);
+    static std::unique_ptr<JackMidiBackend> Create(
+        const std::string& serverName = "", int64_t safetyMarginNs = kDefaultSafetyMarginNs,
+        WithoutServer withoutServer = WithoutServer::Fail);
     ~JackMidiBackend() override;
 
     std::string prefix() const override { return "JACK"; }

@@ -54,7 +54,7 @@ struct JackInSlot {
 
     std::atomic<jack_port_t*> port{nullptr};  // of the client open now
     std::string portName;                     // our port's short name, kept over a restart
-    std::string source;  // full JACK port name; empty for the virtual input
+    std::string source;                       // full JACK port name; empty for the virtual input
     MidiEventRing ring;  // written by the process thread, read by the input thread
     sem_t wake;          // posted by the process thread after it wrote to the ring
     std::atomic<bool> stopping{false};
@@ -303,9 +303,9 @@ void JackInputHub::clientBack(jack_client_t* client, const std::string& clientNa
     size_t index = 0;
     for (auto& slot : open) {
         const std::string name = jackports::FreePortName(client, clientName_, slot->portName, "in");
-        jack_port_t* port =
-            name.empty() ? nullptr
-                         : jackports::RegisterConnected(client, name, "", JackPortIsOutput);
+        jack_port_t* port = name.empty()
+                                ? nullptr
+                                : jackports::RegisterConnected(client, name, "", JackPortIsOutput);
         if (!port || index == kMaxInputs) continue;
         slot->portName = name;
         slot->port.store(port);

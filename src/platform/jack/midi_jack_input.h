@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/midi_backend.h"
 #include "platform/jack/midi_jack.h"
+#include "platform/midi_backend.h"
 
 struct JackInSlot;
 
@@ -28,8 +28,7 @@ class JackInputHub final : public JackProcessHook,
     static constexpr size_t kMaxInputs = 8;
 
     // jackMinusMonotonicNs: the offset from our clock to JACK's, as the outputs convert with it.
-    JackInputHub(jack_client_t* client, std::string clientName,
-                 std::function<bool()> serverRunning,
+    JackInputHub(jack_client_t* client, std::string clientName, std::function<bool()> serverRunning,
                  std::function<int64_t()> jackMinusMonotonicNs);
     ~JackInputHub();
 
@@ -40,8 +39,7 @@ class JackInputHub final : public JackProcessHook,
     bool isAlive(const JackInSlot& slot) const;
 
     // Process thread.
-    void process(uint32_t frames, uint32_t firstFrame, int64_t startNs,
-                 double nsPerFrame) override;
+    void process(uint32_t frames, uint32_t firstFrame, int64_t startNs, double nsPerFrame) override;
 
     // The client is closed: no callback runs any more and no JACK call may be made.
     void clientClosed();

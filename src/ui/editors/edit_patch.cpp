@@ -125,8 +125,7 @@ TEditPatch::TEditPatch(QWidget* owner, Services services)
     KeyActionsStringGrid->installEventFilter(this);
     connect(MCLOCKINProcess, &QCheckBox::toggled, this,
             [this](bool on) { model_.MCLOCKINProcess = on; });
-    connect(MCLOCKINLock, &QCheckBox::toggled, this,
-            [this](bool on) { model_.MCLOCKINLock = on; });
+    connect(MCLOCKINLock, &QCheckBox::toggled, this, [this](bool on) { model_.MCLOCKINLock = on; });
     connect(OKButton, &QPushButton::clicked, this, &TEditPatch::OKButtonClick);
     connect(SaveAsButton, &QPushButton::clicked, this, &TEditPatch::SaveAsButtonClick);
 }

@@ -1,13 +1,13 @@
 #include "ui/stats/statistics_form.h"
 #include "ui/adapters/message_box_qt.h"
 
+#include <QBoxLayout>
 #include <QChart>
 #include <QChartView>
-#include <QBoxLayout>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QFileDialog>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QImageWriter>
@@ -116,8 +116,7 @@ TStatisticsForm::TStatisticsForm(QWidget* parent) : QWidget(parent, Qt::Window) 
     Series2Enable->setChecked(Series2->isVisible());
     Series3Enable->setChecked(Series3->isVisible());
 
-    connect(RecordBPMCheckbox, &QCheckBox::toggled, this,
-            &TStatisticsForm::RecordBPMCheckboxClick);
+    connect(RecordBPMCheckbox, &QCheckBox::toggled, this, &TStatisticsForm::RecordBPMCheckboxClick);
     connect(Series1Enable, &QCheckBox::toggled, Series1, &QLineSeries::setVisible);
     connect(Series2Enable, &QCheckBox::toggled, Series2, &QLineSeries::setVisible);
     connect(Series3Enable, &QCheckBox::toggled, Series3, &QLineSeries::setVisible);
@@ -219,8 +218,8 @@ void TStatisticsForm::PrepareSaveDialog(QFileDialog& dialog) {
     dialog.setObjectName(QStringLiteral("SaveBPMChartDialog"));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     // Both formats SaveChart writes; a name without an extension gets the chosen filter's.
-    dialog.setNameFilters({QStringLiteral("Windows bitmap (*.bmp)"),
-                           QStringLiteral("PNG image (*.png)")});
+    dialog.setNameFilters(
+        {QStringLiteral("Windows bitmap (*.bmp)"), QStringLiteral("PNG image (*.png)")});
     dialog.setDefaultSuffix(QStringLiteral("bmp"));
     connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
         dialog.setDefaultSuffix(filter.contains(QStringLiteral("*.png")) ? QStringLiteral("png")

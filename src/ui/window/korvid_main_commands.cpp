@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "ui/window/korvid_main.h"
 #include "ui/adapters/key_codes_qt.h"
+#include "ui/window/korvid_main.h"
 
 namespace {
 struct CommandEntry {
@@ -52,7 +52,7 @@ void TKorvidMain::BuildCommandList() {
         action->setShortcut(entry.shortcut);
         action->setShortcutContext(Qt::WindowShortcut);
         // Holding a transport or save key does its work once, not on every repeat.
-        static const QStringList kOnce = {"StartStopSeq", "SendPause", "SendContinue",
+        static const QStringList kOnce = {"StartStopSeq", "SendPause",     "SendContinue",
                                           "SaveSettings", "SaveSettings2", "ToggleLink"};
         action->setAutoRepeat(!kOnce.contains(action->objectName()));
         const QString name = action->objectName();

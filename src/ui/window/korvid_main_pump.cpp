@@ -6,12 +6,12 @@
 #include <QFontMetrics>
 #include <algorithm>
 
-#include "ui/window/korvid_main.h"
 #include "app/stats_sample.h"
-#include "ui/display/help_form.h"
 #include "midiout/midi_out_port.h"
 #include "platform/number_text.h"
+#include "ui/display/help_form.h"
 #include "ui/stats/statistics_form.h"
+#include "ui/window/korvid_main.h"
 
 namespace {
 const QColor kLime(0, 255, 0);

@@ -2,13 +2,13 @@
 // and controls, SettingsFile the keys and their rules.
 #include <QFileInfo>
 
-#include "ui/window/korvid_main.h"
 #include "app/patch_selection.h"
 #include "app/settings_file.h"
 #include "app/sync_control.h"
 #include "midiout/midi_out_port.h"
 #include "platform/ini_file.h"
 #include "platform/midi_system.h"
+#include "ui/window/korvid_main.h"
 
 QString TKorvidMain::SettingsPath() const {
     return QString::fromStdString(SettingsFile::Location(ProgramFolder().toStdString(),

@@ -37,9 +37,9 @@ TEST(JackPlacement, TheSafetyMarginDelaysEveryScheduledMessageByItself) {
 
     // The same time stamp through both: the wide one lands the difference of the margins
     // later, to within the few frames by which two clients' estimates of the cycles differ.
-    const double expectedApart = static_cast<double>(kWideMargin -
-                                                     JackMidiBackend::kDefaultSafetyMarginNs) *
-                                 usual->sampleRate() / 1e9;
+    const double expectedApart =
+        static_cast<double>(kWideMargin - JackMidiBackend::kDefaultSafetyMarginNs) *
+        usual->sampleRate() / 1e9;
     std::string failure;
     for (int attempt = 0; attempt < 5; ++attempt) {
         const size_t before = recorder.count();

@@ -22,7 +22,7 @@ using namespace jacktest;
 
 namespace {
 
-constexpr uint8_t kNumbered = 0x90;  // our backend's messages
+constexpr uint8_t kNumbered = 0x90;   // our backend's messages
 constexpr uint8_t kCycleMark = 0x91;  // the numbering client's
 
 // Note-ons numbered by their key, so order and losses can be read at the receiver.
@@ -212,7 +212,8 @@ TEST(JackXrun, MessagesWhoseFramesPassedDuringAnXrunGoOutFirstThingInOrder) {
             i = j;
         }
         EXPECT_GE(burstLength, 10u) << "the late messages were spread, not sent first thing";
-        EXPECT_EQ(got[burstStart].frame % 256, 0u) << "the late messages were not at a cycle's start";
+        EXPECT_EQ(got[burstStart].frame % 256, 0u)
+            << "the late messages were not at a cycle's start";
         EXPECT_GE(backend->lateMessageCount() - lateBefore, burstLength - 1);
         // After the burst they are due in later cycles again, not late (where they then land
         // is the other test's matter).
@@ -242,7 +243,8 @@ TEST(JackXrun, AfterAnXrunMessagesLandWhereTheNewTimeLinePutsThem) {
         const uint64_t movesBefore = survivor->timeLineRestartCount();
         const int64_t frozeAt = MonotonicNowNs();
         server.freezeFor(30ms);
-        ASSERT_TRUE(OnPipeWire() || WaitUntil([&] { return recorder.lastXrunNs() >= frozeAt; }, 5s));
+        ASSERT_TRUE(OnPipeWire() ||
+                    WaitUntil([&] { return recorder.lastXrunNs() >= frozeAt; }, 5s));
         if (OnPipeWire()) std::this_thread::sleep_for(100ms);
         // A backend that starts after the xrun knows only the new time line. The survivor has
         // cycles of the old one in its memory for seconds yet.

@@ -206,10 +206,13 @@ TEST_F(JackBackendTest, OpenConnectsOurOwnPortToTheDestination) {
     EXPECT_TRUE(connection->isAlive());
     // Another client sees our new port at once on jackd2, a moment later on PipeWire.
     jack_port_t* ours = nullptr;
-    ASSERT_TRUE(WaitUntil([&] {
-        ours = jack_port_by_name(recorder_->client(), (backend_->clientName() + ":clock out").c_str());
-        return ours != nullptr;
-    }, 5s));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            ours = jack_port_by_name(recorder_->client(),
+                                     (backend_->clientName() + ":clock out").c_str());
+            return ours != nullptr;
+        },
+        5s));
     // JACK shows a new connection to other clients from its next cycle on.
     EXPECT_TRUE(
         WaitUntil([&] { return jack_port_connected_to(ours, recorder_->portName().c_str()); }));
@@ -217,10 +220,12 @@ TEST_F(JackBackendTest, OpenConnectsOurOwnPortToTheDestination) {
     // The same own name again gets a port of its own, also connected.
     auto second = openRecorder("clock out");
     ASSERT_TRUE(second);
-    EXPECT_TRUE(WaitUntil([&] {
-        return jack_port_by_name(recorder_->client(),
-                                 (backend_->clientName() + ":clock out-2").c_str()) != nullptr;
-    }, 5s));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return jack_port_by_name(recorder_->client(),
+                                     (backend_->clientName() + ":clock out-2").c_str()) != nullptr;
+        },
+        5s));
 
     // Closing takes our port away.
     connection.reset();
@@ -324,8 +329,8 @@ TEST_F(JackBackendTest, VirtualPortStaysUnconnectedUntilSomeoneConnectsIt) {
     ASSERT_TRUE(connection);
     const std::string ours = backend_->clientName() + ":virtual out";
     jack_port_t* port = nullptr;
-    ASSERT_TRUE(WaitUntil([&] { return (port = jack_port_by_name(recorder_->client(), ours.c_str())); },
-                          5s));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return (port = jack_port_by_name(recorder_->client(), ours.c_str())); }, 5s));
     EXPECT_EQ(jack_port_connected(port), 0);
 
     // Any program may connect to it, and then hears our clock.

@@ -93,10 +93,10 @@ TEST(JackReconnect, AServerRestartedUnderItsNameGetsEveryPortBackAndTheClockGoes
     ASSERT_TRUE(WaitUntil([&] { return Clocks(*synth) >= 10; }));
     // Our virtual input as well: it must come back under its name for others to connect to.
     std::atomic<int> notes{0};
-    auto input = run.model->Midi().openInput(
-        std::string("JACK: ") + kVirtualInputName, "vin", [&](const uint8_t* b, size_t n, uint32_t) {
-            if (n == 3 && b[0] == 0x90) ++notes;
-        });
+    auto input = run.model->Midi().openInput(std::string("JACK: ") + kVirtualInputName, "vin",
+                                             [&](const uint8_t* b, size_t n, uint32_t) {
+                                                 if (n == 3 && b[0] == 0x90) ++notes;
+                                             });
     ASSERT_TRUE(input);
     EXPECT_FALSE(run.model->OutputPortLost());
 

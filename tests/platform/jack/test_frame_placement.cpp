@@ -77,8 +77,7 @@ namespace {
 // A steady clock placed cycle by cycle while the cycle line on the system clock wobbles by a
 // fraction of a frame: the frames each tick lands on, on JACK's frame count.
 std::vector<int64_t> PlaceSteadyClock(double intervalFrames, int ticks,
-                                      const std::vector<double>& lineWobbleFrames,
-                                      bool chained) {
+                                      const std::vector<double>& lineWobbleFrames, bool chained) {
     FrameChain chain;
     std::vector<int64_t> landed;
     const double nsPerFrame = 1 / kFramesPerNs;
@@ -92,8 +91,7 @@ std::vector<int64_t> PlaceSteadyClock(double intervalFrames, int ticks,
         uint32_t previous = 0;
         while (tick < ticks) {
             // Due on the system clock at tick * interval; a time stamp is never 0 ("now").
-            const int64_t stamp =
-                std::llround(tick * intervalFrames * nsPerFrame) - kLatency + 1;
+            const int64_t stamp = std::llround(tick * intervalFrames * nsPerFrame) - kLatency + 1;
             FramePlacement place;
             if (chained) {
                 place = PlaceOnFrameChained(stamp, kLatency, cycleStart, kFramesPerNs, kCycle,
@@ -142,8 +140,8 @@ TEST(FrameChain, AWobblingLineLeavesASteadyClockExactToTheFrame) {
 TEST(FrameChain, GivesWayToTheLineAtOnceWhenItJumps) {
     FrameChain chain;
     // A message on frame 100 of a cycle starting at frame 5000 starts the chain.
-    FramePlacement place = PlaceOnFrameChained(StampAt(100), kLatency, kStart, kFramesPerNs,
-                                               kCycle, 0, 5000, chain);
+    FramePlacement place =
+        PlaceOnFrameChained(StampAt(100), kLatency, kStart, kFramesPerNs, kCycle, 0, 5000, chain);
     ASSERT_TRUE(chain.valid);
     EXPECT_EQ(place.frame, 100u);
     // The next, 50 frames later by its time, while the line has moved by 0.8 of a frame: the
@@ -162,12 +160,12 @@ TEST(FrameChain, GivesWayToTheLineAtOnceWhenItJumps) {
 
 TEST(FrameChain, AHeldMessageBreaksTheChainAndTheLineAloneJudgesLateness) {
     FrameChain chain;
-    FramePlacement place = PlaceOnFrameChained(StampAt(10), kLatency, kStart, kFramesPerNs,
-                                               kCycle, 0, 5000, chain);
+    FramePlacement place =
+        PlaceOnFrameChained(StampAt(10), kLatency, kStart, kFramesPerNs, kCycle, 0, 5000, chain);
     ASSERT_TRUE(chain.valid);
     // Behind a message written at frame 40, the next one (due at 30) is held: no chain from it.
-    place = PlaceOnFrameChained(StampAt(30), kLatency, kStart, kFramesPerNs, kCycle, 40, 5000,
-                                chain);
+    place =
+        PlaceOnFrameChained(StampAt(30), kLatency, kStart, kFramesPerNs, kCycle, 40, 5000, chain);
     EXPECT_EQ(place.frame, 40u);
     EXPECT_TRUE(place.held);
     EXPECT_FALSE(chain.valid);
@@ -178,8 +176,8 @@ TEST(FrameChain, AHeldMessageBreaksTheChainAndTheLineAloneJudgesLateness) {
     early.cycleFrame = 5000 - kCycle;
     early.position = 255.0;
     early.dueNs = StampAt(-0.2) + kLatency - static_cast<int64_t>(0.9 / kFramesPerNs);
-    place = PlaceOnFrameChained(StampAt(-0.2), kLatency, kStart, kFramesPerNs, kCycle, 0, 5000,
-                                early);
+    place =
+        PlaceOnFrameChained(StampAt(-0.2), kLatency, kStart, kFramesPerNs, kCycle, 0, 5000, early);
     EXPECT_EQ(place.kind, FramePlacement::Kind::Due);
     EXPECT_EQ(place.frame, 0u);
 }
@@ -203,16 +201,15 @@ TEST(FrameChain, ALineThatDriftsIsFollowedAFrameAtATime) {
                     static_cast<int64_t>(std::llround((cycle * kCycle + lineFrames) * nsPerFrame));
                 uint32_t previous = 0;
                 while (tick < 600) {
-                    const int64_t stamp =
-                        std::llround(tick * interval * nsPerFrame) - kLatency + 1;
+                    const int64_t stamp = std::llround(tick * interval * nsPerFrame) - kLatency + 1;
                     const FramePlacement place =
                         PlaceOnFrameChained(stamp, kLatency, cycleStart, kFramesPerNs, kCycle,
                                             previous, firstFrame, chain);
                     if (place.kind == FramePlacement::Kind::LaterCycle) break;
                     landed.push_back(static_cast<int64_t>(firstFrame) + place.frame);
                     const double onLine = 1000 + tick * interval - lineFrames;
-                    worstFromLine =
-                        std::max(worstFromLine, std::fabs(static_cast<double>(landed.back()) - onLine));
+                    worstFromLine = std::max(
+                        worstFromLine, std::fabs(static_cast<double>(landed.back()) - onLine));
                     previous = place.frame;
                     ++tick;
                 }
@@ -333,8 +330,7 @@ TEST(FrameChain, ATickNearAHalfFrameKeepsItsFrameAsTheClockOffsetIsRefreshed) {
         int tick = 0;
         for (uint32_t cycle = 0; tick < 2000 && cycle < kMostCycles; ++cycle) {
             const uint32_t firstFrame = cycle * kCycle;
-            const auto cycleStart =
-                static_cast<int64_t>(std::llround(cycle * kCycle * nsPerFrame));
+            const auto cycleStart = static_cast<int64_t>(std::llround(cycle * kCycle * nsPerFrame));
             uint32_t previous = 0;
             while (tick < 2000) {
                 if (tick % 20 == 0) {
@@ -345,8 +341,8 @@ TEST(FrameChain, ATickNearAHalfFrameKeepsItsFrameAsTheClockOffsetIsRefreshed) {
                 const int64_t ours =
                     std::llround((tick * 48 + 1000.49) * nsPerFrame) - kLatency - kTrue;
                 const FramePlacement place =
-                    PlaceOnFrameChained(ours + offsetNs, kLatency, cycleStart, kFramesPerNs,
-                                        kCycle, previous, firstFrame, chain);
+                    PlaceOnFrameChained(ours + offsetNs, kLatency, cycleStart, kFramesPerNs, kCycle,
+                                        previous, firstFrame, chain);
                 if (place.kind == FramePlacement::Kind::LaterCycle) break;
                 landed.push_back(static_cast<int64_t>(firstFrame) + place.frame);
                 previous = place.frame;

@@ -30,8 +30,8 @@ std::vector<Taken> Drain(JackOutQueue& queue) {
         Bytes bytes(header.length);
         queue.copyFrontBytes(bytes.data());
         queue.pop();
-        taken.push_back({header.timeNs,
-                         (header.flags & JackOutQueue::kAsSoonAsPossible) != 0, std::move(bytes)});
+        taken.push_back({header.timeNs, (header.flags & JackOutQueue::kAsSoonAsPossible) != 0,
+                         std::move(bytes)});
     }
     return taken;
 }

@@ -307,7 +307,8 @@ TEST(CycleClock, WithoutWordOfAnXrunAMovedLineIsTakenAfterEightCyclesBehind) {
     driver.run(clock, 100, 10'000);
     // Seven wake-ups in a row 2 ms late are a loaded machine, not a moved line.
     for (int cycle = 0; cycle < 7; ++cycle) {
-        const int64_t estimate = clock.update(driver.frame, driver.advance(2'010'000), kPeriod, kRate);
+        const int64_t estimate =
+            clock.update(driver.frame, driver.advance(2'010'000), kPeriod, kRate);
         EXPECT_NEAR(static_cast<double>(estimate) - driver.boundaryNs, 10'000, 1000);
     }
     clock.update(driver.frame, driver.advance(10'000), kPeriod, kRate);

@@ -31,7 +31,8 @@ struct FileWatchTest : ::testing::Test {
     // A report is due: waits for it however busy the machine is, then a while longer, so that
     // a second report would show too.
     void expectChanges(int count) {
-        (void)QTest::qWaitFor([&] { return changes >= count; }, 5000);  // the count is checked below
+        (void)QTest::qWaitFor([&] { return changes >= count; },
+                              5000);  // the count is checked below
         settle();
         EXPECT_EQ(changes, count);
     }

@@ -2,9 +2,9 @@
 
 #include <QApplication>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
-#include <QScrollBar>
 #include <QTextDocument>
 
 #include "midiin/input_definition.h"
@@ -55,14 +55,9 @@ TEST(HelpForm, LinesKeepTheirOrderAndEmptyLines) {
     form.appendLines({"Automatically generated Stats : ", ""});
     form.appendLines({});
 
-    const QStringList expected = QStringList{"second insert", "goes above", "TEMPOVANE 4.01"} +
-                                 stored +
-                                 QStringList{"",
-                                             "USAGE:",
-                                             "  indented",
-                                             "",
-                                             "Automatically generated Stats : ",
-                                             ""};
+    const QStringList expected =
+        QStringList{"second insert", "goes above", "TEMPOVANE 4.01"} + stored +
+        QStringList{"", "USAGE:", "  indented", "", "Automatically generated Stats : ", ""};
     EXPECT_EQ(form.lines(), expected);
     // The memo shows exactly those lines, one text block each, the trailing empty one too.
     EXPECT_EQ(form.HelpMemo->document()->blockCount(), expected.size());

@@ -287,8 +287,8 @@ TEST_F(EditorsTest, EscapeLeavesThePatchEditorOpenWithItsEdits) {
 TEST_F(EditorsTest, ListItemsShowWholeAndALongCommentOpensAtItsStart) {
     const std::string comment =
         "Sustain pedal of the left foot switch, pressed once a bar to start and stop the clock";
-    folder.write("indrv/Pedal.ini", "[SPECIAL_COMMANDS]\nINPUT0=B240F5\nACTION0=10000.1\nCOMMENT0=" +
-                                        comment + "\n");
+    folder.write("indrv/Pedal.ini",
+                 "[SPECIAL_COMMANDS]\nINPUT0=B240F5\nACTION0=10000.1\nCOMMENT0=" + comment + "\n");
     TKorvidMain& w = openWithPedal();
     bool checked = false;
     whenShown<TEditPatch>([&](TEditPatch& patch) {
@@ -299,9 +299,9 @@ TEST_F(EditorsTest, ListItemsShowWholeAndALongCommentOpensAtItsStart) {
             EXPECT_EQ(preset.ActionComboBox->currentText(), "10000.1=Byte 1 Map (Ignores Byte 2)");
             // Every item is whole in its opened list and in its tooltip, and the closed box
             // tells its whole item when pointed at.
-            for (QComboBox* box : {preset.StatusComboBox, preset.ChannelComboBox,
-                                   preset.Par1ComboBox, preset.Par2ComboBox,
-                                   preset.ActionComboBox}) {
+            for (QComboBox* box :
+                 {preset.StatusComboBox, preset.ChannelComboBox, preset.Par1ComboBox,
+                  preset.Par2ComboBox, preset.ActionComboBox}) {
                 const QFontMetrics metrics(box->view()->font());
                 for (int i = 0; i < box->count(); ++i) {
                     const QString item = box->itemText(i);

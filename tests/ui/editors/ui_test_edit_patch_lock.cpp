@@ -49,7 +49,6 @@ struct PatchLockTest : MainWindowTest {
         EXPECT_TRUE(ran);
     }
 
-
     std::string lockKey() const {
         IniFile file;
         file.load(folder.file("indrv/Master.ini"));

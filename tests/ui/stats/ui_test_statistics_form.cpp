@@ -65,8 +65,7 @@ TEST_F(StatisticsFormTest, PointsFollowChartTimeAndNegativeClockValuesAddNone) {
     form.RecordBPMData(0.5, 120, 119.5, 119.8);
     form.RecordBPMData(0.5, 120, -1, -1);  // the input clock stopped
     ASSERT_EQ(form.Series1->count(), 3);
-    EXPECT_EQ(points(form.Series1),
-              (std::vector<QPointF>{{0.5, 120}, {1.0, 120}, {1.5, 120}}));
+    EXPECT_EQ(points(form.Series1), (std::vector<QPointF>{{0.5, 120}, {1.0, 120}, {1.5, 120}}));
     EXPECT_EQ(points(form.Series2), (std::vector<QPointF>{{0.5, 0}, {1.0, 119.8}}));
     EXPECT_EQ(points(form.Series3), (std::vector<QPointF>{{0.5, 0}, {1.0, 119.5}}));
     // The axes hold every point drawn.
@@ -154,8 +153,8 @@ TEST_F(StatisticsFormTest, NoControlLiesOverTheChart) {
         QApplication::processEvents();
         const QRect chart = form.ChartView->geometry();
         EXPECT_GE(chart.width(), size.width() * 3 / 4 - 10);  // still most of the window
-        for (QWidget* control : std::initializer_list<QWidget*>{form.GroupBox1,
-                                                                 form.RecordBPMCheckbox}) {
+        for (QWidget* control :
+             std::initializer_list<QWidget*>{form.GroupBox1, form.RecordBPMCheckbox}) {
             EXPECT_TRUE(control->isVisible());
             EXPECT_FALSE(control->geometry().intersects(chart))
                 << control->objectName().toStdString();
@@ -168,8 +167,7 @@ TEST_F(StatisticsFormTest, SaveDialogOffersBitmapAndPngAndTheirExtensions) {
     QFileDialog dialog;
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     TStatisticsForm::PrepareSaveDialog(dialog);
-    EXPECT_EQ(dialog.nameFilters(),
-              (QStringList{"Windows bitmap (*.bmp)", "PNG image (*.png)"}));
+    EXPECT_EQ(dialog.nameFilters(), (QStringList{"Windows bitmap (*.bmp)", "PNG image (*.png)"}));
     EXPECT_EQ(dialog.defaultSuffix(), "bmp");
     EXPECT_EQ(dialog.acceptMode(), QFileDialog::AcceptSave);
     // The user picks the PNG filter: a name typed without an extension becomes a PNG file.
@@ -208,7 +206,7 @@ TEST_F(StatisticsPumpTest, EveryTenthPassRecordsOneSample) {
     EXPECT_LE(passes, 10);
     ASSERT_EQ(stats.Series1->count(), 1);
     EXPECT_EQ(stats.Series1->at(0), QPointF(0.5, 0));  // stopped: 0 BPM
-    EXPECT_TRUE(model().MeasureRequested.load());       // asked again for the next one
+    EXPECT_TRUE(model().MeasureRequested.load());      // asked again for the next one
     pump(9);
     EXPECT_EQ(stats.Series1->count(), 1);
     pump(1);

@@ -71,8 +71,9 @@ TEST_F(EditDefinitionTest, EditOpensTheFileThatWasReadWhereverTheProgramStarted)
 TEST_F(EditDefinitionTest, AShippedDefinitionIsCopiedToTheUsersFolderAndTheCopyOpened) {
     installRecordingEditor();
     TempFolder shipped;
-    const std::string text = "; shipped with the program\n[DEVICECONFIGURATION]\n"
-                             "device_description=shipped slow\ndevice_output_delay_ms=3\n";
+    const std::string text =
+        "; shipped with the program\n[DEVICECONFIGURATION]\n"
+        "device_description=shipped slow\ndevice_output_delay_ms=3\n";
     shipped.write("Slow.ini", text);
     folder.write("clockpresets.ini", "[MIDIOUTPORT1]\nDEVICETYPE=Slow\n");
     shippedOutputFolder = QString::fromStdString(shipped.path());

@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QTest>
 #include <QImage>
+#include <QTest>
 #include <QWheelEvent>
 
-#include "ui/window/korvid_main.h"
-#include "ui/display/help_form.h"
 #include "midiout/midi_out_port.h"
 #include "support/window_rig.h"
+#include "ui/display/help_form.h"
+#include "ui/window/korvid_main.h"
 
 TEST_F(MainWindowTest, ControlsSitWhereTheLayoutPutsThem) {
     TKorvidMain& w = open();
@@ -105,7 +105,7 @@ TEST_F(MainWindowTest, FullFlashingSwitchedOnDuringALitBeatLeavesTheLampUnlit) {
     key(Qt::Key_F1);
     tick();
     pump();
-    ASSERT_EQ(w.ShownPictureIndex(), 1);  // lit beat
+    ASSERT_EQ(w.ShownPictureIndex(), 1);   // lit beat
     model().settings.FULLFLASHING = true;  // e.g. a settings patch chosen while running
     std::vector<int> shown;
     for (int tickNo = 2; tickNo <= 30; ++tickNo) {
@@ -143,7 +143,8 @@ TEST_F(MainWindowTest, ABrokenSkinIsToldOnceByNameAndTheBuiltInLampStays) {
     picture.fill(QColor(255, 0, 255));
     for (int state : {0, 1, 2, 4})
         ASSERT_TRUE(picture.save(
-            QString::fromStdString(folder.file("button_" + std::to_string(state) + ".bmp")), "BMP"));
+            QString::fromStdString(folder.file("button_" + std::to_string(state) + ".bmp")),
+            "BMP"));
     TKorvidMain& w = open();
     ASSERT_EQ(messages.size(), 1);
     EXPECT_TRUE(messages[0].startsWith("Skin not loaded: ")) << messages[0].toStdString();

@@ -15,7 +15,8 @@ TEST_F(MainWindowTest, LinkControlsSitInTheGeneralBoxTitleRowAndMoveNothing) {
     EXPECT_EQ(w.LinkCheckBox->text(), "Link");
     EXPECT_EQ(w.GeneralOptionBox->geometry(), QRect(0, 432, 249, 49));
     const QRect box(QPoint(0, 0), w.GeneralOptionBox->size());
-    for (QWidget* ours : {static_cast<QWidget*>(w.LinkCheckBox), static_cast<QWidget*>(w.LinkPeersLabel)}) {
+    for (QWidget* ours :
+         {static_cast<QWidget*>(w.LinkCheckBox), static_cast<QWidget*>(w.LinkPeersLabel)}) {
         EXPECT_TRUE(box.contains(ours->geometry())) << ours->objectName().toStdString();
         EXPECT_FALSE(ours->geometry().intersects(w.PatchComboBox->geometry()));
         EXPECT_FALSE(ours->geometry().intersects(w.EditPatchButton->geometry()));

@@ -29,8 +29,9 @@ TEST_F(MainWindowTest, MissingSavedPortsAreListedOneALineAndStayInTheFile) {
                  "[MIDIINPORT1]\nMIDIPORTINDEX=2\nMIDIPORTNAME=Memory: pedal\n");
     TKorvidMain& w = open();
     ASSERT_EQ(messages.size(), 1);
-    EXPECT_EQ(messages[0], "Warning: Warning : \n Saved ports not found : \nMemory: gone\n"
-                           "Memory: away\nMemory: pedal");
+    EXPECT_EQ(messages[0],
+              "Warning: Warning : \n Saved ports not found : \nMemory: gone\n"
+              "Memory: away\nMemory: pedal");
     EXPECT_EQ(w.MIDIOutComboBox1->currentText(), "None");
     EXPECT_EQ(w.MIDIInComboBox1->currentText(), "None");
     window->RunCommand("SaveSettings");
@@ -79,8 +80,9 @@ TEST_F(MainWindowTest, TheInputListOpenedLaterOffersControllersThatAppearedMeanw
 // A synth and a controller named in the settings, whose programs start after ours: the window's
 // pump opens each as it appears, and the boxes and the status line show it.
 TEST_F(MainWindowTest, SavedDevicesThatAppearLaterAreOpenedByThePump) {
-    folder.write("clockpresets.ini", "[MIDIOUTPORT1]\nMIDIPORTNAME=Memory: later synth\n"
-                                     "[MIDIINPORT1]\nMIDIPORTNAME=Memory: later pad\n");
+    folder.write("clockpresets.ini",
+                 "[MIDIOUTPORT1]\nMIDIPORTNAME=Memory: later synth\n"
+                 "[MIDIINPORT1]\nMIDIPORTNAME=Memory: later pad\n");
     TKorvidMain& w = open();
     EXPECT_EQ(w.MIDIOutComboBox1->currentText(), "None");
     pump();

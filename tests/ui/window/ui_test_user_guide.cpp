@@ -2,8 +2,8 @@
 
 #include <QAction>
 #include <QLabel>
-#include <QRegularExpression>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include "ui/display/help_form.h"
@@ -70,9 +70,9 @@ TEST_F(HelpButtonTest, EveryShortcutOfTheWindowIsInTheHelp) {
     for (const QAction* action : window->findChildren<QAction*>()) {
         for (const QKeySequence& sequence : action->shortcuts()) {
             const QString key = sequence.toString(QKeySequence::PortableText).toUpper();
-            const QRegularExpression listed(QStringLiteral("(^|[ ,])%1[ ,:/]")
-                                                .arg(QRegularExpression::escape(key)),
-                                            QRegularExpression::MultilineOption);
+            const QRegularExpression listed(
+                QStringLiteral("(^|[ ,])%1[ ,:/]").arg(QRegularExpression::escape(key)),
+                QRegularExpression::MultilineOption);
             EXPECT_TRUE(listed.match(text).hasMatch()) << key.toStdString();
             ++shortcuts;
         }
