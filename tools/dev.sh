@@ -6,6 +6,8 @@
 #   tools/dev.sh asan                  the core tests again under AddressSanitizer and
 #                                      UndefinedBehaviorSanitizer
 #   tools/dev.sh package               build, then a Debian package (build/tempovane_*.deb)
+#   tools/dev.sh format                format every C++ file with the root .clang-format
+#   tools/dev.sh format-check          fail on a C++ file that is not formatted
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +19,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     ableton-link-dev libasio-dev ableton-link-utils iproute2
     fonts-liberation2 fonts-dejavu-core
-    clang-14 libfuzzer-14-dev dpkg-dev desktop-file-utils groff-base
+    clang-14 clang-format-14 libfuzzer-14-dev dpkg-dev desktop-file-utils groff-base
 )
 
 install_missing() {
@@ -90,6 +92,23 @@ case "${1:-}" in
         ASAN_OPTIONS="detect_leaks=1:strict_init_order=1" UBSAN_OPTIONS="print_stacktrace=1" \
             ctest --test-dir build-asan --output-on-failure -j "$(nproc)" -R '^core\.'
         ;;
+    format)
+        # Formats every C++ file of the tree in place, with the root .clang-format.
+        install_missing
+        git ls-files '*.cpp' '*.h' | xargs clang-format-14 -i
+        ;;
+    format-check)
+        # Fails naming each C++ file that clang-format would change.
+        install_missing
+        unformatted=$(git ls-files '*.cpp' '*.h' | while read -r file; do
+            clang-format-14 --dry-run --Werror "$file" >/dev/null 2>&1 || echo "$file"
+        done)
+        if [ -n "$unformatted" ]; then
+            echo "Not formatted (bash tools/dev.sh format formats them):" >&2
+            echo "$unformatted" >&2
+            exit 1
+        fi
+        ;;
     package)
         install_missing
         build build
@@ -98,7 +117,7 @@ case "${1:-}" in
         ls -l build/tempovane_*.deb
         ;;
     *)
-        echo "usage: $0 run [settings file] | test | tsan | asan | package" >&2
+        echo "usage: $0 run [settings file] | test | tsan | asan | package | format | format-check" >&2
         exit 2
         ;;
 esac
