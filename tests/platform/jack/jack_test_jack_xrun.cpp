@@ -395,6 +395,9 @@ TEST(JackXrun, ALongHoldDropsTheOwedTicksAShortOneKeepsThemNeverTwoOnOneFrame) {
             const std::vector<JackRecorder::Event> events(
                 all.begin() + static_cast<ptrdiff_t>(before), all.end());
             const uint64_t dropped = backend->droppedLateTickCount() - droppedBefore;
+            std::cerr << "[ figures  ] hold " << h.hold.count() << " ms, tick " << h.tickNs / 1000
+                      << " us: " << dropped << " dropped, at most " << MostTicksInACycle(events)
+                      << " in a cycle\n";
             EXPECT_EQ(SharedFrames(events), "") << "ticks on one frame";
             // A cycle carries its own ticks (five or six a period at 2500 BPM) and at most the
             // bound's worth of late ones: never the whole hold's.
