@@ -72,14 +72,24 @@ case "${1:-}" in
         # that the sanitizer cannot follow them. Our own code uses none.
         build build-tsan -DTEMPOVANE_CORE_ONLY=ON "-DCMAKE_CXX_FLAGS=-fsanitize=thread -Wno-tsan" \
             -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
-        # The lock's JACK tests hold our beat to a few frames of the master's; the sanitizer
-        # slows the input thread too much for that. The lock's threads run under it in the
-        # core ClockLock and dispatch tests, and the JACK tests run in the plain pass.
+        # Which tests run under it, and why the others do not:
+        # - the JACK tests run against jackd2 only. PipeWire's libjack writes MIDI events into
+        #   memory its own threads map and hand over with their own futexes; the sanitizer
+        #   does not see those and reports PipeWire's internals, never our code, which it
+        #   checks against jackd2's libjack here and against PipeWire in the plain pass.
+        # - the lock's JACK tests hold our beat to a few frames of the master's, and the
+        #   held-server test holds closing to two seconds; the sanitizer slows the threads
+        #   too much for either figure. Their threads run under it in the core ClockLock,
+        #   dispatch and closing tests, and the figures are checked in the plain pass.
         export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+        slow='ClockLockJackTest\.|HeadlessServerOrder\.AStopEndsTheProgramWithinTwoSeconds'
         status=0
-        ctest --test-dir build-tsan --output-on-failure -LE '^xrun$' || status=1
+        ctest --test-dir build-tsan --output-on-failure -j "$(nproc)" -R '^core\.' -LE '^xrun$' \
+            || status=1
+        ctest --test-dir build-tsan --output-on-failure -LE '^xrun$' \
+            -E "^(core|pipewire)\.|^jack\.($slow)" || status=1
         ctest --test-dir build-tsan --output-on-failure -L '^xrun$' --repeat until-pass:3 \
-            -E '^(jack|pipewire)\.ClockLockJackTest\.' || status=1
+            -E "^pipewire\.|^jack\.($slow)" || status=1
         exit "$status"
         ;;
     asan)
