@@ -34,6 +34,8 @@ trap 'exit 143' TERM
 # As the JACK tests: real-time scheduling for the server where this user may have it.
 private_jack_start tempovane-peer "$work/jackd.log" realtime || { echo "no JACK server came up" >&2; exit 1; }
 realtime=${private_jack_args[*]:2}
+server="jackd2 $realtime"
+[ "$private_jack_kind" = pipewire ] && server="PipeWire $(pipewire --version 2>/dev/null | sed -n 's/.*libpipewire \([0-9.]*\).*/\1/p' | head -n 1)"
 
 field() { sed -n "s/.* $2=\([^ ]*\).*/\1/p" "$1" | tail -n 1; }
 
@@ -93,7 +95,7 @@ run() {  # bpm, load (0 or 1)
 
 awake=""
 [ "${PRIVATE_JACK_KEEP_AWAKE:-0}" = 1 ] && awake=", cores kept awake"
-echo "Side by side on one JACK server ($realtime, dummy driver, 48 kHz, 256 frames$awake), $seconds s a run"
+echo "Side by side on one private server ($server, dummy driver, 48 kHz, 256 frames$awake), $seconds s a run"
 echo
 echo "| run | source | port | clocks | lost | off > 1 frame | p50 us | p99 us | max us | BPM received | xruns |"
 echo "|---|---|---|---|---|---|---|---|---|---|---|"
