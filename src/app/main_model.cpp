@@ -6,6 +6,7 @@
 #include "app/sync_control.h"
 #include "midiin/midi_in_port.h"
 #include "midiout/midi_out_port.h"
+#include "midiout/pulse_output.h"
 #include "platform/midi_system.h"
 #include "state/action_codes.h"
 #include "state/hexroutines.h"
@@ -98,7 +99,8 @@ void KorvidMainModel::CreatePorts(const std::string& definitionFolder,
     };
     outPort1_ = make("MIDIOUTPORT1", out1Controls, "clock_out_1", kPort1GridRow, kPort1GridColumn);
     outPort2_ = make("MIDIOUTPORT2", out2Controls, "clock_out_2", kPort2GridRow, kPort2GridColumn);
-    ports_ = {outPort1_.get(), outPort2_.get()};
+    pulses_ = std::make_unique<PulseOutputs>(timer_, *midi_);
+    ports_ = {outPort1_.get(), outPort2_.get(), pulses_.get()};
     state.PortReady = false;
 }
 
@@ -165,6 +167,10 @@ int64_t KorvidMainModel::TickLookaheadNs() const {
         const int64_t lookahead = device.LookaheadNs();
         shortest = shortest < 0 ? lookahead : std::min(shortest, lookahead);
     }
+    if (pulses_) {
+        const int64_t lookahead = pulses_->LookaheadNs();
+        if (lookahead >= 0) shortest = shortest < 0 ? lookahead : std::min(shortest, lookahead);
+    }
     return std::max<int64_t>(shortest, 0);
 }
 
@@ -184,7 +190,8 @@ bool KorvidMainModel::OutputPortLost() const {
 
 void KorvidMainModel::DestroyPorts() {
     DestroyInPort();  // its actions reach the output ports
-    ports_ = {nullptr, nullptr};
+    ports_ = {nullptr, nullptr, nullptr};
+    pulses_.reset();
     outPort1_.reset();
     outPort2_.reset();
 }

@@ -19,6 +19,7 @@
 class CheckModel;
 class MidiInPort;
 class MidiOutPort;
+class PulseOutputs;
 class MidiSystem;
 class InputActions;
 class SyncControl;
@@ -103,6 +104,8 @@ class KorvidMainModel : private TickLookahead {
     bool OutputPortLost() const;
     MidiOutPort* OutPort1() { return outPort1_.get(); }
     MidiOutPort* OutPort2() { return outPort2_.get(); }
+    // The two clock pulse outputs (JACK audio ports); null before CreatePorts.
+    PulseOutputs* Pulses() { return pulses_.get(); }
     const OutPorts& Ports() const { return ports_; }
 
     // Creates InPort ("MIDIINPORT1"), lists the input definitions of inputFolder and routes the
@@ -177,6 +180,7 @@ class KorvidMainModel : private TickLookahead {
     OutPorts ports_{};
     std::unique_ptr<MidiOutPort> outPort1_;
     std::unique_ptr<MidiOutPort> outPort2_;
+    std::unique_ptr<PulseOutputs> pulses_;
     Transport transport_;
     TempoModel tempo_;
     TapTempo tap_;

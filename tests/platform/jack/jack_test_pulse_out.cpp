@@ -1,0 +1,251 @@
+// The clock pulse outputs against a real JACK server: an audio capture client of the test's own
+// records where each pulse rises and falls, on JACK's frame count, and the edges are judged
+// against the time stamps they were sent with and against MIDI clocks of the same stamps.
+
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/jack/midi_jack.h"
+#include "platform/monotonic_clock.h"
+#include "platform/pulse_out.h"
+#include "platform/pulse_train.h"
+#include "support/jack_support.h"
+
+namespace {
+
+using namespace jacktest;
+
+// An audio capture client: for each input, the frames where the signal rises above half of
+// full scale (either sign) and where it falls back.
+class PulseRecorder {
+  public:
+    static constexpr size_t kInputs = 2;
+    static constexpr size_t kEdges = 4096;
+
+    explicit PulseRecorder(const std::string& server = "") {
+        client_ = OpenClient("pulses", server);
+        if (!client_) return;
+        for (size_t i = 0; i < kInputs; ++i) {
+            const std::string name = "in_" + std::to_string(i + 1);
+            inputs_[i] = jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                            JackPortIsInput, 0);
+        }
+        jack_set_process_callback(client_, &PulseRecorder::onProcess, this);
+        jack_set_xrun_callback(client_, &PulseRecorder::onXrun, this);
+        jack_activate(client_);
+    }
+    ~PulseRecorder() {
+        if (client_) jack_client_close(client_);
+    }
+    bool ok() const { return client_ && inputs_[0] && inputs_[1]; }
+    jack_client_t* client() const { return client_; }
+    std::string portName(size_t i) const { return jack_port_name(inputs_[i]); }
+    int64_t lastXrunNs() const { return lastXrunNs_.load(); }
+
+    struct Pulse {
+        int64_t rise;
+        int64_t width;  // -1 while still high
+    };
+    size_t rises(size_t input) const { return lines_[input].rises.load(std::memory_order_acquire); }
+    size_t falls(size_t input) const { return lines_[input].falls.load(std::memory_order_acquire); }
+    bool waitFor(size_t input, size_t count) {
+        return WaitUntil([&] { return rises(input) >= count && falls(input) >= count; }, 10s);
+    }
+    // The pulses from the index'th on.
+    std::vector<Pulse> pulses(size_t input, size_t from) const {
+        const Line& line = lines_[input];
+        const size_t risen = line.rises.load(std::memory_order_acquire);
+        const size_t fallen = line.falls.load(std::memory_order_acquire);
+        std::vector<Pulse> result;
+        for (size_t i = from; i < risen; ++i) {
+            const int64_t rise = line.riseAt[i];
+            const int64_t width =
+                i < fallen ? static_cast<int32_t>(line.fallAt[i] - line.riseAt[i]) : -1;
+            result.push_back({rise, width});
+        }
+        return result;
+    }
+
+  private:
+    struct Line {
+        bool high = false;  // process thread
+        std::array<uint32_t, kEdges> riseAt{};
+        std::array<uint32_t, kEdges> fallAt{};
+        std::atomic<size_t> rises{0};
+        std::atomic<size_t> falls{0};
+    };
+    static int onProcess(jack_nframes_t frames, void* self) {
+        static_cast<PulseRecorder*>(self)->process(frames);
+        return 0;
+    }
+    static int onXrun(void* self) {
+        static_cast<PulseRecorder*>(self)->lastXrunNs_.store(MonotonicNowNs());
+        return 0;
+    }
+    void process(jack_nframes_t frames) {
+        const jack_nframes_t start = jack_last_frame_time(client_);
+        for (size_t i = 0; i < kInputs; ++i)
+            Scan(static_cast<const float*>(jack_port_get_buffer(inputs_[i], frames)), frames,
+                 start, lines_[i]);
+    }
+    // The buffer is what our backend's callback wrote; JACK orders the two callbacks through
+    // its futexes, out of ThreadSanitizer's sight (see JackRecorder).
+    NotSanitizedForThreads static void Scan(const float* samples, jack_nframes_t frames,
+                                            jack_nframes_t start, Line& line) {
+        const volatile float* source = samples;
+        size_t rises = line.rises.load(std::memory_order_relaxed);
+        size_t falls = line.falls.load(std::memory_order_relaxed);
+        for (jack_nframes_t f = 0; f < frames; ++f) {
+            const bool high = std::fabs(source[f]) > 0.5f;
+            if (high && !line.high && rises < kEdges) line.riseAt[rises++] = start + f;
+            if (!high && line.high && falls < kEdges) line.fallAt[falls++] = start + f;
+            line.high = high;
+        }
+        line.rises.store(rises, std::memory_order_release);
+        line.falls.store(falls, std::memory_order_release);
+    }
+
+    jack_client_t* client_ = nullptr;
+    std::array<jack_port_t*, kInputs> inputs_{};
+    std::array<Line, kInputs> lines_;
+    std::atomic<int64_t> lastXrunNs_{INT64_MIN};
+};
+
+// Retries a frame-exact check that an xrun of the server may have spoilt (as the MIDI tests do).
+template <class Recorder>
+void CheckBetweenXruns(const Recorder& recorder, const std::function<std::string()>& check) {
+    std::string failure;
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        const int64_t started = MonotonicNowNs();
+        failure = check();
+        if (failure.empty()) return;
+        if (recorder.lastXrunNs() < started - 500 * kMs) break;
+        std::fprintf(stderr, "[ retry    ] the server had an xrun; measuring again\n");
+        std::this_thread::sleep_for(1s);
+    }
+    ADD_FAILURE() << failure;
+}
+
+int64_t TickNs(double bpm) {
+    return std::llround(60e9 / bpm / 24);
+}
+
+class JackPulseTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        jack_set_error_function(&QuietJackError);
+        backend_ = JackMidiBackend::Create();
+        ASSERT_TRUE(backend_) << "no JACK server; run through run_with_jack.sh";
+        recorder_ = std::make_unique<PulseRecorder>();
+        ASSERT_TRUE(recorder_->ok());
+        std::this_thread::sleep_for(600ms);  // the backend learns where the cycles lie
+        for (int n = 1; n <= 2; ++n) {
+            outputs_[n - 1] = backend_->openPulseOutput(n);
+            ASSERT_TRUE(outputs_[n - 1]) << n;
+            ASSERT_TRUE(ConnectOnceListed(recorder_->client(),
+                                          backend_->clientName() + ":pulse_" + std::to_string(n),
+                                          recorder_->portName(n - 1)));
+        }
+        std::this_thread::sleep_for(100ms);  // the connections carry from the next cycles on
+    }
+
+    // The edges of `ticks` clock ticks from 50 ms from now, as the pulse outputs would be sent
+    // them at ppq; returns each edge's time stamp.
+    static std::vector<int64_t> EdgeTimes(int ticks, int64_t tickNs, int32_t ppq, int64_t first,
+                                          int64_t* intervalNs) {
+        std::vector<int64_t> times;
+        for (int n = 0; n < ticks; ++n) {
+            const TickEdges edges = PulseEdgesOfTick(n, first + n * tickNs, tickNs, ppq);
+            for (int i = 0; i < edges.count; ++i) times.push_back(edges.timeNs[i]);
+            if (edges.count) *intervalNs = edges.intervalNs;
+        }
+        return times;
+    }
+
+    // Sends the edges to one output and checks what the recorder got: each rising edge within
+    // one frame of where its time stamp puts it (counted from the first), each width within one
+    // frame of what was asked. The worst error goes into *worst.
+    std::string send(size_t output, const std::vector<int64_t>& times, int64_t intervalNs) {
+        for (int64_t t : times)
+            if (!outputs_[output]->edge(t, intervalNs)) return "edge refused";
+        return "";
+    }
+    std::string received(size_t output, size_t before, const std::vector<int64_t>& times,
+                         int64_t intervalNs, double* worst) {
+        if (!recorder_->waitFor(output, before + times.size())) return "pulses missing";
+        const auto pulses = recorder_->pulses(output, before);
+        if (pulses.size() != times.size())
+            return std::to_string(pulses.size()) + " pulses for " + std::to_string(times.size());
+        const double framesPerNs = backend_->sampleRate() / 1e9;
+        const int64_t widthFrames = PulseWidthFrames(widthNs_, intervalNs, framesPerNs);
+        for (size_t i = 0; i < pulses.size(); ++i) {
+            const double due = static_cast<double>(pulses[0].rise) +
+                               static_cast<double>(times[i] - times[0]) * framesPerNs;
+            const double error = std::fabs(static_cast<double>(pulses[i].rise) - due);
+            *worst = std::max(*worst, error);
+            if (error > 1.0 + 1e-6)
+                return "edge " + std::to_string(i) + " " + std::to_string(error) + " frames off";
+            if (std::llabs(pulses[i].width - widthFrames) > 1)
+                return "pulse " + std::to_string(i) + " " + std::to_string(pulses[i].width) +
+                       " frames wide, not " + std::to_string(widthFrames);
+        }
+        return "";
+    }
+
+    int64_t widthNs_ = 5 * kMs;
+    std::unique_ptr<JackMidiBackend> backend_;
+    std::unique_ptr<PulseRecorder> recorder_;
+    std::array<std::unique_ptr<PulseOutConnection>, 2> outputs_;
+};
+
+class JackPulseTempoTest : public JackPulseTest, public ::testing::WithParamInterface<double> {};
+
+}  // namespace
+
+TEST_P(JackPulseTempoTest, EveryPulsesPerQuarterRisesOnItsTimeStampsFrameAtItsWidth) {
+    const double bpm = GetParam();
+    const int64_t tickNs = TickNs(bpm);
+    for (auto& output : outputs_) output->setShape(widthNs_, 1.0, false);
+    // Three beats of each setting, two settings at a time on the two outputs.
+    for (size_t pair = 0; pair < kPulsesPerQuarterChoices.size(); pair += 2) {
+        CheckBetweenXruns(*recorder_, [&]() -> std::string {
+            const int64_t first = MonotonicNowNs() + 50 * kMs;
+            double worst = 0;
+            std::array<std::vector<int64_t>, 2> times;
+            std::array<int64_t, 2> intervalNs{};
+            std::array<size_t, 2> before{};
+            for (size_t i = 0; i < 2; ++i) {
+                const int32_t ppq = kPulsesPerQuarterChoices[pair + i];
+                times[i] = EdgeTimes(3 * 24, tickNs, ppq, first, &intervalNs[i]);
+                before[i] = recorder_->rises(i);
+                const std::string problem = send(i, times[i], intervalNs[i]);
+                if (!problem.empty()) return std::to_string(ppq) + " ppq: " + problem;
+            }
+            for (size_t i = 0; i < 2; ++i) {
+                const std::string problem =
+                    received(i, before[i], times[i], intervalNs[i], &worst);
+                if (!problem.empty())
+                    return std::to_string(kPulsesPerQuarterChoices[pair + i]) +
+                           " ppq: " + problem;
+            }
+            std::printf("%.0f BPM, %d and %d ppq: worst edge %.2f frames off\n", bpm,
+                        kPulsesPerQuarterChoices[pair], kPulsesPerQuarterChoices[pair + 1],
+                        worst);
+            return "";
+        });
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tempos, JackPulseTempoTest, ::testing::Values(120.0, 174.0, 300.0),
+                         [](const auto& info) {
+                             return std::to_string(static_cast<int>(info.param)) + "Bpm";
+                         });
