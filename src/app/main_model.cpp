@@ -134,6 +134,7 @@ bool KorvidMainModel::PumpArrivals() {
     } else if (retryPasses_ == 0) {
         return false;
     }
+    if (server && pulses_) pulses_->OpenMissing();
     std::vector<std::string> opened;
     for (OutPortControls* controls : {&out1Controls, &out2Controls}) {
         MidiOutPort* port = controls == &out1Controls ? OutPort1() : OutPort2();

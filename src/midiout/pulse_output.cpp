@@ -12,8 +12,7 @@ constexpr int64_t kNsPerMs = 1'000'000;
 constexpr int32_t kTicksPerBeat = 24;
 }  // namespace
 
-PulseOutputs::PulseOutputs(TBPMTimer& timer, MidiSystem& system)
-    : timer_(timer), system_(system) {}
+PulseOutputs::PulseOutputs(TBPMTimer& timer, MidiSystem& system) : timer_(timer), system_(system) {}
 
 PulseOutputs::~PulseOutputs() {
     for (int number = 1; number <= kOutputs; ++number) {
@@ -56,7 +55,8 @@ std::string PulseOutputs::Apply(int number, const PulseOutputSettings& wanted) {
     std::string problem;
     if (settings.enabled && !output.owned) {
         output.owned = system_.openPulseOutput(number);
-        if (!output.owned) problem = "Pulse Output " + std::to_string(number) + ": needs JACK";
+        if (!output.owned)
+            problem = "Pulse Output " + std::to_string(number) + " not open: no JACK server";
     }
     if (output.owned) {
         output.owned->setShape(std::llround(settings.widthMs * kNsPerMs), settings.level,
@@ -69,6 +69,13 @@ std::string PulseOutputs::Apply(int number, const PulseOutputSettings& wanted) {
         output.live.store(output.owned.get(), std::memory_order_seq_cst);
     }
     return problem;
+}
+
+void PulseOutputs::OpenMissing() {
+    for (int number = 1; number <= kOutputs; ++number) {
+        const PulseOutputSettings settings = Settings(number);
+        if (settings.enabled && !IsOpen(number)) Apply(number, settings);
+    }
 }
 
 PulseOutputSettings PulseOutputs::Settings(int number) const {
@@ -96,13 +103,12 @@ void PulseOutputs::WithConnection(Output& output, Use use) {
 int64_t PulseOutputs::LookaheadNs() const {
     int64_t shortest = -1;
     for (const Output& output : outputs_) {
-        auto& counted = const_cast<Output&>(output);
-        counted.users.fetch_add(1, std::memory_order_seq_cst);
+        output.users.fetch_add(1, std::memory_order_seq_cst);
         if (PulseOutConnection* connection = output.live.load(std::memory_order_seq_cst)) {
             const int64_t lookahead = connection->lookaheadNs();
             shortest = shortest < 0 ? lookahead : std::min(shortest, lookahead);
         }
-        counted.users.fetch_sub(1, std::memory_order_seq_cst);
+        output.users.fetch_sub(1, std::memory_order_seq_cst);
     }
     return shortest;
 }
@@ -135,7 +141,9 @@ void PulseOutputs::ClockTick(int32_t n, int64_t timeNs) {
 }
 
 void PulseOutputs::TransportStart(bool, bool onNextBeat) {
-    LowerRunLines();  // a Start while running begins a new run: the run line drops first
+    // A Start while running begins a new run: the run line drops first (before the new state,
+    // so that no tick in between raises it for the new run).
+    if (run_.load(std::memory_order_acquire) != Run::Stopped) LowerRunLines();
     run_.store(onNextBeat ? Run::FromNextBeat : Run::FromNextTick, std::memory_order_release);
 }
 

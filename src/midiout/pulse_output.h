@@ -51,6 +51,8 @@ class PulseOutputs final : public ClockOutput {
     // closes its port. Returns a problem for the status line, or "". UI thread.
     std::string Apply(int number, const PulseOutputSettings& settings);
     PulseOutputSettings Settings(int number) const;
+    // Opens the enabled outputs that could not be opened (no server then). UI thread.
+    void OpenMissing();
     // Whether the output's audio port is open.
     bool IsOpen(int number) const;
     // The shortest lookahead of the open outputs, or -1 with none open. Clock thread;
@@ -72,7 +74,7 @@ class PulseOutputs final : public ClockOutput {
     struct Output {
         std::unique_ptr<PulseOutConnection> owned;  // UI thread
         std::atomic<PulseOutConnection*> live{nullptr};
-        std::atomic<int> users{0};
+        mutable std::atomic<int> users{0};
         std::atomic<int32_t> ppq{kDefaultPulsesPerQuarter};
         std::atomic<bool> run{false};
         // A run line to raise with the next tick (opened, or set to run, while running).

@@ -102,8 +102,8 @@ class JackPulseConnection : public PulseOutConnection {
         return session_->sendPulse(*slot_, JackPulseSlot::kEdge, timeNs, intervalNs);
     }
     bool run(bool high, int64_t timeNs) override {
-        return session_->sendPulse(
-            *slot_, high ? JackPulseSlot::kRunHigh : JackPulseSlot::kRunLow, timeNs, 0);
+        return session_->sendPulse(*slot_, high ? JackPulseSlot::kRunHigh : JackPulseSlot::kRunLow,
+                                   timeNs, 0);
     }
     void setShape(int64_t widthNs, double level, bool inverted) override {
         slot_->widthNs.store(std::max<int64_t>(1, widthNs), std::memory_order_relaxed);
