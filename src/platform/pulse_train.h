@@ -63,6 +63,8 @@ class PulseWriter {
     // The run line: high or low from `frame` of this cycle on.
     void setRun(uint32_t frame, bool high);
     bool runHigh() const { return runHigh_; }
+    // A pulse still owes frames to the next cycle.
+    bool pulsing() const { return owed_ > 0; }
     // Drops a pulse in progress and the run line: silence from the next cycle on.
     void reset();
 

@@ -23,6 +23,10 @@ PulseCycleCounts jackbackend::WritePulseCycle(JackPulseSlot& slot, float* buffer
                                               const PulseCycle& cycle) {
     PulseCycleCounts counts;
     PulseWriter& writer = slot.writer;
+    if (slot.silent.load(std::memory_order_acquire)) {
+        std::fill(buffer, buffer + frames, 0.0f);
+        return counts;
+    }
     if (slot.restart.exchange(false, std::memory_order_acq_rel)) {
         writer.reset();
         slot.chain.valid = false;
@@ -83,6 +87,7 @@ PulseCycleCounts jackbackend::WritePulseCycle(JackPulseSlot& slot, float* buffer
         lastEdgeFrame = frame;
         slot.queue.pop();
     }
+    slot.pulsing.store(writer.pulsing(), std::memory_order_release);
     return counts;
 }
 
@@ -177,12 +182,16 @@ void JackMidiBackend::Session::closePulse(const std::shared_ptr<JackPulseSlot>& 
     slot->closed.store(true);
     jack_client_t* client = client_.load();
     jack_port_t* port = slot->port.load();
-    // A run line set low just before the close goes out first.
+    // A run line set low just before the close goes out first, and a pulse begun ends whole.
     if (client && port && serverRunning()) {
         const auto deadline = std::chrono::steady_clock::now() + kDrainTimeout;
-        while (!slot->queue.empty() && serverRunning() &&
-               std::chrono::steady_clock::now() < deadline)
+        while ((!slot->queue.empty() || slot->pulsing.load(std::memory_order_acquire)) &&
+               serverRunning() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Two cycles of silence with the port still published: the one under way may have
+        // begun before the flag.
+        slot->silent.store(true, std::memory_order_release);
+        if (waitForCycle()) waitForCycle();
     }
     if (clientClosed_.load()) return;
     {

@@ -43,6 +43,12 @@ struct JackPulseSlot {
     // Set by whoever starts the output afresh (opened, a new server): the process callback then
     // forgets any pulse in progress.
     std::atomic<bool> restart{true};
+    // Set while the port closes: the process callback writes silence. JACK keeps a port's
+    // buffer as last written, so a port withdrawn right after a pulse would hand its receiver
+    // that pulse again in every cycle until it is gone.
+    std::atomic<bool> silent{false};
+    // Whether a pulse goes on into the next cycle, for a closer to let it end.
+    std::atomic<bool> pulsing{false};
     JackOutQueue queue;
     // Process thread only.
     FrameChain chain;

@@ -48,8 +48,9 @@ void TKorvidMain::BuildPulseBox() {
     };
     PulseWidth = spin("PulseWidth", kMinPulseWidthMs, kMaxPulseWidthMs, 1, 1, QStringLiteral(" ms"),
                       56, 62, QStringLiteral("Pulse width"));
-    PulseShift = spin("PulseShift", kMinPulseShiftMs, kMaxPulseShiftMs, 1, 1, QStringLiteral(" ms"),
-                      122, 66, QStringLiteral("Shift: later (+) or earlier (-) than the MIDI clock"));
+    PulseShift =
+        spin("PulseShift", kMinPulseShiftMs, kMaxPulseShiftMs, 1, 1, QStringLiteral(" ms"), 122, 66,
+             QStringLiteral("Shift: later (+) or earlier (-) than the MIDI clock"));
     PulseLevel = spin("PulseLevel", 0, 1, 0.1, 2, QString(), 192, 50, QStringLiteral("Level"));
 
     connect(PulseOutputSelector, &QComboBox::currentIndexChanged, this,

@@ -21,7 +21,8 @@ constexpr int64_t kTick120 = 20'833'333;  // 120 BPM: 1000 frames
 // line's estimate wanders by up to half a frame from cycle to cycle, as it does on a live server.
 PulseCycle Cycle(uint32_t k, bool wobble = false) {
     int64_t startNs = 1'000'000'000 + static_cast<int64_t>(k * kCycle / kFramesPerNs);
-    if (wobble) startNs += static_cast<int64_t>((static_cast<int>(k % 3) - 1) * 0.45 / kFramesPerNs);
+    if (wobble)
+        startNs += static_cast<int64_t>((static_cast<int>(k % 3) - 1) * 0.45 / kFramesPerNs);
     return {startNs, kFramesPerNs, kLatency, 0, 1000 + k * kCycle};
 }
 
@@ -40,8 +41,8 @@ std::vector<float> WriteCycles(JackPulseSlot& slot, uint32_t from, uint32_t to,
                                PulseCycleCounts* total = nullptr, bool wobble = false) {
     std::vector<float> samples((to - from) * kCycle, -9.0f);
     for (uint32_t k = from; k < to; ++k) {
-        const PulseCycleCounts counts = WritePulseCycle(
-            slot, samples.data() + (k - from) * kCycle, kCycle, Cycle(k, wobble));
+        const PulseCycleCounts counts =
+            WritePulseCycle(slot, samples.data() + (k - from) * kCycle, kCycle, Cycle(k, wobble));
         if (total) {
             total->late += counts.late;
             total->dropped += counts.dropped;
