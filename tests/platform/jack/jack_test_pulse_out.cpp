@@ -231,3 +231,27 @@ TEST_F(JackPulseTest, TwentyFourPerQuarterRisesOnTheFrameOfTheSameTicksMidiClock
         return "";
     });
 }
+
+TEST_F(JackPulseTest, ClosingDuringAPulseLetsItEndAndLeavesSilence) {
+    // JACK keeps a port's buffer as last written: a port withdrawn with a pulse in it would hand
+    // the pulse on again. Closed right after its edge, in the middle of its 20 ms, the pulse ends
+    // whole and nothing follows.
+    const int64_t width = 20 * kMs;
+    outputs_[0]->setShape(width, 1.0, false);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const size_t before = recorder_->rises(0);
+        ASSERT_TRUE(outputs_[0]->edge(MonotonicNowNs() + 10 * kMs, 0));
+        ASSERT_TRUE(WaitUntil([&] { return recorder_->rises(0) > before; }, 5s));
+        outputs_[0].reset();
+        std::this_thread::sleep_for(100ms);
+        const auto pulses = recorder_->pulses(0, before);
+        ASSERT_EQ(pulses.size(), 1u) << "attempt " << attempt;
+        EXPECT_EQ(pulses[0].width, PulseWidthFrames(width, 0, backend_->sampleRate() / 1e9));
+        outputs_[0] = backend_->openPulseOutput(1);
+        ASSERT_TRUE(outputs_[0]);
+        outputs_[0]->setShape(width, 1.0, false);
+        ASSERT_TRUE(ConnectOnceListed(recorder_->client(), backend_->clientName() + ":pulse_1",
+                                      recorder_->portName(0)));
+        std::this_thread::sleep_for(50ms);
+    }
+}
