@@ -104,6 +104,16 @@ void KorvidMainModel::CreatePorts(const std::string& definitionFolder,
     state.PortReady = false;
 }
 
+void KorvidMainModel::ApplyPulseOutput(int number, const PulseOutputSettings& settings) {
+    if (!pulses_) return;
+    const std::string problem = pulses_->Apply(number, settings);
+    if (!problem.empty()) PostStatus(problem, StatusColors::red);
+    if (pulses_->IsOpen(number) && !state.PortReady.load()) {
+        state.PortReady = true;
+        state.RunStateChanges.fetch_add(1);
+    }
+}
+
 void KorvidMainModel::RefreshPortList(MidiOutPort& port) {
     port.RefreshPortList();
     OutPortControls& controls = &port == OutPort1() ? out1Controls : out2Controls;
@@ -134,7 +144,11 @@ bool KorvidMainModel::PumpArrivals() {
     } else if (retryPasses_ == 0) {
         return false;
     }
-    if (server && pulses_) pulses_->OpenMissing();
+    // Pulse outputs that found no server open now.
+    for (int number = 1; server && pulses_ && number <= PulseOutputs::kOutputs; ++number) {
+        const PulseOutputSettings settings = pulses_->Settings(number);
+        if (settings.enabled && !pulses_->IsOpen(number)) ApplyPulseOutput(number, settings);
+    }
     std::vector<std::string> opened;
     for (OutPortControls* controls : {&out1Controls, &out2Controls}) {
         MidiOutPort* port = controls == &out1Controls ? OutPort1() : OutPort2();

@@ -287,8 +287,7 @@ void ReadPulseOutputs(const IniFile& file, KorvidMainModel& model) {
         const int32_t polarity = file.readInt(section, "POLARITY", settings.inverted ? -1 : 1);
         if (polarity == 1 || polarity == -1) settings.inverted = polarity < 0;
         if (number == 2) settings.run = file.readBool(section, "RUN", settings.run);
-        const std::string problem = pulses->Apply(number, settings);
-        if (!problem.empty()) model.PostStatus(problem, StatusColors::red);
+        model.ApplyPulseOutput(number, settings);
     }
 }
 

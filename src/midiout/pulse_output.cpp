@@ -71,13 +71,6 @@ std::string PulseOutputs::Apply(int number, const PulseOutputSettings& wanted) {
     return problem;
 }
 
-void PulseOutputs::OpenMissing() {
-    for (int number = 1; number <= kOutputs; ++number) {
-        const PulseOutputSettings settings = Settings(number);
-        if (settings.enabled && !IsOpen(number)) Apply(number, settings);
-    }
-}
-
 PulseOutputSettings PulseOutputs::Settings(int number) const {
     if (number < 1 || number > kOutputs) return {};
     std::lock_guard lock(mutex_);

@@ -51,8 +51,6 @@ class PulseOutputs final : public ClockOutput {
     // closes its port. Returns a problem for the status line, or "". UI thread.
     std::string Apply(int number, const PulseOutputSettings& settings);
     PulseOutputSettings Settings(int number) const;
-    // Opens the enabled outputs that could not be opened (no server then). UI thread.
-    void OpenMissing();
     // Whether the output's audio port is open.
     bool IsOpen(int number) const;
     // The shortest lookahead of the open outputs, or -1 with none open. Clock thread;

@@ -133,3 +133,18 @@ TEST(PulseOutputSettingsHeld, ValuesOutsideWhatAnOutputCanDoAreHeldAtTheNearest)
     EXPECT_EQ(PulseOutputs::Held(1, wild).widthMs, kMinPulseWidthMs);
     EXPECT_EQ(PulseOutputs::Held(1, wild).shiftMs, kMaxPulseShiftMs);
 }
+
+TEST(PulseOutputAlone, AnOpenPulseOutputIsAPortTheClockStartsOn) {
+    // Gear that takes only pulses: no MIDI port chosen.
+    ModelRig rig;
+    KorvidMainModel& m = *rig.model;
+    m.StartTransport(true, false);
+    EXPECT_EQ(m.state.RunState.load(), 0) << "nothing to start on yet";
+    PulseOutputSettings volca;
+    volca.enabled = true;
+    m.ApplyPulseOutput(1, volca);
+    m.StartTransport(true, false);
+    EXPECT_EQ(m.state.RunState.load(), 1);
+    rig.ticks(13);
+    EXPECT_EQ(rig.memory->messagesFor("pulse_1").size(), 2u);  // ticks 0 and 12 at 2 per quarter
+}

@@ -95,7 +95,6 @@ void TKorvidMain::ApplyPulseControls() {
     settings.widthMs = PulseWidth->value();
     settings.shiftMs = PulseShift->value();
     settings.level = PulseLevel->value();
-    const std::string problem = pulses->Apply(number, settings);
-    if (!problem.empty()) model_->PostStatus(problem, StatusColors::red);
+    model_->ApplyPulseOutput(number, settings);
     ShowPulseOutput();
 }
