@@ -289,7 +289,7 @@ TEST(JackXrun, PulsesComeLateWithTheMidiClocksAtAShortHoldNoneLostOrDoubled) {
 
     const int64_t tickNs = 2 * kMs;
     std::string failure;
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
         const size_t clocksBefore = static_cast<size_t>(CountStatus(midi.events(), 0xF8));
         const size_t pulsesBefore = pulses.rises(0);
         const uint64_t droppedBefore = backend->droppedLateTickCount();
@@ -320,6 +320,9 @@ TEST(JackXrun, PulsesComeLateWithTheMidiClocksAtAShortHoldNoneLostOrDoubled) {
             sent.load(), clocks, rises, static_cast<unsigned long long>(late),
             static_cast<unsigned long long>(dropped));
         failure.clear();
+        // jackd2 runs the held cycles late (PipeWire runs them in a hurry afterwards, and
+        // nothing is late there): a hold that made nothing late tested nothing.
+        if (late == 0 && !OnPipeWire()) failure = "the hold made nothing late";
         if (dropped != 0) failure = "ticks dropped at a short hold";
         // The server itself may lose or repeat a cycle at a hold: then both sides miss or repeat
         // its clocks and pulses alike, and only their counts agree.
