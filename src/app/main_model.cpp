@@ -6,6 +6,7 @@
 #include "app/sync_control.h"
 #include "midiin/midi_in_port.h"
 #include "midiout/midi_out_port.h"
+#include "midiout/pulse_output.h"
 #include "platform/midi_system.h"
 #include "state/action_codes.h"
 #include "state/hexroutines.h"
@@ -98,8 +99,19 @@ void KorvidMainModel::CreatePorts(const std::string& definitionFolder,
     };
     outPort1_ = make("MIDIOUTPORT1", out1Controls, "clock_out_1", kPort1GridRow, kPort1GridColumn);
     outPort2_ = make("MIDIOUTPORT2", out2Controls, "clock_out_2", kPort2GridRow, kPort2GridColumn);
-    ports_ = {outPort1_.get(), outPort2_.get()};
+    pulses_ = std::make_unique<PulseOutputs>(timer_, *midi_);
+    ports_ = {outPort1_.get(), outPort2_.get(), pulses_.get()};
     state.PortReady = false;
+}
+
+void KorvidMainModel::ApplyPulseOutput(int number, const PulseOutputSettings& settings) {
+    if (!pulses_) return;
+    const std::string problem = pulses_->Apply(number, settings);
+    if (!problem.empty()) PostStatus(problem, StatusColors::red);
+    if (pulses_->IsOpen(number) && !state.PortReady.load()) {
+        state.PortReady = true;
+        state.RunStateChanges.fetch_add(1);
+    }
 }
 
 void KorvidMainModel::RefreshPortList(MidiOutPort& port) {
@@ -131,6 +143,11 @@ bool KorvidMainModel::PumpArrivals() {
         return false;
     } else if (retryPasses_ == 0) {
         return false;
+    }
+    // Pulse outputs that found no server open now.
+    for (int number = 1; server && pulses_ && number <= PulseOutputs::kOutputs; ++number) {
+        const PulseOutputSettings settings = pulses_->Settings(number);
+        if (settings.enabled && !pulses_->IsOpen(number)) ApplyPulseOutput(number, settings);
     }
     std::vector<std::string> opened;
     for (OutPortControls* controls : {&out1Controls, &out2Controls}) {
@@ -165,6 +182,10 @@ int64_t KorvidMainModel::TickLookaheadNs() const {
         const int64_t lookahead = device.LookaheadNs();
         shortest = shortest < 0 ? lookahead : std::min(shortest, lookahead);
     }
+    if (pulses_) {
+        const int64_t lookahead = pulses_->LookaheadNs();
+        if (lookahead >= 0) shortest = shortest < 0 ? lookahead : std::min(shortest, lookahead);
+    }
     return std::max<int64_t>(shortest, 0);
 }
 
@@ -184,7 +205,8 @@ bool KorvidMainModel::OutputPortLost() const {
 
 void KorvidMainModel::DestroyPorts() {
     DestroyInPort();  // its actions reach the output ports
-    ports_ = {nullptr, nullptr};
+    ports_ = {nullptr, nullptr, nullptr};
+    pulses_.reset();
     outPort1_.reset();
     outPort2_.reset();
 }

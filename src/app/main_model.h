@@ -19,6 +19,8 @@
 class CheckModel;
 class MidiInPort;
 class MidiOutPort;
+class PulseOutputs;
+struct PulseOutputSettings;
 class MidiSystem;
 class InputActions;
 class SyncControl;
@@ -103,6 +105,12 @@ class KorvidMainModel : private TickLookahead {
     bool OutputPortLost() const;
     MidiOutPort* OutPort1() { return outPort1_.get(); }
     MidiOutPort* OutPort2() { return outPort2_.get(); }
+    // The two clock pulse outputs (JACK audio ports); null before CreatePorts.
+    PulseOutputs* Pulses() { return pulses_.get(); }
+    // Sets pulse output number (1 or 2) as PulseOutputs::Apply does and tells a problem on the
+    // status line. An open pulse output is a port the clock can start on, like an open MIDI
+    // port: gear that takes only pulses needs no MIDI port. UI thread.
+    void ApplyPulseOutput(int number, const PulseOutputSettings& settings);
     const OutPorts& Ports() const { return ports_; }
 
     // Creates InPort ("MIDIINPORT1"), lists the input definitions of inputFolder and routes the
@@ -177,6 +185,7 @@ class KorvidMainModel : private TickLookahead {
     OutPorts ports_{};
     std::unique_ptr<MidiOutPort> outPort1_;
     std::unique_ptr<MidiOutPort> outPort2_;
+    std::unique_ptr<PulseOutputs> pulses_;
     Transport transport_;
     TempoModel tempo_;
     TapTempo tap_;

@@ -13,6 +13,7 @@
 #include "app/main_model.h"
 #include "app/sync_control.h"
 #include "midiout/midi_out_port.h"
+#include "midiout/pulse_output.h"
 #include "platform/ini_file.h"
 #include "platform/midi_system.h"
 #include "state/app_settings.h"
@@ -231,6 +232,7 @@ std::string StartUp(const IniFile& file, KorvidMainModel& model, bool firstStart
     // type and divider are all in place.
     model.OutPort1()->OpenSelectedPort();
     model.OutPort2()->OpenSelectedPort();
+    ReadPulseOutputs(file, model);
     ReadOptions(file, model.settings);
     model.Sync().ApplySettings();
     return missing;
@@ -260,6 +262,48 @@ void WritePorts(IniFile& file, KorvidMainModel& model) {
         }
         file.writeString(section, "DEVICETYPE", controls->deviceType.text());
         file.writeInt(section, "CLOCKDIVIDER", port->Divider());
+    }
+    WritePulseOutputs(file, model);
+}
+
+void ReadPulseOutputs(const IniFile& file, KorvidMainModel& model) {
+    PulseOutputs* pulses = model.Pulses();
+    if (!pulses) return;
+    for (int number = 1; number <= PulseOutputs::kOutputs; ++number) {
+        const std::string section = kPulseSectionPrefix + std::to_string(number);
+        PulseOutputSettings settings = pulses->Settings(number);
+        // NaN as the default tells a missing or unreadable number apart; it and a number out of
+        // range leave the setting as it is.
+        const auto readNumber = [&](const char* key, double low, double high, double& field) {
+            const double read = file.readFloat(section, key, std::nan(""));
+            if (std::isfinite(read) && read >= low && read <= high) field = read;
+        };
+        settings.enabled = file.readBool(section, "ENABLED", settings.enabled);
+        const int32_t ppq = file.readInt(section, "PPQ", settings.ppq);
+        if (IsPulsesPerQuarterChoice(ppq)) settings.ppq = ppq;
+        readNumber("WIDTH", kMinPulseWidthMs, kMaxPulseWidthMs, settings.widthMs);
+        readNumber("LEVEL", 0.0, 1.0, settings.level);
+        readNumber("SHIFT", kMinPulseShiftMs, kMaxPulseShiftMs, settings.shiftMs);
+        const int32_t polarity = file.readInt(section, "POLARITY", settings.inverted ? -1 : 1);
+        if (polarity == 1 || polarity == -1) settings.inverted = polarity < 0;
+        if (number == 2) settings.run = file.readBool(section, "RUN", settings.run);
+        model.ApplyPulseOutput(number, settings);
+    }
+}
+
+void WritePulseOutputs(IniFile& file, KorvidMainModel& model) {
+    PulseOutputs* pulses = model.Pulses();
+    if (!pulses) return;
+    for (int number = 1; number <= PulseOutputs::kOutputs; ++number) {
+        const std::string section = kPulseSectionPrefix + std::to_string(number);
+        const PulseOutputSettings settings = pulses->Settings(number);
+        file.writeBool(section, "ENABLED", settings.enabled);
+        file.writeInt(section, "PPQ", settings.ppq);
+        file.writeFloat(section, "WIDTH", settings.widthMs);
+        file.writeFloat(section, "LEVEL", settings.level);
+        file.writeInt(section, "POLARITY", settings.inverted ? -1 : 1);
+        file.writeFloat(section, "SHIFT", settings.shiftMs);
+        if (number == 2) file.writeBool(section, "RUN", settings.run);
     }
 }
 

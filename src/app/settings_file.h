@@ -17,6 +17,11 @@ inline constexpr const char* kPresetSection = "BPM_PRESETS";
 // The network tempo session: ENABLED, STARTSTOPSYNC, QUANTUM (beats in a bar, 4).
 inline constexpr const char* kLinkSection = "LINK";
 
+// The clock pulse outputs: [PULSEOUT1] and [PULSEOUT2], each with ENABLED, PPQ (1, 2, 4, 8, 24
+// or 48), WIDTH (ms, 0.1 to 100), LEVEL (0 to 1), POLARITY (1, or -1 for negative pulses), SHIFT
+// (ms, -20 to 50) and RUN (the second output only: the run line of DIN sync).
+inline constexpr const char* kPulseSectionPrefix = "PULSEOUT";
+
 // The first command-line argument when it is given and not empty, else clockpresets.ini in the
 // program's folder.
 std::string Location(const std::string& programFolder, const std::string& firstArgument);
@@ -60,10 +65,16 @@ std::string LoadPorts(const IniFile& file, KorvidMainModel& model);
 // returns.
 std::string StartUp(const IniFile& file, KorvidMainModel& model, bool firstStart);
 
+// Both pulse outputs from their sections, each key read with the value held now as its
+// default and a value the output cannot take left out (as for every number of the file); then
+// applied, which opens the enabled outputs' ports. A problem (no JACK) goes to the status line.
+void ReadPulseOutputs(const IniFile& file, KorvidMainModel& model);
+void WritePulseOutputs(IniFile& file, KorvidMainModel& model);
+
 // Writing: the window's frame and the tempo keys; DEFAULTSPEED is the tempo the clock runs at.
 void WriteWindowAndTempo(IniFile& file, const AppSettings& settings, double defaultSpeed);
 // A port that shows "None" only because its saved device was missing keeps that device's name
-// and index in the file.
+// and index in the file. The pulse outputs' sections are written with the ports'.
 void WritePorts(IniFile& file, KorvidMainModel& model);
 void WriteOptions(IniFile& file, const AppSettings& settings);
 

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/pulse_out.h"
+
 // The operating system's MIDI output, behind one small interface so that JACK, the ALSA
 // sequencer and the in-memory test backend look the same to TMidiOutput.
 //
@@ -117,4 +119,8 @@ class MidiOutBackend {
                                                         MidiInHandler /*handler*/) {
         return nullptr;
     }
+
+    // Clock pulses on an audio output of ours, number 1 or 2 (JACK: "pulse_1", "pulse_2"). Null
+    // where the backend writes no audio, or that output is open already.
+    virtual std::unique_ptr<PulseOutConnection> openPulseOutput(int /*number*/) { return nullptr; }
 };

@@ -96,6 +96,29 @@ class MemoryConnection : public MidiOutConnection {
     std::shared_ptr<MemoryMidiBackend::State::Connection> self_;
 };
 
+// A pulse output of the test's: each edge and run change is logged as a one-byte message to
+// the device "pulse_<n>" (0x01 an edge, 0x02 the run line high, 0x03 low), at its time stamp.
+class MemoryPulseConnection : public PulseOutConnection {
+  public:
+    MemoryPulseConnection(std::shared_ptr<MemoryMidiBackend::State> state, std::string device)
+        : state_(std::move(state)), device_(std::move(device)) {}
+    bool edge(int64_t timeNs, int64_t) override { return record(0x01, timeNs); }
+    bool run(bool high, int64_t timeNs) override { return record(high ? 0x02 : 0x03, timeNs); }
+    void setShape(int64_t, double, bool) override {}
+    bool setShiftNs(int64_t) override { return true; }
+    int64_t lookaheadNs() const override { return 0; }
+    bool isAlive() const override { return true; }
+
+  private:
+    bool record(uint8_t kind, int64_t timeNs) {
+        std::lock_guard lock(state_->mutex);
+        state_->messages.push_back({device_, {kind}, timeNs, false});
+        return true;
+    }
+    std::shared_ptr<MemoryMidiBackend::State> state_;
+    std::string device_;
+};
+
 class MemoryInputConnection : public MidiInConnection {
   public:
     MemoryInputConnection(std::shared_ptr<MemoryMidiBackend::State> state,
@@ -320,4 +343,8 @@ std::string MemoryMidiBackend::lastOwnPortName(const std::string& device) const 
     std::lock_guard lock(state_->mutex);
     const auto* found = state_->findDevice(device);
     return found ? found->lastOwnPortName : std::string();
+}
+
+std::unique_ptr<PulseOutConnection> MemoryMidiBackend::openPulseOutput(int number) {
+    return std::make_unique<MemoryPulseConnection>(state_, "pulse_" + std::to_string(number));
 }

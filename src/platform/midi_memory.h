@@ -29,6 +29,8 @@ class MemoryMidiBackend : public MidiOutBackend {
     std::unique_ptr<MidiOutConnection> openOutput(const std::string& name,
                                                   const std::string& ownPortName) override;
     void setProblemSink(ProblemSink sink) override;
+    // Logs what it is handed as messages to the device "pulse_<number>" (see midi_memory.cpp).
+    std::unique_ptr<PulseOutConnection> openPulseOutput(int number) override;
     std::vector<std::string> listInputs() override;
     std::unique_ptr<MidiInConnection> openInput(const std::string& name,
                                                 const std::string& ownPortName,

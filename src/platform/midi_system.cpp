@@ -81,6 +81,12 @@ std::unique_ptr<MidiInConnection> MidiSystem::openInput(const std::string& displ
     return nullptr;
 }
 
+std::unique_ptr<PulseOutConnection> MidiSystem::openPulseOutput(int number) {
+    for (auto& backend : backends_)
+        if (auto connection = backend->openPulseOutput(number)) return connection;
+    return nullptr;
+}
+
 std::string MidiSystem::firstVirtualOutput() {
     // JACK first: it schedules every tick to the frame, the others send at once.
     for (const bool wantJack : {true, false}) {

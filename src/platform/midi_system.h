@@ -35,6 +35,10 @@ class MidiSystem {
                                                 const std::string& ownPortName,
                                                 MidiInHandler handler);
 
+    // Clock pulses on audio output 1 or 2 of the first backend that writes audio (JACK); null
+    // where none does.
+    std::unique_ptr<PulseOutConnection> openPulseOutput(int number);
+
     // Display name of our own virtual port, JACK's before ALSA's; "" when no backend offers one.
     std::string firstVirtualOutput();
 

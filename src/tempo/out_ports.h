@@ -23,6 +23,6 @@ class ClockOutput {
     ~ClockOutput() = default;
 };
 
-// The two clock output ports as the tempo engine sees them: OutPort1 first, then OutPort2.
-// Entries are null until the main window has created the ports.
-using OutPorts = std::array<ClockOutput*, 2>;
+// The clock outputs as the tempo engine sees them: OutPort1 first, then OutPort2, then the
+// pulse outputs. Entries are null until the main window has created the ports.
+using OutPorts = std::array<ClockOutput*, 3>;

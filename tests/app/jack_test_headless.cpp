@@ -4,16 +4,20 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/pulse_train.h"
 #include "support/headless_program.h"
 #include "support/jack_sender.h"
 #include "support/jack_support.h"
 #include "support/model_rig.h"
+#include "support/pulse_recorder.h"
 
 namespace {
 using namespace jacktest;
@@ -172,4 +176,48 @@ TEST(HeadlessServerOrder, AStopEndsTheProgramWithinTwoSecondsWhileTheServerIsHel
     ASSERT_TRUE(status) << "the program hung: " << folder.read("stderr.txt");
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << folder.read("stderr.txt");
     EXPECT_LT(took, 2s) << folder.read("stderr.txt");
+}
+
+TEST_F(HeadlessJackTest, PulseOutputsFromTheSettingsFileFollowTheClockAndStop) {
+    // A DIN sync machine: clock pulses on pulse_1, the run line on pulse_2.
+    PulseRecorder pulses("din");
+    ASSERT_TRUE(pulses.ok());
+    folder.write("din.ini",
+                 "[APPLICATION_PRESETS]\nDEFAULTSPEED=300\n"
+                 "[MIDIOUTPORT1]\nMIDIPORTNAME=JACK: " +
+                     synth.portName() +
+                     "\n[MIDIOUTPORT2]\nMIDIPORTNAME=None\n"
+                     "[PULSEOUT1]\nENABLED=1\nPPQ=24\n"
+                     "[PULSEOUT2]\nENABLED=1\nRUN=1\n");
+    HeadlessProgram program({"--headless", folder.file("din.ini"), "--start"},
+                            folder.file("stderr.txt"));
+    ASSERT_TRUE(program.started());
+    const char* client = std::getenv("TEMPOVANE_TEST_JACK_CLIENT");
+    const std::string ours = client ? client : "tempovane";
+    for (size_t i = 0; i < 2; ++i)
+        ASSERT_TRUE(ConnectOnceListed(pulses.client(), ours + ":pulse_" + std::to_string(i + 1),
+                                      pulses.portName(i), 10s))
+            << log();
+    ASSERT_TRUE(pulses.waitFor(0, 48)) << log();
+    EXPECT_EQ(pulses.rises(1), 1u) << "the run line went up once";
+    EXPECT_EQ(pulses.falls(1), 0u);
+    program.signal(SIGTERM);
+    ASSERT_TRUE(program.endedCleanly(log())) << log();
+    EXPECT_TRUE(WaitUntil([&] { return pulses.falls(1) == 1; }, 2s)) << "the run line went down";
+    // Each pulse rose on the frame of a MIDI clock to the synth.
+    const auto clocks = FramesOf(synth.events(), 0xF8);
+    const auto all = pulses.pulses(0, 0);
+    // A connection made while a pulse was high shows only its end: no edge of ours.
+    // 5 ms, but at 300 BPM no more than half the 8.3 ms to the next pulse.
+    const int64_t fullWidth = PulseWidthFrames(5'000'000, 8'333'333, 48000 / 1e9);
+    EXPECT_EQ(fullWidth, 199);
+    ASSERT_FALSE(all.empty());
+    for (size_t i = all[0].width == fullWidth ? 0 : 1; i < all.size(); ++i) {
+        EXPECT_EQ(all[i].width, fullWidth) << "pulse " << i;
+        const auto next = std::lower_bound(clocks.begin(), clocks.end(), all[i].rise);
+        EXPECT_TRUE(next != clocks.end() && *next == all[i].rise)
+            << "pulse " << i << " of " << all.size() << " at " << all[i].rise << ", width "
+            << all[i].width << "; next clock at " << (next == clocks.end() ? -1 : *next)
+            << ", first clock at " << (clocks.empty() ? -1 : clocks.front());
+    }
 }

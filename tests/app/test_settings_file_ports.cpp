@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "app/settings_file.h"
+#include "midiout/pulse_output.h"
 #include "platform/ini_file.h"
 #include "support/model_rig.h"
 
@@ -92,4 +93,43 @@ TEST(SettingsFileProblems, ReasonsAreShortAndTheDetailTellsTheWholeStory) {
               "Settings not saved: disk is full");
     // A reason without a short form keeps the system's words.
     EXPECT_EQ(SettingsFile::ShortFileReason(0, true, "Odd failure"), "odd failure");
+}
+
+TEST(SettingsFilePorts, PulseOutputsAreReadCheckedAndWrittenBack) {
+    ModelRig rig;
+    // Output 1 for a Volca, output 2 the run line; the values no output can take are left out,
+    // and a key of another version stays in the file.
+    IniFile file = Parse(rig.folder,
+                         "[PULSEOUT1]\nENABLED=1\nPPQ=2\nWIDTH=7.5\nLEVEL=0.8\nPOLARITY=-1\n"
+                         "SHIFT=-12\nRUN=1\nFUTURE=yes\n"
+                         "[PULSEOUT2]\nENABLED=1\nPPQ=3\nWIDTH=0\nLEVEL=1.5\nPOLARITY=2\n"
+                         "SHIFT=51\nRUN=1\n");
+    SettingsFile::ReadPulseOutputs(file, *rig.model);
+    PulseOutputs& pulses = *rig.model->Pulses();
+    const PulseOutputSettings one = pulses.Settings(1);
+    EXPECT_TRUE(one.enabled);
+    EXPECT_EQ(one.ppq, 2);
+    EXPECT_EQ(one.widthMs, 7.5);
+    EXPECT_DOUBLE_EQ(one.level, 0.8);
+    EXPECT_TRUE(one.inverted);
+    EXPECT_EQ(one.shiftMs, -12);
+    EXPECT_FALSE(one.run) << "only output 2 is a run line";
+    EXPECT_TRUE(pulses.IsOpen(1));
+    const PulseOutputSettings two = pulses.Settings(2);
+    const PulseOutputSettings defaults;
+    EXPECT_EQ(two.ppq, defaults.ppq);
+    EXPECT_EQ(two.widthMs, defaults.widthMs);
+    EXPECT_EQ(two.level, defaults.level);
+    EXPECT_FALSE(two.inverted);
+    EXPECT_EQ(two.shiftMs, defaults.shiftMs);
+    EXPECT_TRUE(two.run);
+
+    SettingsFile::WritePorts(file, *rig.model);
+    EXPECT_EQ(file.readString("PULSEOUT1", "FUTURE", ""), "yes");
+    EXPECT_EQ(file.readInt("PULSEOUT2", "PPQ", 0), defaults.ppq);
+    EXPECT_EQ(file.readInt("PULSEOUT1", "POLARITY", 0), -1);
+    ModelRig later;
+    SettingsFile::ReadPulseOutputs(file, *later.model);
+    EXPECT_EQ(later.model->Pulses()->Settings(1), one);
+    EXPECT_EQ(later.model->Pulses()->Settings(2), two);
 }

@@ -30,6 +30,7 @@ void JackMidiBackend::Session::process(jack_client_t* client, jack_nframes_t fra
         jack_midi_clear_buffer(buffer);
         writeDue(*slot, buffer, frames, map);
     }
+    processPulses(frames, map);
     if (JackProcessHook* hook = processHook_.load(std::memory_order_acquire))
         hook->process(frames, map.firstFrame, cycleClock_.countedStartNs(),
                       cycleClock_.nsPerFrame());

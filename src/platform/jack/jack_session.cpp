@@ -116,6 +116,7 @@ void JackMidiBackend::Session::closeClient() {
     }
     clientClosed_.store(true);
     for (auto& entry : active_) entry.store(nullptr);
+    for (auto& entry : pulseActive_) entry.store(nullptr);
     // Stops the process and notification threads, also when the server is already gone.
     if (jack_client_t* client = client_.exchange(nullptr)) jack_client_close(client);
     if (JackInputHub* inputs = inputs_.exchange(nullptr)) inputs->clientClosed();
@@ -124,6 +125,10 @@ void JackMidiBackend::Session::closeClient() {
     std::lock_guard lock(slotsMutex_);
     slots_.clear();
     retired_.clear();
+    for (auto& slot : pulseSlots_)
+        if (slot) slot->closed.store(true);
+    pulseSlots_ = {};
+    retiredPulses_.clear();
 }
 
 int64_t JackMidiBackend::Session::latencyNs() const {
@@ -348,8 +353,12 @@ void JackMidiBackend::Session::spreadDelaysLocked() {
     // is made by holding all the others back by as much.
     int64_t base = 0;
     for (const auto& slot : slots_) base = std::max(base, -slot->delayNs);
+    for (const auto& pulse : pulseSlots_)
+        if (pulse) base = std::max(base, -pulse->shiftNs);
     for (const auto& slot : slots_)
         slot->extraNs.store(base + slot->delayNs, std::memory_order_relaxed);
+    for (const auto& pulse : pulseSlots_)
+        if (pulse) pulse->extraNs.store(base + pulse->shiftNs, std::memory_order_relaxed);
     baseDelayNs_.store(base, std::memory_order_relaxed);
 }
 
@@ -394,13 +403,25 @@ void JackMidiBackend::Session::onLatency(jack_latency_callback_mode_t mode, void
         jack_latency_range_t range = session->latencyRange(*slot);
         jack_port_set_latency_range(port, JackCaptureLatency, &range);
     }
+    for (auto& entry : session->pulseActive_) {
+        JackPulseSlot* pulse = entry.load(std::memory_order_seq_cst);
+        if (!pulse) continue;
+        jack_port_t* port = pulse->port.load(std::memory_order_acquire);
+        if (!port) continue;
+        jack_latency_range_t range =
+            session->latencyRangeFor(pulse->extraNs.load(std::memory_order_relaxed));
+        jack_port_set_latency_range(port, JackCaptureLatency, &range);
+    }
 }
 
 jack_latency_range_t JackMidiBackend::Session::latencyRange(const JackOutSlot& slot) const {
+    return latencyRangeFor(slot.extraNs.load(std::memory_order_relaxed));
+}
+
+jack_latency_range_t JackMidiBackend::Session::latencyRangeFor(int64_t extraNs) const {
     const double framesPerNs = sampleRate() / 1e9;
-    const auto frames = static_cast<jack_nframes_t>(std::llround(
-        static_cast<double>(latencyNs() + slot.extraNs.load(std::memory_order_relaxed)) *
-        framesPerNs));
+    const auto frames = static_cast<jack_nframes_t>(
+        std::llround(static_cast<double>(latencyNs() + extraNs) * framesPerNs));
     return {frames, frames};
 }
 
@@ -416,6 +437,20 @@ void JackMidiBackend::Session::setLatenciesDirectly() {
         jack_latency_range_t wanted = latencyRange(*slot);
         // PipeWire's graph now and then writes its own figure over ours (0.3.65 keeps what the
         // server computes for the port's own direction): set again only what differs.
+        jack_latency_range_t now{};
+        jack_port_get_latency_range(port, JackCaptureLatency, &now);
+        if (now.min != wanted.min || now.max != wanted.max)
+            jack_port_set_latency_range(port, JackCaptureLatency, &wanted);
+    }
+    std::array<std::shared_ptr<JackPulseSlot>, kPulseOutputs> pulses;
+    {
+        std::lock_guard lock(slotsMutex_);
+        pulses = pulseSlots_;
+    }
+    for (const auto& pulse : pulses) {
+        jack_port_t* port = pulse ? pulse->port.load(std::memory_order_acquire) : nullptr;
+        if (!port || pulse->closed.load()) continue;
+        jack_latency_range_t wanted = latencyRangeFor(pulse->extraNs.load());
         jack_latency_range_t now{};
         jack_port_get_latency_range(port, JackCaptureLatency, &now);
         if (now.min != wanted.min || now.max != wanted.max)

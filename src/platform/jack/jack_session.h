@@ -19,6 +19,7 @@
 
 #include "platform/jack/jack_cycle.h"
 #include "platform/jack/jack_out_queue.h"
+#include "platform/jack/jack_pulse_out.h"
 #include "platform/jack/midi_jack.h"
 #include "platform/jack/midi_jack_input.h"
 #include "platform/monotonic_clock.h"
@@ -166,6 +167,14 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
         inputs_.store(inputs, std::memory_order_release);
         processHook_.store(inputs, std::memory_order_release);
     }
+    // The clock pulse outputs (jack_pulse_out.cpp): their ports are registered, published,
+    // withdrawn and given their latency alongside the MIDI outputs.
+    std::unique_ptr<PulseOutConnection> openPulse(int number);
+    void closePulse(const std::shared_ptr<jackbackend::JackPulseSlot>& slot);
+    bool sendPulse(jackbackend::JackPulseSlot& slot, uint8_t kind, int64_t timeNs,
+                   int64_t intervalNs);
+    bool setPulseShift(jackbackend::JackPulseSlot& slot, int64_t shiftNs);
+
     // JACK's clock minus ours, for both directions: the senders convert with it and so do the
     // input threads. Any thread; never waits, allocates nothing.
     int64_t jackMinusMonotonicNs();
@@ -193,6 +202,13 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     void process(jack_client_t* client, jack_nframes_t frames);
     CycleMap mapCycle(jack_client_t* client, jack_nframes_t frames);
     void writeDue(JackOutSlot& slot, void* buffer, jack_nframes_t frames, const CycleMap& map);
+    void processPulses(jack_nframes_t frames, const CycleMap& map);
+    // The pulse ports with the client: gone with a dead one (no callback runs), registered and
+    // published again for a new one. adminMutex_ held.
+    void pulsesClientGone();
+    void pulsesClientBack(jack_client_t* client);
+    // Capture latency for a port whose messages are delayed by extraNs beyond the latency.
+    jack_latency_range_t latencyRangeFor(int64_t extraNs) const;
     // Works out the shared base and every port's extra delay again; slotsMutex_ held.
     void spreadDelaysLocked();
     // Has JACK ask every client for its latencies again (ours from onLatency); on PipeWire sets
@@ -268,6 +284,11 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     // Slots the process callback might still have held when we gave up waiting for it; freed
     // once the client is closed and no callback can run.
     std::vector<std::shared_ptr<JackOutSlot>> retired_;
+    // The pulse outputs, by number less one (slotsMutex_), and as the process callback reads
+    // them: published like active_.
+    std::array<std::shared_ptr<jackbackend::JackPulseSlot>, jackbackend::kPulseOutputs> pulseSlots_;
+    std::array<std::atomic<jackbackend::JackPulseSlot*>, jackbackend::kPulseOutputs> pulseActive_{};
+    std::vector<std::shared_ptr<jackbackend::JackPulseSlot>> retiredPulses_;
 
     // The supervisor sleeps on this; JACK's threads post it (sem_post neither locks nor
     // allocates, so even the process thread may).

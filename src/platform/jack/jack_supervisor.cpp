@@ -156,6 +156,7 @@ void JackMidiBackend::Session::releaseDeadClient() {
         slot->port.store(nullptr);
         slot->queue.clear();
     }
+    pulsesClientGone();
 }
 
 bool JackMidiBackend::Session::reopen() {
@@ -183,10 +184,12 @@ bool JackMidiBackend::Session::reopen() {
         slot->port.store(port);
         publish(slot.get());
     }
+    pulsesClientBack(client);
     JackInputHub* inputs = inputs_.load();
     if (inputs) inputs->clientBack(client, clientName());
     if (!startClient(client)) {
         for (auto& entry : active_) entry.store(nullptr);
+        pulsesClientGone();
         for (auto& slot : open) slot->port.store(nullptr);
         if (inputs) inputs->clientGone();
         return false;

@@ -77,6 +77,9 @@ class JackMidiBackend : public MidiOutBackend {
                                                 const std::string& ownPortName,
                                                 MidiInHandler handler) override;
 
+    // Our audio port "pulse_1" or "pulse_2" for clock pulses (jack_pulse_out.cpp).
+    std::unique_ptr<PulseOutConnection> openPulseOutput(int number) override;
+
     // The name the server gave our client ("tempovane", or "tempovane-01" when taken).
     std::string clientName() const;
     uint32_t sampleRate() const;

@@ -216,6 +216,7 @@ void TKorvidMain::BuildControls() {
     connect(EditPatchButton, &QPushButton::clicked, this, [this] { EditButtonClick(10); });
     ConnectPatchBox();
     BuildLinkControls();
+    BuildPulseBox();
 
     TapTempoDuration = new QGroupBox(QStringLiteral("TapTempoDuration"), this);
     TapTempoDuration->setGeometry(704, 24, 177, 137);
@@ -486,7 +487,7 @@ void TKorvidMain::PlaceWindowFromSettings() {
 
 void TKorvidMain::ToggleWindowHeight() {
     int h = CompactWindowHeight();
-    if (h >= WindowHeight()) h = GeneralOptionBox->y() + GeneralOptionBox->height() + 47;
+    if (h >= WindowHeight()) h = PulseOutputBox->y() + PulseOutputBox->height() + 47;
     SetWindowHeight(h);
 }
 

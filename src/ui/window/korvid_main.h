@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QList>
@@ -173,6 +174,17 @@ class TKorvidMain : public QWidget {
     // In the General Settings box's title row: the network tempo session and its peers.
     QCheckBox* LinkCheckBox = nullptr;
     QLabel* LinkPeersLabel = nullptr;
+    // The "Pulse Output" box (korvid_main_pulse.cpp): one set of controls for the output chosen
+    // in its first list.
+    QGroupBox* PulseOutputBox = nullptr;
+    QComboBox* PulseOutputSelector = nullptr;
+    QCheckBox* PulseEnable = nullptr;
+    QCheckBox* PulseRun = nullptr;
+    QCheckBox* PulseInvert = nullptr;
+    QComboBox* PulsePpq = nullptr;
+    QDoubleSpinBox* PulseWidth = nullptr;
+    QDoubleSpinBox* PulseShift = nullptr;
+    QDoubleSpinBox* PulseLevel = nullptr;
     QGroupBox* TapTempoDuration;
     QList<QRadioButton*> TapTempoDurationItems;
     QTimer* VCLEventsTimer;
@@ -222,6 +234,10 @@ class TKorvidMain : public QWidget {
     void PumpRunState();
     void BuildLinkControls();
     void PumpLink();
+    void BuildPulseBox();
+    // Shows the chosen pulse output's settings; applies what the controls show to it.
+    void ShowPulseOutput();
+    void ApplyPulseControls();
     size_t shownPeers_ = static_cast<size_t>(-1);
     void PumpStatistics();
     // The "Midi Input Port + Key Setup" box (korvid_main_input.cpp).

@@ -32,6 +32,7 @@ void TKorvidMain::GetPresetsINI() {
     // The model reads the file, sets the tempo and opens each saved port once.
     std::string missing = SettingsFile::StartUp(file, m, firstStart);
     ApplySettingsToWindow();
+    ShowPulseOutput();
     // One missing port a line, the input after the outputs.
     const std::string inputMissing = LoadInputPortSettings(file);
     if (!inputMissing.empty()) missing += (missing.empty() ? "" : "\n") + inputMissing;

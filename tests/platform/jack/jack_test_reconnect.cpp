@@ -13,12 +13,14 @@
 #include "app/main_model.h"
 #include "midiin/midi_in_port.h"
 #include "midiout/midi_out_port.h"
+#include "midiout/pulse_output.h"
 #include "platform/ini_file.h"
 #include "platform/jack/midi_jack.h"
 #include "platform/midi_system.h"
 #include "support/jack_model_rig.h"
 #include "support/jack_sender.h"
 #include "support/jack_support.h"
+#include "support/pulse_recorder.h"
 
 using namespace jacktest;
 
@@ -99,6 +101,11 @@ TEST(JackReconnect, AServerRestartedUnderItsNameGetsEveryPortBackAndTheClockGoes
                                              });
     ASSERT_TRUE(input);
     EXPECT_FALSE(run.model->OutputPortLost());
+    // A pulse output too: its audio port comes back under its name, with the pulses.
+    PulseOutputSettings pulse;
+    pulse.enabled = true;
+    pulse.ppq = 24;
+    ASSERT_EQ(run.model->Pulses()->Apply(1, pulse), "");
 
     server.stop(SIGTERM);
     ASSERT_TRUE(WaitUntil([&] { return run.model->OutputPortLost(); }));
@@ -127,6 +134,12 @@ TEST(JackReconnect, AServerRestartedUnderItsNameGetsEveryPortBackAndTheClockGoes
                 back == "MIDI Port reconnected: " + destination)
         << back;
     EXPECT_EQ(run.model->state.PendingStatus().color, StatusColors::teal);
+
+    PulseRecorder pulses("pulses", server.name());
+    ASSERT_TRUE(pulses.ok());
+    ASSERT_TRUE(ConnectOnceListed(pulses.client(), run.backend->clientName() + ":pulse_1",
+                                  pulses.portName(0)));
+    EXPECT_TRUE(pulses.waitFor(0, 5)) << "no pulses after the restart";
 
     ASSERT_TRUE(WaitUntil([&] { return input->isAlive(); }));
     JackSender board("board", server.name());

@@ -277,7 +277,7 @@ TEST_F(MainWindowTest, HeightToggleSwitchesBetweenTheTempoPartAndTheWholeWindow)
     w.ToggleWindowHeight();
     EXPECT_EQ(w.WindowHeight(), 230);  // down to the track bar's foot
     QTest::mouseClick(w.ShowMoreButton, Qt::LeftButton);
-    EXPECT_EQ(w.WindowHeight(), 528);
+    EXPECT_EQ(w.WindowHeight(), 608);  // down to the Pulse Output box's foot
 }
 
 TEST_F(MainWindowTest, CloseAsksAboutSavingUnlessToldNotTo) {
