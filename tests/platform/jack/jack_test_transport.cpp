@@ -1,0 +1,209 @@
+// The JACK transport through a real server: jackd2's jack_transport as the timebase master
+// (and as a plain starter and stopper), our clock following it, heard by a recorder; and our
+// clock as the master with x42's jack_midi_clock following it.
+#include <gtest/gtest.h>
+#include <jack/transport.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/main_model.h"
+#include "app/sync_control.h"
+#include "midiout/midi_out_port.h"
+#include "platform/midi_system.h"
+#include "platform/monotonic_clock.h"
+#include "platform/transport_source.h"
+#include "state/app_settings.h"
+#include "support/jack_model_rig.h"
+#include "support/jack_support.h"
+
+using namespace jacktest;
+
+namespace {
+
+// Watches the transport from a client of its own: on which JACK frame the transport's frame 0
+// of the present roll lay, and where it last stopped. Its process callback only stores atomics.
+class TransportProbe {
+  public:
+    TransportProbe() {
+        client_ = OpenClient("probe", "");
+        if (!client_) return;
+        jack_set_process_callback(client_, &TransportProbe::onProcess, this);
+        jack_activate(client_);
+    }
+    ~TransportProbe() {
+        if (client_) jack_client_close(client_);
+    }
+    bool ok() const { return client_ != nullptr; }
+    // JACK's frame of transport frame 0 in the present roll (valid once rolling).
+    int64_t originFrame() const { return origin_.load(); }
+    int64_t rolls() const { return rolls_.load(); }
+    int64_t stopFrame() const { return stop_.load(); }
+    double bpm() const { return bpm_.load(); }
+
+  private:
+    static int onProcess(jack_nframes_t, void* self) {
+        static_cast<TransportProbe*>(self)->process();
+        return 0;
+    }
+    void process() {
+        jack_position_t pos;
+        const bool rolling = jack_transport_query(client_, &pos) == JackTransportRolling;
+        const int64_t cycle = jack_last_frame_time(client_);
+        if (rolling) origin_.store(cycle - pos.frame);
+        if (rolling && !rolling_) rolls_.fetch_add(1);
+        if (!rolling && rolling_) stop_.store(cycle);
+        rolling_ = rolling;
+        if (pos.valid & JackPositionBBT) bpm_.store(pos.beats_per_minute);
+    }
+    jack_client_t* client_ = nullptr;
+    bool rolling_ = false;
+    std::atomic<int64_t> origin_{0};
+    std::atomic<int64_t> rolls_{0};
+    std::atomic<int64_t> stop_{-1};
+    std::atomic<double> bpm_{0};
+};
+
+// jackd2's jack_transport, driven through its command line on a pipe.
+class TransportTool {
+  public:
+    TransportTool() : pipe_(popen("exec jack_transport >/dev/null 2>&1", "w")) {}
+    ~TransportTool() {
+        if (!pipe_) return;
+        say("quit");
+        pclose(pipe_);
+    }
+    bool ok() const { return pipe_ != nullptr; }
+    void say(const std::string& line) {
+        fputs((line + "\n").c_str(), pipe_);
+        fflush(pipe_);
+    }
+
+  private:
+    FILE* pipe_;
+};
+
+// Each frame's distance from the nearest point of the grid origin + k * step, for k >= first.
+std::vector<double> GridErrors(const std::vector<int64_t>& frames, double origin, double step) {
+    std::vector<double> errors;
+    for (int64_t frame : frames) {
+        const double k = std::round((static_cast<double>(frame) - origin) / step);
+        errors.push_back(std::fabs(static_cast<double>(frame) - (origin + k * step)));
+    }
+    return errors;
+}
+
+double Quantile(std::vector<double> values, double q) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[static_cast<size_t>(q * static_cast<double>(values.size() - 1))];
+}
+
+struct TransportJackTest : ::testing::Test {
+    std::unique_ptr<JackRecorder> ours;
+    std::unique_ptr<TransportProbe> probe;
+    std::unique_ptr<KorvidMainModel> model;
+
+    void SetUp() override {
+        jack_set_error_function(&QuietJackError);
+        ours = std::make_unique<JackRecorder>("drums");
+        ASSERT_TRUE(ours->ok()) << "no JACK server; run through run_with_jack.sh";
+        probe = std::make_unique<TransportProbe>();
+        ASSERT_TRUE(probe->ok());
+        model = ModelOnJack();
+        ASSERT_TRUE(model);
+        model->CreatePorts("no-such-folder/");
+        ASSERT_TRUE(
+            SelectListed(model->out1Controls.port, *model->OutPort1(), "JACK: " + ours->portName()));
+        model->OutPort1()->OpenSelectedPort();
+        ASSERT_TRUE(model->state.PortReady.load());
+        std::this_thread::sleep_for(300ms);  // where JACK's cycles lie
+    }
+    void TearDown() override {
+        model.reset();
+        probe.reset();
+        ours.reset();
+    }
+    void pump() {
+        model->Sync().Pump();
+        if (model->state.TempoChanges.exchange(0) != 0)
+            model->Timer().SetTempo(static_cast<uint32_t>(model->state.TempoMilliBPM.load()));
+    }
+    bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
+        return WaitUntil(
+            [&] {
+                pump();
+                return condition();
+            },
+            limit);
+    }
+    void pumpFor(std::chrono::milliseconds span) {
+        pumpUntil([] { return false; }, span);
+    }
+    // Our clocks from the last Start on.
+    std::vector<int64_t> ticksSinceStart() const {
+        const auto events = ours->events();
+        std::vector<int64_t> ticks;
+        for (const auto& e : events) {
+            if (e.bytes.size() != 1) continue;
+            if (e.bytes[0] == 0xFA) ticks.clear();
+            if (e.bytes[0] == 0xF8) ticks.push_back(e.frame);
+        }
+        return ticks;
+    }
+    int64_t startFrame() const {
+        const auto frames = FramesOf(ours->events(), 0xFA);
+        return frames.empty() ? -1 : frames.back();
+    }
+};
+
+// Follows a master at this tempo for span from the transport's start at frame 0, and checks
+// the tempo and every tick against the master's beat grid.
+void FollowAtTempo(TransportJackTest& t, double bpm, std::chrono::milliseconds span) {
+    ASSERT_TRUE(t.model->Sync().SetTransportMode(AppSettings::kTransportFollow));
+    TransportTool tool;
+    ASSERT_TRUE(tool.ok());
+    tool.say("tempo " + std::to_string(bpm));
+    tool.say("master");
+    ASSERT_TRUE(WaitUntil([&] { return std::fabs(t.probe->bpm() - bpm) < 1e-9; }));
+    tool.say("play");
+    ASSERT_TRUE(t.pumpUntil([&] { return t.model->state.RunState.load() == 1; }));
+    t.pumpFor(span);
+    const std::vector<int64_t> ticks = t.ticksSinceStart();
+    const double perTick = 48000.0 * 60 / bpm / 24;
+    ASSERT_GT(ticks.size(), static_cast<size_t>(span.count() / 1000.0 * bpm / 60 * 24 * 0.9));
+    EXPECT_NEAR(t.model->GetBPM(), bpm, 0.001);
+    // The transport started on a bar line (frame 0): Start at once, with the first tick, and
+    // that tick stands for the bar line even when it could only go out a little after it.
+    const double origin = static_cast<double>(t.probe->originFrame());
+    EXPECT_EQ(t.startFrame(), ticks.front());
+    EXPECT_LT(static_cast<double>(ticks.front()) - origin, perTick / 2) << "not the bar line";
+    const std::vector<int64_t> onGrid(ticks.begin() + 2, ticks.end());
+    const std::vector<double> errors = GridErrors(onGrid, origin, perTick);
+    EXPECT_LE(Quantile(errors, 0.99), 1.0) << "max " << Quantile(errors, 1.0);
+    // No tick skipped or doubled: tick k on grid point k.
+    EXPECT_NEAR(static_cast<double>(ticks.back()) - origin,
+                static_cast<double>(ticks.size() - 1) * perTick, 1.5);
+    std::printf("follow at %.3f: %zu ticks, p99 %.2f, max %.2f frames off the master's grid\n",
+                bpm, onGrid.size(), Quantile(errors, 0.99), Quantile(errors, 1.0));
+    // Stop follows at once: within our latency (a period and the margin) and a period more.
+    const int64_t stopsBefore = CountStatus(t.ours->events(), 0xFC);
+    tool.say("stop");
+    ASSERT_TRUE(t.pumpUntil([&] { return t.model->state.RunState.load() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return CountStatus(t.ours->events(), 0xFC) > stopsBefore; }));
+    const auto stops = FramesOf(t.ours->events(), 0xFC);
+    EXPECT_LE(stops.back() - t.probe->stopFrame(), 3 * 256);
+}
+
+}  // namespace
+
+TEST_F(TransportJackTest, FollowsTheMasterAt120) {
+    FollowAtTempo(*this, 120, 8s);
+}
+
+TEST_F(TransportJackTest, FollowsTheMasterAt174) {
+    FollowAtTempo(*this, 174, 8s);
+}
