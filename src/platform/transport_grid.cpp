@@ -69,8 +69,7 @@ bool TransportAnchor::update(const TransportCycle& cycle, TransportView& view) {
         cycle.rolling && wasRolling_ &&
         static_cast<int64_t>(static_cast<uint32_t>(cycle.transportFrame - lastTransportFrame_)) !=
             cycle.cycleFrame - lastCycleFrame_;
-    const bool changed =
-        view.hasGrid && (cycle.bpm != bpm_ || cycle.beatsPerBar != beatsPerBar_);
+    const bool changed = view.hasGrid && (cycle.bpm != bpm_ || cycle.beatsPerBar != beatsPerBar_);
     const bool gridCame = view.hasGrid != hadGrid_;
     wasRolling_ = cycle.rolling;
     hadGrid_ = view.hasGrid;
@@ -84,8 +83,8 @@ bool TransportAnchor::update(const TransportCycle& cycle, TransportView& view) {
             view.bpm = cycle.bpm;
             view.beatsPerBar = cycle.beatsPerBar > 0 ? cycle.beatsPerBar : 4;
             view.framesPerBeat = cycle.sampleRate * 60.0 / cycle.bpm;
-            view.anchorBeat = BeatPositionOf(cycle.bar, cycle.beat, cycle.tick,
-                                             cycle.ticksPerBeat, view.beatsPerBar);
+            view.anchorBeat = BeatPositionOf(cycle.bar, cycle.beat, cycle.tick, cycle.ticksPerBeat,
+                                             view.beatsPerBar);
             view.anchorFrame = cycle.cycleFrame - cycle.bbtOffset;
         } else {
             view.anchorBeat = 0;

@@ -102,7 +102,7 @@ class TransportAnchor {
 class TransportViewLatch {
   public:
     void write(const TransportView& view);  // one writer; real-time safe
-    TransportView read() const;              // any thread; real-time safe
+    TransportView read() const;             // any thread; real-time safe
 
   private:
     static constexpr size_t kWords = (sizeof(TransportView) + 7) / 8;

@@ -116,8 +116,8 @@ struct TransportJackTest : ::testing::Test {
         model = ModelOnJack();
         ASSERT_TRUE(model);
         model->CreatePorts("no-such-folder/");
-        ASSERT_TRUE(
-            SelectListed(model->out1Controls.port, *model->OutPort1(), "JACK: " + ours->portName()));
+        ASSERT_TRUE(SelectListed(model->out1Controls.port, *model->OutPort1(),
+                                 "JACK: " + ours->portName()));
         model->OutPort1()->OpenSelectedPort();
         ASSERT_TRUE(model->state.PortReady.load());
         std::this_thread::sleep_for(300ms);  // where JACK's cycles lie
@@ -172,6 +172,10 @@ void FollowAtTempo(TransportJackTest& t, double bpm, std::chrono::milliseconds s
     tool.say("play");
     ASSERT_TRUE(t.pumpUntil([&] { return t.model->state.RunState.load() == 1; }));
     t.pumpFor(span);
+    // One roll: one Start and no Stop, whatever the server's cycles did meanwhile.
+    EXPECT_EQ(t.probe->rolls(), 1);
+    EXPECT_EQ(CountStatus(t.ours->events(), 0xFA), 1);
+    EXPECT_EQ(CountStatus(t.ours->events(), 0xFC), 0);
     const std::vector<int64_t> ticks = t.ticksSinceStart();
     const double perTick = 48000.0 * 60 / bpm / 24;
     ASSERT_GT(ticks.size(), static_cast<size_t>(span.count() / 1000.0 * bpm / 60 * 24 * 0.9));
@@ -187,8 +191,11 @@ void FollowAtTempo(TransportJackTest& t, double bpm, std::chrono::milliseconds s
     // No tick skipped or doubled: tick k on grid point k.
     EXPECT_NEAR(static_cast<double>(ticks.back()) - origin,
                 static_cast<double>(ticks.size() - 1) * perTick, 1.5);
-    std::printf("follow at %.3f: %zu ticks, p99 %.2f, max %.2f frames off the master's grid\n",
-                bpm, onGrid.size(), Quantile(errors, 0.99), Quantile(errors, 1.0));
+    std::printf(
+        "follow at %.3f: %zu ticks, p99 %.2f, max %.2f frames off the master's grid; "
+        "grid moved %llu times\n",
+        bpm, onGrid.size(), Quantile(errors, 0.99), Quantile(errors, 1.0),
+        static_cast<unsigned long long>(t.model->Midi().transport()->View().gridSerial));
     // Stop follows at once: within our latency (a period and the margin) and a period more.
     const int64_t stopsBefore = CountStatus(t.ours->events(), 0xFC);
     tool.say("stop");
