@@ -173,6 +173,8 @@ class TKorvidMain : public QWidget {
     // In the General Settings box's title row: the network tempo session and its peers.
     QCheckBox* LinkCheckBox = nullptr;
     QLabel* LinkPeersLabel = nullptr;
+    // The JACK transport choice (off, follow, lead), beside the patch list.
+    QComboBox* JackTransportBox = nullptr;
     QGroupBox* TapTempoDuration;
     QList<QRadioButton*> TapTempoDurationItems;
     QTimer* VCLEventsTimer;
