@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <jack/transport.h>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -84,6 +88,31 @@ class TransportTool {
 
   private:
     FILE* pipe_;
+};
+
+// x42's jack_midi_clock, following the transport, its clock sent to `port`.
+class MidiClockTool {
+  public:
+    explicit MidiClockTool(const std::string& port) {
+        const char* argv[] = {"jack_midi_clock", "-P", port.c_str(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawnp(&pid_, "jack_midi_clock", &actions, nullptr,
+                         const_cast<char* const*>(argv), environ) != 0)
+            pid_ = 0;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~MidiClockTool() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    bool ok() const { return pid_ > 0; }
+
+  private:
+    pid_t pid_ = 0;
 };
 
 // Each frame's distance from the nearest point of the grid origin + k * step, for k >= first.
@@ -213,4 +242,70 @@ TEST_F(TransportJackTest, FollowsTheMasterAt120) {
 
 TEST_F(TransportJackTest, FollowsTheMasterAt174) {
     FollowAtTempo(*this, 174, 8s);
+}
+
+// Each of their ticks' signed distance in frames from our nearest tick.
+std::vector<double> Distances(const std::vector<int64_t>& theirs,
+                              const std::vector<int64_t>& ours) {
+    std::vector<double> distances;
+    for (int64_t frame : theirs) {
+        const auto it = std::lower_bound(ours.begin(), ours.end(), frame);
+        double best = 1e18;
+        if (it != ours.end()) best = static_cast<double>(*it - frame);
+        if (it != ours.begin() &&
+            std::fabs(static_cast<double>(frame - *(it - 1))) < std::fabs(best))
+            best = static_cast<double>(*(it - 1) - frame);
+        distances.push_back(-best);
+    }
+    return distances;
+}
+
+// The tempo a receiver counting these ticks sees over them.
+double TempoOf(const std::vector<int64_t>& ticks) {
+    if (ticks.size() < 2) return 0;
+    const double span = static_cast<double>(ticks.back() - ticks.front());
+    return 48000.0 * 60 / (span / static_cast<double>(ticks.size() - 1) * 24);
+}
+
+TEST_F(TransportJackTest, JackMidiClockFollowsUsAsTimebaseMaster) {
+    JackRecorder theirs("mclk");
+    ASSERT_TRUE(theirs.ok());
+    ASSERT_TRUE(model->Sync().SetTransportMode(AppSettings::kTransportMaster));
+    model->SetBPM(120);
+    pump();
+    MidiClockTool tool(theirs.portName());
+    ASSERT_TRUE(tool.ok());
+    ASSERT_TRUE(WaitUntil([&] {
+        return jack_port_connected(jack_port_by_name(theirs.client(), theirs.portName().c_str())) >
+               0;
+    }));
+    model->StartTransport(true, false);  // F1: our start starts the transport
+    ASSERT_TRUE(pumpUntil([&] { return probe->rolls() == 1; }));
+    const auto measure = [&](double bpm, const char* what) {
+        const size_t oursFrom = FramesOf(ours->events(), 0xF8).size();
+        const size_t theirsFrom = FramesOf(theirs.events(), 0xF8).size();
+        pumpFor(6s);
+        const auto oursNow = FramesOf(ours->events(), 0xF8);
+        const auto theirsNow = FramesOf(theirs.events(), 0xF8);
+        // A beat in to settle after the start or the change.
+        const std::vector<int64_t> a(oursNow.begin() + static_cast<long>(oursFrom) + 24,
+                                     oursNow.end());
+        const std::vector<int64_t> b(theirsNow.begin() + static_cast<long>(theirsFrom) + 24,
+                                     theirsNow.end());
+        ASSERT_GT(b.size(), 200u) << what;
+        const std::vector<double> d = Distances(b, a);
+        std::printf(
+            "%s: ours %.4f BPM, theirs %.4f BPM, their ticks after ours: p1 %.1f p50 %.1f "
+            "p99 %.1f frames\n",
+            what, TempoOf(a), TempoOf(b), Quantile(d, 0.01), Quantile(d, 0.5), Quantile(d, 0.99));
+        EXPECT_NEAR(TempoOf(b), bpm, 0.001) << what;
+        EXPECT_NEAR(TempoOf(a), bpm, 0.001) << what;
+        // Locked to ours: a constant distance (its own phase, see the closing note), never a
+        // drift; within the frame rounding of its clocks and ours.
+        EXPECT_LE(Quantile(d, 0.99) - Quantile(d, 0.01), 2.0) << what;
+    };
+    measure(120, "at 120");
+    model->SetBPM(174);  // as a tap would
+    pump();
+    measure(174, "at 174");
 }
