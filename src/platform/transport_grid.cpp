@@ -60,6 +60,24 @@ BbtPlace BbtOfBeat(double beat, double beatsPerBar, double ticksPerBeat) {
 }
 
 bool TransportAnchor::update(const TransportCycle& cycle, TransportView& view) {
+    // Bars and beats that cannot be (seen from jack_transport after a relocate while rolling:
+    // bar 1223908497) anchor nothing: the grid stays where it was until a sane position comes.
+    const bool sane =
+        !cycle.bbt || (cycle.bpm > 0 && cycle.bpm < 100000 && cycle.beatsPerBar >= 1 &&
+                       cycle.ticksPerBeat >= 1 && cycle.bar >= 1 && cycle.bar < 1'000'000 &&
+                       cycle.beat >= 1 && cycle.beat <= cycle.beatsPerBar + 1e-9 &&
+                       cycle.tick >= 0 && cycle.tick < cycle.ticksPerBeat);
+    if (!sane && hadGrid_) {
+        view.rolling = cycle.rolling;
+        if (cycle.rolling && !wasRolling_) {
+            ++view.rollSerial;
+            view.startBeat = BeatAtFrame(view, static_cast<double>(cycle.cycleFrame));
+        }
+        wasRolling_ = cycle.rolling;
+        lastTransportFrame_ = cycle.transportFrame;
+        lastCycleFrame_ = cycle.cycleFrame;
+        return false;
+    }
     view.rolling = cycle.rolling;
     view.hasGrid = cycle.bbt && cycle.bpm > 0 && cycle.sampleRate > 0;
     const bool startNow = cycle.rolling && !wasRolling_;

@@ -89,6 +89,10 @@ TEST(TransportGrid, AnchorsAtTheStartAndKeepsItWhileTheFramesRunOn) {
     EXPECT_EQ(view.gridSerial, 2u);
     EXPECT_DOUBLE_EQ(view.framesPerBeat, 48000.0 * 60 / 140);
     EXPECT_EQ(view.rollSerial, 1u);
+    // Bars and beats that cannot be move nothing, however the frames jumped.
+    EXPECT_FALSE(anchor.update(Rolling(90'000, 11'792, 1223908497, 7, -3, 140), view));
+    EXPECT_EQ(view.gridSerial, 2u);
+    EXPECT_EQ(view.anchorFrame, 11'536);
 }
 
 TEST(TransportGrid, StartInTheMiddleOfABarAndRollingWithoutAMaster) {

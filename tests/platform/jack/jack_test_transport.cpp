@@ -309,3 +309,39 @@ TEST_F(TransportJackTest, JackMidiClockFollowsUsAsTimebaseMaster) {
     pump();
     measure(174, "at 174");
 }
+
+TEST_F(TransportJackTest, MidBarStartWaitsForTheBarAndTempoOrRelocateMovesNoStartOrStop) {
+    ASSERT_TRUE(model->Sync().SetTransportMode(AppSettings::kTransportFollow));
+    TransportTool tool;
+    ASSERT_TRUE(tool.ok());
+    tool.say("tempo 120");
+    tool.say("master");
+    ASSERT_TRUE(WaitUntil([&] { return std::fabs(probe->bpm() - 120) < 1e-9; }));
+    // 1.25 beats into bar 1: the first tick on bar 2, transport frame 96000, and Start just
+    // before it (sent when the tick is raised: as soon as possible, the cycle before).
+    tool.say("locate 30000");
+    std::this_thread::sleep_for(200ms);
+    tool.say("play");
+    ASSERT_TRUE(pumpUntil([&] { return ticksSinceStart().size() >= 48; }));
+    const int64_t barTwo = probe->originFrame() + 96000;
+    EXPECT_LE(std::llabs(ticksSinceStart().front() - barTwo), 1);
+    EXPECT_LE(startFrame(), ticksSinceStart().front());
+    EXPECT_GE(startFrame(), ticksSinceStart().front() - 256);
+    // A new tempo: followed from the next tick, without a Stop or a Start.
+    tool.say("tempo 140");
+    ASSERT_TRUE(WaitUntil([&] { return std::fabs(probe->bpm() - 140) < 1e-9; }));
+    pumpFor(2s);
+    EXPECT_NEAR(model->GetBPM(), 140, 0.001);
+    std::vector<int64_t> ticks = ticksSinceStart();
+    ASSERT_GT(ticks.size(), 72u);
+    const std::vector<int64_t> last(ticks.end() - 24, ticks.end());
+    EXPECT_NEAR(static_cast<double>(last.back() - last.front()) / 23, 48000.0 * 60 / 140 / 24, 0.1);
+    // A relocate while rolling: the clock runs on, no Stop, no second Start.
+    const size_t before = ticks.size();
+    tool.say("locate 12000");
+    pumpFor(2s);
+    EXPECT_GT(ticksSinceStart().size(), before + 48);
+    EXPECT_EQ(CountStatus(ours->events(), 0xFA), 1);
+    EXPECT_EQ(CountStatus(ours->events(), 0xFC), 0);
+    EXPECT_EQ(model->state.RunState.load(), 1);
+}
