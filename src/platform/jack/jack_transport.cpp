@@ -1,5 +1,6 @@
 #include "platform/jack/jack_transport.h"
 
+#include <chrono>
 #include <cmath>
 
 JackTransport::JackTransport() {
@@ -28,7 +29,12 @@ void JackTransport::SetListener(TransportListener* listener) {
 
 bool JackTransport::Lead(const BeatClock* clock) {
     std::lock_guard lock(clientMutex_);
-    const BeatClock* old = clock_.exchange(clock, std::memory_order_acq_rel);
+    const BeatClock* old = clock_.exchange(clock, std::memory_order_seq_cst);
+    // A callback that took the old clock may still be asking it; its owner may go once this
+    // returns. (A callback is short: a few loads and stores.)
+    if (old && old != clock)
+        while (inTimebase_.load(std::memory_order_seq_cst) != 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
     if (!client_) return clock == nullptr;
     if (clock && !old) {
         // Unconditional: we were asked to lead, and take the place of any master before us.
@@ -106,7 +112,8 @@ void JackTransport::onTimebase(jack_transport_state_t, jack_nframes_t frames,
 
 void JackTransport::timebase(jack_nframes_t frames, jack_position_t* position) {
     // position is the next cycle's: the frame after this cycle's last, on our clock.
-    const BeatClock* clock = clock_.load(std::memory_order_acquire);
+    inTimebase_.fetch_add(1, std::memory_order_seq_cst);
+    const BeatClock* clock = clock_.load(std::memory_order_seq_cst);
     double beat = 0;
     double bpm = 120;
     if (clock) {
@@ -114,6 +121,7 @@ void JackTransport::timebase(jack_nframes_t frames, jack_position_t* position) {
         const auto atNs = static_cast<int64_t>(std::llround(TimeOfFrame(view_, frame)));
         if (!clock->BeatAt(atNs, beat, bpm)) beat = 0;
     }
+    inTimebase_.fetch_sub(1, std::memory_order_seq_cst);
     const BbtPlace place = BbtOfBeat(beat, kBeatsPerBar, kTicksPerBeat);
     position->valid = static_cast<jack_position_bits_t>(position->valid | JackPositionBBT);
     position->bar = place.bar;

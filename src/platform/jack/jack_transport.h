@@ -65,6 +65,8 @@ class JackTransport final : public TransportSource {
     jack_client_t* client_ = nullptr;
     std::atomic<const BeatClock*> clock_{nullptr};
     std::atomic<bool> onGrid_{false};
+    // Timebase callbacks running now: a clock let go of is not asked again once Lead returns.
+    std::atomic<int> inTimebase_{0};
 
     std::mutex listenerMutex_;  // held by the watcher while it calls the listener
     TransportListener* listener_ = nullptr;
