@@ -172,6 +172,7 @@ void SyncControl::TransportAsSet() {
 void SyncControl::TransportRolling(bool rolling) {
     const int32_t mode = TransportMode();
     if (mode == AppSettings::kTransportOff) return;
+    std::lock_guard roll(rollMutex_);
     const bool running = model_.state.RunState.load() != 0;
     if (rolling) {
         // The grid first: the run begins on it.

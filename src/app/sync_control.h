@@ -90,6 +90,9 @@ class SyncControl final : private LinkListener, private TransportListener, priva
     bool lockRefusedShown_ = false;
     // The last tick mark, read on JACK's process thread only.
     mutable Transport::TickMark mark_;
+    // A start or stop of the transport is followed whole, from the transport's thread or from a
+    // mode chosen on the UI thread, never by both at once (two Starts).
+    std::mutex rollMutex_;
     // updateSchedule runs on the UI thread and on the transport's thread.
     std::mutex scheduleMutex_;
     TickSchedule* scheduled_ = nullptr;
