@@ -2,7 +2,7 @@
 
 const char* const kCommandLineUsage =
     "usage: tempovane [settings file]\n"
-    "       tempovane --headless [settings file] [--start]\n"
+    "       tempovane --headless [settings file] [--start] [--transport MODE]\n"
     "       tempovane --list-ports\n"
     "       tempovane --help | --version\n"
     "\n"
@@ -14,6 +14,9 @@ const char* const kCommandLineUsage =
     "  --headless     run the clock without a window or display, from the settings file;\n"
     "                 status lines go to standard error, Ctrl+C or SIGTERM ends it\n"
     "  --start        with --headless: start the clock at once\n"
+    "  --transport MODE  with --headless: follow the JACK transport (follow), lead it as\n"
+    "                 its timebase master (master), or neither (off), instead of the\n"
+    "                 settings file's [JACKTRANSPORT] MODE\n"
     "  --list-ports   print the MIDI output and input ports, the output device types and\n"
     "                 the input maps, then end (status 1 when no JACK server answers)\n"
     "  -h, --help     print this help, then end\n"
@@ -56,6 +59,12 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, Program program
             listPorts = true;
         } else if (a == "--start") {
             line.start = true;
+        } else if (a == "--transport") {
+            if (i + 1 >= arguments.size()) return fail("--transport needs follow, master or off");
+            const std::string mode = arguments[++i];
+            if (mode != "follow" && mode != "master" && mode != "off")
+                return fail("--transport takes follow, master or off, not " + mode);
+            line.transport = mode;
         } else {
             return fail("unknown option " + a);
         }
@@ -70,5 +79,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, Program program
     // musician waiting for a clock that never comes.
     if (line.start && line.action == CommandLine::Action::Window)
         return fail("--start works with --headless only");
+    if (!line.transport.empty() && line.action == CommandLine::Action::Window)
+        return fail("--transport works with --headless only");
     return true;
 }

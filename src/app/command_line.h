@@ -18,7 +18,10 @@ struct CommandLine {
         Version,    // --version
     };
     Action action = Action::Window;
-    bool start = false;        // --start (with --headless): start the clock at once
+    bool start = false;  // --start (with --headless): start the clock at once
+    // --transport follow|master|off (with --headless): the JACK transport mode for this run;
+    // "" keeps the settings file's.
+    std::string transport;
     std::string settingsFile;  // the settings file given, or "" for the usual one
 };
 

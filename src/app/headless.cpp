@@ -192,7 +192,11 @@ int Run(const Options& options, Environment& environment, std::ostream& log) {
     std::shared_ptr<void> session;
     if (environment.joinSession) session = environment.joinSession(model, file);
     file = IniFile();  // all it holds is read: no need to keep it for the run
-    pump.Pass();       // "Link on" before a start can say "Running ..."
+    // --transport for this run (the headless program never writes the settings file).
+    if (!options.transport.empty())
+        model.settings.JACKTRANSPORTMODE = SettingsFile::TransportModeOf(options.transport);
+    model.Sync().TransportAsSet();
+    pump.Pass();  // "Link on" before a start can say "Running ..."
     bool stop = false;
     if (session && options.start) {
         // A start made before the peers are found would start a session of our own, on a bar

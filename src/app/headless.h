@@ -19,6 +19,7 @@ namespace Headless {
 // What the command line (app/command_line.h) asks of a run.
 struct Options {
     bool start = false;        // --start: start the clock as soon as the ports are open
+    std::string transport;     // --transport: the JACK transport mode word, "" for the file's
     std::string settingsFile;  // the settings file given, or "" for the usual one
 };
 

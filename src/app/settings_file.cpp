@@ -153,8 +153,33 @@ void ReadWindowAndTempo(const IniFile& file, AppSettings& settings) {
     }
 }
 
+const char* TransportModeWord(int32_t mode) {
+    switch (mode) {
+        case AppSettings::kTransportFollow:
+            return "follow";
+        case AppSettings::kTransportMaster:
+            return "master";
+        default:
+            return "off";
+    }
+}
+
+int32_t TransportModeOf(const std::string& word) {
+    std::string lower;
+    for (char c : word) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (int32_t mode :
+         {AppSettings::kTransportOff, AppSettings::kTransportFollow, AppSettings::kTransportMaster})
+        if (lower == TransportModeWord(mode)) return mode;
+    return -1;
+}
+
 void ReadOptions(const IniFile& file, AppSettings& settings) {
     for (const SettingKey& key : kOptionKeys) ReadKey(file, key, settings);
+    // Like Link's keys, only the settings file itself: never a side effect of a patch. A word
+    // that is none of the three leaves the mode held now.
+    const int32_t mode = TransportModeOf(file.readString(
+        kJackTransportSection, "MODE", TransportModeWord(settings.JACKTRANSPORTMODE.load())));
+    if (mode >= 0) settings.JACKTRANSPORTMODE = mode;
 }
 
 bool GetPatchINI(const std::string& path, AppSettings& settings, Problem* problem,
@@ -245,6 +270,8 @@ void WriteWindowAndTempo(IniFile& file, const AppSettings& settings, double defa
         else
             WriteKey(file, key, settings);
     }
+    file.writeString(kJackTransportSection, "MODE",
+                     TransportModeWord(settings.JACKTRANSPORTMODE.load()));
 }
 
 void WritePorts(IniFile& file, KorvidMainModel& model) {
@@ -368,6 +395,8 @@ void WriteOptions(IniFile& file, const AppSettings& settings) {
             file.eraseSection("BPMPRESETS");
         WriteKey(file, key, settings);
     }
+    file.writeString(kJackTransportSection, "MODE",
+                     TransportModeWord(settings.JACKTRANSPORTMODE.load()));
 }
 
 }  // namespace SettingsFile

@@ -16,6 +16,11 @@ inline constexpr const char* kApplicationSection = "APPLICATION_PRESETS";
 inline constexpr const char* kPresetSection = "BPM_PRESETS";
 // The network tempo session: ENABLED, STARTSTOPSYNC, QUANTUM (beats in a bar, 4).
 inline constexpr const char* kLinkSection = "LINK";
+// JACK transport: MODE=off, follow or master.
+inline constexpr const char* kJackTransportSection = "JACKTRANSPORT";
+// The mode's word in the file, and back (-1 for a word that is none of them).
+const char* TransportModeWord(int32_t mode);
+int32_t TransportModeOf(const std::string& word);
 
 // The clock pulse outputs: [PULSEOUT1] and [PULSEOUT2], each with ENABLED, PPQ (1, 2, 4, 8, 24
 // or 48), WIDTH (ms, 0.1 to 100), LEVEL (0 to 1), POLARITY (1, or -1 for negative pulses), SHIFT

@@ -4,6 +4,7 @@
 
 #include "app/main_model.h"
 #include "midiin/midi_in_port.h"
+#include "platform/midi_system.h"
 #include "platform/monotonic_clock.h"
 #include "platform/number_text.h"
 
@@ -26,15 +27,30 @@ SyncControl::SyncControl(KorvidMainModel& model) : model_(model) {
     link_.SetLatency(&model_.Lookahead());
     link_.SetTempoModel(&model_.tempo());
     link_.SetTickCount(&model_.state.TickCount);
+    transport_ = model_.Midi().transport();
+    if (transport_) {
+        follow_ = std::make_unique<TransportFollow>(*transport_, &model_.Lookahead());
+        transport_->SetListener(this);
+    }
 }
 
 SyncControl::~SyncControl() {
+    if (transport_) {
+        transport_->SetListener(nullptr);
+        transport_->Lead(nullptr);
+    }
     if (scheduled_) model_.Timer().SetSchedule(nullptr);
     link_.SetListener(nullptr);
     link_.Enable(false, 0);
 }
 
 void SyncControl::SetLinkEnabled(bool on) {
+    if (on && TransportMode() == AppSettings::kTransportFollow) {
+        model_.state.PostStatus("Link: not while following JACK transport", StatusColors::red,
+                                "The clock follows one master: choose another JACK transport "
+                                "mode before Link is switched on.");
+        return;
+    }
     model_.settings.LINKENABLED = on;
     if (on == link_.Enabled()) return;
     {
@@ -65,6 +81,7 @@ void SyncControl::JoinAsSet() {
 }
 
 void SyncControl::InputGoing() {
+    std::lock_guard schedule(scheduleMutex_);
     MidiInPort* in = model_.InPort();
     if (in && scheduled_ == &in->Lock()) {
         model_.Timer().SetSchedule(nullptr);
@@ -78,21 +95,124 @@ bool SyncControl::FollowingSession() const {
 }
 
 void SyncControl::updateSchedule() {
+    std::lock_guard schedule(scheduleMutex_);
     TickSchedule* wanted = nullptr;
     MidiInPort* in = model_.InPort();
+    bool lockRefused = false;
     if (link_.Enabled()) {
         // A session whose tempo no power of two brings within our limits is not followed: the
         // clock runs on at its own tempo until the session's comes back within reach.
         if (FollowingSession()) wanted = &link_;
+    } else if (TransportMode() == AppSettings::kTransportFollow && follow_) {
+        // The transport's grid while it rolls with bars and beats; stopped, or rolling without
+        // a timebase master, our own period at the tempo last followed.
+        const TransportView view = transport_->View();
+        if (view.rolling && view.hasGrid) wanted = follow_.get();
+        lockRefused = in && in->LockMode();
     } else if (in && in->LockMode()) {
         wanted = &in->Lock();
     }
+    if (lockRefused && !lockRefusedShown_) {
+        model_.state.PostStatus("Input clock lock: not while following JACK transport",
+                                StatusColors::yellow,
+                                "The clock follows the JACK transport; the input's clock is not "
+                                "locked to while it does.");
+    }
+    lockRefusedShown_ = lockRefused;
     if (wanted == scheduled_) return;
+    if (transport_) transport_->SetTicksOnGrid(follow_ && wanted == follow_.get());
     model_.Timer().SetSchedule(wanted);
     scheduled_ = wanted;
 }
 
+bool SyncControl::SetTransportMode(int32_t mode) {
+    if (mode == AppSettings::kTransportFollow && link_.Enabled()) {
+        model_.state.PostStatus("JACK transport: no following while Link is on", StatusColors::red,
+                                "The clock follows one master: switch Link off to follow the "
+                                "JACK transport. Leading it goes with Link.");
+        return false;
+    }
+    model_.settings.JACKTRANSPORTMODE = mode;
+    if (!transport_) {
+        if (mode != AppSettings::kTransportOff)
+            model_.state.PostStatus("JACK transport: no JACK server", StatusColors::red);
+        return mode == AppSettings::kTransportOff;
+    }
+    transportMode_.store(mode, std::memory_order_release);
+    bool led = true;
+    if (mode == AppSettings::kTransportMaster) {
+        led = transport_->Lead(this);
+        leadRunState_ = 0;
+    } else {
+        transport_->Lead(nullptr);
+    }
+    updateSchedule();
+    const TransportView view = transport_->View();
+    if (mode == AppSettings::kTransportFollow) {
+        if (view.hasGrid) TransportTempo(view.bpm);
+        TransportRolling(view.rolling);
+    }
+    if (!led) {
+        model_.state.PostStatus("JACK transport: could not become timebase master",
+                                StatusColors::red);
+        return false;
+    }
+    const char* text = mode == AppSettings::kTransportFollow   ? "JACK transport: following"
+                       : mode == AppSettings::kTransportMaster ? "JACK transport: leading"
+                                                               : "JACK transport off";
+    model_.state.PostStatus(text, StatusColors::blue);
+    return true;
+}
+
+void SyncControl::TransportAsSet() {
+    const int32_t mode = model_.settings.JACKTRANSPORTMODE.load();
+    if (mode != TransportMode()) SetTransportMode(mode);
+}
+
+void SyncControl::TransportRolling(bool rolling) {
+    const int32_t mode = TransportMode();
+    if (mode == AppSettings::kTransportOff) return;
+    std::lock_guard roll(rollMutex_);
+    const bool running = model_.state.RunState.load() != 0;
+    if (rolling) {
+        // The grid first: the run begins on it.
+        if (mode == AppSettings::kTransportFollow) updateSchedule();
+        if (!running) model_.StartTransport(true, false);
+    } else {
+        if (running) model_.StopTransport(true);
+        if (mode == AppSettings::kTransportFollow) updateSchedule();
+    }
+}
+
+void SyncControl::TransportTempo(double bpm) {
+    if (TransportMode() == AppSettings::kTransportFollow) model_.tempo().FollowBPM(bpm);
+}
+
+bool SyncControl::BeatAt(int64_t timeNs, double& beat, double& bpm) const {
+    bpm = static_cast<double>(model_.Timer().Tempo()) / 1000.0;
+    Transport::TickMark fresh;
+    if (model_.transport().TakeTickMark(fresh)) mark_ = fresh;
+    if (model_.state.RunState.load(std::memory_order_acquire) == 0) return false;
+    if (mark_.run != model_.transport().Runs() || !(mark_.periodNs > 0)) {
+        beat = 0;  // started, its first tick not yet out
+        return true;
+    }
+    // A tick stamped T is heard at T plus the outputs' latency.
+    const double heardAt = static_cast<double>(mark_.timeNs) +
+                           static_cast<double>(model_.Lookahead().TickLookaheadNs());
+    const double ticks =
+        static_cast<double>(mark_.tick) + (static_cast<double>(timeNs) - heardAt) / mark_.periodNs;
+    beat = ticks / TransportFollow::kTicksPerBeat;
+    return true;
+}
+
 void SyncControl::Pump() {
+    if (TransportMode() == AppSettings::kTransportMaster && transport_) {
+        // Our start and stop become the transport's, for every client that follows it.
+        const int32_t runState = model_.state.RunState.load() != 0 ? 1 : 0;
+        if (runState != leadRunState_) transport_->Roll(runState != 0);
+        leadRunState_ = runState;
+    }
     if (link_.Enabled()) {
         const double ours = model_.GetBPM();
         bool send = false;

@@ -85,9 +85,13 @@ class MidiInConnection {
     virtual bool isAlive() const = 0;
 };
 
+class TransportSource;
+
 class MidiOutBackend {
   public:
     virtual ~MidiOutBackend() = default;
+    // A transport shared with other programs, where the backend has one (JACK); else null.
+    virtual TransportSource* transport() { return nullptr; }
     // Stable name shown before every device: "JACK", "ALSA", "Memory".
     virtual std::string prefix() const = 0;
     // The destinations offered now, names trimmed, our own virtual entry included.

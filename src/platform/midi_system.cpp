@@ -140,6 +140,13 @@ bool MidiSystem::jackServerRunning() {
     return false;
 }
 
+TransportSource* MidiSystem::transport() {
+    for (const auto& backend : backends_) {
+        if (TransportSource* transport = backend->transport()) return transport;
+    }
+    return nullptr;
+}
+
 void MidiSystem::reportRecovery(const std::string& text) {
     ProblemListener listener;
     {

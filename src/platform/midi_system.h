@@ -57,6 +57,8 @@ class MidiSystem {
     void reportArrival(bool server);
     // Whether a JACK server answers now (its devices are listed).
     bool jackServerRunning();
+    // The first backend's shared transport (JACK's); null where none has one.
+    TransportSource* transport();
 
   private:
     std::mutex listenerMutex_;

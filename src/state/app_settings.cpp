@@ -30,4 +30,5 @@ void AppSettings::InitializeSettings() {
     LINKENABLED = false;
     LINKSTARTSTOPSYNC = true;
     LINKQUANTUM = 4.0;
+    JACKTRANSPORTMODE = kTransportOff;
 }

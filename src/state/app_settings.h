@@ -42,6 +42,10 @@ struct AppSettings {
     std::atomic<bool> LINKENABLED;
     std::atomic<bool> LINKSTARTSTOPSYNC;
     std::atomic<double> LINKQUANTUM;
+    // JACK transport: off, follow the timebase master, or lead as the master ([JACKTRANSPORT]
+    // MODE=off|follow|master).
+    enum TransportMode : int32_t { kTransportOff = 0, kTransportFollow = 1, kTransportMaster = 2 };
+    std::atomic<int32_t> JACKTRANSPORTMODE;
 
     AppSettings() { InitializeSettings(); }
 

@@ -32,6 +32,8 @@ void Transport::TempoTimer1Timer() {
     if (const int64_t skipped = timer_.TakeSkippedTicks())
         main_.TickCount.fetch_add(static_cast<int32_t>(skipped), std::memory_order_acq_rel);
     const int32_t n = main_.TickCount.load(std::memory_order_acquire);
+    marks_.write({runs_.load(std::memory_order_acquire), n, tickTime,
+                  static_cast<double>(timer_.Period()) * 1e6});
     for (ClockOutput* port : ports_)
         if (port) port->ClockTick(n, tickTime);
     const int32_t next = main_.TickCount.fetch_add(1, std::memory_order_acq_rel) + 1;
@@ -71,6 +73,7 @@ void Transport::StartTransport(bool sendNow, bool onNextBeat) {
         if (port) port->TransportStart(sendNow && !withFirstTick, onNextBeat);
     main_.TickCount = 0;
     main_.TicksSent = 0;
+    runs_.fetch_add(1, std::memory_order_acq_rel);
     // The newest tempo rules from the first clock on: a tap that starts the clock has just set
     // its tempo, which the pump would hand the timer only up to a pass later.
     const int32_t milliBpm = main_.TempoMilliBPM.load(std::memory_order_acquire);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "platform/triple_buffer.h"
 #include "tempo/out_ports.h"
 
 struct AppSettings;
@@ -25,6 +26,21 @@ class Transport {
     void ResumeTransport();
     void StopTransport(bool sendStop);
 
+    // The last tick raised: its number in the run (counted from the run's first bar line, as
+    // the ports count), its time stamp, the tick period then, and which run it belongs to. For
+    // a shared transport we lead: its beats are ours.
+    struct TickMark {
+        uint64_t run = 0;
+        int64_t tick = 0;
+        int64_t timeNs = 0;
+        double periodNs = 0;
+    };
+    // The newest mark since the last call; false (mark untouched) when none came. One reader
+    // (JACK's process thread); real-time safe.
+    bool TakeTickMark(TickMark& mark) { return marks_.readNew(mark); }
+    // Counts the starts; a mark of an earlier run is stale. Any thread; real-time safe.
+    uint64_t Runs() const { return runs_.load(std::memory_order_acquire); }
+
     // Commands.
     void StartStopSeq();
     void StartSeq();
@@ -42,4 +58,6 @@ class Transport {
     // While the timer follows an outside schedule, the first tick may be a bar away: Start then
     // goes out with it rather than at once.
     std::atomic<bool> startOnFirstTick_{false};
+    std::atomic<uint64_t> runs_{0};
+    TripleBuffer<TickMark> marks_;  // the clock thread writes
 };

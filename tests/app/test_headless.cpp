@@ -148,6 +148,19 @@ TEST(HeadlessArguments, UnknownOptionsAndSecondFilesAreRefused) {
     EXPECT_NE(Refusal({"--start"}).find("--headless"), std::string::npos);
 }
 
+TEST(HeadlessArguments, TransportTakesOneOfThreeModesWithHeadlessOnly) {
+    const CommandLine line = Parse({"--headless", "--transport", "follow", "x.ini"});
+    EXPECT_EQ(line.transport, "follow");
+    EXPECT_EQ(line.settingsFile, "x.ini") << "the mode is not the settings file";
+    EXPECT_EQ(Parse({"--transport", "master"}, Program::Headless).transport, "master");
+    EXPECT_EQ(Parse({"--headless"}).transport, "");
+    EXPECT_NE(Refusal({"--headless", "--transport"}).find("follow, master or off"),
+              std::string::npos);
+    EXPECT_NE(Refusal({"--headless", "--transport", "sideways"}).find("sideways"),
+              std::string::npos);
+    EXPECT_NE(Refusal({"--transport", "follow"}).find("--headless"), std::string::npos);
+}
+
 TEST(HeadlessArguments, HelpAndVersionWinWhereverTheyStand) {
     for (const std::vector<std::string>& help : {std::vector<std::string>{"--help"},
                                                  {"-h"},

@@ -46,6 +46,25 @@ TEST(SettingsFileLink, KeysLiveInTheirOwnSectionBothWays) {
     EXPECT_EQ(untouched.LINKQUANTUM.load(), 4);
 }
 
+TEST(SettingsFileLink, JackTransportModeIsAWordInItsOwnSection) {
+    AppSettings settings;
+    EXPECT_EQ(settings.JACKTRANSPORTMODE.load(), AppSettings::kTransportOff);
+    settings.JACKTRANSPORTMODE = AppSettings::kTransportMaster;
+    IniFile file;
+    SettingsFile::WriteOptions(file, settings);
+    EXPECT_EQ(file.readString("JACKTRANSPORT", "MODE", ""), "master");
+    AppSettings read;
+    SettingsFile::ReadOptions(file, read);
+    EXPECT_EQ(read.JACKTRANSPORTMODE.load(), AppSettings::kTransportMaster);
+    // Any case; a word that is none of the three keeps the mode held now.
+    ASSERT_TRUE(file.loadText("[JACKTRANSPORT]\nMODE=Follow\n"));
+    SettingsFile::ReadOptions(file, read);
+    EXPECT_EQ(read.JACKTRANSPORTMODE.load(), AppSettings::kTransportFollow);
+    ASSERT_TRUE(file.loadText("[JACKTRANSPORT]\nMODE=slave\n"));
+    SettingsFile::ReadOptions(file, read);
+    EXPECT_EQ(read.JACKTRANSPORTMODE.load(), AppSettings::kTransportFollow);
+}
+
 TEST(SettingsFileLink, APatchCarriesNoLinkKeys) {
     TempFolder folder;
     folder.write("live.tvp",

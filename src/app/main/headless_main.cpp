@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
     }
     Headless::Options options;
     options.start = line.start;
+    options.transport = line.transport;
     options.settingsFile = line.settingsFile;
     Headless::Environment environment;
     environment.locations = locations;

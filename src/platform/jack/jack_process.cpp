@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "platform/jack/jack_session.h"
+#include "platform/jack/jack_transport.h"
 #include "platform/jack/midi_jack_input.h"
 #include "platform/midi_bytes.h"
 
@@ -19,7 +20,9 @@ int JackMidiBackend::Session::onProcess(jack_nframes_t frames, void* context) {
 }
 
 void JackMidiBackend::Session::process(jack_client_t* client, jack_nframes_t frames) {
-    const CycleMap map = mapCycle(client, frames);
+    CycleMap map = mapCycle(client, frames);
+    JackTransport* transport = transport_.load(std::memory_order_acquire);
+    map.ticksOnLine = transport && transport->ticksOnGrid();
     for (auto& entry : active_) {
         // seq_cst with the increment below: see waitForCycle().
         JackOutSlot* slot = entry.load(std::memory_order_seq_cst);
@@ -34,6 +37,9 @@ void JackMidiBackend::Session::process(jack_client_t* client, jack_nframes_t fra
     if (JackProcessHook* hook = processHook_.load(std::memory_order_acquire))
         hook->process(frames, map.firstFrame, cycleClock_.countedStartNs(),
                       cycleClock_.nsPerFrame());
+    if (transport)
+        transport->cycle(client, frames, map.firstFrame, map.startNs - map.jackMinusMonoNs,
+                         cycleClock_.nsPerFrame(), sampleRate_.load(std::memory_order_relaxed));
     cyclesDone_.fetch_add(1, std::memory_order_seq_cst);
 }
 
@@ -80,11 +86,17 @@ void JackMidiBackend::Session::writeDue(JackOutSlot& slot, void* buffer, jack_nf
         const int64_t jackNs = header.timeNs + map.jackMinusMonoNs;
         const bool timed = (header.flags & JackOutQueue::kAsSoonAsPossible) == 0;
         if (timed) {
-            place =
-                PlaceOnFrameChained(jackNs, map.latencyNs + extraNs, map.startNs, map.framesPerNs,
-                                    frames, lastFrame, map.firstFrame, slot.chain);
             uint8_t status = 0;
             if (header.length == 1) slot.queue.copyFrontBytes(&status);
+            if (map.ticksOnLine && status == midi::kTimingClock) {
+                place = PlaceOnFrame(jackNs, map.latencyNs + extraNs, map.startNs, map.framesPerNs,
+                                     frames, lastFrame);
+                slot.chain.valid = false;
+            } else {
+                place = PlaceOnFrameChained(jackNs, map.latencyNs + extraNs, map.startNs,
+                                            map.framesPerNs, frames, lastFrame, map.firstFrame,
+                                            slot.chain);
+            }
             if (status == midi::kTimingClock) {
                 const double duePosition =
                     static_cast<double>(jackNs + map.latencyNs + extraNs - map.startNs) *

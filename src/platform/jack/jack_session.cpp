@@ -10,6 +10,7 @@
 
 #include "platform/jack/jack_ports.h"
 #include "platform/jack/jack_session.h"
+#include "platform/jack/jack_transport.h"
 #include "platform/jack/midi_jack_input.h"
 
 using namespace jackbackend;
@@ -93,6 +94,8 @@ bool JackMidiBackend::Session::startClient(jack_client_t* client) {
         context_.reset();
         return false;
     }
+    if (JackTransport* transport = transport_.load(std::memory_order_acquire))
+        transport->setClient(client);
     return true;
 }
 
@@ -117,6 +120,7 @@ void JackMidiBackend::Session::closeClient() {
     clientClosed_.store(true);
     for (auto& entry : active_) entry.store(nullptr);
     for (auto& entry : pulseActive_) entry.store(nullptr);
+    if (JackTransport* transport = transport_.exchange(nullptr)) transport->setClient(nullptr);
     // Stops the process and notification threads, also when the server is already gone.
     if (jack_client_t* client = client_.exchange(nullptr)) jack_client_close(client);
     if (JackInputHub* inputs = inputs_.exchange(nullptr)) inputs->clientClosed();

@@ -24,6 +24,8 @@
 #include "platform/jack/midi_jack_input.h"
 #include "platform/monotonic_clock.h"
 
+class JackTransport;
+
 namespace jackbackend {
 
 inline constexpr size_t kMaxConnections = 16;
@@ -175,6 +177,11 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
                    int64_t intervalNs);
     bool setPulseShift(jackbackend::JackPulseSlot& slot, int64_t shiftNs);
 
+    // The transport, asked once per cycle after the outputs and the inputs; told of every
+    // client opened. The backend owns it and closes this session before it lets it go.
+    void setTransport(JackTransport* transport) {
+        transport_.store(transport, std::memory_order_release);
+    }
     // JACK's clock minus ours, for both directions: the senders convert with it and so do the
     // input threads. Any thread; never waits, allocates nothing.
     int64_t jackMinusMonotonicNs();
@@ -187,6 +194,7 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
         int64_t latencyNs = 0;
         int64_t jackMinusMonoNs = 0;
         uint32_t firstFrame = 0;
+        bool ticksOnLine = false;  // ticks placed by the line alone (a transport's grid)
     };
 
     static int onProcess(jack_nframes_t frames, void* context);
@@ -252,6 +260,7 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     std::atomic<uint64_t> cyclesDone_{0};
     std::atomic<JackProcessHook*> processHook_{nullptr};
     std::atomic<JackInputHub*> inputs_{nullptr};
+    std::atomic<JackTransport*> transport_{nullptr};
     std::atomic<uint64_t> lateMessages_{0};
     std::atomic<uint64_t> droppedLateTicks_{0};
     std::atomic<uint64_t> lineRestarts_{0};

@@ -10,6 +10,7 @@
 #include <ctime>
 #include "platform/jack/jack_ports.h"
 #include "platform/jack/jack_session.h"
+#include "platform/jack/jack_transport.h"
 #include "platform/jack/midi_jack_input.h"
 
 using namespace jackbackend;
@@ -140,6 +141,7 @@ void JackMidiBackend::Session::releaseDeadClient() {
     jack_client_t* dead = client_.exchange(nullptr, std::memory_order_acq_rel);
     for (auto& entry : active_) entry.store(nullptr, std::memory_order_seq_cst);
     if (JackInputHub* inputs = inputs_.load()) inputs->clientGone();
+    if (JackTransport* transport = transport_.load()) transport->setClient(nullptr);
     // Stops the client's threads; from here on no callback of it runs. It has to happen before
     // any other client is opened in the process (see ServerMayAnswer).
     jack_client_close(dead);

@@ -5,6 +5,7 @@
 #include "platform/jack/midi_jack.h"
 
 #include "platform/jack/jack_session.h"
+#include "platform/jack/jack_transport.h"
 #include "platform/jack/midi_jack_input.h"
 
 using namespace jackbackend;
@@ -35,6 +36,9 @@ JackMidiBackend::JackMidiBackend(std::shared_ptr<Session> session) : session_(st
             return session ? session->jackMinusMonotonicNs() : int64_t{0};
         });
     session_->setInputs(inputs_.get());
+    transport_ = std::make_unique<JackTransport>();
+    transport_->setClient(session_->client());
+    session_->setTransport(transport_.get());
 }
 
 JackMidiBackend::~JackMidiBackend() {
@@ -85,6 +89,9 @@ uint64_t JackMidiBackend::timeLineRestartCount() const {
 }
 bool JackMidiBackend::serverRunning() const {
     return session_->serverRunning();
+}
+TransportSource* JackMidiBackend::transport() {
+    return transport_.get();
 }
 bool JackMidiBackend::holdsClient() const {
     return session_->holdsClient();

@@ -23,6 +23,7 @@ class JackProcessHook {
 };
 
 class JackInputHub;
+class JackTransport;
 
 // MIDI output through JACK, with every message placed at the frame of its time stamp plus a
 // constant latency, so that clock ticks keep their spacing to the frame. One JACK client,
@@ -104,6 +105,8 @@ class JackMidiBackend : public MidiOutBackend {
     // in the process, frees every client of a server that went away, so a test must not open
     // one of its own before this is false.
     bool holdsClient() const;
+    // The JACK transport, to follow or to lead (platform/jack/jack_transport).
+    TransportSource* transport() override;
 
     class Session;
 
@@ -111,4 +114,5 @@ class JackMidiBackend : public MidiOutBackend {
     explicit JackMidiBackend(std::shared_ptr<Session> session);
     std::shared_ptr<Session> session_;
     std::shared_ptr<JackInputHub> inputs_;
+    std::unique_ptr<JackTransport> transport_;
 };

@@ -210,7 +210,7 @@ void TKorvidMain::BuildControls() {
     GeneralOptionBox = new QGroupBox(QStringLiteral("General Settings"), this);
     GeneralOptionBox->setGeometry(0, 432, 249, 49);
     PatchComboBox = new PortListBox(GeneralOptionBox);
-    PatchComboBox->setGeometry(8, 20, 201, 21);
+    PatchComboBox->setGeometry(8, 20, 118, 21);
     EditPatchButton = new QPushButton(QStringLiteral("Edit"), GeneralOptionBox);
     EditPatchButton->setGeometry(215, 24, 27, 17);
     connect(EditPatchButton, &QPushButton::clicked, this, [this] { EditButtonClick(10); });

@@ -185,6 +185,8 @@ class TKorvidMain : public QWidget {
     QDoubleSpinBox* PulseWidth = nullptr;
     QDoubleSpinBox* PulseShift = nullptr;
     QDoubleSpinBox* PulseLevel = nullptr;
+    // The JACK transport choice (off, follow, lead), beside the patch list.
+    QComboBox* JackTransportBox = nullptr;
     QGroupBox* TapTempoDuration;
     QList<QRadioButton*> TapTempoDurationItems;
     QTimer* VCLEventsTimer;

@@ -37,6 +37,7 @@ void TKorvidMain::GetPresetsINI() {
     const std::string inputMissing = LoadInputPortSettings(file);
     if (!inputMissing.empty()) missing += (missing.empty() ? "" : "\n") + inputMissing;
     m.Sync().JoinAsSet();
+    m.Sync().TransportAsSet();
     if (!missing.empty())
         ShowMessage(QStringLiteral("Warning"),
                     QString::fromLatin1(SettingsFile::kMissingPortsWarning) +

@@ -36,3 +36,29 @@ TEST_F(MainWindowTest, CtrlLIsTheLinkCommand) {
     EXPECT_EQ(action->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_L));
     EXPECT_FALSE(action->autoRepeat()) << "held, it would join and leave over and over";
 }
+
+TEST_F(MainWindowTest, JackTransportChoiceSitsBesideThePatchListAndShowsTheModeInForce) {
+    TKorvidMain& w = open();
+    ASSERT_NE(w.JackTransportBox, nullptr);
+    EXPECT_EQ(w.JackTransportBox->parentWidget(), w.GeneralOptionBox);
+    EXPECT_EQ(w.JackTransportBox->accessibleName(), "JACK transport");
+    const QRect box(QPoint(0, 0), w.GeneralOptionBox->size());
+    EXPECT_TRUE(box.contains(w.JackTransportBox->geometry()));
+    for (QWidget* other :
+         {static_cast<QWidget*>(w.PatchComboBox), static_cast<QWidget*>(w.EditPatchButton),
+          static_cast<QWidget*>(w.LinkCheckBox)})
+        EXPECT_FALSE(w.JackTransportBox->geometry().intersects(other->geometry()))
+            << other->objectName().toStdString();
+    // The items in the order of the settings' modes.
+    ASSERT_EQ(w.JackTransportBox->count(), 3);
+    EXPECT_EQ(w.JackTransportBox->itemText(AppSettings::kTransportFollow), "JACK: follow");
+    EXPECT_EQ(w.JackTransportBox->itemText(AppSettings::kTransportMaster), "JACK: lead");
+    // The window here has no JACK server: a choice is refused, said, and the box shows "off"
+    // again, while the choice is kept for the next start.
+    w.JackTransportBox->setCurrentIndex(AppSettings::kTransportFollow);
+    emit w.JackTransportBox->activated(AppSettings::kTransportFollow);
+    pump(2);
+    EXPECT_EQ(status(), "JACK transport: no JACK server");
+    EXPECT_EQ(w.JackTransportBox->currentIndex(), AppSettings::kTransportOff);
+    EXPECT_EQ(model().settings.JACKTRANSPORTMODE.load(), AppSettings::kTransportFollow);
+}
