@@ -114,6 +114,9 @@ const std::vector<Owned>& OwnedKeys() {
         {"MIDIOUTPORT1", {"MIDIPORTINDEX", "MIDIPORTNAME", "DEVICETYPE", "CLOCKDIVIDER"}},
         {"MIDIOUTPORT2", {"MIDIPORTINDEX", "MIDIPORTNAME", "DEVICETYPE", "CLOCKDIVIDER"}},
         {"MIDIINPORT1", {"MIDIPORTINDEX", "MIDIPORTNAME", "DEVICETYPE"}},
+        {"JACKTRANSPORT", {"MODE"}},
+        {"PULSEOUT1", {"ENABLED", "PPQ", "WIDTH", "LEVEL", "POLARITY", "SHIFT"}},
+        {"PULSEOUT2", {"ENABLED", "PPQ", "WIDTH", "LEVEL", "POLARITY", "SHIFT", "RUN"}},
     };
     return owned;
 }
