@@ -47,7 +47,7 @@ class JackTransport final : public TransportSource {
   private:
     static void onTimebase(jack_transport_state_t state, jack_nframes_t frames,
                            jack_position_t* position, int newPosition, void* arg);
-    void timebase(jack_nframes_t frames, jack_position_t* position);
+    void timebase(bool rolling, bool moved, jack_nframes_t frames, jack_position_t* position);
     void watch();
 
     TransportViewLatch latch_;
@@ -57,6 +57,19 @@ class JackTransport final : public TransportSource {
     int64_t cycleFrames_ = 0;  // JACK's frame count carried past its wrap
     uint32_t lastFrame_ = 0;
     bool counting_ = false;
+    // Leading: beat position beat lies on transport frame frame, a beat every 60/bpm seconds.
+    struct LeadGrid {
+        double bpm = 0;
+        double frame = 0;
+        double beat = 0;
+    } lead_;
+    // What the timebase callback last wrote: for the transport's frame frame, beat at bpm.
+    struct Written {
+        bool valid = false;
+        uint32_t frame = 0;
+        double bpm = 0;
+        double beat = 0;
+    } written_;
     // What the watcher last told, as the process thread saw it.
     std::atomic<bool> rolling_{false};
     std::atomic<double> bpm_{0};
