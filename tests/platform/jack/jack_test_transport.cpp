@@ -317,9 +317,19 @@ TEST_F(TransportJackTest, JackMidiClockFollowsUsAsTimebaseMaster) {
         else
             EXPECT_LE(Quantile(size, 1.0), 1.0) << what;
     };
+    // Our run begins on the transport's first frame, where theirs begins: Start with our first
+    // clock, at most a couple of cycles after that frame, never before it.
+    const auto startsOnTheRoll = [&](const char* what) {
+        const std::vector<int64_t> ticks = ticksSinceStart();
+        ASSERT_FALSE(ticks.empty()) << what;
+        EXPECT_EQ(startFrame(), ticks.front()) << what;
+        EXPECT_GE(startFrame(), probe->originFrame()) << what;
+        EXPECT_LE(startFrame() - probe->originFrame(), 2 * 256) << what;
+    };
     // From the start: our first clock goes out a cycle after the transport's first frame, where
     // theirs lies; every one after it on theirs.
     pumpFor(4s);
+    startsOnTheRoll("first start");
     compare(0, 0, 1, 120, "at 120 from the start");
     // A new tempo, as a tap would set it, mid-run: every clock from the change on but the first
     // (ours may come too late for it, and then goes out at once).
@@ -339,6 +349,7 @@ TEST_F(TransportJackTest, JackMidiClockFollowsUsAsTimebaseMaster) {
     ASSERT_TRUE(pumpUntil([&] { return probe->rolls() == 2; }));
     pumpFor(4s);
     EXPECT_EQ(CountStatus(ours->events(), 0xFA), 2);
+    startsOnTheRoll("second start");
     compare(oursStopped, theirsStopped, 1, 174, "at 174 from a start");
 }
 
