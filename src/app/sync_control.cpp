@@ -191,8 +191,8 @@ void SyncControl::TransportRolling(bool rolling) {
 }
 
 bool SyncControl::RollFirst() {
-    if (TransportMode() != AppSettings::kTransportMaster || !transport_ ||
-        !transport_->Leading() || model_.state.RunState.load() != 0 || transport_->View().rolling)
+    if (TransportMode() != AppSettings::kTransportMaster || !transport_ || !transport_->Leading() ||
+        model_.state.RunState.load() != 0 || transport_->View().rolling)
         return false;
     transport_->Roll(true);
     return true;
