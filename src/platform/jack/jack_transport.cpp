@@ -59,8 +59,9 @@ void JackTransport::Roll(bool roll) {
             jack_transport_query(client_, &position) == JackTransportStopped)
             jack_transport_locate(client_, 0);
         jack_transport_start(client_);
-    } else
+    } else {
         jack_transport_stop(client_);
+    }
 }
 
 void JackTransport::cycle(jack_client_t* client, uint32_t frames, uint32_t cycleFrame,

@@ -15,7 +15,8 @@
 // transport is (jack_transport_query, which neither waits nor allocates) and publishes it as a
 // TransportView on our clock; a thread of its own tells the listener of starts, stops and
 // tempo changes, so nothing a start sets off runs on JACK's process thread. As timebase master
-// it writes bars, beats and tempo from our own clock into every cycle's position.
+// it writes bars, beats and our clock's tempo into every cycle's position, on a grid counted
+// from the transport's own frames.
 class JackTransport final : public TransportSource {
   public:
     static constexpr double kTicksPerBeat = 1920;
