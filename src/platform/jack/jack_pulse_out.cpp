@@ -200,18 +200,7 @@ void JackMidiBackend::Session::closePulse(const std::shared_ptr<JackPulseSlot>& 
             if (entry == slot) entry.reset();
         spreadDelaysLocked();
     }
-    for (auto& entry : pulseActive_) {
-        JackPulseSlot* expected = slot.get();
-        entry.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
-    }
-    if (!client || !port) return;
-    if (waitForCycle() && waitForCallbacks()) {
-        jack_port_unregister(client, port);
-        republishLatency();
-    } else {
-        std::lock_guard lock(slotsMutex_);
-        retiredPulses_.push_back(slot);
-    }
+    withdrawPort(pulseActive_, slot, retiredPulses_, client, port);
 }
 
 bool JackMidiBackend::Session::setPulseShift(JackPulseSlot& slot, int64_t shiftNs) {

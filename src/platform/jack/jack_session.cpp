@@ -321,21 +321,7 @@ void JackMidiBackend::Session::close(const std::shared_ptr<JackOutSlot>& slot) {
         // A port that was set earlier than the others no longer holds them back.
         spreadDelaysLocked();
     }
-    for (auto& entry : active_) {
-        JackOutSlot* expected = slot.get();
-        entry.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
-    }
-    // Without a client (the server is away) no callback can hold the slot, and the port went
-    // with the client.
-    if (!client || !port) return;
-    if (waitForCycle() && waitForCallbacks()) {
-        jack_port_unregister(client, port);
-        republishLatency();
-    } else {
-        // Server gone or stuck: no request to it, and the memory stays until the client closes.
-        std::lock_guard lock(slotsMutex_);
-        retired_.push_back(slot);
-    }
+    withdrawPort(active_, slot, retired_, client, port);
 }
 
 // --- delays and the latency JACK is told --------------------------------------------------

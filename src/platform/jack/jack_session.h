@@ -240,6 +240,29 @@ class JackMidiBackend::Session : public std::enable_shared_from_this<Session> {
     void measureClockOffset(bool afresh);
     bool waitForCycle();
     bool waitForCallbacks();
+    // The last step of closing an output (MIDI or pulse), once it left its slot list: takes it
+    // out of the array the process callback reads, then unregisters its port once no callback
+    // can hold it, or, with the server gone or stuck, keeps it in `retired` until the client
+    // closes.
+    template <class Slot, size_t N>
+    void withdrawPort(std::array<std::atomic<Slot*>, N>& active, const std::shared_ptr<Slot>& slot,
+                      std::vector<std::shared_ptr<Slot>>& retired, jack_client_t* client,
+                      jack_port_t* port) {
+        for (auto& entry : active) {
+            Slot* expected = slot.get();
+            entry.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
+        }
+        // Without a client (the server is away) no callback can hold the slot, and the port
+        // went with the client.
+        if (!client || !port) return;
+        if (waitForCycle() && waitForCallbacks()) {
+            jack_port_unregister(client, port);
+            republishLatency();
+        } else {
+            std::lock_guard lock(slotsMutex_);
+            retired.push_back(slot);
+        }
+    }
     void waitUntilConnected(jack_client_t* client, jack_port_t* port,
                             const std::string& destination);
     bool waitForDrain(const JackOutSlot& slot);
