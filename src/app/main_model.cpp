@@ -85,6 +85,11 @@ KorvidMainModel::~KorvidMainModel() {
     midi_->setArrivalListener(nullptr);
 }
 
+void KorvidMainModel::StartTransport(bool sendNow, bool onNextBeat) {
+    if (sync_ && sync_->RollFirst()) return;
+    transport_.StartTransport(sendNow, onNextBeat);
+}
+
 void KorvidMainModel::CreatePorts(const std::string& definitionFolder,
                                   const std::string& shippedFolder) {
     auto make = [&](const char* name, OutPortControls& c, const char* ownPort, int row,

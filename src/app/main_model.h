@@ -124,9 +124,9 @@ class KorvidMainModel : private TickLookahead {
     }
     void SetBPM(double bpm) { tempo_.SetBPM(bpm); }
     double GetBPM() const { return tempo_.GetBPM(); }
-    void StartTransport(bool sendNow, bool onNextBeat) {
-        transport_.StartTransport(sendNow, onNextBeat);
-    }
+    // Leading a JACK transport that stands, a start rolls it instead, and its roll starts the
+    // clock on its first frame.
+    void StartTransport(bool sendNow, bool onNextBeat);
     void StopTransport(bool sendStop) { transport_.StopTransport(sendStop); }
     // The end of a run, the window's close and the headless program's alike: the network
     // session is left first (its peers play on; the setting keeps what the user chose), then a

@@ -103,6 +103,12 @@ void SyncControl::updateSchedule() {
         // A session whose tempo no power of two brings within our limits is not followed: the
         // clock runs on at its own tempo until the session's comes back within reach.
         if (FollowingSession()) wanted = &link_;
+    } else if (TransportMode() == AppSettings::kTransportMaster && follow_ &&
+               !(in && in->LockMode())) {
+        // Leading: our ticks lie on the grid we write, counted from the transport's frames as
+        // every follower counts them; stopped, our own period.
+        const TransportView view = transport_->View();
+        if (view.rolling && view.hasGrid && transport_->Leading()) wanted = follow_.get();
     } else if (TransportMode() == AppSettings::kTransportFollow && follow_) {
         // The transport's grid while it rolls with bars and beats; stopped, or rolling without
         // a timebase master, our own period at the tempo last followed.
@@ -176,12 +182,20 @@ void SyncControl::TransportRolling(bool rolling) {
     const bool running = model_.state.RunState.load() != 0;
     if (rolling) {
         // The grid first: the run begins on it.
-        if (mode == AppSettings::kTransportFollow) updateSchedule();
+        updateSchedule();
         if (!running) model_.StartTransport(true, false);
     } else {
         if (running) model_.StopTransport(true);
-        if (mode == AppSettings::kTransportFollow) updateSchedule();
+        updateSchedule();
     }
+}
+
+bool SyncControl::RollFirst() {
+    if (TransportMode() != AppSettings::kTransportMaster || !transport_ || !transport_->Leading() ||
+        model_.state.RunState.load() != 0 || transport_->View().rolling)
+        return false;
+    transport_->Roll(true);
+    return true;
 }
 
 void SyncControl::TransportTempo(double bpm) {

@@ -56,6 +56,10 @@ class SyncControl final : private LinkListener, private TransportListener, priva
     int32_t TransportMode() const { return transportMode_.load(std::memory_order_acquire); }
     // Takes the mode the settings hold; the program calls it once at start-up.
     void TransportAsSet();
+    // A start of ours while we lead a transport that stands: rolls the transport (true), whose
+    // roll then starts the clock on the transport's first frame, where every follower counts
+    // from. Any thread but a real-time one.
+    bool RollFirst();
 
   private:
     void LinkTempo(double bpm) override;

@@ -1,5 +1,6 @@
 #include "tempo/transport_follow.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/transport_source.h"
@@ -20,16 +21,27 @@ TransportView TransportFollow::current() {
 
 void TransportFollow::BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) {
     run_ = source_.View();
+    startFloorNs_ = 0;
     // The frame a tick handed over now lands on.
     const double reachable = BeatAtFrame(run_, FrameAtTime(run_, nowNs + latencyNs()));
     if (newRun) {
-        // A transport that started on a bar line starts us at once on that bar line (its first
-        // tick a little late, sent first thing), one that started in the middle of a bar at the
-        // next.
+        // A transport that started on a bar line starts us at once on that bar line, one that
+        // started in the middle of a bar at the next. The start reaches us a little after the
+        // transport rolled (the cycle that saw it, the thread that told us): so the first ticks
+        // may already be due. They go out now, never dropped, for a receiver counts its beats
+        // from the first clock after Start; the grid is reached within a tick or two. A start
+        // heard much later waits for the next bar rather than sending a burst.
         const bool onBar = OnBarLine(run_.startBeat, run_.beatsPerBar);
-        firstBeat_ = onBar && reachable - run_.startBeat < 1.0 / kTicksPerBeat
-                         ? run_.startBeat
-                         : BarLineAtOrAfter(reachable, run_.beatsPerBar);
+        const double barNs = TimeOfFrame(run_, FrameOfBeat(run_, run_.startBeat));
+        const bool inTime = reachable - run_.startBeat < 1.0 / kTicksPerBeat ||
+                            static_cast<double>(nowNs) - barNs <= static_cast<double>(kStartLateNs);
+        if (onBar && inTime) {
+            firstBeat_ = run_.startBeat;
+            // Handed over now, a due tick goes out first thing in the next cycle, with Start.
+            startFloorNs_ = nowNs - latencyNs();
+        } else {
+            firstBeat_ = BarLineAtOrAfter(reachable, run_.beatsPerBar);
+        }
         return;
     }
     // Taking over: the first tick of the grid more than half a tick after our last one.
@@ -40,7 +52,8 @@ void TransportFollow::BeginRun(int64_t nowNs, bool newRun, int64_t lastTickNs) {
 int64_t TransportFollow::TickDueNs(int64_t k) {
     const TransportView view = current();
     const double frame = FrameOfBeat(view, firstBeat_ + static_cast<double>(k) / kTicksPerBeat);
-    return static_cast<int64_t>(std::llround(TimeOfFrame(view, frame))) - latencyNs();
+    const int64_t due = static_cast<int64_t>(std::llround(TimeOfFrame(view, frame))) - latencyNs();
+    return std::max(due, startFloorNs_);
 }
 
 int64_t TransportFollow::FirstTickAtOrAfter(int64_t nowNs) {

@@ -18,6 +18,9 @@ class TransportSource;
 class TransportFollow : public TickSchedule {
   public:
     static constexpr double kTicksPerBeat = 24;
+    // How long after the transport rolled on a bar line a start may reach us and still start
+    // on that bar line (the late bound of a tick after a short server xrun).
+    static constexpr int64_t kStartLateNs = 10'000'000;
 
     TransportFollow(const TransportSource& source, const TickLookahead* latency)
         : source_(source), latency_(latency) {}
@@ -38,4 +41,6 @@ class TransportFollow : public TickSchedule {
     // Clock thread: the grid the run follows, and the beat of its tick 0.
     TransportView run_;
     double firstBeat_ = 0;
+    // A run started on a bar line already behind us: no tick of it is due before the start.
+    int64_t startFloorNs_ = 0;
 };

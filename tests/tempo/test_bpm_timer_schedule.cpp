@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "tempo/bpm_timer.h"
+#include "platform/transport_source.h"
 #include "tempo/tick_schedule.h"
+#include "tempo/transport_follow.h"
 
 namespace {
 
@@ -239,5 +241,77 @@ TEST(BPMTimerSchedule, SetAndClearedFromAnotherThreadWhileTickingTheOldOneIsNeve
     // Leaving and taking over again and again never made a tick time go back.
     for (size_t i = 1; i < ticks.size(); ++i) {
         EXPECT_GE(ticks[i], ticks[i - 1]) << "tick " << i;
+    }
+}
+
+// A transport that rolled on a bar line at frame 0 (at kRolledNs on our clock), 48 kHz, its
+// start reaching the clock some time later.
+class FixedTransport final : public TransportSource {
+  public:
+    static constexpr int64_t kRolledNs = 1'000'000'000;
+    explicit FixedTransport(double bpm) {
+        view_.rolling = true;
+        view_.hasGrid = true;
+        view_.bpm = bpm;
+        view_.framesPerBeat = 48000.0 * 60 / bpm;
+        view_.rollSerial = 1;
+        view_.cycleStartNs = kRolledNs;
+        view_.nsPerFrame = 1e9 / 48000;
+    }
+    TransportView View() const override { return view_; }
+    void SetListener(TransportListener*) override {}
+    bool Lead(const BeatClock*) override { return false; }
+    bool Leading() const override { return false; }
+    void Roll(bool) override {}
+    void SetTicksOnGrid(bool) override {}
+
+  private:
+    TransportView view_;
+};
+
+struct OutputLatency final : TickLookahead {
+    int64_t TickLookaheadNs() const override { return 7'833'333; }
+};
+
+TEST(TransportFollowStart, AStartHeardLateBeginsOnItsBarWithNoTickDueBeforeIt) {
+    const OutputLatency latency;
+    // Grid due time of tick k: its frame's time, handed over a latency earlier.
+    const auto gridDue = [&](double bpm, int64_t k) {
+        return FixedTransport::kRolledNs +
+               static_cast<int64_t>(std::llround(k * 60e9 / bpm / 24)) - latency.TickLookaheadNs();
+    };
+    struct Case {
+        double bpm;
+        int64_t heardAfterNs;
+        bool atOnce;
+    } cases[] = {
+        {120, 2 * kMs, true},    // the usual few milliseconds
+        {120, 12 * kMs, true},   // still within the first tick
+        {300, 8 * kMs, true},    // past the first tick's hand-over at a fast tempo, in time
+        {174, 9 * kMs, true},
+        {120, 40 * kMs, false},  // far too late for the bar: the next one
+        {300, 25 * kMs, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.bpm << " BPM, heard " << c.heardAfterNs / kMs
+                                        << " ms late");
+        FixedTransport transport(c.bpm);
+        TransportFollow follow(transport, &latency);
+        const int64_t now = FixedTransport::kRolledNs + c.heardAfterNs;
+        follow.BeginRun(now, true, 0);
+        if (!c.atOnce) {
+            // The next bar line, four beats on, on the grid.
+            EXPECT_EQ(follow.TickDueNs(0), gridDue(c.bpm, 96));
+            continue;
+        }
+        // The first tick at once (never due earlier than a tick handed over now, or the stall
+        // rule would drop it and the receiver's count would begin a tick late); every tick
+        // after it that is due by now with it, and the rest on the grid.
+        const int64_t handedNow = now - latency.TickLookaheadNs();
+        EXPECT_EQ(follow.TickDueNs(0), handedNow);
+        for (int64_t k = 1; k < 48; ++k) {
+            EXPECT_EQ(follow.TickDueNs(k), std::max(handedNow, gridDue(c.bpm, k))) << "tick " << k;
+        }
+        EXPECT_EQ(follow.FirstTickInBar().tick, 0);
     }
 }

@@ -51,10 +51,17 @@ bool JackTransport::Lead(const BeatClock* clock) {
 void JackTransport::Roll(bool roll) {
     std::lock_guard lock(clientMutex_);
     if (!client_) return;
-    if (roll)
+    if (roll) {
+        // A start from a standing transport is a start from the top, where the followers that
+        // count the transport's frames put their first beat.
+        jack_position_t position;
+        if (clock_.load(std::memory_order_acquire) &&
+            jack_transport_query(client_, &position) == JackTransportStopped)
+            jack_transport_locate(client_, 0);
         jack_transport_start(client_);
-    else
+    } else {
         jack_transport_stop(client_);
+    }
 }
 
 void JackTransport::cycle(jack_client_t* client, uint32_t frames, uint32_t cycleFrame,
@@ -88,6 +95,12 @@ void JackTransport::cycle(jack_client_t* client, uint32_t frames, uint32_t cycle
             c.bbtOffset = static_cast<int32_t>(position.bbt_offset);
     }
     anchor_.update(c, view_);
+    if (c.bbt && written_.valid && written_.frame == position.frame &&
+        written_.bpm == position.beats_per_minute && view_.framesPerBeat > 0) {
+        // Our own grid, exact: the bars and beats we wrote hold whole ticks only.
+        view_.anchorFrame = cycleFrames_;
+        view_.anchorBeat = written_.beat;
+    }
     view_.cycleFrame = cycleFrames_;
     view_.cycleStartNs = startNs;
     view_.nsPerFrame = nsPerFrame;
@@ -105,23 +118,46 @@ void JackTransport::cycle(jack_client_t* client, uint32_t frames, uint32_t cycle
     if (changed) sem_post(&wake_);  // neither waits nor allocates
 }
 
-void JackTransport::onTimebase(jack_transport_state_t, jack_nframes_t frames,
-                               jack_position_t* position, int, void* arg) {
-    static_cast<JackTransport*>(arg)->timebase(frames, position);
+void JackTransport::onTimebase(jack_transport_state_t state, jack_nframes_t frames,
+                               jack_position_t* position, int newPosition, void* arg) {
+    static_cast<JackTransport*>(arg)->timebase(state == JackTransportRolling, newPosition != 0,
+                                               frames, position);
 }
 
-void JackTransport::timebase(jack_nframes_t frames, jack_position_t* position) {
+void JackTransport::timebase(bool rolling, bool moved, jack_nframes_t frames,
+                             jack_position_t* position) {
     // position is the next cycle's: the frame after this cycle's last, on our clock.
     inTimebase_.fetch_add(1, std::memory_order_seq_cst);
     const BeatClock* clock = clock_.load(std::memory_order_seq_cst);
     double beat = 0;
-    double bpm = 120;
+    double bpm = 0;
     if (clock) {
         const double frame = static_cast<double>(view_.cycleFrame) + frames;
         const auto atNs = static_cast<int64_t>(std::llround(TimeOfFrame(view_, frame)));
-        if (!clock->BeatAt(atNs, beat, bpm)) beat = 0;
+        clock->BeatAt(atNs, beat, bpm);
     }
     inTimebase_.fetch_sub(1, std::memory_order_seq_cst);
+    if (!(bpm > 0)) bpm = lead_.bpm > 0 ? lead_.bpm : 120;
+    const double rate = position->frame_rate > 0 ? position->frame_rate : 48000;
+    const double frame = position->frame;
+    if (!rolling || moved || !(lead_.bpm > 0)) {
+        // The beats lie where a follower that counts the transport's frames puts them: beat 0
+        // on frame 0, a beat every beat's length at our tempo.
+        lead_ = {bpm, 0, 0};
+    } else if (bpm != lead_.bpm) {
+        // A follower that counts frames goes on from its last tick before the cycle that
+        // brings the new tempo, at the new tempo's tick length: so does the grid. A tick on the
+        // cycle's first frame leaves it unclear which was the last; the tempo waits a cycle.
+        const double perTick = rate * 60 / lead_.bpm / 24;
+        const double ticks = (frame - lead_.frame) / perTick;
+        if (std::fabs(ticks - std::round(ticks)) > 1e-6) {
+            const double last = std::ceil(ticks) - 1;
+            lead_ = {bpm, lead_.frame + last * perTick, lead_.beat + last / 24};
+        }
+    }
+    beat = lead_.beat + (frame - lead_.frame) / (rate * 60 / lead_.bpm);
+    bpm = lead_.bpm;
+    written_ = {true, position->frame, bpm, beat};
     const BbtPlace place = BbtOfBeat(beat, kBeatsPerBar, kTicksPerBeat);
     position->valid = static_cast<jack_position_bits_t>(position->valid | JackPositionBBT);
     position->bar = place.bar;

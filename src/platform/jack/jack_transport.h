@@ -15,7 +15,8 @@
 // transport is (jack_transport_query, which neither waits nor allocates) and publishes it as a
 // TransportView on our clock; a thread of its own tells the listener of starts, stops and
 // tempo changes, so nothing a start sets off runs on JACK's process thread. As timebase master
-// it writes bars, beats and tempo from our own clock into every cycle's position.
+// it writes bars, beats and our clock's tempo into every cycle's position, on a grid counted
+// from the transport's own frames.
 class JackTransport final : public TransportSource {
   public:
     static constexpr double kTicksPerBeat = 1920;
@@ -47,7 +48,7 @@ class JackTransport final : public TransportSource {
   private:
     static void onTimebase(jack_transport_state_t state, jack_nframes_t frames,
                            jack_position_t* position, int newPosition, void* arg);
-    void timebase(jack_nframes_t frames, jack_position_t* position);
+    void timebase(bool rolling, bool moved, jack_nframes_t frames, jack_position_t* position);
     void watch();
 
     TransportViewLatch latch_;
@@ -57,6 +58,19 @@ class JackTransport final : public TransportSource {
     int64_t cycleFrames_ = 0;  // JACK's frame count carried past its wrap
     uint32_t lastFrame_ = 0;
     bool counting_ = false;
+    // Leading: beat position beat lies on transport frame frame, a beat every 60/bpm seconds.
+    struct LeadGrid {
+        double bpm = 0;
+        double frame = 0;
+        double beat = 0;
+    } lead_;
+    // What the timebase callback last wrote: for the transport's frame frame, beat at bpm.
+    struct Written {
+        bool valid = false;
+        uint32_t frame = 0;
+        double bpm = 0;
+        double beat = 0;
+    } written_;
     // What the watcher last told, as the process thread saw it.
     std::atomic<bool> rolling_{false};
     std::atomic<double> bpm_{0};

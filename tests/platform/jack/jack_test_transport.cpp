@@ -22,6 +22,7 @@
 #include "platform/monotonic_clock.h"
 #include "platform/transport_source.h"
 #include "state/app_settings.h"
+#include "tempo/transport_follow.h"
 #include "support/jack_model_rig.h"
 #include "support/jack_support.h"
 
@@ -190,6 +191,12 @@ struct TransportJackTest : ::testing::Test {
     }
 };
 
+// How soon after the transport rolled our first clock goes out at the latest: the start may
+// reach the clock up to its late bound after the roll, and the clock then goes out in the cycle
+// after the one under way.
+constexpr double kFirstClockFrames =
+    static_cast<double>(TransportFollow::kStartLateNs) * 48000 / 1e9 + 2 * 256;
+
 // Follows a master at this tempo for span from the transport's start at frame 0, and checks
 // the tempo and every tick against the master's beat grid.
 void FollowAtTempo(TransportJackTest& t, double bpm, std::chrono::milliseconds span) {
@@ -214,7 +221,7 @@ void FollowAtTempo(TransportJackTest& t, double bpm, std::chrono::milliseconds s
     // that tick stands for the bar line even when it could only go out a little after it.
     const double origin = static_cast<double>(t.probe->originFrame());
     EXPECT_EQ(t.startFrame(), ticks.front());
-    EXPECT_LT(static_cast<double>(ticks.front()) - origin, perTick / 2) << "not the bar line";
+    EXPECT_LT(static_cast<double>(ticks.front()) - origin, kFirstClockFrames) << "not the bar line";
     const std::vector<int64_t> onGrid(ticks.begin() + 2, ticks.end());
     const std::vector<double> errors = GridErrors(onGrid, origin, perTick);
     EXPECT_LE(Quantile(errors, 0.99), 1.0) << "max " << Quantile(errors, 1.0);
@@ -267,11 +274,23 @@ std::vector<double> Distances(const std::vector<int64_t>& theirs,
     return distances;
 }
 
-// The tempo a receiver counting these ticks sees over them.
-double TempoOf(const std::vector<int64_t>& ticks) {
+// The tempo of these ticks at about this one, from the slope of their frames over their
+// places on the grid: a tick missing (dropped by a stall) leaves a gap, not a slower tempo.
+double SlopeTempoOf(const std::vector<int64_t>& ticks, double about) {
     if (ticks.size() < 2) return 0;
-    const double span = static_cast<double>(ticks.back() - ticks.front());
-    return 48000.0 * 60 / (span / static_cast<double>(ticks.size() - 1) * 24);
+    const double perTick = 48000.0 * 60 / about / 24;
+    double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (int64_t frame : ticks) {
+        const double y = static_cast<double>(frame - ticks.front());
+        const double x = std::round(y / perTick);
+        n += 1;
+        sx += x;
+        sy += y;
+        sxx += x * x;
+        sxy += x * y;
+    }
+    const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+    return 48000.0 * 60 / (slope * 24);
 }
 
 TEST_F(TransportJackTest, JackMidiClockFollowsUsAsTimebaseMaster) {
@@ -288,33 +307,79 @@ TEST_F(TransportJackTest, JackMidiClockFollowsUsAsTimebaseMaster) {
     }));
     model->StartTransport(true, false);  // F1: our start starts the transport
     ASSERT_TRUE(pumpUntil([&] { return probe->rolls() == 1; }));
-    const auto measure = [&](double bpm, const char* what) {
-        const size_t oursFrom = FramesOf(ours->events(), 0xF8).size();
-        const size_t theirsFrom = FramesOf(theirs.events(), 0xF8).size();
-        pumpFor(6s);
+    ASSERT_TRUE(pumpUntil([&] { return model->state.RunState.load() == 1; }));
+    // Their clocks against ours from the given counts of each on (skip: ticks left out first).
+    const auto compare = [&](size_t oursFrom, size_t theirsFrom, size_t skip, double bpm,
+                             const char* what) {
         const auto oursNow = FramesOf(ours->events(), 0xF8);
         const auto theirsNow = FramesOf(theirs.events(), 0xF8);
-        // A beat in to settle after the start or the change.
-        const std::vector<int64_t> a(oursNow.begin() + static_cast<long>(oursFrom) + 24,
-                                     oursNow.end());
-        const std::vector<int64_t> b(theirsNow.begin() + static_cast<long>(theirsFrom) + 24,
+        ASSERT_GT(theirsNow.size(), theirsFrom + skip + 150) << what;
+        const std::vector<int64_t> a(oursNow.begin() + static_cast<long>(oursFrom), oursNow.end());
+        const std::vector<int64_t> b(theirsNow.begin() + static_cast<long>(theirsFrom + skip),
                                      theirsNow.end());
-        ASSERT_GT(b.size(), 200u) << what;
+        const std::vector<int64_t> settled(b.begin() + 24, b.end());
+        const std::vector<int64_t> oursSettled(a.begin() + 24, a.end());
         const std::vector<double> d = Distances(b, a);
+        std::vector<double> size;
+        for (double x : d) size.push_back(std::fabs(x));
         std::printf(
             "%s: ours %.4f BPM, theirs %.4f BPM, their ticks after ours: p1 %.1f p50 %.1f "
-            "p99 %.1f frames\n",
-            what, TempoOf(a), TempoOf(b), Quantile(d, 0.01), Quantile(d, 0.5), Quantile(d, 0.99));
-        EXPECT_NEAR(TempoOf(b), bpm, 0.001) << what;
-        EXPECT_NEAR(TempoOf(a), bpm, 0.001) << what;
-        // Locked to ours: a constant distance (its own phase, see the closing note), never a
-        // drift; within the frame rounding of its clocks and ours.
-        EXPECT_LE(Quantile(d, 0.99) - Quantile(d, 0.01), 2.0) << what;
+            "p99 %.1f, |max| %.1f frames over %zu\n",
+            what, SlopeTempoOf(oursSettled, bpm), SlopeTempoOf(settled, bpm), Quantile(d, 0.01),
+            Quantile(d, 0.5), Quantile(d, 0.99), Quantile(size, 1.0), d.size());
+        EXPECT_NEAR(SlopeTempoOf(settled, bpm), bpm, 0.001) << what;
+        EXPECT_NEAR(SlopeTempoOf(oursSettled, bpm), bpm, 0.001) << what;
+        // Their beats on ours: the same frame, give or take the rounding of each to frames.
+        // PipeWire's libjack shows them the transport a cycle later than us (measured: their
+        // clocks a period after ours at a start) and a new tempo in another cycle than jackd2:
+        // there, a constant distance. A percent of ticks may miss: a stall of the shared
+        // machine can hold our clock thread past a tick's late bound, where their clock, made
+        // in the process callback, only moves with the server.
+        if (OnPipeWire())
+            EXPECT_LE(Quantile(d, 0.99) - Quantile(d, 0.01), 2.0) << what;
+        else
+            EXPECT_LE(Quantile(size, 0.99), 1.0) << what;
     };
-    measure(120, "at 120");
-    model->SetBPM(174);  // as a tap would
+    // Our run begins on the transport's first frame, where theirs begins: Start with our first
+    // clock, never before that frame, at once (not at the next bar), and counted from it: the
+    // eleventh clock after Start lies on the grid's tick 10.
+    const auto startsOnTheRoll = [&](double bpm, const char* what) {
+        const std::vector<int64_t> ticks = ticksSinceStart();
+        ASSERT_GT(ticks.size(), 11u) << what;
+        const int64_t origin = probe->originFrame();
+        const double perTick = 48000.0 * 60 / bpm / 24;
+        std::printf("%s: Start and first clock %lld frames after the roll\n", what,
+                    static_cast<long long>(ticks.front() - origin));
+        EXPECT_EQ(startFrame(), ticks.front()) << what;
+        EXPECT_GE(ticks.front(), origin) << what;
+        EXPECT_LT(static_cast<double>(ticks.front() - origin), kFirstClockFrames) << what;
+        EXPECT_NEAR(static_cast<double>(ticks[10] - origin), 10 * perTick, 1.0) << what;
+    };
+    // From the start: our first clock goes out a cycle after the transport's first frame, where
+    // theirs lies; every one after it on theirs.
+    pumpFor(4s);
+    startsOnTheRoll(120, "first start");
+    compare(0, 0, 1, 120, "at 120 from the start");
+    // A new tempo, as a tap would set it, mid-run: every clock from the change on but the first
+    // (ours may come too late for it, and then goes out at once).
+    const size_t oursBefore = FramesOf(ours->events(), 0xF8).size();
+    const size_t theirsBefore = FramesOf(theirs.events(), 0xF8).size();
+    model->SetBPM(174);
     pump();
-    measure(174, "at 174");
+    pumpFor(4s);
+    compare(oursBefore - 2, theirsBefore, 1, 174, "across 120 to 174");
+    // Stopped and started again at 174: from the top again.
+    model->StopTransport(true);
+    ASSERT_TRUE(pumpUntil([&] { return probe->stopFrame() >= 0; }));
+    std::this_thread::sleep_for(300ms);
+    const size_t oursStopped = FramesOf(ours->events(), 0xF8).size();
+    const size_t theirsStopped = FramesOf(theirs.events(), 0xF8).size();
+    model->StartTransport(true, false);
+    ASSERT_TRUE(pumpUntil([&] { return probe->rolls() == 2; }));
+    pumpFor(4s);
+    EXPECT_EQ(CountStatus(ours->events(), 0xFA), 2);
+    startsOnTheRoll(174, "second start");
+    compare(oursStopped, theirsStopped, 1, 174, "at 174 from a start");
 }
 
 TEST_F(TransportJackTest, MidBarStartWaitsForTheBarAndTempoOrRelocateMovesNoStartOrStop) {
