@@ -194,6 +194,10 @@ bool SyncControl::RollFirst() {
     if (TransportMode() != AppSettings::kTransportMaster || !transport_ || !transport_->Leading() ||
         model_.state.RunState.load() != 0 || transport_->View().rolling)
         return false;
+    // Under another master's phase (a Link session, a locked input) our start is that master's
+    // to place; the transport then rolls after it, with our clock's bars and beats.
+    MidiInPort* in = model_.InPort();
+    if (link_.Enabled() || (in && in->LockMode())) return false;
     transport_->Roll(true);
     return true;
 }

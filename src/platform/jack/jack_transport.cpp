@@ -131,16 +131,21 @@ void JackTransport::timebase(bool rolling, bool moved, jack_nframes_t frames,
     const BeatClock* clock = clock_.load(std::memory_order_seq_cst);
     double beat = 0;
     double bpm = 0;
+    bool running = false;
     if (clock) {
         const double frame = static_cast<double>(view_.cycleFrame) + frames;
         const auto atNs = static_cast<int64_t>(std::llround(TimeOfFrame(view_, frame)));
-        clock->BeatAt(atNs, beat, bpm);
+        running = clock->BeatAt(atNs, beat, bpm);
     }
     inTimebase_.fetch_sub(1, std::memory_order_seq_cst);
     if (!(bpm > 0)) bpm = lead_.bpm > 0 ? lead_.bpm : 120;
     const double rate = position->frame_rate > 0 ? position->frame_rate : 48000;
     const double frame = position->frame;
-    if (!rolling || moved || !(lead_.bpm > 0)) {
+    if (rolling && running && !ticksOnGrid()) {
+        // Our clock keeps another master's phase (a Link session, a locked input): the bars and
+        // beats are our clock's own, and the grid goes on from them should it come back to ours.
+        lead_ = {bpm, frame, beat};
+    } else if (!rolling || moved || !(lead_.bpm > 0)) {
         // The beats lie where a follower that counts the transport's frames puts them: beat 0
         // on frame 0, a beat every beat's length at our tempo.
         lead_ = {bpm, 0, 0};
