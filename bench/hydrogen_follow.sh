@@ -41,15 +41,7 @@ hydrogen_group=""
 cleanup() {
     [ -n "$ours" ] && kill -TERM "$ours" 2>/dev/null && wait "$ours" 2>/dev/null
     # Hydrogen, its crash-guard parent, xvfb-run and Xvfb: a process group of their own.
-    if [ -n "$hydrogen_group" ]; then
-        kill -TERM -- "-$hydrogen_group" 2>/dev/null
-        for _ in $(seq 50); do
-            kill -0 -- "-$hydrogen_group" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -KILL -- "-$hydrogen_group" 2>/dev/null
-        wait "$hydrogen_group" 2>/dev/null
-    fi
+    stop_hydrogen
     stop_started
     private_jack_stop
 }
@@ -175,12 +167,33 @@ cat >"$home/beat.h2song" <<SONG
 </song>
 SONG
 
-HOME=$home XDG_CONFIG_HOME=$home/.config setsid xvfb-run -a -s "-screen 0 1280x1024x24" \
-    hydrogen --nosplash -V "${HYDROGEN_VERBOSE:-Warning}" -d jack -s "$home/beat.h2song" >"$logs/hydrogen.log" 2>&1 &
-hydrogen_group=$!
-for _ in $(seq 300); do
-    jack_lsp | grep -qx Hydrogen-midi:TX && break
-    sleep 0.1
+stop_hydrogen() {
+    [ -n "$hydrogen_group" ] || return 0
+    kill -TERM -- "-$hydrogen_group" 2>/dev/null
+    for _ in $(seq 50); do
+        kill -0 -- "-$hydrogen_group" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL -- "-$hydrogen_group" 2>/dev/null
+    wait "$hydrogen_group" 2>/dev/null
+    hydrogen_group=""
+}
+# Hydrogen opens its MIDI client after its audio client; on a busy machine its audio client is
+# late for cycles while it loads, and the MIDI client's opening then fails ("Cannot open
+# Hydrogen-midi client") and is never tried again: Hydrogen is started afresh, three times at
+# the most.
+for try in 1 2 3; do
+    HOME=$home XDG_CONFIG_HOME=$home/.config setsid xvfb-run -a -s "-screen 0 1280x1024x24" \
+        hydrogen --nosplash -V "${HYDROGEN_VERBOSE:-Warning}" -d jack -s "$home/beat.h2song" \
+        >"$logs/hydrogen-$try.log" 2>&1 &
+    hydrogen_group=$!
+    for _ in $(seq 300); do
+        jack_lsp | grep -qx Hydrogen-midi:TX && break 2
+        grep -q "Cannot open Hydrogen-midi" "$logs/hydrogen-$try.log" && break
+        sleep 0.1
+    done
+    echo "Hydrogen's MIDI client did not come up (try $try)" >&2
+    stop_hydrogen
 done
 # Hydrogen loads the song and its samples after its ports are there.
 sleep 5
