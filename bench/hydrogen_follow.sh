@@ -4,13 +4,14 @@
 # at 131 BPM and then, a second program run on the same server, at 174 BPM; Hydrogen (the GUI
 # program, under xvfb-run, with a configuration of its own: JACK audio, JACK transport, JACK
 # timebase support on, JACK-MIDI) plays a one-bar song saved at 115 BPM with a kick on every
-# beat, and sends a note-on for every kick it plays. One jack_midi_dump client records Hydrogen's
-# notes and our MIDI clock on one time line (frames), so that the figures are:
+# beat, and sends a note-on for every kick it plays. A small recorder (bench/hydrogen_follow.py;
+# jackd2's jack_midi_dump stops at Hydrogen's events) takes Hydrogen's notes and our MIDI clock
+# on one time line (JACK frames), so that the figures are:
 #   - Hydrogen's tempo: a straight line fitted through its note-ons' frames (beats 60 s apart at
 #     the most), in BPM, against ours; more than 0.01 BPM apart, or no notes, fails the run;
 #   - the phase: each note-on against our clock's nearest quarter note (the tick 24 * n after
 #     Start), in frames (Hydrogen's own lookahead and MIDI queue move it: reported, not judged).
-# Needs hydrogen (1.2), xvfb-run and jackd2's jack_midi_dump; a bench-time dependency only.
+# Needs hydrogen (1.2) and xvfb-run: bench-time dependencies only, not in CI.
 #   bench/hydrogen_follow.sh [build dir]                 jackd2, then PipeWire's JACK
 #   PRIVATE_JACK_KIND=jackd bench/hydrogen_follow.sh     one of them (jackd or pipewire)
 #   SECONDS_PER_TEMPO=40 (default) sets how long each tempo is measured.
@@ -27,7 +28,7 @@ if [ -z "${PRIVATE_JACK_KIND:-}" ]; then
     done
     exit "$status"
 fi
-for tool in hydrogen xvfb-run jack_midi_dump; do
+for tool in hydrogen xvfb-run; do
     command -v "$tool" >/dev/null || { echo "hydrogen_follow: $tool is missing" >&2; exit 1; }
 done
 seconds=${SECONDS_PER_TEMPO:-40}
