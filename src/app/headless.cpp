@@ -211,8 +211,9 @@ int Run(const Options& options, Environment& environment, std::ostream& log) {
     }
     if (options.start && !stop) model.StartTransport(true, false);
     // Started before the sound server (a box that boots into its settings file): the start is
-    // made as soon as a port has opened.
-    bool startPending = options.start && !stop && model.state.RunState.load() == 0;
+    // made as soon as a port has opened. (With a port, a start may still be on its way: leading
+    // the JACK transport, the transport's roll starts the clock a few cycles later.)
+    bool startPending = options.start && !stop && !model.state.PortReady.load();
 
     while (!stop && !environment.waitForStop(kPassMs)) {
         pump.Pass();

@@ -75,6 +75,21 @@ TEST_F(HeadlessJackTest, StartsAtOnceAndSendsStopOnTerminate) {
     EXPECT_EQ(log().find("Stopped ..."), log().rfind("Stopped ...")) << "told once: " << log();
 }
 
+// Leading the JACK transport, --start rolls the transport and its roll starts the clock: one
+// start, not a second one from the wait for a port.
+TEST_F(HeadlessJackTest, LeadingTheTransportStartsOnce) {
+    HeadlessProgram program({"--headless", settings("Default"), "--start", "--transport", "master"},
+                            folder.file("stderr.txt"));
+    ASSERT_TRUE(program.started());
+    ASSERT_TRUE(WaitUntil([&] { return CountStatus(synth.events(), 0xF8) >= 120; })) << log();
+    EXPECT_EQ(CountStatus(synth.events(), 0xFA), 1);
+    EXPECT_NE(log().find("JACK transport: leading"), std::string::npos) << log();
+    EXPECT_EQ(log().find("Running ..."), log().rfind("Running ...")) << "told once: " << log();
+    program.signal(SIGTERM);
+    ASSERT_TRUE(program.endedCleanly(log())) << log();
+    ASSERT_TRUE(WaitUntil([&] { return CountStatus(synth.events(), 0xFC) == 1; }, 2s)) << log();
+}
+
 TEST_F(HeadlessJackTest, ListPortsOnARunningServerEndsWithStatusZero) {
     HeadlessProgram program({"--list-ports"}, folder.file("stderr.txt"));
     ASSERT_TRUE(program.started());
