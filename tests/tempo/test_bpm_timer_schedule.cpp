@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "tempo/bpm_timer.h"
 #include "platform/transport_source.h"
+#include "tempo/bpm_timer.h"
 #include "tempo/tick_schedule.h"
 #include "tempo/transport_follow.h"
 
@@ -277,24 +277,23 @@ TEST(TransportFollowStart, AStartHeardLateBeginsOnItsBarWithNoTickDueBeforeIt) {
     const OutputLatency latency;
     // Grid due time of tick k: its frame's time, handed over a latency earlier.
     const auto gridDue = [&](double bpm, int64_t k) {
-        return FixedTransport::kRolledNs +
-               static_cast<int64_t>(std::llround(k * 60e9 / bpm / 24)) - latency.TickLookaheadNs();
+        return FixedTransport::kRolledNs + static_cast<int64_t>(std::llround(k * 60e9 / bpm / 24)) -
+               latency.TickLookaheadNs();
     };
     struct Case {
         double bpm;
         int64_t heardAfterNs;
         bool atOnce;
     } cases[] = {
-        {120, 2 * kMs, true},    // the usual few milliseconds
-        {120, 12 * kMs, true},   // still within the first tick
-        {300, 8 * kMs, true},    // past the first tick's hand-over at a fast tempo, in time
-        {174, 9 * kMs, true},
-        {120, 40 * kMs, false},  // far too late for the bar: the next one
+        {120, 2 * kMs, true},   // the usual few milliseconds
+        {120, 12 * kMs, true},  // still within the first tick
+        {300, 8 * kMs, true},   // past the first tick's hand-over at a fast tempo, in time
+        {174, 9 * kMs, true},   {120, 40 * kMs, false},  // far too late for the bar: the next one
         {300, 25 * kMs, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.bpm << " BPM, heard " << c.heardAfterNs / kMs
-                                        << " ms late");
+        SCOPED_TRACE(testing::Message()
+                     << c.bpm << " BPM, heard " << c.heardAfterNs / kMs << " ms late");
         FixedTransport transport(c.bpm);
         TransportFollow follow(transport, &latency);
         const int64_t now = FixedTransport::kRolledNs + c.heardAfterNs;

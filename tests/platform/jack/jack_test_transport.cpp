@@ -22,9 +22,9 @@
 #include "platform/monotonic_clock.h"
 #include "platform/transport_source.h"
 #include "state/app_settings.h"
-#include "tempo/transport_follow.h"
 #include "support/jack_model_rig.h"
 #include "support/jack_support.h"
+#include "tempo/transport_follow.h"
 
 using namespace jacktest;
 
