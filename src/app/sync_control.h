@@ -99,7 +99,9 @@ class SyncControl final : private LinkListener, private TransportListener, priva
     std::mutex rollMutex_;
     // updateSchedule runs on the UI thread and on the transport's thread.
     std::mutex scheduleMutex_;
-    TickSchedule* scheduled_ = nullptr;
+    // Written under scheduleMutex_; the pump also reads it without (the transport's watcher
+    // thread may set it meanwhile).
+    std::atomic<TickSchedule*> scheduled_{nullptr};
     int32_t lastRunState_ = 0;
     bool lostShown_ = false;
 };
