@@ -191,8 +191,10 @@ void SyncControl::TransportRolling(bool rolling) {
 }
 
 bool SyncControl::RollFirst() {
+    // Without a port to send to, a start only asks for one: nothing rolls.
     if (TransportMode() != AppSettings::kTransportMaster || !transport_ || !transport_->Leading() ||
-        model_.state.RunState.load() != 0 || transport_->View().rolling)
+        model_.state.RunState.load() != 0 || !model_.state.PortReady.load() ||
+        transport_->View().rolling)
         return false;
     // Under another master's phase (a Link session, a locked input) our start is that master's
     // to place; the transport then rolls after it, with our clock's bars and beats.

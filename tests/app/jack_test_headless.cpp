@@ -2,6 +2,7 @@
 // settings file, steered by --start, incoming MIDI and signals. An independent client records
 // what reaches the device.
 #include <gtest/gtest.h>
+#include <jack/transport.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -88,6 +89,26 @@ TEST_F(HeadlessJackTest, LeadingTheTransportStartsOnce) {
     program.signal(SIGTERM);
     ASSERT_TRUE(program.endedCleanly(log())) << log();
     ASSERT_TRUE(WaitUntil([&] { return CountStatus(synth.events(), 0xFC) == 1; }, 2s)) << log();
+}
+
+// Without a port to send to, a start while leading only asks for one: the transport, and every
+// program following it, stays still.
+TEST_F(HeadlessJackTest, LeadingWithoutAPortRollsNothing) {
+    folder.write("noport.ini",
+                 "[MIDIOUTPORT1]\nMIDIPORTNAME=None\n[MIDIOUTPORT2]\nMIDIPORTNAME=None\n");
+    HeadlessProgram program(
+        {"--headless", folder.file("noport.ini"), "--start", "--transport", "master"},
+        folder.file("stderr.txt"));
+    ASSERT_TRUE(program.started());
+    ASSERT_TRUE(WaitUntil([&] {
+        return log().find("JACK transport: leading") != std::string::npos;
+    })) << log();
+    std::this_thread::sleep_for(1s);
+    jack_position_t position;
+    EXPECT_EQ(jack_transport_query(synth.client(), &position), JackTransportStopped) << log();
+    EXPECT_EQ(log().find("Running ..."), std::string::npos) << log();
+    program.signal(SIGTERM);
+    EXPECT_TRUE(program.endedCleanly(log())) << log();
 }
 
 TEST_F(HeadlessJackTest, ListPortsOnARunningServerEndsWithStatusZero) {
