@@ -33,10 +33,11 @@ bool SelectListed(ListModel& list, Port& port, const std::string& name) {
 }
 
 // The main window's model with JACK as its only backend, on the real clock; null where no
-// JACK backend can be made.
-inline std::unique_ptr<KorvidMainModel> ModelOnJack() {
+// JACK backend can be made. backend, if given, is set to the backend the model owns.
+inline std::unique_ptr<KorvidMainModel> ModelOnJack(JackMidiBackend** backend = nullptr) {
     auto jack = JackMidiBackend::Create();
     if (!jack) return nullptr;
+    if (backend) *backend = jack.get();
     auto system = std::make_unique<MidiSystem>();
     system->addBackend(std::move(jack));
     return std::make_unique<KorvidMainModel>(std::move(system));

@@ -137,6 +137,7 @@ struct TransportJackTest : ::testing::Test {
     std::unique_ptr<JackRecorder> ours;
     std::unique_ptr<TransportProbe> probe;
     std::unique_ptr<KorvidMainModel> model;
+    JackMidiBackend* backend = nullptr;  // the model's
 
     void SetUp() override {
         jack_set_error_function(&QuietJackError);
@@ -144,7 +145,7 @@ struct TransportJackTest : ::testing::Test {
         ASSERT_TRUE(ours->ok()) << "no JACK server; run through run_with_jack.sh";
         probe = std::make_unique<TransportProbe>();
         ASSERT_TRUE(probe->ok());
-        model = ModelOnJack();
+        model = ModelOnJack(&backend);
         ASSERT_TRUE(model);
         model->CreatePorts("no-such-folder/");
         ASSERT_TRUE(SelectListed(model->out1Controls.port, *model->OutPort1(),
@@ -297,6 +298,7 @@ TEST_F(TransportJackTest, JackMidiClockFollowsUsAsTimebaseMaster) {
     JackRecorder theirs("mclk");
     ASSERT_TRUE(theirs.ok());
     ASSERT_TRUE(model->Sync().SetTransportMode(AppSettings::kTransportMaster));
+    ASSERT_NE(backend, nullptr);
     model->SetBPM(120);
     pump();
     MidiClockTool tool(theirs.portName());
@@ -309,8 +311,24 @@ TEST_F(TransportJackTest, JackMidiClockFollowsUsAsTimebaseMaster) {
     ASSERT_TRUE(pumpUntil([&] { return probe->rolls() == 1; }));
     ASSERT_TRUE(pumpUntil([&] { return model->state.RunState.load() == 1; }));
     // Their clocks against ours from the given counts of each on (skip: ticks left out first).
+    // Ticks of ours the clock or the outputs dropped, or sent after their frame, from a stall
+    // of the shared machine (the clock's count starts again at a start).
+    struct Stalls {
+        int64_t clock = 0;
+        uint64_t dropped = 0;
+        uint64_t late = 0;
+    };
+    const auto stallsNow = [&] {
+        return Stalls{model->Timer().DroppedTicks(), backend->droppedLateTickCount(),
+                      backend->lateMessageCount()};
+    };
+    const auto stallsSince = [&](const Stalls& before) {
+        const Stalls now = stallsNow();
+        return static_cast<size_t>(std::max<int64_t>(0, now.clock - before.clock)) +
+               (now.dropped - before.dropped) + (now.late - before.late);
+    };
     const auto compare = [&](size_t oursFrom, size_t theirsFrom, size_t skip, double bpm,
-                             const char* what) {
+                             const Stalls& before, const char* what) {
         const auto oursNow = FramesOf(ours->events(), 0xF8);
         const auto theirsNow = FramesOf(theirs.events(), 0xF8);
         ASSERT_GT(theirsNow.size(), theirsFrom + skip + 150) << what;
@@ -332,13 +350,16 @@ TEST_F(TransportJackTest, JackMidiClockFollowsUsAsTimebaseMaster) {
         // Their beats on ours: the same frame, give or take the rounding of each to frames.
         // PipeWire's libjack shows them the transport a cycle later than us (measured: their
         // clocks a period after ours at a start) and a new tempo in another cycle than jackd2:
-        // there, a constant distance. A percent of ticks may miss: a stall of the shared
-        // machine can hold our clock thread past a tick's late bound, where their clock, made
-        // in the process callback, only moves with the server.
-        if (OnPipeWire())
-            EXPECT_LE(Quantile(d, 0.99) - Quantile(d, 0.01), 2.0) << what;
-        else
-            EXPECT_LE(Quantile(size, 0.99), 1.0) << what;
+        // there, a constant distance. A tick off may only be one a stall of the shared machine
+        // made us drop or send late (counted), where their clock, made in the process callback,
+        // only moves with the server.
+        const double expected = OnPipeWire() ? Quantile(d, 0.5) : 0.0;
+        size_t off = 0;
+        for (double x : d) off += std::fabs(x - expected) > 1.0 ? 1 : 0;
+        const size_t stalls = stallsSince(before);
+        if (off > 0) std::printf("%s: %zu ticks off, %zu stalled ticks\n", what, off, stalls);
+        EXPECT_LE(off, stalls) << what;
+        EXPECT_LE(Quantile(size, 0.99) - std::fabs(expected), 1.0) << what;
     };
     // Our run begins on the transport's first frame, where theirs begins: Start with our first
     // clock, never before that frame, at once (not at the next bar), and counted from it: the
@@ -355,19 +376,21 @@ TEST_F(TransportJackTest, JackMidiClockFollowsUsAsTimebaseMaster) {
         EXPECT_LT(static_cast<double>(ticks.front() - origin), kFirstClockFrames) << what;
         EXPECT_NEAR(static_cast<double>(ticks[10] - origin), 10 * perTick, 1.0) << what;
     };
-    // From the start: our first clock goes out a cycle after the transport's first frame, where
-    // theirs lies; every one after it on theirs.
+    // From the start: our first clock goes out as soon as it can after the transport's first
+    // frame, where theirs lies; every one after it on theirs.
+    const Stalls fromStart = stallsNow();
     pumpFor(4s);
     startsOnTheRoll(120, "first start");
-    compare(0, 0, 1, 120, "at 120 from the start");
+    compare(0, 0, 1, 120, fromStart, "at 120 from the start");
     // A new tempo, as a tap would set it, mid-run: every clock from the change on but the first
     // (ours may come too late for it, and then goes out at once).
     const size_t oursBefore = FramesOf(ours->events(), 0xF8).size();
     const size_t theirsBefore = FramesOf(theirs.events(), 0xF8).size();
+    const Stalls beforeChange = stallsNow();
     model->SetBPM(174);
     pump();
     pumpFor(4s);
-    compare(oursBefore - 2, theirsBefore, 1, 174, "across 120 to 174");
+    compare(oursBefore - 2, theirsBefore, 1, 174, beforeChange, "across 120 to 174");
     // Stopped and started again at 174: from the top again.
     model->StopTransport(true);
     ASSERT_TRUE(pumpUntil([&] { return probe->stopFrame() >= 0; }));
@@ -376,10 +399,12 @@ TEST_F(TransportJackTest, JackMidiClockFollowsUsAsTimebaseMaster) {
     const size_t theirsStopped = FramesOf(theirs.events(), 0xF8).size();
     model->StartTransport(true, false);
     ASSERT_TRUE(pumpUntil([&] { return probe->rolls() == 2; }));
+    ASSERT_TRUE(pumpUntil([&] { return model->state.RunState.load() == 1; }));
+    const Stalls fromSecondStart = stallsNow();
     pumpFor(4s);
     EXPECT_EQ(CountStatus(ours->events(), 0xFA), 2);
     startsOnTheRoll(174, "second start");
-    compare(oursStopped, theirsStopped, 1, 174, "at 174 from a start");
+    compare(oursStopped, theirsStopped, 1, 174, fromSecondStart, "at 174 from a start");
 }
 
 TEST_F(TransportJackTest, MidBarStartWaitsForTheBarAndTempoOrRelocateMovesNoStartOrStop) {
